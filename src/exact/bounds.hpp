@@ -1,0 +1,62 @@
+// Score bounds under a partial assignment: per tree the smallest and largest leaf still
+// reachable, summed with the base score. Updated one feature at a time and undone exactly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "exact/assignment.hpp"
+#include "ir.hpp"
+
+namespace morvel::exact {
+
+struct BoundsUndoEntry {
+  std::size_t tree;
+  double lower;  // previous lower bound of the tree
+  double upper;  // previous upper bound of the tree
+};
+// Entries in the order the update touched the trees. Reused across nodes (cleared, not freed).
+using BoundsUndo = std::vector<BoundsUndoEntry>;
+
+class EnsembleBounds {
+ public:
+  // Per-node tables and every tree's bounds with an empty mask.
+  explicit EnsembleBounds(const Ensemble& ensemble);
+
+  // Re-walks every tree that uses `feature` (the caller has already set its mask bit and
+  // value or interval); `undo` is cleared and filled with the previous pairs.
+  void apply_with(std::size_t feature, const PartialAssignment& pa, BoundsUndo& undo);
+  // Writes the recorded pairs back (last touched first) and recomputes the totals.
+  void restore(const BoundsUndo& undo);
+
+  double lower() const { return lower_; }
+  double upper() const { return upper_; }
+
+  // (min, max) over the leaves below `node` that the assignment can reach.
+  std::pair<double, double> walk(std::uint32_t node, const PartialAssignment& pa) const;
+  // Adds one to counters[f] for every reachable split on f whose interval straddles it.
+  void count_node(std::uint32_t node, const PartialAssignment& pa,
+                  std::span<std::uint64_t> counters) const;
+
+  const Ensemble& ensemble() const { return *ensemble_; }
+  std::span<const std::uint32_t> trees_of(std::size_t feature) const;
+
+ private:
+  void recompute_totals();
+
+  const Ensemble* ensemble_;
+  std::size_t words_per_node_;
+  std::vector<double> node_min_;
+  std::vector<double> node_max_;
+  std::vector<std::uint64_t> node_features_;  // words_per_node_ words per node
+  std::vector<std::uint32_t> feature_tree_offsets_;  // CSR over features
+  std::vector<std::uint32_t> feature_trees_;
+  std::vector<double> tree_lower_;
+  std::vector<double> tree_upper_;
+  double lower_ = 0.0;
+  double upper_ = 0.0;
+};
+
+}  // namespace morvel::exact

@@ -1,0 +1,278 @@
+// Ensemble construction, validation and row scoring.
+#include "ir.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+#include "errors.hpp"
+#include "pool.hpp"
+
+namespace morvel {
+
+struct Ensemble::Caches {
+  std::once_flag cells_once;
+  std::once_flag blocks_once;
+  FeatureCells cells;
+  CategoryBlocks blocks;
+};
+
+Ensemble::~Ensemble() = default;
+Ensemble::Ensemble(Ensemble&&) noexcept = default;
+Ensemble& Ensemble::operator=(Ensemble&&) noexcept = default;
+
+Link parse_link(const std::string& name) {
+  if (name == "identity") return Link::Identity;
+  if (name == "sigmoid") return Link::Sigmoid;
+  std::string quoted = "\"";
+  for (unsigned char ch : name) {
+    switch (ch) {
+      case '"': quoted += "\\\""; break;
+      case '\\': quoted += "\\\\"; break;
+      case '\n': quoted += "\\n"; break;
+      case '\r': quoted += "\\r"; break;
+      case '\t': quoted += "\\t"; break;
+      default:
+        if (ch < 0x20 || ch == 0x7f) {
+          static const char* hex = "0123456789abcdef";
+          quoted += "\\u{";
+          if (ch >= 16) quoted += hex[ch >> 4];
+          quoted += hex[ch & 15];
+          quoted += "}";
+        } else {
+          quoted += static_cast<char>(ch);
+        }
+    }
+  }
+  throw ValidationError("unknown link " + quoted + "\"");
+}
+
+namespace {
+
+void check_length(const char* name, std::size_t len, std::size_t n) {
+  if (len != n) {
+    throw ValidationError("array " + std::string(name) + " has length " + std::to_string(len) +
+                          ", expected " + std::to_string(n));
+  }
+}
+
+// Rejects node graphs in which some tree walk could loop forever. Shared subtrees are fine.
+void check_acyclic(std::span<const std::int32_t> feature, std::span<const std::uint32_t> left,
+                   std::span<const std::uint32_t> right, std::span<const std::uint32_t> roots) {
+  enum : std::uint8_t { kUnseen = 0, kOnPath = 1, kDone = 2 };
+  std::vector<std::uint8_t> state(feature.size(), kUnseen);
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> stack;  // node, children visited
+  for (std::uint32_t root : roots) {
+    if (state[root] == kDone) continue;
+    stack.assign(1, {root, 0});
+    state[root] = kOnPath;
+    while (!stack.empty()) {
+      auto& [node, visited] = stack.back();
+      if (feature[node] < 0 || visited == 2) {
+        state[node] = kDone;
+        stack.pop_back();
+        continue;
+      }
+      const std::uint32_t child = visited++ == 0 ? left[node] : right[node];
+      if (state[child] == kOnPath) {
+        throw ValidationError("node " + std::to_string(node) + ": child index forms a cycle");
+      }
+      if (state[child] == kUnseen) {
+        state[child] = kOnPath;
+        stack.push_back({child, 0});
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Ensemble Ensemble::create(std::vector<std::int32_t> feature, std::vector<double> threshold,
+                          std::vector<std::uint8_t> is_lt, std::vector<std::uint8_t> missing_left,
+                          std::vector<std::uint32_t> left, std::vector<std::uint32_t> right,
+                          std::vector<double> value, double base_score,
+                          std::vector<std::uint32_t> tree_roots, Link link,
+                          std::size_t n_features) {
+  const std::size_t n = feature.size();
+  check_length("threshold", threshold.size(), n);
+  check_length("is_lt", is_lt.size(), n);
+  check_length("missing_left", missing_left.size(), n);
+  check_length("left", left.size(), n);
+  check_length("right", right.size(), n);
+  check_length("value", value.size(), n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (feature[i] < 0) continue;
+    if (static_cast<std::size_t>(feature[i]) >= n_features) {
+      throw ValidationError("node " + std::to_string(i) + ": feature index out of range");
+    }
+    if (left[i] >= n || right[i] >= n) {
+      throw ValidationError("node " + std::to_string(i) + ": child index out of range");
+    }
+  }
+  for (std::uint32_t root : tree_roots) {
+    if (root >= n) throw ValidationError("tree root out of range");
+  }
+  check_acyclic(feature, left, right, tree_roots);
+
+  Ensemble e;
+  e.feature_ = std::move(feature);
+  e.threshold_ = std::move(threshold);
+  e.is_lt_ = std::move(is_lt);
+  e.missing_left_ = std::move(missing_left);
+  e.left_ = std::move(left);
+  e.right_ = std::move(right);
+  e.value_ = std::move(value);
+  e.tree_roots_ = std::move(tree_roots);
+  e.node_set_.assign(n, -1);
+  e.set_offsets_.assign(1, 0);
+  e.cardinality_.assign(n_features, 0);
+  e.base_score_ = base_score;
+  e.n_features_ = n_features;
+  e.link_ = link;
+  e.caches_ = std::make_unique<Caches>();
+  e.build_score_nodes();
+  return e;
+}
+
+Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_set,
+                                   std::vector<std::uint32_t> set_offsets,
+                                   std::vector<std::uint64_t> set_words,
+                                   std::vector<std::uint32_t> cardinality) {
+  if (node_set.size() != e.n_nodes()) {
+    throw ValidationError("node_set length differs from the node count");
+  }
+  if (cardinality.size() != e.n_features_) {
+    throw ValidationError("cardinality length differs from n_features");
+  }
+  if (set_offsets.empty() || set_offsets[0] != 0) {
+    throw ValidationError("set_offsets must start at 0");
+  }
+  for (std::size_t k = 0; k + 1 < set_offsets.size(); ++k) {
+    if (set_offsets[k + 1] < set_offsets[k]) {
+      throw ValidationError("set_offsets must be non-decreasing");
+    }
+  }
+  if (set_offsets.back() != set_words.size()) {
+    throw ValidationError("set_offsets must end at set_words length");
+  }
+  for (std::size_t i = 0; i < node_set.size(); ++i) {
+    if (node_set[i] < 0) continue;
+    if (e.feature_[i] < 0) {
+      throw ValidationError("node " + std::to_string(i) + ": a leaf cannot carry a split set");
+    }
+    if (static_cast<std::size_t>(node_set[i]) >= set_offsets.size() - 1) {
+      throw ValidationError("node " + std::to_string(i) + ": set index out of range");
+    }
+  }
+  e.node_set_ = std::move(node_set);
+  e.set_offsets_ = std::move(set_offsets);
+  e.set_words_ = std::move(set_words);
+  e.cardinality_ = std::move(cardinality);
+  e.caches_ = std::make_unique<Caches>();
+  e.build_score_nodes();
+  return e;
+}
+
+void Ensemble::build_score_nodes() {
+  score_nodes_.resize(n_nodes());
+  for (std::size_t i = 0; i < n_nodes(); ++i) {
+    ScoreNode& s = score_nodes_[i];
+    s = ScoreNode{};
+    s.feature = feature_[i];
+    if (feature_[i] < 0) {
+      s.kind = kLeaf;
+      s.threshold = value_[i];  // the leaf's value rides in the threshold slot
+      continue;
+    }
+    s.left = left_[i];
+    s.right = right_[i];
+    s.missing_left = missing_left_[i] != 0;
+    s.threshold = threshold_[i];
+    if (node_set_[i] >= 0) {
+      s.kind = kCategorical;
+    } else if (is_lt_[i]) {
+      s.kind = kNumLt;
+    } else if (!std::isnan(threshold_[i]) &&
+               threshold_[i] != std::numeric_limits<double>::infinity()) {
+      // For every non-NaN v: v <= t exactly when v < nextafter(t, +inf).
+      s.kind = kNumLt;
+      s.threshold = std::nextafter(threshold_[i], std::numeric_limits<double>::infinity());
+    } else {
+      s.kind = kNumLe;
+    }
+  }
+}
+
+std::uint32_t Ensemble::next_node(std::size_t node, double v) const {
+  if (std::isnan(v)) return missing_left_[node] ? left_[node] : right_[node];
+  bool go_left;
+  const std::int32_t s = node_set_[node];
+  if (s < 0) {
+    go_left = is_lt_[node] ? v < threshold_[node] : v <= threshold_[node];
+  } else {
+    // Non-codes (negative, fractional, infinite) go right; the cast saturates like the
+    // routing rule requires for huge whole numbers.
+    go_left = std::isfinite(v) && v >= 0.0 && v == std::trunc(v) &&
+              set_contains(static_cast<std::size_t>(s),
+                           v >= 9223372036854775807.0 ? 9223372036854775807ull
+                                                      : static_cast<std::uint64_t>(v));
+  }
+  return go_left ? left_[node] : right_[node];
+}
+
+double Ensemble::raw_score(const double* row) const {
+  double score = base_score_;
+  const ScoreNode* nodes = score_nodes_.data();
+  for (std::uint32_t root : tree_roots_) {
+    std::uint32_t i = root;
+    while (nodes[i].kind != kLeaf) {
+      const ScoreNode& n = nodes[i];
+      if (n.kind == kNumLt) {
+        const double v = row[n.feature];
+        const bool go_left = v < n.threshold || (std::isnan(v) && n.missing_left);
+        i = go_left ? n.left : n.right;
+      } else {
+        i = next_node(i, row[n.feature]);
+      }
+    }
+    score = score + nodes[i].threshold;
+  }
+  return score;
+}
+
+void Ensemble::score_block(const double* x, std::size_t n_rows, double* out) const {
+  for (std::size_t r = 0; r < n_rows; ++r) out[r] = raw_score(x + r * n_features_);
+}
+
+void Ensemble::raw_score_batch_into(const double* x, std::size_t n_rows, double* out,
+                                    bool parallel) const {
+  for_ranges(parallel, n_rows, 256, [&](std::size_t begin, std::size_t end) {
+    score_block(x + begin * n_features_, end - begin, out + begin);
+  });
+}
+
+std::vector<double> Ensemble::raw_score_batch(const double* x, std::size_t n_rows,
+                                              bool parallel) const {
+  std::vector<double> out(n_rows, 0.0);
+  raw_score_batch_into(x, n_rows, out.data(), parallel);
+  return out;
+}
+
+const FeatureCells& Ensemble::feature_cells() const {
+  std::call_once(caches_->cells_once, [this] {
+    const Ensemble* self = this;
+    caches_->cells = feature_cells_joint(std::span<const Ensemble* const>(&self, 1));
+  });
+  return caches_->cells;
+}
+
+const CategoryBlocks& Ensemble::category_blocks() const {
+  std::call_once(caches_->blocks_once, [this] {
+    const Ensemble* self = this;
+    caches_->blocks = category_blocks_joint(std::span<const Ensemble* const>(&self, 1));
+  });
+  return caches_->blocks;
+}
+
+}  // namespace morvel

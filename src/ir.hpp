@@ -1,0 +1,129 @@
+// The flat tree ensemble: one node array shared by all trees, validated once at
+// construction and immutable afterwards, so any number of threads may read it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cells.hpp"
+
+namespace morvel {
+
+enum class Link : std::uint8_t { Identity = 0, Sigmoid = 1 };
+
+// Parses "identity" / "sigmoid"; anything else throws ValidationError.
+Link parse_link(const std::string& name);
+
+// Routing node used by the scoring loop: the split of one node packed into 24 bytes.
+struct ScoreNode {
+  double threshold;     // numeric threshold; unused by categorical nodes and leaves
+  std::int32_t feature; // negative for a leaf
+  std::uint32_t left;   // leaf: unused
+  std::uint32_t right;  // leaf: unused
+  std::uint8_t kind;    // ScoreNodeKind
+  std::uint8_t missing_left;
+  std::uint16_t pad;
+};
+
+enum ScoreNodeKind : std::uint8_t { kLeaf = 0, kNumLt = 1, kNumLe = 2, kCategorical = 3 };
+
+class Ensemble {
+ public:
+  // Validates the node arrays; throws ValidationError with the first failure's text.
+  static Ensemble create(std::vector<std::int32_t> feature, std::vector<double> threshold,
+                         std::vector<std::uint8_t> is_lt, std::vector<std::uint8_t> missing_left,
+                         std::vector<std::uint32_t> left, std::vector<std::uint32_t> right,
+                         std::vector<double> value, double base_score,
+                         std::vector<std::uint32_t> tree_roots, Link link,
+                         std::size_t n_features);
+
+  // Replaces the categorical fields; throws ValidationError on malformed sets.
+  static Ensemble with_categories(Ensemble ensemble, std::vector<std::int32_t> node_set,
+                                  std::vector<std::uint32_t> set_offsets,
+                                  std::vector<std::uint64_t> set_words,
+                                  std::vector<std::uint32_t> cardinality);
+
+  Ensemble(Ensemble&&) noexcept;
+  Ensemble& operator=(Ensemble&&) noexcept;
+  Ensemble(const Ensemble&) = delete;
+  Ensemble& operator=(const Ensemble&) = delete;
+  ~Ensemble();
+
+  std::size_t n_nodes() const { return feature_.size(); }
+  std::size_t n_trees() const { return tree_roots_.size(); }
+  std::size_t n_features() const { return n_features_; }
+  double base_score() const { return base_score_; }
+  Link link() const { return link_; }
+
+  std::span<const std::int32_t> feature() const { return feature_; }
+  std::span<const double> threshold() const { return threshold_; }
+  std::span<const std::uint8_t> is_lt() const { return is_lt_; }
+  std::span<const std::uint8_t> missing_left() const { return missing_left_; }
+  std::span<const std::uint32_t> left() const { return left_; }
+  std::span<const std::uint32_t> right() const { return right_; }
+  std::span<const double> value() const { return value_; }
+  std::span<const std::uint32_t> tree_roots() const { return tree_roots_; }
+  std::span<const std::int32_t> node_set() const { return node_set_; }
+  std::span<const std::uint32_t> set_offsets() const { return set_offsets_; }
+  std::span<const std::uint64_t> set_words() const { return set_words_; }
+  std::span<const std::uint32_t> cardinality() const { return cardinality_; }
+
+  bool is_leaf(std::size_t node) const { return feature_[node] < 0; }
+  bool is_categorical_feature(std::size_t f) const { return cardinality_[f] != 0; }
+
+  // True when code `c` is a member of categorical split set `s` (codes past the set's
+  // words are non-members).
+  bool set_contains(std::size_t s, std::uint64_t c) const {
+    const std::uint64_t n_words = set_offsets_[s + 1] - set_offsets_[s];
+    if (c / 64 >= n_words) return false;
+    return (set_words_[set_offsets_[s] + c / 64] >> (c % 64)) & 1u;
+  }
+
+  // The child a value takes at internal node `node`; NaN follows the missing side.
+  std::uint32_t next_node(std::size_t node, double v) const;
+
+  // Raw score: base_score plus the reached leaf of every tree, summed in tree order.
+  double raw_score(const double* row) const;
+
+  // Scores n_rows row-major rows of n_features values into out (n_rows entries).
+  void raw_score_batch_into(const double* x, std::size_t n_rows, double* out,
+                            bool parallel) const;
+  std::vector<double> raw_score_batch(const double* x, std::size_t n_rows, bool parallel) const;
+
+  // Cells and category blocks of this ensemble alone, computed once and cached.
+  const FeatureCells& feature_cells() const;
+  const CategoryBlocks& category_blocks() const;
+
+ private:
+  Ensemble() = default;
+  void build_score_nodes();
+  void score_block(const double* x, std::size_t n_rows, double* out) const;
+
+  std::vector<std::int32_t> feature_;
+  std::vector<double> threshold_;
+  std::vector<std::uint8_t> is_lt_;
+  std::vector<std::uint8_t> missing_left_;
+  std::vector<std::uint32_t> left_;
+  std::vector<std::uint32_t> right_;
+  std::vector<double> value_;
+  std::vector<std::uint32_t> tree_roots_;
+  std::vector<std::int32_t> node_set_;
+  std::vector<std::uint32_t> set_offsets_;
+  std::vector<std::uint64_t> set_words_;
+  std::vector<std::uint32_t> cardinality_;
+  double base_score_ = 0.0;
+  std::size_t n_features_ = 0;
+  Link link_ = Link::Identity;
+
+  std::vector<ScoreNode> score_nodes_;
+
+  struct Caches;
+  std::unique_ptr<Caches> caches_;
+};
+
+}  // namespace morvel

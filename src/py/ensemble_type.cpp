@@ -1,0 +1,118 @@
+// RustEnsemble: the validated, immutable tree ensemble and its batch scoring.
+#include <memory>
+
+#include "convert.hpp"
+#include "guarded.hpp"
+#include "ir.hpp"
+#include "objects.hpp"
+
+namespace morvel::py {
+
+PyTypeObject* g_ensemble_type = nullptr;
+
+namespace {
+
+PyRef build_ensemble(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  const Args a("RustEnsemble", args, kwargs,
+               {"feature", "threshold", "is_lt", "missing_left", "left", "right", "value",
+                "tree_roots", "base_score", "link", "n_features", "node_set", "set_offsets",
+                "set_words", "cat_idx", "cat_card"},
+               11);
+  auto feature = to_vector<std::int32_t>(a[0], "feature");
+  auto threshold = to_vector<double>(a[1], "threshold");
+  auto is_lt = to_vector<std::uint8_t>(a[2], "is_lt");
+  auto missing_left = to_vector<std::uint8_t>(a[3], "missing_left");
+  auto left = to_vector<std::uint32_t>(a[4], "left");
+  auto right = to_vector<std::uint32_t>(a[5], "right");
+  auto value = to_vector<double>(a[6], "value");
+  auto tree_roots = to_vector<std::uint32_t>(a[7], "tree_roots");
+  const double base_score = to_double(a[8], "base_score");
+  const std::string link_name = to_str(a[9], "link");
+  const std::uint64_t n_features = to_count(a[10], "n_features");
+  auto node_set = to_optional_vector<std::int32_t>(a[11], "node_set");
+  auto set_offsets = to_optional_vector<std::uint32_t>(a[12], "set_offsets");
+  auto set_words = to_optional_vector<std::uint64_t>(a[13], "set_words");
+  auto cat_idx = to_optional_vector<std::uint32_t>(a[14], "cat_idx");
+  auto cat_card = to_optional_vector<std::uint32_t>(a[15], "cat_card");
+
+  const Link link = parse_link(link_name);
+  Ensemble ensemble = Ensemble::create(std::move(feature), std::move(threshold), std::move(is_lt),
+                                       std::move(missing_left), std::move(left), std::move(right),
+                                       std::move(value), base_score, std::move(tree_roots), link,
+                                       n_features);
+  if (node_set && set_offsets && set_words) {
+    std::vector<std::uint32_t> cardinality(n_features, 0);
+    if (cat_idx && cat_card) {
+      const std::size_t n = std::min(cat_idx->size(), cat_card->size());
+      for (std::size_t k = 0; k < n; ++k) {
+        if ((*cat_idx)[k] >= n_features) throw ValidationError("categorical index out of range");
+        cardinality[(*cat_idx)[k]] = (*cat_card)[k];
+      }
+    }
+    ensemble = Ensemble::with_categories(std::move(ensemble), std::move(*node_set),
+                                         std::move(*set_offsets), std::move(*set_words),
+                                         std::move(cardinality));
+  }
+  auto owned = std::make_unique<Ensemble>(std::move(ensemble));
+  PyRef self = checked(type->tp_alloc(type, 0));
+  reinterpret_cast<EnsembleObject*>(self.get())->ensemble = owned.release();
+  return self;
+}
+
+PyObject* ensemble_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return build_ensemble(type, args, kwargs); });
+}
+
+void ensemble_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<EnsembleObject*>(self)->ensemble;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* raw_score_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Args a("raw_score_batch", args, kwargs, {"x"}, 1);
+    const Ensemble& e = *reinterpret_cast<EnsembleObject*>(self)->ensemble;
+    const MatrixArg x = to_matrix(a[0], "x");
+    require_width(e.n_features(), x.cols);
+    PyRef out = new_array<double>(x.rows);
+    auto* scores = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    e.raw_score_batch_into(x.data, x.rows, scores, /*parallel=*/true);
+    return out;
+  });
+}
+
+PyMethodDef ensemble_methods[] = {
+    {"raw_score_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_score_batch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "raw_score_batch($self, x)\n--\n\n"
+     "Raw scores for a C-contiguous (n_rows, n_features) float64 matrix."},
+    {nullptr, nullptr, 0, nullptr}};
+
+const char ensemble_doc[] =
+    "RustEnsemble(feature, threshold, is_lt, missing_left, left, right, value, tree_roots, "
+    "base_score, link, n_features, node_set=None, set_offsets=None, set_words=None, "
+    "cat_idx=None, cat_card=None)\n--\n\n";
+
+PyType_Slot ensemble_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ensemble_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ensemble_dealloc)},
+    {Py_tp_methods, ensemble_methods},
+    {Py_tp_doc, const_cast<char*>(ensemble_doc)},
+    {0, nullptr}};
+
+}  // namespace
+
+PyTypeObject* create_ensemble_type() {
+  static PyType_Spec spec = {"_morvel_core.RustEnsemble", sizeof(EnsembleObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+                                 | Py_TPFLAGS_IMMUTABLETYPE
+#endif
+                             ,
+                             ensemble_slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+}  // namespace morvel::py

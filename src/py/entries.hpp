@@ -1,0 +1,12 @@
+// The module-level functions, each defined in its own file. The module adds them in
+// this order after the two classes.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace morvel::py {
+
+// Method definitions of the functions built so far, terminated by a null entry.
+extern PyMethodDef g_module_functions[];
+
+}  // namespace morvel::py

@@ -1,0 +1,103 @@
+// Module definition with multi-phase initialisation: the execution step adds the two
+// classes and the functions, in order, and lists each in __all__.
+#define MORVEL_NUMPY_IMPORT
+#include "numpy_api.hpp"
+
+#include "entries.hpp"
+#include "objects.hpp"
+
+namespace morvel::py {
+
+PyObject* g_internal_error = nullptr;
+
+PyMethodDef g_module_functions[] = {
+    {nullptr, nullptr, 0, nullptr}};
+
+namespace {
+
+int import_numpy() {
+  import_array1(-1);
+  return 0;
+}
+
+// Creates the process-wide type objects and the internal-error class on first use.
+int create_shared_objects() {
+  if (g_ensemble_type == nullptr) {
+    g_ensemble_type = create_ensemble_type();
+    if (g_ensemble_type == nullptr) return -1;
+  }
+  if (g_constraints_type == nullptr) {
+    g_constraints_type = create_constraints_type();
+    if (g_constraints_type == nullptr) return -1;
+  }
+  if (g_internal_error == nullptr) {
+    g_internal_error = PyErr_NewExceptionWithDoc(
+        "_morvel_core.InternalError",
+        "A broken internal invariant of the native core. Derives from BaseException so that "
+        "ordinary 'except Exception' handlers do not swallow it.",
+        PyExc_BaseException, nullptr);
+    if (g_internal_error == nullptr) return -1;
+  }
+  return 0;
+}
+
+int add_member(PyObject* module, PyObject* all, const char* name, PyObject* value) {
+  Py_INCREF(value);
+  if (PyModule_AddObject(module, name, value) < 0) {
+    Py_DECREF(value);
+    return -1;
+  }
+  PyRef name_obj = PyRef::steal(PyUnicode_FromString(name));
+  if (!name_obj) return -1;
+  return PyList_Append(all, name_obj.get());
+}
+
+int exec_module(PyObject* module) {
+  if (import_numpy() < 0 || create_shared_objects() < 0) return -1;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyModule_AddObject(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return -1;
+    }
+    Py_INCREF(all);
+  }
+  PyRef all_ref = PyRef::steal(all);
+  if (add_member(module, all, "RustEnsemble", reinterpret_cast<PyObject*>(g_ensemble_type)) < 0 ||
+      add_member(module, all, "RustConstraints",
+                 reinterpret_cast<PyObject*>(g_constraints_type)) < 0) {
+    return -1;
+  }
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  for (PyMethodDef* def = g_module_functions; def->ml_name != nullptr; ++def) {
+    PyRef fn = PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!fn || add_member(module, all, def->ml_name, fn.get()) < 0) return -1;
+  }
+  Py_INCREF(g_internal_error);
+  if (PyModule_AddObject(module, "InternalError", g_internal_error) < 0) {
+    Py_DECREF(g_internal_error);
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+                                   {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_morvel_core",
+                          "Native core of the morvel counterfactual toolkit for tree ensembles.",
+                          0,
+                          nullptr,
+                          module_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+}  // namespace
+}  // namespace morvel::py
+
+PyMODINIT_FUNC PyInit__morvel_core(void) { return PyModuleDef_Init(&morvel::py::module_def); }
