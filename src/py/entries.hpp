@@ -9,4 +9,6 @@ namespace morvel::py {
 // Method definitions of the functions built so far, terminated by a null entry.
 extern PyMethodDef g_module_functions[];
 
+PyObject* py_solve_exact_raw(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace morvel::py

@@ -10,7 +10,14 @@ namespace morvel::py {
 
 PyObject* g_internal_error = nullptr;
 
+#define MORVEL_KW_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 PyMethodDef g_module_functions[] = {
+    {"solve_exact_raw", MORVEL_KW_FUNCTION(py_solve_exact_raw), METH_VARARGS | METH_KEYWORDS,
+     "solve_exact_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, policy_code, "
+     "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "
+     "gap=0.0, time_budget_s=10.0, incumbent_cost=None, incumbent_row=None, "
+     "search=\"classic\")\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {

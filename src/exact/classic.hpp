@@ -1,0 +1,29 @@
+// The classic depth-first branch-and-bound over one state per feature.
+#pragma once
+
+#include <chrono>
+
+#include "exact/bounds.hpp"
+#include "exact/context.hpp"
+#include "exact/propagation.hpp"
+#include "exact/search.hpp"
+
+namespace morvel::exact {
+
+// What both search modes share besides the context: the bound structures, the
+// propagation and the incumbent handed over by preparation.
+struct Prepared {
+  Ctx& ctx;
+  EnsembleBounds& bounds;
+  EnsembleBounds* if_bounds;  // null without a plausibility model
+  Propagation& propagation;
+  std::optional<std::vector<double>> incumbent_row;
+  double incumbent_cost;
+  std::chrono::steady_clock::time_point start;  // when the solve began (time budget)
+};
+
+// Runs the search on a prepared context and fills `result` (counters, proof, row, trace).
+// Returns false when the interrupt probe stopped it.
+bool run_classic(Prepared& prep, const InterruptProbe& probe, ExactResult& result);
+
+}  // namespace morvel::exact

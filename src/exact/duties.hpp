@@ -1,0 +1,51 @@
+// What every exact search mode does before expanding a node: the node and time budgets,
+// the interrupt probe every 2^18 nodes, and trace samples at powers of two.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "exact/search.hpp"
+
+namespace morvel::exact {
+
+class SearchDuties {
+ public:
+  enum Verdict { Go, Stop, Interrupted };
+  static constexpr std::uint64_t kProbeMask = (std::uint64_t{1} << 18) - 1;
+
+  SearchDuties(const ExactProblem& problem, const InterruptProbe& probe, ExactResult& result,
+               std::chrono::steady_clock::time_point start)
+      : problem_(problem), probe_(probe), result_(result), start_(start) {}
+
+  // Call before each node; on Go the node counter has been advanced.
+  Verdict before_node(double incumbent, double lower) {
+    const std::uint64_t c = result_.nodes_expanded;
+    if (c >= problem_.node_budget || elapsed() > problem_.time_budget_s) return Stop;
+    if (c != 0 && (c & kProbeMask) == 0 && probe_ && probe_()) return Interrupted;
+    if (((c + 1) & c) == 0) result_.trace.record(c + 1, incumbent, false, lower);
+    result_.nodes_expanded = c + 1;
+    return Go;
+  }
+
+  void record_incumbent(double cost, double lower) {
+    result_.trace.record(result_.nodes_expanded, cost, true, lower);
+  }
+  void record_final(double incumbent, double lower) {
+    result_.trace.record(result_.nodes_expanded, incumbent, false, lower);
+  }
+
+  double elapsed() const {
+    const auto d = std::chrono::steady_clock::now() - start_;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+  }
+
+ private:
+  const ExactProblem& problem_;
+  const InterruptProbe& probe_;
+  ExactResult& result_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace morvel::exact

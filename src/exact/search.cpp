@@ -1,0 +1,114 @@
+// solve_exact: validation, the immediate answer, preparation and presolve, then the
+// selected search mode.
+#include "exact/search.hpp"
+
+#include <chrono>
+#include <limits>
+
+#include "errors.hpp"
+#include "exact/bounds.hpp"
+#include "exact/classic.hpp"
+#include "exact/context.hpp"
+#include "exact/propagation.hpp"
+
+namespace morvel::exact {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Drops every state that cannot reach the window (or the plausibility threshold) even
+// with all other features free. Returns false when some search feature is left empty.
+bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
+              std::uint64_t& removed) {
+  const ExactProblem& p = ctx.problem;
+  PartialAssignment pa(ctx.n_features);
+  BoundsUndo undo, if_undo;
+  bool all_nonempty = true;
+  for (std::size_t f : ctx.order) {
+    Domain kept;
+    for (const State& s : ctx.domains[f]) {
+      pa.mask.set(f);
+      pa.assigned[f] = 1;
+      pa.values[f] = s.value;
+      bounds.apply_with(f, pa, undo);
+      if (if_bounds != nullptr) if_bounds->apply_with(f, pa, if_undo);
+      bool keep = !(bounds.upper() < p.lo_t) && !(bounds.lower() > p.hi_t);
+      if (if_bounds != nullptr && if_bounds->upper() < p.min_total_path) keep = false;
+      if (if_bounds != nullptr) if_bounds->restore(if_undo);
+      bounds.restore(undo);
+      pa.mask.clear(f);
+      pa.assigned[f] = 0;
+      if (keep) {
+        kept.push_back(s);
+      } else {
+        ++removed;
+      }
+    }
+    ctx.domains[f] = std::move(kept);
+    if (ctx.domains[f].empty()) all_nonempty = false;
+  }
+  return all_nonempty;
+}
+
+}  // namespace
+
+const char* proof_name(Proof p) {
+  switch (p) {
+    case Proof::Optimal: return "optimal";
+    case Proof::OptimalWithinGap: return "optimal_within_gap";
+    case Proof::Heuristic: return "heuristic";
+  }
+  return "heuristic";
+}
+
+SearchOutcome<ExactResult> solve_exact(const ExactProblem& problem, const InterruptProbe& probe) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<OrderPair> pairs = validate_linear(*problem.constraints);
+  ExactResult result;
+  result.gap = problem.gap;
+  result.mode = problem.mode;
+  result.warm_start_used = problem.incumbent_row.has_value();
+
+  Ctx ctx(problem, std::move(pairs));
+  if (ctx.accepts(problem.x.data())) {
+    result.row = std::vector<double>(problem.x.begin(), problem.x.end());
+    result.cost = 0.0;
+    result.proof = Proof::Optimal;
+    result.completed = true;
+    result.lower_bound = 0.0;
+    result.trace.record(0, 0.0, false, 0.0);
+    return SearchOutcome<ExactResult>::completed(std::move(result));
+  }
+
+  ctx.build_domains_and_order();
+  EnsembleBounds bounds(*problem.ensemble);
+  std::optional<EnsembleBounds> if_bounds;
+  if (problem.if_ensemble != nullptr) if_bounds.emplace(*problem.if_ensemble);
+  EnsembleBounds* if_ptr = if_bounds ? &*if_bounds : nullptr;
+
+  if (!presolve(ctx, bounds, if_ptr, result.presolve_removed)) {
+    result.proof = Proof::Optimal;
+    result.completed = true;
+    result.presolve_certified = true;
+    result.lower_bound = kInf;
+    result.trace.record(0, std::numeric_limits<double>::quiet_NaN(), false, kInf);
+    return SearchOutcome<ExactResult>::completed(std::move(result));
+  }
+  ctx.set_suffix_bounds();
+  ctx.set_pair_spans();
+
+  Propagation propagation(*problem.constraints);
+  Prepared prep{ctx, bounds, if_ptr, propagation, std::nullopt, kInf, start};
+  if (problem.incumbent_row) {
+    prep.incumbent_row = problem.incumbent_row;
+    prep.incumbent_cost = problem.incumbent_cost ? *problem.incumbent_cost
+                                                 : ctx.cost_of(problem.incumbent_row->data());
+  }
+  if (problem.mode == SearchMode::Refine) {
+    throw CallerError("search=\"refine\" is not available in this build");
+  }
+  if (!run_classic(prep, probe, result)) return SearchOutcome<ExactResult>::interrupted();
+  return SearchOutcome<ExactResult>::completed(std::move(result));
+}
+
+}  // namespace morvel::exact
