@@ -21,3 +21,49 @@ def stump_arrays():
     """x0 < 0.5 -> -1 else +1 (NaN goes left), over two features."""
     return flat_arrays([0, -1, -1], [0.5, 0, 0], [1, 0, 0], [1, 0, 0], [1, 0, 0], [2, 0, 0],
                        [0, -1.0, 1.0], [0])
+
+
+def make_constraints(n_features, **rules):
+    """RustConstraints with empty rule arrays unless given (plain lists are typed here)."""
+    import _morvel_core as core
+
+    kinds = dict(freeze=np.uint32, range_idx=np.uint32, range_lo=np.float64,
+                 range_hi=np.float64, equals_idx=np.uint32, equals_val=np.float64,
+                 mono_idx=np.uint32, mono_dir=np.int8, lin_offsets=np.uint32,
+                 lin_indices=np.uint32, lin_coefs=np.float64, lin_op=np.uint8,
+                 lin_rhs=np.float64, lin_policy=np.uint8, imp_cond_idx=np.uint32,
+                 imp_cond_val=np.float64, imp_cons_idx=np.uint32, imp_cons_val=np.float64,
+                 oh_offsets=np.uint32, oh_indices=np.uint32, am_idx=np.uint32,
+                 am_to=np.float64, am_from=np.float64, ac_idx=np.uint32, ac_offsets=np.uint32,
+                 ac_words=np.uint64)
+    args = {k: np.zeros(0, dtype=t) for k, t in kinds.items() if not k.startswith("ac_")}
+    args["lin_offsets"] = np.zeros(1, dtype=np.uint32)
+    for k, v in rules.items():
+        args[k] = None if v is None else np.asarray(v, dtype=kinds[k])
+    return core.RustConstraints(n_features, **args)
+
+
+def random_forest_arrays(rng, n_features, n_trees, max_depth, grid=None, p_leaf=0.25):
+    """Random trees as flat arrays; thresholds from a small grid so they collide."""
+    grid = np.linspace(-1, 1, 9) if grid is None else grid
+    feature, threshold, is_lt, missing_left, left, right, value, roots = ([] for _ in range(8))
+
+    def grow(depth):
+        i = len(feature)
+        for arr, v in ((feature, -1), (threshold, 0.0), (is_lt, 0), (missing_left, 0),
+                       (left, 0), (right, 0), (value, 0.0)):
+            arr.append(v)
+        if depth == max_depth or (depth > 0 and rng.random() < p_leaf):
+            value[i] = float(np.round(rng.normal(), 3))
+            return i
+        feature[i] = int(rng.integers(n_features))
+        threshold[i] = float(rng.choice(grid))
+        is_lt[i] = int(rng.integers(2))
+        missing_left[i] = int(rng.integers(2))
+        left[i] = grow(depth + 1)
+        right[i] = grow(depth + 1)
+        return i
+
+    for _ in range(n_trees):
+        roots.append(grow(0))
+    return flat_arrays(feature, threshold, is_lt, missing_left, left, right, value, roots)
