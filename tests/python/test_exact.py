@@ -212,3 +212,26 @@ def test_other_threads_run_while_searching():
         stop.set()
         t.join()
     assert len(ticks) > 10
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_optimum_matches_milp_on_medium_ensembles(seed):
+    from milp_oracle import solve_milp
+
+    rng = np.random.default_rng(500 + seed)
+    n = 6
+    arrays = random_forest_arrays(rng, n, 60, 4, grid=np.linspace(-1, 1, 15))
+    ensemble = core.RustEnsemble(**arrays, base_score=0.5, link="identity", n_features=n)
+    x = np.round(rng.uniform(-1, 1, n), 2)
+    score = ensemble.raw_score_batch(x[None, :])[0]
+    lo_t, hi_t = score + 1.0, math.inf
+    sigma, weights = rng.uniform(0.5, 2, n), rng.uniform(0.5, 2, n)
+    row, dist, proof, _, _, _ = solve(ensemble, make_constraints(n), x, lo_t, hi_t, sigma,
+                                      weights, 0.05)
+    best, _ = solve_milp(arrays, 0.5, n, x, lo_t, hi_t, sigma, weights, 0.05)
+    assert proof == "optimal"
+    if math.isinf(best):
+        assert row is None
+    else:
+        assert dist == pytest.approx(best, rel=1e-6, abs=1e-9)
+        assert ensemble.raw_score_batch(row[None, :])[0] >= lo_t
