@@ -1,4 +1,5 @@
-// RustConstraints: the compiled, immutable constraint set.
+// RustConstraints: the compiled, immutable constraint set, with row checking and repair.
+#include <cstring>
 #include <memory>
 
 #include "constraints.hpp"
@@ -94,7 +95,56 @@ void constraints_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyMethodDef constraints_methods[] = {{nullptr, nullptr, 0, nullptr}};
+const Constraints& self_constraints(PyObject* self) {
+  return *reinterpret_cast<ConstraintsObject*>(self)->constraints;
+}
+
+// The two arguments of check and repair, converted and required to be n_features wide.
+struct RowsArgs {
+  MatrixArg rows;
+  std::vector<double> x;
+};
+
+RowsArgs rows_args(const char* function, const Constraints& c, PyObject* args,
+                   PyObject* kwargs) {
+  const Args a(function, args, kwargs, {"x_matrix", "x"}, 2);
+  RowsArgs r{to_matrix(a[0], "x_matrix"), to_vector<double>(a[1], "x")};
+  require_width(c.n_features, r.rows.cols);
+  require_width(c.n_features, r.x.size());
+  return r;
+}
+
+// The interpreter lock stays held while the pool fans out; the workers touch no Python object.
+PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Constraints& c = self_constraints(self);
+    const RowsArgs r = rows_args("check", c, args, kwargs);
+    return to_numpy_bool(c.check(r.rows.data, r.rows.rows, r.x, /*parallel=*/true));
+  });
+}
+
+// Repairs a copy, so the caller's matrix is never written.
+PyObject* repair(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Constraints& c = self_constraints(self);
+    const RowsArgs r = rows_args("repair", c, args, kwargs);
+    npy_intp dims[2] = {static_cast<npy_intp>(r.rows.rows), static_cast<npy_intp>(r.rows.cols)};
+    PyRef out = checked(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    if (r.rows.rows * r.rows.cols > 0) {
+      std::memcpy(data, r.rows.data, r.rows.rows * r.rows.cols * sizeof(double));
+    }
+    c.repair(data, r.rows.rows, r.x, /*parallel=*/true);
+    return out;
+  });
+}
+
+PyMethodDef constraints_methods[] = {
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)),
+     METH_VARARGS | METH_KEYWORDS, "check($self, x_matrix, x)\n--\n\n"},
+    {"repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)),
+     METH_VARARGS | METH_KEYWORDS, "repair($self, x_matrix, x)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
 
 const char constraints_doc[] =
     "RustConstraints(n_features, freeze, range_idx, range_lo, range_hi, equals_idx, equals_val, "
