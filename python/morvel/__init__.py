@@ -2,4 +2,6 @@
 
 import _morvel_core as core
 
-__all__ = ["core"]
+from .models import FlatEnsemble, convert, from_lightgbm, from_sklearn, from_xgboost
+
+__all__ = ["core", "FlatEnsemble", "convert", "from_lightgbm", "from_sklearn", "from_xgboost"]
