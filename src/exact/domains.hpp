@@ -3,6 +3,7 @@
 // list of candidate states.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,16 +31,29 @@ struct CostModel {
   std::vector<std::uint8_t> categorical;           // per feature
 
   // Cost of giving feature i the value v; operations in the fixed order
-  // weight * distance, / sigma, + lam.
-  double cost(std::size_t i, double v) const;
+  // weight * distance, / sigma, + lam. Inline: the genetic search calls it per gene.
+  double cost(std::size_t i, double v) const {
+    const double m = x[i];
+    if (std::isnan(m)) return std::isnan(v) ? 0.0 : weights[i] * missing[i].second / sigma[i] + lam;
+    if (std::isnan(v)) return weights[i] * missing[i].first / sigma[i] + lam;
+    if (v == m) return 0.0;
+    const double d = categorical[i] != 0 ? 1.0 : std::fabs(v - m);
+    return weights[i] * d / sigma[i] + lam;
+  }
   // Distance of a whole row (x.size() values).
   double row_cost(const double* row) const;
 };
 
 // Builds the cost model for factual row x; categorical[f] from the ensemble's cardinalities.
+// x must have constraints.n_features entries and sigma, weights at least as many
+// (InternalError otherwise); the spans must outlive the model.
 CostModel make_cost_model(std::span<const double> x, std::span<const double> sigma,
                           std::span<const double> weights, double lam,
                           const Constraints& constraints, const Ensemble& ensemble);
+// Same, with categorical[f] = feature f has category blocks (joint over the ensembles).
+CostModel make_cost_model(std::span<const double> x, std::span<const double> sigma,
+                          std::span<const double> weights, double lam,
+                          const Constraints& constraints, const CategoryBlocks& blocks);
 
 enum class PolicyKind : std::uint8_t { Continuous = 0, Integer = 1, Grid = 2 };
 
@@ -54,6 +68,9 @@ struct ValuePolicy {
 std::vector<ValuePolicy> marshal_value_policies(std::span<const std::uint8_t> code,
                                                 std::span<const double> step,
                                                 std::span<const double> anchor);
+
+// Throws CallerError "expected {n} value-policy entries, got {m}" unless the counts agree.
+void require_policy_count(std::size_t n_features, std::size_t n_policies);
 
 struct State {
   double value;         // NaN for the missing state
@@ -80,13 +97,16 @@ std::vector<std::vector<double>> demanded_values(const Constraints& constraints)
 std::vector<std::pair<double, double>> allow_missing_deltas(const Constraints& constraints);
 
 // Snapped representative of r for an intersection cell under a non-continuous policy, or
-// nothing when no candidate lies in the cell and within [lo, hi].
+// nothing when no candidate lies in the cell and within [lo, hi]. Candidates at equal
+// distance from r are taken in the order a Python set of them iterates.
 std::optional<double> snap_candidates(double r, const ValuePolicy& policy, const Cell& cell,
                                       double lo, double hi);
 
 // Stable sort by cost, then cell index, then value (missing read as 0.0).
 void sort_states(Domain& domain);
 
+// One ordered domain per feature of x. cells from constraint_cells, blocks from
+// category_blocks_joint over the same ensembles; every per-feature input must cover x.
 Domains build_domains(const FeatureCells& cells, std::span<const double> x,
                       const Constraints& constraints, double lam, std::span<const double> sigma,
                       std::span<const double> weights, std::span<const ValuePolicy> policies,
