@@ -10,5 +10,6 @@ namespace morvel::py {
 extern PyMethodDef g_module_functions[];
 
 PyObject* py_solve_exact_raw(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_debug_domains_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace morvel::py

@@ -18,6 +18,10 @@ PyMethodDef g_module_functions[] = {
      "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "
      "gap=0.0, time_budget_s=10.0, incumbent_cost=None, incumbent_row=None, "
      "search=\"classic\")\n--\n\n"},
+    {"debug_domains_raw", MORVEL_KW_FUNCTION(py_debug_domains_raw),
+     METH_VARARGS | METH_KEYWORDS,
+     "debug_domains_raw(ensemble, constraints, x, sigma, weights, lam, policy_code, policy_step, "
+     "policy_anchor, if_ensemble=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {
