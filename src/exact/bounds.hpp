@@ -1,10 +1,12 @@
 // Score bounds under a partial assignment: per tree the smallest and largest leaf still
 // reachable, summed with the base score. Updated one feature at a time and undone exactly.
+// One instance serves one search thread: the walks share a scratch stack.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "exact/assignment.hpp"
@@ -22,7 +24,8 @@ using BoundsUndo = std::vector<BoundsUndoEntry>;
 
 class EnsembleBounds {
  public:
-  // Per-node tables and every tree's bounds with an empty mask.
+  // Per-node tables and every tree's bounds with an empty mask. The ensemble must outlive
+  // this object.
   explicit EnsembleBounds(const Ensemble& ensemble);
 
   // Re-walks every tree that uses `feature` (the caller has already set its mask bit and
@@ -44,7 +47,20 @@ class EnsembleBounds {
   std::span<const std::uint32_t> trees_of(std::size_t feature) const;
 
  private:
+  // Where an assignment lets a walk go from an internal node.
+  struct Step {
+    std::uint32_t child;  // the one child taken, unless both
+    bool both;            // both children reachable
+    bool straddle;        // both, because the feature's interval reaches both sides
+  };
+
+  void prepare_nodes();
+  void build_feature_trees();
   void recompute_totals();
+  void check_width(const PartialAssignment& pa) const;
+  bool touches(std::uint32_t node, const FeatureMask& mask) const;
+  Step step(std::uint32_t node, const PartialAssignment& pa) const;
+  std::pair<double, double> walk_unchecked(std::uint32_t node, const PartialAssignment& pa) const;
 
   const Ensemble* ensemble_;
   std::size_t words_per_node_;
@@ -57,6 +73,9 @@ class EnsembleBounds {
   std::vector<double> tree_upper_;
   double lower_ = 0.0;
   double upper_ = 0.0;
+  // Pending right children of a walk; reserved to the deepest tree's height so walks never
+  // allocate.
+  mutable std::vector<std::uint32_t> stack_;
 };
 
 }  // namespace morvel::exact

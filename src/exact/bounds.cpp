@@ -1,0 +1,262 @@
+// Score bounds of the exact search: per-node leaf ranges and feature sets computed once,
+// per-tree reachable ranges re-walked only for the trees an update can change.
+#include "exact/bounds.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "errors.hpp"
+
+namespace morvel::exact {
+namespace {
+
+// "The smaller of" with ties (and +0.0 against -0.0) kept on the left operand, so that
+// folding leaves in depth-first order gives the same value as the per-node tables.
+double smaller(double left, double right) { return right < left ? right : left; }
+double larger(double left, double right) { return right > left ? right : left; }
+
+// Whether every value of `cell` takes the left branch of a numeric split, or every value the
+// right one. Written so that a NaN threshold (which sends every value right) reads as "all
+// right" and never as "all left".
+bool all_left(const Cell& cell, double t, bool is_lt) {
+  return is_lt ? (cell.hi < t || (cell.hi == t && cell.hi_open)) : cell.hi <= t;
+}
+bool all_right(const Cell& cell, double t, bool is_lt) {
+  return is_lt ? !(cell.lo < t) : !(cell.lo < t || (cell.lo == t && !cell.lo_open));
+}
+
+}  // namespace
+
+EnsembleBounds::EnsembleBounds(const Ensemble& ensemble)
+    : ensemble_(&ensemble),
+      words_per_node_(std::max<std::size_t>(1, (ensemble.n_features() + 63) / 64)),
+      node_min_(ensemble.n_nodes(), 0.0),
+      node_max_(ensemble.n_nodes(), 0.0),
+      node_features_(ensemble.n_nodes() * words_per_node_, 0),
+      tree_lower_(ensemble.n_trees(), 0.0),
+      tree_upper_(ensemble.n_trees(), 0.0) {
+  prepare_nodes();
+  build_feature_trees();
+  const auto roots = ensemble.tree_roots();
+  for (std::size_t t = 0; t < roots.size(); ++t) {
+    tree_lower_[t] = node_min_[roots[t]];
+    tree_upper_[t] = node_max_[roots[t]];
+  }
+  recompute_totals();
+}
+
+// Post-order over every tree, iteratively so that depth costs heap, not call stack. Nodes
+// shared between trees are computed once. The ensemble rejects cycles at construction; the
+// check here only keeps a broken invariant from looping forever.
+void EnsembleBounds::prepare_nodes() {
+  const Ensemble& e = *ensemble_;
+  const auto feature = e.feature();
+  const auto left = e.left();
+  const auto right = e.right();
+  enum : std::uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
+  std::vector<std::uint8_t> state(e.n_nodes(), kNew);
+  std::vector<std::size_t> height(e.n_nodes(), 0);
+  std::vector<std::uint32_t> pending;
+  std::size_t max_height = 0;
+  for (const std::uint32_t root : e.tree_roots()) {
+    pending.push_back(root);
+    while (!pending.empty()) {
+      const std::uint32_t n = pending.back();
+      if (state[n] == kDone) {
+        pending.pop_back();
+      } else if (feature[n] < 0) {
+        node_min_[n] = node_max_[n] = e.value()[n];
+        state[n] = kDone;
+        pending.pop_back();
+      } else if (state[n] == kNew) {
+        state[n] = kOpen;
+        for (const std::uint32_t child : {right[n], left[n]}) {  // left is popped first
+          ensure(state[child] != kOpen, "tree nodes form a cycle (should be impossible)");
+          if (state[child] == kNew) pending.push_back(child);
+        }
+      } else {
+        const std::uint32_t l = left[n], r = right[n];
+        node_min_[n] = smaller(node_min_[l], node_min_[r]);
+        node_max_[n] = larger(node_max_[l], node_max_[r]);
+        std::uint64_t* words = &node_features_[n * words_per_node_];
+        for (std::size_t w = 0; w < words_per_node_; ++w) {
+          words[w] = node_features_[l * words_per_node_ + w] |
+                     node_features_[r * words_per_node_ + w];
+        }
+        const auto f = static_cast<std::size_t>(feature[n]);
+        words[f / 64] |= std::uint64_t{1} << (f % 64);
+        height[n] = 1 + std::max(height[l], height[r]);
+        max_height = std::max(max_height, height[n]);
+        state[n] = kDone;
+        pending.pop_back();
+      }
+    }
+  }
+  // A walk keeps at most one pending right child per level of the path it is on.
+  stack_.reserve(max_height + 1);
+}
+
+// Trees in tree order under every feature their root's feature set holds (CSR layout).
+void EnsembleBounds::build_feature_trees() {
+  const std::size_t n_features = ensemble_->n_features();
+  const auto roots = ensemble_->tree_roots();
+  feature_tree_offsets_.assign(n_features + 1, 0);
+  auto for_each_feature = [&](std::uint32_t root, auto&& visit) {
+    const std::uint64_t* words = &node_features_[root * words_per_node_];
+    for (std::size_t w = 0; w < words_per_node_; ++w) {
+      for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+        visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+      }
+    }
+  };
+  for (const std::uint32_t root : roots) {
+    for_each_feature(root, [&](std::size_t f) { ++feature_tree_offsets_[f + 1]; });
+  }
+  for (std::size_t f = 0; f < n_features; ++f) {
+    feature_tree_offsets_[f + 1] += feature_tree_offsets_[f];
+  }
+  feature_trees_.assign(feature_tree_offsets_[n_features], 0);
+  std::vector<std::uint32_t> next(feature_tree_offsets_.begin(), feature_tree_offsets_.end() - 1);
+  for (std::size_t t = 0; t < roots.size(); ++t) {
+    for_each_feature(roots[t], [&](std::size_t f) {
+      feature_trees_[next[f]++] = static_cast<std::uint32_t>(t);
+    });
+  }
+}
+
+std::span<const std::uint32_t> EnsembleBounds::trees_of(std::size_t feature) const {
+  const std::size_t begin = checked_at(feature_tree_offsets_, feature);
+  return {feature_trees_.data() + begin, feature_tree_offsets_[feature + 1] - begin};
+}
+
+// A full sum in tree order after every change: restores reproduce earlier totals bit for bit,
+// which adding and subtracting differences would not.
+void EnsembleBounds::recompute_totals() {
+  double lower = ensemble_->base_score();
+  double upper = ensemble_->base_score();
+  for (std::size_t t = 0; t < tree_lower_.size(); ++t) {
+    lower = lower + tree_lower_[t];
+    upper = upper + tree_upper_[t];
+  }
+  lower_ = lower;
+  upper_ = upper;
+}
+
+void EnsembleBounds::check_width(const PartialAssignment& pa) const {
+  ensure(pa.mask.words.size() >= words_per_node_ &&
+             pa.assigned.size() >= ensemble_->n_features() &&
+             pa.values.size() >= ensemble_->n_features() &&
+             pa.narrowed.size() >= ensemble_->n_features() &&
+             pa.intervals.size() >= ensemble_->n_features(),
+         "partial assignment narrower than the ensemble (should be impossible)");
+}
+
+void EnsembleBounds::apply_with(std::size_t feature, const PartialAssignment& pa,
+                                BoundsUndo& undo) {
+  check_width(pa);
+  undo.clear();
+  const auto roots = ensemble_->tree_roots();
+  for (const std::uint32_t t : trees_of(feature)) {
+    undo.push_back({t, tree_lower_[t], tree_upper_[t]});
+    const auto [lo, hi] = walk_unchecked(roots[t], pa);
+    tree_lower_[t] = lo;
+    tree_upper_[t] = hi;
+  }
+  recompute_totals();
+}
+
+void EnsembleBounds::restore(const BoundsUndo& undo) {
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+    tree_lower_[it->tree] = it->lower;
+    tree_upper_[it->tree] = it->upper;
+  }
+  recompute_totals();
+}
+
+bool EnsembleBounds::touches(std::uint32_t node, const FeatureMask& mask) const {
+  const std::uint64_t* words = &node_features_[node * words_per_node_];
+  for (std::size_t w = 0; w < words_per_node_; ++w) {
+    if (words[w] & mask.words[w]) return true;
+  }
+  return false;
+}
+
+// An interval takes precedence over a value; a categorical split only routes a point
+// interval, since the threshold test says nothing about category codes.
+EnsembleBounds::Step EnsembleBounds::step(std::uint32_t node, const PartialAssignment& pa) const {
+  const Ensemble& e = *ensemble_;
+  const auto f = static_cast<std::size_t>(e.feature()[node]);
+  const std::uint32_t left = e.left()[node], right = e.right()[node];
+  if (pa.narrowed[f]) {
+    const Cell& cell = pa.intervals[f];
+    if (e.node_set()[node] >= 0) {
+      if (cell.lo == cell.hi && !cell.lo_open && !cell.hi_open) {
+        return {e.next_node(node, cell.lo), false, false};
+      }
+      return {left, true, true};
+    }
+    const double t = e.threshold()[node];
+    const bool is_lt = e.is_lt()[node] != 0;
+    if (all_left(cell, t, is_lt)) return {left, false, false};
+    if (all_right(cell, t, is_lt)) return {right, false, false};
+    return {left, true, true};
+  }
+  if (pa.assigned[f]) return {e.next_node(node, pa.values[f]), false, false};
+  return {left, true, false};
+}
+
+std::pair<double, double> EnsembleBounds::walk(std::uint32_t node,
+                                               const PartialAssignment& pa) const {
+  check_width(pa);
+  ensure(node < ensemble_->n_nodes(),
+         "walk from a node outside the ensemble (should be impossible)");
+  return walk_unchecked(node, pa);
+}
+
+// Depth first, left before right: single branches are followed in place, the right child
+// of a two-way node waits on the stack. Leaves have empty feature sets, so the first test
+// also ends the descent at every leaf.
+std::pair<double, double> EnsembleBounds::walk_unchecked(std::uint32_t node,
+                                                         const PartialAssignment& pa) const {
+  const auto right = ensemble_->right();
+  double lo = 0.0, hi = 0.0;
+  bool first = true;
+  stack_.clear();
+  stack_.push_back(node);
+  while (!stack_.empty()) {
+    std::uint32_t n = stack_.back();
+    stack_.pop_back();
+    while (touches(n, pa.mask)) {
+      const Step s = step(n, pa);
+      if (s.both) stack_.push_back(right[n]);
+      n = s.child;
+    }
+    lo = first ? node_min_[n] : smaller(lo, node_min_[n]);
+    hi = first ? node_max_[n] : larger(hi, node_max_[n]);
+    first = false;
+  }
+  return {lo, hi};
+}
+
+void EnsembleBounds::count_node(std::uint32_t node, const PartialAssignment& pa,
+                                std::span<std::uint64_t> counters) const {
+  check_width(pa);
+  ensure(node < ensemble_->n_nodes() && counters.size() >= ensemble_->n_features(),
+         "count_node arguments out of range (should be impossible)");
+  const auto feature = ensemble_->feature();
+  const auto right = ensemble_->right();
+  stack_.clear();
+  stack_.push_back(node);
+  while (!stack_.empty()) {
+    std::uint32_t n = stack_.back();
+    stack_.pop_back();
+    while (touches(n, pa.mask)) {
+      const Step s = step(n, pa);
+      if (s.straddle) ++counters[static_cast<std::size_t>(feature[n])];
+      if (s.both) stack_.push_back(right[n]);
+      n = s.child;
+    }
+  }
+}
+
+}  // namespace morvel::exact
