@@ -38,6 +38,7 @@ class Propagation {
   void restore(const PropFrame& frame);
 
   // Forces v on f; returns false when that contradicts f's interval, value or forced value.
+  // Records the change in `frame` (not cleared here).
   bool force(std::size_t f, double v, const PartialAssignment& pa, PropFrame& frame);
 
   const std::optional<double>& forced(std::size_t f) const { return forced_[f]; }
@@ -47,11 +48,19 @@ class Propagation {
     std::vector<std::uint32_t> members;
     std::size_t ones = 0;
     std::size_t others = 0;
+    // Every member is listed once and counted here; only then do the counts pin down the
+    // last free member of a group one short of all-zeros.
+    bool exact_counts = true;
   };
+  bool holds_when_decided(const Group& group, std::size_t feature, double value,
+                          const PartialAssignment& pa) const;
   std::vector<std::optional<double>> forced_;
   std::vector<std::optional<std::size_t>> group_of_;
   std::vector<Group> groups_;
+  // The set's implications, stably grouped by condition feature (set order within a
+  // feature); those of feature f are implications_[imp_offsets_[f] .. imp_offsets_[f + 1]].
   std::vector<Implication> implications_;
+  std::vector<std::size_t> imp_offsets_;
 };
 
 }  // namespace morvel::exact
