@@ -344,17 +344,12 @@ def test_xgboost(kind):
     np.testing.assert_array_equal(xgb_float32_margin(flat, leaf_ids), margin)
     # XGBoost rounds its running sum to float32 after every tree; each rounding errs by at
     # most half a float32 ulp of a partial sum bounded by the base plus the largest leaves.
-    bound = abs(flat.base_score) + sum(
-        np.abs(flat.value[flat.leaf_id >= 0][_tree_of(flat) == k]).max()
-        for k in range(flat.n_trees))
+    # (Trees are laid out one after another; internal nodes carry value 0.)
+    ends = np.append(flat.tree_roots[1:], flat.n_nodes)
+    bound = abs(flat.base_score) + sum(np.abs(flat.value[r:e]).max()
+                                       for r, e in zip(flat.tree_roots, ends))
     np.testing.assert_allclose(score(flat, rows), margin, rtol=0,
                                atol=flat.n_trees * 2.0**-24 * bound)
-
-
-def _tree_of(flat):
-    """Tree index of every leaf, for nodes laid out tree after tree."""
-    leaves_at = np.flatnonzero(flat.leaf_id >= 0)
-    return np.searchsorted(flat.tree_roots.astype(np.int64), leaves_at, side="right") - 1
 
 
 # --------------------------------------------------------------------------- LightGBM
@@ -452,3 +447,7 @@ def test_unsupported_models_are_rejected():
                         xgb.DMatrix(X, np.digitize(y, [-1, 1])), 2)
     with pytest.raises(ValueError, match="single-output"):
         morvel.convert(softmax)
+    linear = lgb.train({"linear_tree": True, "num_leaves": 4, "verbose": -1, "num_threads": 1},
+                       lgb.Dataset(X, y), 2)
+    with pytest.raises(ValueError, match="linear trees"):
+        morvel.convert(linear)

@@ -75,6 +75,8 @@ def _collect_categorical(tree_info: list, found: set) -> None:
 def _emit(node: dict, nodes: NodeList, builder: FlatBuilder) -> int:
     """Appends the subtree at `node`; returns the index of its first flat node."""
     if "split_index" not in node:
+        if node.get("leaf_coeff"):
+            raise ValueError("linear trees are not supported")
         return nodes.leaf(float(node["leaf_value"]), int(node.get("leaf_index", 0)))
     f = int(node["split_feature"])
     if node["decision_type"] == "==":
