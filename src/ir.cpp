@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "errors.hpp"
-#include "pool.hpp"
 
 namespace morvel {
 
@@ -174,36 +173,6 @@ Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_se
   return e;
 }
 
-void Ensemble::build_score_nodes() {
-  score_nodes_.resize(n_nodes());
-  for (std::size_t i = 0; i < n_nodes(); ++i) {
-    ScoreNode& s = score_nodes_[i];
-    s = ScoreNode{};
-    s.feature = feature_[i];
-    if (feature_[i] < 0) {
-      s.kind = kLeaf;
-      s.threshold = value_[i];  // the leaf's value rides in the threshold slot
-      continue;
-    }
-    s.left = left_[i];
-    s.right = right_[i];
-    s.missing_left = missing_left_[i] != 0;
-    s.threshold = threshold_[i];
-    if (node_set_[i] >= 0) {
-      s.kind = kCategorical;
-    } else if (is_lt_[i]) {
-      s.kind = kNumLt;
-    } else if (!std::isnan(threshold_[i]) &&
-               threshold_[i] != std::numeric_limits<double>::infinity()) {
-      // For every non-NaN v: v <= t exactly when v < nextafter(t, +inf).
-      s.kind = kNumLt;
-      s.threshold = std::nextafter(threshold_[i], std::numeric_limits<double>::infinity());
-    } else {
-      s.kind = kNumLe;
-    }
-  }
-}
-
 std::uint32_t Ensemble::next_node(std::size_t node, double v) const {
   if (std::isnan(v)) return missing_left_[node] ? left_[node] : right_[node];
   bool go_left;
@@ -219,44 +188,6 @@ std::uint32_t Ensemble::next_node(std::size_t node, double v) const {
                                                       : static_cast<std::uint64_t>(v));
   }
   return go_left ? left_[node] : right_[node];
-}
-
-double Ensemble::raw_score(const double* row) const {
-  double score = base_score_;
-  const ScoreNode* nodes = score_nodes_.data();
-  for (std::uint32_t root : tree_roots_) {
-    std::uint32_t i = root;
-    while (nodes[i].kind != kLeaf) {
-      const ScoreNode& n = nodes[i];
-      if (n.kind == kNumLt) {
-        const double v = row[n.feature];
-        const bool go_left = v < n.threshold || (std::isnan(v) && n.missing_left);
-        i = go_left ? n.left : n.right;
-      } else {
-        i = next_node(i, row[n.feature]);
-      }
-    }
-    score = score + nodes[i].threshold;
-  }
-  return score;
-}
-
-void Ensemble::score_block(const double* x, std::size_t n_rows, double* out) const {
-  for (std::size_t r = 0; r < n_rows; ++r) out[r] = raw_score(x + r * n_features_);
-}
-
-void Ensemble::raw_score_batch_into(const double* x, std::size_t n_rows, double* out,
-                                    bool parallel) const {
-  for_ranges(parallel, n_rows, 256, [&](std::size_t begin, std::size_t end) {
-    score_block(x + begin * n_features_, end - begin, out + begin);
-  });
-}
-
-std::vector<double> Ensemble::raw_score_batch(const double* x, std::size_t n_rows,
-                                              bool parallel) const {
-  std::vector<double> out(n_rows, 0.0);
-  raw_score_batch_into(x, n_rows, out.data(), parallel);
-  return out;
 }
 
 const FeatureCells& Ensemble::feature_cells() const {

@@ -19,18 +19,20 @@ enum class Link : std::uint8_t { Identity = 0, Sigmoid = 1 };
 // Parses "identity" / "sigmoid"; anything else throws ValidationError.
 Link parse_link(const std::string& name);
 
-// Routing node used by the scoring loop: the split of one node packed into 24 bytes.
+// Routing node of the scoring loop, packed into 16 bytes. Nodes are laid out tree by tree
+// in breadth-first order with siblings adjacent (right child at `first`, left child at
+// `first + 1`), so a test's outcome is added to `first`. Every numeric split is stored as
+// `v < threshold` (a `<=` split uses the next double up); a leaf points to itself and can
+// never go left, so a walk takes a fixed number of steps per tree.
 struct ScoreNode {
-  double threshold;     // numeric threshold; unused by categorical nodes and leaves
-  std::int32_t feature; // negative for a leaf
-  std::uint32_t left;   // leaf: unused
-  std::uint32_t right;  // leaf: unused
-  std::uint8_t kind;    // ScoreNodeKind
-  std::uint8_t missing_left;
-  std::uint16_t pad;
-};
+  double threshold;
+  std::uint32_t first;  // right child; the left child follows it
+  std::uint32_t meta;   // feature | kSlowBit (categorical or `<= +inf`) | kMissingLeftBit
 
-enum ScoreNodeKind : std::uint8_t { kLeaf = 0, kNumLt = 1, kNumLe = 2, kCategorical = 3 };
+  static constexpr std::uint32_t kMissingLeftBit = 1u << 31;
+  static constexpr std::uint32_t kSlowBit = 1u << 30;
+  static constexpr std::uint32_t kFeatureMask = kSlowBit - 1;
+};
 
 class Ensemble {
  public:
@@ -102,6 +104,10 @@ class Ensemble {
  private:
   Ensemble() = default;
   void build_score_nodes();
+  template <bool kAllFast, bool kNoNaN>
+  std::uint32_t step(std::uint32_t node, const double* row) const;
+  template <bool kAllFast, bool kNoNaN>
+  void add_trees(const double* xb, std::size_t m, double* acc) const;
   void score_block(const double* x, std::size_t n_rows, double* out) const;
 
   std::vector<std::int32_t> feature_;
@@ -120,7 +126,15 @@ class Ensemble {
   std::size_t n_features_ = 0;
   Link link_ = Link::Identity;
 
+  std::uint32_t slow_step(std::uint32_t node, double v) const;
+
+  // The scoring layout (see ScoreNode).
   std::vector<ScoreNode> score_nodes_;
+  std::vector<double> score_value_;        // leaf value per scoring node
+  std::vector<std::uint32_t> score_origin_;  // node index in the flat arrays
+  std::vector<std::uint32_t> score_roots_;
+  std::vector<std::uint32_t> tree_depth_;  // longest root-to-leaf path of each tree, in edges
+  bool all_fast_ = true;                   // no node needs the slow test
 
   struct Caches;
   std::unique_ptr<Caches> caches_;
