@@ -98,15 +98,28 @@ def feature_cost(x, v, w, s, lam):
     return w * abs(v - x) / s + lam
 
 
+def split_points(arrays_list, n_features):
+    """(threshold, is_lt) per feature over the numeric splits of every ensemble given."""
+    points = [[] for _ in range(n_features)]
+    for arrays in arrays_list:
+        node_set = arrays.get("node_set")
+        for i, f in enumerate(arrays["feature"]):
+            if f >= 0 and (node_set is None or node_set[i] < 0):
+                points[f].append((float(arrays["threshold"][i]), bool(arrays["is_lt"][i])))
+    return points
+
+
 def brute_force(arrays, n_features, ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam,
-                box_lo=None, box_hi=None):
-    """Cheapest accepted row over all cell combinations; (cost, row) or (inf, None)."""
-    feature, threshold, is_lt = arrays["feature"], arrays["threshold"], arrays["is_lt"]
+                box_lo=None, box_hi=None, score=None, extra=(), plausible=None):
+    """Cheapest accepted row over all cell combinations; (cost, row) or (inf, None).
+
+    `score(rows)` gives raw scores (default: the ensemble's own); `extra` are further
+    flat ensembles whose splits refine the cells; `plausible(rows)` filters rows.
+    """
     box_lo = [-INF] * n_features if box_lo is None else box_lo
     box_hi = [INF] * n_features if box_hi is None else box_hi
     per_feature = []
-    for f in range(n_features):
-        splits = [(threshold[i], bool(is_lt[i])) for i in range(len(feature)) if feature[i] == f]
+    for f, splits in enumerate(split_points([arrays, *extra], n_features)):
         values = []
         for cell in cells_of(splits):
             part = cell.clip(box_lo[f], box_hi[f])
@@ -119,8 +132,10 @@ def brute_force(arrays, n_features, ensemble, constraints, x, lo_t, hi_t, sigma,
     rows = np.array(list(itertools.product(*per_feature)), dtype=np.float64)
     if rows.size == 0:
         return INF, None
-    scores = ensemble.raw_score_batch(rows)
+    scores = ensemble.raw_score_batch(rows) if score is None else score(rows)
     ok = (scores >= lo_t) & (scores <= hi_t) & constraints.check(rows, x)
+    if plausible is not None:
+        ok &= plausible(rows)
     best, best_row = INF, None
     for row in rows[ok]:
         cost = 0.0
