@@ -76,7 +76,7 @@ def _forest(model, trees) -> FlatEnsemble:
     for est in trees:
         t = est.tree_
         leaf = _positive_proba(t) if is_classifier(model) else t.value[:, 0, 0]
-        _add_tree(builder, t, leaf / n if n > 1 else leaf)
+        _add_tree(builder, t, leaf / n)
     return builder.build(0.0, "identity")
 
 
