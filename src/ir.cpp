@@ -173,22 +173,6 @@ Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_se
   return e;
 }
 
-std::uint32_t Ensemble::next_node(std::size_t node, double v) const {
-  if (std::isnan(v)) return missing_left_[node] ? left_[node] : right_[node];
-  bool go_left;
-  const std::int32_t s = node_set_[node];
-  if (s < 0) {
-    go_left = is_lt_[node] ? v < threshold_[node] : v <= threshold_[node];
-  } else {
-    // Non-codes (negative, fractional, infinite) go right; the cast saturates like the
-    // routing rule requires for huge whole numbers.
-    go_left = std::isfinite(v) && v >= 0.0 && v == std::trunc(v) &&
-              set_contains(static_cast<std::size_t>(s),
-                           v >= 9223372036854775807.0 ? 9223372036854775807ull
-                                                      : static_cast<std::uint64_t>(v));
-  }
-  return go_left ? left_[node] : right_[node];
-}
 
 const FeatureCells& Ensemble::feature_cells() const {
   std::call_once(caches_->cells_once, [this] {

@@ -87,7 +87,22 @@ class Ensemble {
   }
 
   // The child a value takes at internal node `node`; NaN follows the missing side.
-  std::uint32_t next_node(std::size_t node, double v) const;
+  std::uint32_t next_node(std::size_t node, double v) const {
+    if (std::isnan(v)) return missing_left_[node] ? left_[node] : right_[node];
+    bool go_left;
+    const std::int32_t s = node_set_[node];
+    if (s < 0) {
+      go_left = is_lt_[node] ? v < threshold_[node] : v <= threshold_[node];
+    } else {
+      // Non-codes (negative, fractional, infinite) go right; huge whole numbers saturate
+      // (and lie past every set's words).
+      go_left = std::isfinite(v) && v >= 0.0 && v == std::trunc(v) &&
+                set_contains(static_cast<std::size_t>(s),
+                             v >= 9223372036854775807.0 ? 9223372036854775807ull
+                                                        : static_cast<std::uint64_t>(v));
+    }
+    return go_left ? left_[node] : right_[node];
+  }
 
   // Raw score: base_score plus the reached leaf of every tree, summed in tree order.
   double raw_score(const double* row) const;

@@ -173,7 +173,7 @@ void EnsembleBounds::restore(const BoundsUndo& undo) {
   recompute_totals();
 }
 
-bool EnsembleBounds::touches(std::uint32_t node, const FeatureMask& mask) const {
+[[gnu::always_inline]] inline bool EnsembleBounds::touches(std::uint32_t node, const FeatureMask& mask) const {
   const std::uint64_t* words = &node_features_[node * words_per_node_];
   for (std::size_t w = 0; w < words_per_node_; ++w) {
     if (words[w] & mask.words[w]) return true;
@@ -183,7 +183,7 @@ bool EnsembleBounds::touches(std::uint32_t node, const FeatureMask& mask) const 
 
 // An interval takes precedence over a value; a categorical split only routes a point
 // interval, since the threshold test says nothing about category codes.
-EnsembleBounds::Step EnsembleBounds::step(std::uint32_t node, const PartialAssignment& pa) const {
+[[gnu::always_inline]] inline EnsembleBounds::Step EnsembleBounds::step(std::uint32_t node, const PartialAssignment& pa) const {
   const Ensemble& e = *ensemble_;
   const auto f = static_cast<std::size_t>(e.feature()[node]);
   const std::uint32_t left = e.left()[node], right = e.right()[node];
