@@ -209,6 +209,47 @@ void sort_states(Domain& domain) {
   });
 }
 
+namespace {
+
+// A one-term linear constraint `coef * v op rhs` on a numeric feature narrows its range, so
+// that a cell cut by it still offers the values that satisfy it (the representative of
+// the whole cell might not). The end is nudged inwards until the constraint holds at it
+// within the check's tolerance.
+void narrow_by_single_feature_linear(const Constraints& c, const CategoryBlocks& blocks,
+                                     InstanceBounds& b) {
+  constexpr double kTolerance = 1e-9;
+  for (const LinearC& lc : c.linear) {
+    if (lc.indices.size() != 1) continue;
+    const std::size_t f = c.feature_index(lc.indices[0]);
+    const double coef = lc.coefs[0];
+    if (!blocks[f].empty() || coef == 0.0 || std::isnan(coef) || std::isnan(lc.rhs)) continue;
+    const double at = lc.rhs / coef;
+    auto holds = [&](double v) {
+      const double s = coef * v;
+      if (lc.op == 0) return s <= lc.rhs + kTolerance;
+      if (lc.op == 1) return s >= lc.rhs - kTolerance;
+      return std::fabs(s - lc.rhs) <= kTolerance;
+    };
+    auto settle = [&](double v, double inward) {
+      for (int k = 0; k < 8 && std::isfinite(v) && !holds(v); ++k) v = std::nextafter(v, inward);
+      return v;
+    };
+    // Which side of `at` the constraint keeps: for `<=` the side where coef * v shrinks.
+    const bool keeps_below = (lc.op == 0) == (coef > 0.0);
+    const bool equality = lc.op != 0 && lc.op != 1;
+    if (equality || keeps_below) {
+      const double hi = settle(at, -kInf);
+      if (hi < b.hi[f] || std::isnan(b.hi[f])) b.hi[f] = hi;
+    }
+    if (equality || !keeps_below) {
+      const double lo = settle(at, kInf);
+      if (lo > b.lo[f] || std::isnan(b.lo[f])) b.lo[f] = lo;
+    }
+  }
+}
+
+}  // namespace
+
 Domains build_domains(const FeatureCells& cells, std::span<const double> x,
                       const Constraints& constraints, double lam, std::span<const double> sigma,
                       std::span<const double> weights, std::span<const ValuePolicy> policies,
@@ -217,7 +258,8 @@ Domains build_domains(const FeatureCells& cells, std::span<const double> x,
   ensure(cells.size() == n && blocks.size() == n && policies.size() == n,
          "cells, blocks and policies must cover every feature");
   const CostModel model = make_cost_model(x, sigma, weights, lam, constraints, blocks);
-  const InstanceBounds bounds = constraints.instance_bounds(x);
+  InstanceBounds bounds = constraints.instance_bounds(x);
+  narrow_by_single_feature_linear(constraints, blocks, bounds);
   const FeatureRules rules(constraints);
   const Inputs in{x, constraints, model, bounds, rules};
   Domains domains(n);

@@ -235,3 +235,19 @@ def test_optimum_matches_milp_on_medium_ensembles(seed):
     else:
         assert dist == pytest.approx(best, rel=1e-6, abs=1e-9)
         assert ensemble.raw_score_batch(row[None, :])[0] >= lo_t
+
+
+@pytest.mark.parametrize("coef, op, rhs", [(1.0, 0, 0.5), (-2.0, 1, -1.0), (4.0, 0, 2.0)])
+def test_single_feature_inequality_cuts_a_cell_without_losing_it(coef, op, rhs):
+    # x0 <= 1 scores 0, else 1. From x0 = 5 the window (-inf, 0.5] needs x0 <= 1, and the
+    # constraint allows only x0 <= 0.5: the optimum sits inside the cell (-inf, 1].
+    from conftest import flat_arrays
+    arrays = flat_arrays([0, -1, -1], [1.0, 0, 0], [0, 0, 0], [0, 0, 0], [1, 0, 0], [2, 0, 0],
+                         [0, 0.0, 1.0], [0])
+    ensemble = core.RustEnsemble(**arrays, base_score=0.0, link="identity", n_features=1)
+    c = make_constraints(1, lin_offsets=[0, 1], lin_indices=[0], lin_coefs=[coef], lin_op=[op],
+                         lin_rhs=[rhs], lin_policy=[0])
+    row, dist, proof, _, _, _ = solve(ensemble, c, [5.0], -math.inf, 0.5)
+    assert proof == "optimal"
+    np.testing.assert_array_equal(row, [0.5])
+    assert dist == 4.5
