@@ -75,7 +75,7 @@ void Ctx::build_domains_and_order() {
   domains = exact::build_domains(cells, problem.x, constraints, problem.lam, problem.sigma,
                                  problem.weights, problem.policies, blocks);
 
-  std::vector<std::uint8_t> constrained(n_features, 0);
+  constrained.assign(n_features, 0);
   auto mark = [&](std::uint32_t f) { constrained[constraints.feature_index(f)] = 1; };
   for (std::uint32_t f : constraints.freeze) mark(f);
   for (const RangeRule& r : constraints.range) mark(r.feature);
@@ -241,12 +241,8 @@ bool Ctx::repair_pair(const OrderPair& p, std::vector<double>& row, std::size_t 
   candidates_for(p, row.data(), cell_a, cell_b, candidate_scratch_);
   const Cell ia = intersected_cell(p.a, cell_a);
   const Cell ib = intersected_cell(p.b, cell_b);
-  struct Option {
-    double cost;
-    double a;
-    double b;
-  };
-  std::vector<Option> options;
+  std::vector<RepairOption>& options = option_scratch_;
+  options.clear();
   for (double m : candidate_scratch_) {
     const double a = ia.nearest_to(m);
     const double b = ib.nearest_to(m);
@@ -254,10 +250,10 @@ bool Ctx::repair_pair(const OrderPair& p, std::vector<double>& row, std::size_t 
     options.push_back({cost_.cost(p.a, a) + cost_.cost(p.b, b), a, b});
   }
   std::stable_sort(options.begin(), options.end(),
-                   [](const Option& l, const Option& r) { return l.cost < r.cost; });
+                   [](const RepairOption& l, const RepairOption& r) { return l.cost < r.cost; });
   const double old_a = row[p.a];
   const double old_b = row[p.b];
-  for (const Option& o : options) {
+  for (const RepairOption& o : options) {
     row[p.a] = o.a;
     row[p.b] = o.b;
     if (!must_accept || accepts(row.data())) return true;
@@ -281,8 +277,8 @@ bool Ctx::finish(std::vector<double>& row, std::span<const std::size_t> state_of
   // Floor pairs share no feature, so each can be repaired on its own; with one broken pair
   // the cheapest accepted repair is exact, with several the repairs are combined greedily.
   const bool single = broken_scratch_.size() == 1;
-  const std::vector<std::size_t> to_repair = broken_scratch_;
-  for (std::size_t i : to_repair) {
+  repair_scratch_ = broken_scratch_;
+  for (std::size_t i : repair_scratch_) {
     const OrderPair& p = pairs[i];
     const std::size_t cell_a = domains[p.a][state_of[p.a]].cell_idx;
     const std::size_t cell_b = domains[p.b][state_of[p.b]].cell_idx;

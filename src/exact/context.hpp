@@ -66,6 +66,7 @@ class Ctx {
   Domains domains;
   std::vector<std::size_t> span;            // per feature: cells (or blocks) minus one
   std::vector<std::size_t> order;           // search features, in search order
+  std::vector<std::uint8_t> constrained;    // per feature: named by some constraint
   std::vector<OrderPair> pairs;             // sorted
   std::vector<std::uint8_t> floor_pair;     // per pair: repairable within cells
   std::vector<double> span_lo, span_hi;     // per feature: values an unassigned one may take
@@ -79,7 +80,14 @@ class Ctx {
                    std::size_t cell_b, bool must_accept);
 
   std::vector<std::uint8_t> has_span_;     // per feature: span_lo/span_hi computed
+  struct RepairOption {
+    double cost;  // of the two pair features together
+    double a;
+    double b;
+  };
   std::vector<std::size_t> broken_scratch_;
+  std::vector<std::size_t> repair_scratch_;
+  std::vector<RepairOption> option_scratch_;
   std::vector<double> candidate_scratch_;
   std::vector<double> row_scratch_;
 };

@@ -251,3 +251,48 @@ def test_single_feature_inequality_cuts_a_cell_without_losing_it(coef, op, rhs):
     assert proof == "optimal"
     np.testing.assert_array_equal(row, [0.5])
     assert dist == 4.5
+
+
+def grid_values(cells, x, per_cell=8):
+    """Points of every cell: the one nearest to x, both ends (or just inside), and a grid."""
+    out = []
+    for cell in cells:
+        lo = cell.nearest(-math.inf) if math.isfinite(cell.lo) else cell.hi - 4.0
+        hi = cell.nearest(math.inf) if math.isfinite(cell.hi) else cell.lo + 4.0
+        pts = [cell.nearest(x), cell.nearest(lo), cell.nearest(hi)]
+        pts += [cell.nearest(v) for v in np.linspace(lo, hi, per_cell)]
+        out += [p for p in pts if cell.contains(p)]
+    return sorted(set(out))
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_order_pair_optimum_is_not_beaten_by_a_dense_grid(seed):
+    from exact_oracle import cells_of, split_points
+
+    arrays, ensemble, x, lo_t, hi_t, sigma, weights, lam = random_problem(2000 + seed)
+    n = len(x)
+    rng = np.random.default_rng(seed)
+    a, b = rng.permutation(n)[:2]
+    c = make_constraints(n, lin_offsets=[0, 2], lin_indices=[a, b], lin_coefs=[1.0, -1.0],
+                         lin_op=[0], lin_rhs=[0.0], lin_policy=[0])
+    row, dist, proof, _, _, _ = solve(ensemble, c, x, lo_t, hi_t, sigma, weights, lam)
+    values = [grid_values(cells_of(pts), x[f]) for f, pts in enumerate(split_points([arrays], n))]
+    rows = np.array(np.meshgrid(*values, indexing="ij")).reshape(n, -1).T
+    ok = c.check(rows, x)
+    scores = ensemble.raw_score_batch(rows)
+    ok &= (scores >= lo_t) & (scores <= hi_t)
+    good = rows[ok]
+    costs = np.zeros(len(good))
+    for f in range(n):  # summed in feature order, like the solver
+        moved = good[:, f] != x[f]
+        costs = costs + np.where(moved, weights[f] * np.abs(good[:, f] - x[f]) / sigma[f] + lam,
+                                 0.0)
+    grid_best = costs.min() if costs.size else math.inf
+    if row is None:
+        assert proof != "optimal" or math.isinf(grid_best)
+    else:
+        assert c.check(row[None, :], x)[0]
+        assert lo_t <= ensemble.raw_score_batch(row[None, :])[0] <= hi_t
+        assert row[a] <= row[b] + 1e-9
+        if proof == "optimal":
+            assert dist <= grid_best + 1e-9
