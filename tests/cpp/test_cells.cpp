@@ -1,6 +1,8 @@
 // Feature cells, nearest values inside a cell, category blocks, and the per-ensemble caches.
 #include <gtest/gtest.h>
 
+#include "error_text.hpp"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -25,12 +27,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::string internal_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const InternalError& e) {
-    return e.what();
-  }
-  return "<no error>";
+  return testing::error_text<InternalError>(f);
 }
 
 struct CellCase {

@@ -1,6 +1,8 @@
 // Distance model, value policies and snapping, constraint cells, and candidate domains.
 #include <gtest/gtest.h>
 
+#include "error_text.hpp"
+
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -88,15 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                  std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
-template <class E>
-std::string error_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+using testing::error_text;
 
 TEST(DomainsPolicies, MarshalAndRejectMalformedArrays) {
   const std::vector<std::uint8_t> codes{0, 1, 2};

@@ -1,6 +1,8 @@
 // Ensemble validation, routing and scoring, and the worker pool.
 #include <gtest/gtest.h>
 
+#include "error_text.hpp"
+
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -25,12 +27,7 @@ Ensemble stump(double t, bool is_lt, bool missing_left, std::size_t n_features =
 }
 
 std::string validation_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ValidationError& e) {
-    return e.what();
-  }
-  return "<no error>";
+  return testing::error_text<ValidationError>(f);
 }
 
 TEST(EnsembleValidation, ReportsFirstFailureInOrder) {
