@@ -10,6 +10,7 @@
 #include "exact/classic.hpp"
 #include "exact/context.hpp"
 #include "exact/propagation.hpp"
+#include "exact/refine.hpp"
 
 namespace morvel::exact {
 namespace {
@@ -104,10 +105,9 @@ SearchOutcome<ExactResult> solve_exact(const ExactProblem& problem, const Interr
     prep.incumbent_cost = problem.incumbent_cost ? *problem.incumbent_cost
                                                  : ctx.cost_of(problem.incumbent_row->data());
   }
-  if (problem.mode == SearchMode::Refine) {
-    throw CallerError("search=\"refine\" is not available in this build");
-  }
-  if (!run_classic(prep, probe, result)) return SearchOutcome<ExactResult>::interrupted();
+  const bool finished = problem.mode == SearchMode::Refine ? run_refine(prep, probe, result)
+                                                           : run_classic(prep, probe, result);
+  if (!finished) return SearchOutcome<ExactResult>::interrupted();
   return SearchOutcome<ExactResult>::completed(std::move(result));
 }
 

@@ -93,10 +93,6 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   }
   const auto policies = exact::marshal_value_policies(code, step, anchor);
   exact::require_policy_count(x.size(), policies.size());
-  if (search == "refine") {
-    raise(PyExc_NotImplementedError,
-          "search=\"refine\" is not available yet; use search=\"classic\"");
-  }
 
   // Shapes the search would otherwise read out of bounds.
   const std::size_t n = p.ensemble->n_features();
@@ -122,6 +118,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.sigma = sigma;
   p.weights = weights;
   p.policies = policies;
+  p.mode = search == "refine" ? exact::SearchMode::Refine : exact::SearchMode::Classic;
 
   ReleasedLock released;
   auto outcome = exact::solve_exact(p, released.probe_fn());
