@@ -215,12 +215,12 @@ std::pair<double, double> EnsembleBounds::walk(std::uint32_t node,
 
 // Depth first, left before right: single branches are followed in place, the right child
 // of a two-way node waits on the stack. Leaves have empty feature sets, so the first test
-// also ends the descent at every leaf.
-std::pair<double, double> EnsembleBounds::walk_unchecked(std::uint32_t node,
-                                                         const PartialAssignment& pa) const {
+// also ends the descent at every leaf. `on_step(node, step)` sees every split passed,
+// `on_end(node)` every node where a descent stops.
+template <class OnStep, class OnEnd>
+void EnsembleBounds::descend(std::uint32_t node, const PartialAssignment& pa, OnStep on_step,
+                             OnEnd on_end) const {
   const auto right = ensemble_->right();
-  double lo = 0.0, hi = 0.0;
-  bool first = true;
   stack_.clear();
   stack_.push_back(node);
   while (!stack_.empty()) {
@@ -228,13 +228,25 @@ std::pair<double, double> EnsembleBounds::walk_unchecked(std::uint32_t node,
     stack_.pop_back();
     while (touches(n, pa.mask)) {
       const Step s = step(n, pa);
+      on_step(n, s);
       if (s.both) stack_.push_back(right[n]);
       n = s.child;
     }
-    lo = first ? node_min_[n] : smaller(lo, node_min_[n]);
-    hi = first ? node_max_[n] : larger(hi, node_max_[n]);
-    first = false;
+    on_end(n);
   }
+}
+
+std::pair<double, double> EnsembleBounds::walk_unchecked(std::uint32_t node,
+                                                         const PartialAssignment& pa) const {
+  double lo = 0.0, hi = 0.0;
+  bool first = true;
+  descend(
+      node, pa, [](std::uint32_t, const Step&) {},
+      [&](std::uint32_t n) {
+        lo = first ? node_min_[n] : smaller(lo, node_min_[n]);
+        hi = first ? node_max_[n] : larger(hi, node_max_[n]);
+        first = false;
+      });
   return {lo, hi};
 }
 
@@ -244,19 +256,12 @@ void EnsembleBounds::count_node(std::uint32_t node, const PartialAssignment& pa,
   ensure(node < ensemble_->n_nodes() && counters.size() >= ensemble_->n_features(),
          "count_node arguments out of range (should be impossible)");
   const auto feature = ensemble_->feature();
-  const auto right = ensemble_->right();
-  stack_.clear();
-  stack_.push_back(node);
-  while (!stack_.empty()) {
-    std::uint32_t n = stack_.back();
-    stack_.pop_back();
-    while (touches(n, pa.mask)) {
-      const Step s = step(n, pa);
-      if (s.straddle) ++counters[static_cast<std::size_t>(feature[n])];
-      if (s.both) stack_.push_back(right[n]);
-      n = s.child;
-    }
-  }
+  descend(
+      node, pa,
+      [&](std::uint32_t n, const Step& s) {
+        if (s.straddle) ++counters[static_cast<std::size_t>(feature[n])];
+      },
+      [](std::uint32_t) {});
 }
 
 }  // namespace morvel::exact

@@ -61,6 +61,9 @@ class EnsembleBounds {
   bool touches(std::uint32_t node, const FeatureMask& mask) const;
   Step step(std::uint32_t node, const PartialAssignment& pa) const;
   std::pair<double, double> walk_unchecked(std::uint32_t node, const PartialAssignment& pa) const;
+  template <class OnStep, class OnEnd>
+  void descend(std::uint32_t node, const PartialAssignment& pa, OnStep on_step,
+               OnEnd on_end) const;
 
   const Ensemble* ensemble_;
   std::size_t words_per_node_;
