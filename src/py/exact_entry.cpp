@@ -1,4 +1,5 @@
 // solve_exact_raw: the exact solver's Python entry point.
+#include <cmath>
 #include <limits>
 
 #include "convert.hpp"
@@ -60,6 +61,25 @@ PyRef result_tuple(const exact::ExactResult& r) {
                               snapped.get(), trace.get()));
 }
 
+// Cells never hold an infinite value and blocks only hold codes below the cardinality, so
+// such a factual row cannot be placed; say so instead of failing deep in the search.
+void require_factual_in_model(const std::vector<double>& x, const Ensemble& e,
+                              const Ensemble* plausibility) {
+  for (std::size_t f = 0; f < x.size(); ++f) {
+    if (std::isinf(x[f])) {
+      throw ValidationError("x[" + std::to_string(f) + "] is infinite");
+    }
+    std::uint32_t card = e.cardinality()[f];
+    if (card == 0 && plausibility != nullptr && f < plausibility->n_features()) {
+      card = plausibility->cardinality()[f];
+    }
+    if (card != 0 && x[f] >= static_cast<double>(card)) {
+      throw ValidationError("x[" + std::to_string(f) + "] is not a category code of the model (" +
+                            std::to_string(card) + " categories)");
+    }
+  }
+}
+
 PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_exact_raw", args, kwargs,
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
@@ -114,6 +134,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
     p.if_ensemble = if_ensemble;
     p.min_total_path = *min_total_path;
   }
+  require_factual_in_model(x, *p.ensemble, p.if_ensemble);
   p.x = x;
   p.sigma = sigma;
   p.weights = weights;

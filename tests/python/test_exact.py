@@ -296,3 +296,11 @@ def test_order_pair_optimum_is_not_beaten_by_a_dense_grid(seed):
         assert row[a] <= row[b] + 1e-9
         if proof == "optimal":
             assert dist <= grid_best + 1e-9
+
+
+def test_factual_values_the_model_cannot_place_are_value_errors():
+    _, ensemble, x, lo_t, hi_t, _, _, _ = random_problem(4)
+    bad = x.copy()
+    bad[1] = math.inf
+    with pytest.raises(ValueError, match=r"^x\[1\] is infinite$"):
+        solve(ensemble, make_constraints(3), bad, lo_t, hi_t)
