@@ -12,11 +12,11 @@
 // Accepting as a whole. Once the score interval of a box lies inside the window (and its
 // plausibility lower bound meets the threshold), every row of the box scores right, and
 // only the constraints can still reject one. The box's cheapest row (each held feature at
-// the cheapest state of its range) is then tried: if it breaks no order pair and is
-// accepted, nothing in the box is cheaper, and the box is done (`coarse_accepts`). If every
-// constrained feature is already assigned, the constraints see the same values in every
-// row of the box, so `Ctx::finish` on the cheapest row decides the box as it would decide
-// each of its leaves.
+// the cheapest state of its range) is then tried: if it breaks no order pair, passes the
+// propagation as a classic leaf would, and is accepted, nothing in the box is cheaper, and
+// the box is done (`coarse_accepts`). If every constrained feature is already assigned, the
+// constraints see the same values in every row of the box, so `Ctx::finish` on the cheapest
+// row decides the box as it would decide each of its leaves.
 //
 // Splitting. A box that straddles the window is split at the held feature whose interval
 // straddles the most reachable splits (`EnsembleBounds::count_node`); a box inside the
@@ -25,12 +25,20 @@
 // the children of a single-cell node are its states, which are assigned with propagation.
 // A box of assigned states only is a leaf, handled exactly as in the classic search.
 //
+// Passes. Until an incumbent is found, a depth-first search has no cost bound to prune
+// with and wanders among cheap boxes that all miss the window. So the search runs in
+// passes with a growing cost limit: a pass sets aside every box whose cost bound exceeds
+// the limit, and the next pass raises the limit to at least the cheapest box set aside
+// (and at least doubles it). The search is complete after a pass that set nothing aside
+// that could still beat the incumbent.
+//
 // Why the lower bound stays sound. A box's cost bound is the sum, over the search
 // features, of the assigned state's cost, the cheapest cost in the held range, or the
 // cheapest cost of the domain for a feature not decided yet; the distance is separable, so
 // this is the least distance of any row in the box. Every prune uses that bound, score
 // intervals that contain every row's score, or rules that every row breaks, and the
-// children of a split partition their parent, so no state combination escapes the search.
+// children of a split partition their parent, so no state combination escapes a pass
+// except the boxes it sets aside, whose least cost bound it reports.
 //
 // Every decision is undone from its record (BoxChange), levels own their reusable records,
 // and the explicit stack is sized once from the hierarchies' depths.
