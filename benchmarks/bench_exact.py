@@ -21,7 +21,7 @@ from milp_oracle import solve_milp  # noqa: E402
 import morvel  # noqa: E402
 
 # Search modes of the exact solver compared side by side.
-MODES = ["classic"]
+MODES = ["classic", "refine"]
 
 
 def instances(tree_counts, rows_per_model, kind, seed=0):
