@@ -17,6 +17,7 @@
 #include "exact/hierarchy.hpp"
 #include "exact/propagation.hpp"
 #include "exact/refine_box.hpp"
+#include "exact/search.hpp"
 #include "ir.hpp"
 
 namespace morvel::exact {
@@ -123,39 +124,39 @@ TEST_P(HierarchyOverRandomDomains, PartitionsStatesIntoOrderedRanges) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, HierarchyOverRandomDomains, ::testing::Range(0, 60));
 
+// Random trees of depth 3, so that one tree reads several features.
+Ensemble random_trees(std::mt19937_64& rng, std::size_t n_features, int n_trees) {
+  std::vector<std::int32_t> feature;
+  std::vector<double> threshold, value;
+  std::vector<std::uint8_t> is_lt, missing_left;
+  std::vector<std::uint32_t> left, right, roots;
+  auto grow = [&](auto&& self, int depth) -> std::uint32_t {
+    const auto id = static_cast<std::uint32_t>(feature.size());
+    const bool leaf = depth == 3;
+    feature.push_back(leaf ? -1 : static_cast<std::int32_t>(rng() % n_features));
+    threshold.push_back(static_cast<double>(rng() % 8) * 0.5);
+    is_lt.push_back(static_cast<std::uint8_t>(rng() % 2));
+    missing_left.push_back(0);
+    value.push_back(static_cast<double>(rng() % 17) * 0.125 - 1.0);
+    left.push_back(0);
+    right.push_back(0);
+    if (!leaf) {
+      const std::uint32_t l = self(self, depth + 1);
+      const std::uint32_t r = self(self, depth + 1);
+      left[id] = l;
+      right[id] = r;
+    }
+    return id;
+  };
+  for (int t = 0; t < n_trees; ++t) roots.push_back(grow(grow, 0));
+  return Ensemble::create(feature, threshold, is_lt, missing_left, left, right, value, 0.0,
+                          roots, Link::Identity, n_features);
+}
+
 // Three numeric features split on the half-grid 0..3.5, with nine states each, the
 // cheapest at 1.0.
 struct BoxFixture {
-  // Eight random trees of depth 3, so that one tree reads several features.
-  static Ensemble random_trees(std::mt19937_64& rng) {
-    std::vector<std::int32_t> feature;
-    std::vector<double> threshold, value;
-    std::vector<std::uint8_t> is_lt, missing_left;
-    std::vector<std::uint32_t> left, right, roots;
-    auto grow = [&](auto&& self, int depth) -> std::uint32_t {
-      const auto id = static_cast<std::uint32_t>(feature.size());
-      const bool leaf = depth == 3;
-      feature.push_back(leaf ? -1 : static_cast<std::int32_t>(rng() % 3));
-      threshold.push_back(static_cast<double>(rng() % 8) * 0.5);
-      is_lt.push_back(static_cast<std::uint8_t>(rng() % 2));
-      missing_left.push_back(0);
-      value.push_back(static_cast<double>(rng() % 17) * 0.125 - 1.0);
-      left.push_back(0);
-      right.push_back(0);
-      if (!leaf) {
-        const std::uint32_t l = self(self, depth + 1);
-        const std::uint32_t r = self(self, depth + 1);
-        left[id] = l;
-        right[id] = r;
-      }
-      return id;
-    };
-    for (int t = 0; t < 8; ++t) roots.push_back(grow(grow, 0));
-    return Ensemble::create(feature, threshold, is_lt, missing_left, left, right, value, 0.0,
-                            roots, Link::Identity, 3);
-  }
-
-  explicit BoxFixture(std::mt19937_64& rng) : ensemble(random_trees(rng)) {
+  explicit BoxFixture(std::mt19937_64& rng) : ensemble(random_trees(rng, 3, 8)) {
     for (std::size_t f = 0; f < 3; ++f) {
       Domain d;
       const double values[] = {-0.5, 0.0, 0.25, 1.0, 1.5, 2.0, 2.75, 3.0, 3.5};
@@ -332,6 +333,58 @@ TEST(BoxState, CheapestRowReplaysThePropagationWithoutChangingIt) {
   box.undo(change);
   EXPECT_FALSE(propagation.forced(1).has_value());
 }
+
+// The whole refine search (under the sanitizer builds too) against the classic search on
+// random problems, some with a one-hot group and an implication: equal optima whenever both
+// prove them, and the refine counters only in refine results.
+class RefineAgainstClassic : public ::testing::TestWithParam<int> {};
+
+TEST_P(RefineAgainstClassic, SameOptimum) {
+  std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()) + 100);
+  const std::size_t n = 4;
+  const Ensemble ensemble = random_trees(rng, n, 10);
+  Constraints constraints;
+  constraints.n_features = n;
+  if (GetParam() % 3 == 0) {
+    constraints.one_hot = {{0, 1}};
+    constraints.implications.push_back({2, 1.5, 3, 0.5});
+  }
+  std::vector<double> x(n), sigma(n, 1.0), weights(n, 1.0);
+  for (double& v : x) v = static_cast<double>(rng() % 15) * 0.25;
+  std::vector<ValuePolicy> policies(n);
+  ExactProblem p;
+  p.ensemble = &ensemble;
+  p.constraints = &constraints;
+  p.x = x;
+  p.sigma = sigma;
+  p.weights = weights;
+  p.lam = GetParam() % 2 == 0 ? 0.1 : 0.0;
+  p.policies = policies;
+  const double score = ensemble.raw_score(x.data());
+  p.lo_t = score + 0.25 * static_cast<double>(1 + rng() % 8);
+  p.hi_t = std::numeric_limits<double>::infinity();
+
+  auto classic = solve_exact(p, never_interrupt);
+  p.mode = SearchMode::Refine;
+  auto refine = solve_exact(p, never_interrupt);
+  ASSERT_FALSE(classic.is_interrupted() || refine.is_interrupted());
+  const ExactResult& c = classic.result();
+  const ExactResult& r = refine.result();
+  EXPECT_EQ(r.mode, SearchMode::Refine);
+  EXPECT_EQ(c.coarse_accepts + c.refinements, 0u);
+  ASSERT_EQ(c.proof, Proof::Optimal);
+  ASSERT_EQ(r.proof, Proof::Optimal);
+  ASSERT_EQ(c.row.has_value(), r.row.has_value());
+  if (r.row) {
+    EXPECT_NEAR(r.cost, c.cost, 1e-12 * std::max(1.0, c.cost));
+    EXPECT_GE(ensemble.raw_score(r.row->data()), p.lo_t);
+    const InstanceBounds b = constraints.instance_bounds(x);
+    EXPECT_TRUE(constraints.check_row(r.row->data(), x, b));
+    EXPECT_EQ(r.lower_bound, r.cost);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RefineAgainstClassic, ::testing::Range(0, 30));
 
 }  // namespace
 }  // namespace morvel::exact
