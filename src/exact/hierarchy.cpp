@@ -94,7 +94,9 @@ Alternative RangeHierarchy::build(const Domain& domain,
     }
   }
   for (std::size_t i = begin; i < begin + n_alts; ++i) {
-    if (alts_[i].is_range) node.max_splits = std::max(node.max_splits, 1 + nodes_[alts_[i].index].max_splits);
+    if (alts_[i].is_range) {
+      node.max_splits = std::max(node.max_splits, 1 + nodes_[alts_[i].index].max_splits);
+    }
   }
   nodes_[id] = node;
   return {true, id, node.min_cost, node.cheapest};
@@ -118,7 +120,9 @@ std::vector<Alternative> top_alternatives(const Domain& domain, const RangeHiera
   }
   for (std::size_t i = 0; i < domain.size(); ++i) {
     // Without a hierarchy at most one non-missing state exists; it stands for itself.
-    if (domain[i].is_nan || h.empty()) out.push_back(state_alternative(domain, static_cast<std::uint32_t>(i)));
+    if (domain[i].is_nan || h.empty()) {
+      out.push_back(state_alternative(domain, static_cast<std::uint32_t>(i)));
+    }
   }
   std::stable_sort(out.begin(), out.end(), before);
   return out;

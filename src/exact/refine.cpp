@@ -238,7 +238,8 @@ bool RefineSearch::evaluate(std::size_t depth, bool conflict, double acc) {
     ++result_.nodes_pruned_cost;
     return false;
   }
-  if (p.lo_t > b.upper() || b.lower() > p.hi_t || (ib != nullptr && p.min_total_path > ib->upper())) {
+  if (p.lo_t > b.upper() || b.lower() > p.hi_t ||
+      (ib != nullptr && p.min_total_path > ib->upper())) {
     ++result_.nodes_pruned_score;
     return false;
   }
