@@ -182,30 +182,16 @@ bool ClassicSearch::run() {
 }
 
 void ClassicSearch::finish_result(bool exhausted, std::size_t depth) {
-  const double gap = ctx_.problem.gap;
-  ExactResult& r = result_;
-  if (exhausted && proven_lower_ >= incumbent_cost_) {
-    r.completed = true;
-    r.lower_bound = !incumbent_ ? kInf : (gap != 0.0 ? incumbent_cost_ / (1.0 + gap) : incumbent_cost_);
-    r.proof = gap > 0.0 && gap_pruned_ ? Proof::OptimalWithinGap : Proof::Optimal;
-  } else {
-    r.completed = false;
-    r.proof = Proof::Heuristic;
-    double lb = proven_lower_ == -kInf ? 0.0 : proven_lower_;
-    lb = std::min(lb, incumbent_cost_);
-    if (!exhausted) {
-      // Every level on the path, the current one included, still has untried states.
-      for (std::size_t k = 0; k <= depth; ++k) {
-        lb = std::min(lb, levels_[k].acc_above + ctx_.suffix[k]);
-      }
+  double open = proven_lower_ == -kInf ? 0.0 : proven_lower_;
+  open = std::min(open, incumbent_cost_);
+  if (!exhausted) {
+    // Every level on the path, the current one included, still has untried states.
+    for (std::size_t k = 0; k <= depth; ++k) {
+      open = std::min(open, levels_[k].acc_above + ctx_.suffix[k]);
     }
-    r.lower_bound = lb;
   }
-  if (incumbent_) {
-    r.row = incumbent_;
-    r.cost = incumbent_cost_;
-  }
-  duties_.record_final(incumbent_or_nan(), r.lower_bound);
+  conclude(result_, duties_, ctx_.problem.gap, exhausted && proven_lower_ >= incumbent_cost_,
+           gap_pruned_, incumbent_, incumbent_cost_, open);
 }
 
 }  // namespace

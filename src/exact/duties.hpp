@@ -3,7 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
 
 #include "exact/search.hpp"
 
@@ -47,5 +51,29 @@ class SearchDuties {
   ExactResult& result_;
   std::chrono::steady_clock::time_point start_;
 };
+
+// Writes the end of a search into `r`. A search that `proved` its answer (exhausted, with
+// nothing proven below the incumbent) completes with the incumbent's cost, scaled by the
+// gap, as its bound; any other ends as heuristic with `open_lower`, the least cost it left
+// unexplored. Then the row and the final trace sample.
+inline void conclude(ExactResult& r, SearchDuties& duties, double gap, bool proved,
+                     bool gap_pruned, const std::optional<std::vector<double>>& incumbent,
+                     double incumbent_cost, double open_lower) {
+  if (proved) {
+    r.completed = true;
+    r.lower_bound = !incumbent ? std::numeric_limits<double>::infinity()
+                               : (gap != 0.0 ? incumbent_cost / (1.0 + gap) : incumbent_cost);
+    r.proof = gap > 0.0 && gap_pruned ? Proof::OptimalWithinGap : Proof::Optimal;
+  } else {
+    r.completed = false;
+    r.proof = Proof::Heuristic;
+    r.lower_bound = open_lower;
+  }
+  if (incumbent) {
+    r.row = incumbent;
+    r.cost = incumbent_cost;
+  }
+  duties.record_final(incumbent ? incumbent_cost : std::nan(""), r.lower_bound);
+}
 
 }  // namespace morvel::exact

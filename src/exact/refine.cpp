@@ -381,30 +381,16 @@ void RefineSearch::open_split(std::size_t depth, std::size_t f, double acc) {
 }
 
 void RefineSearch::finish_result(bool exhausted, std::size_t depth) {
-  const double gap = ctx_.problem.gap;
-  ExactResult& r = result_;
-  if (exhausted && proven_lower_ >= incumbent_cost_) {
-    r.completed = true;
-    r.lower_bound = !incumbent_ ? kInf
-                                : (gap != 0.0 ? incumbent_cost_ / (1.0 + gap) : incumbent_cost_);
-    r.proof = gap > 0.0 && gap_pruned_ ? Proof::OptimalWithinGap : Proof::Optimal;
-  } else {
-    r.completed = false;
-    r.proof = Proof::Heuristic;
-    // What this pass left open: the boxes it set aside and, when stopped, every level on
-    // the path (the current one included), whose untried choices lie inside the box that
-    // level splits. Earlier passes vouch for everything below floor_.
-    double open = deferred_;
-    if (!exhausted) {
-      for (std::size_t k = 0; k <= depth; ++k) open = std::min(open, levels_[k].acc_above);
-    }
-    r.lower_bound = std::min(proven_or_zero(), std::max(floor_, open));
+  // What this pass left open: the boxes it set aside and, when stopped, every level on
+  // the path (the current one included), whose untried choices lie inside the box that
+  // level splits. Earlier passes vouch for everything below floor_.
+  double open = deferred_;
+  if (!exhausted) {
+    for (std::size_t k = 0; k <= depth; ++k) open = std::min(open, levels_[k].acc_above);
   }
-  if (incumbent_) {
-    r.row = incumbent_;
-    r.cost = incumbent_cost_;
-  }
-  duties_.record_final(incumbent_or_nan(), r.lower_bound);
+  conclude(result_, duties_, ctx_.problem.gap, exhausted && proven_lower_ >= incumbent_cost_,
+           gap_pruned_, incumbent_, incumbent_cost_,
+           std::min(proven_or_zero(), std::max(floor_, open)));
 }
 
 }  // namespace
