@@ -26,6 +26,10 @@ class InternalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// `text` between double quotes with quotes, backslashes and control characters escaped,
+// for messages that repeat a caller's string.
+std::string quoted(const std::string& text);
+
 [[noreturn]] inline void internal_fail(const std::string& what) { throw InternalError(what); }
 
 inline void ensure(bool condition, const char* what) {

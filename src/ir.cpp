@@ -24,27 +24,7 @@ Ensemble& Ensemble::operator=(Ensemble&&) noexcept = default;
 Link parse_link(const std::string& name) {
   if (name == "identity") return Link::Identity;
   if (name == "sigmoid") return Link::Sigmoid;
-  std::string quoted = "\"";
-  for (unsigned char ch : name) {
-    switch (ch) {
-      case '"': quoted += "\\\""; break;
-      case '\\': quoted += "\\\\"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\t': quoted += "\\t"; break;
-      default:
-        if (ch < 0x20 || ch == 0x7f) {
-          static const char* hex = "0123456789abcdef";
-          quoted += "\\u{";
-          if (ch >= 16) quoted += hex[ch >> 4];
-          quoted += hex[ch & 15];
-          quoted += "}";
-        } else {
-          quoted += static_cast<char>(ch);
-        }
-    }
-  }
-  throw ValidationError("unknown link " + quoted + "\"");
+  throw ValidationError("unknown link " + quoted(name));
 }
 
 namespace {

@@ -49,11 +49,7 @@ Ctx::Ctx(const ExactProblem& p, std::vector<OrderPair> order_pairs)
       constraints(*p.constraints),
       n_features(p.ensemble->n_features()),
       bounds(p.constraints->instance_bounds(p.x)),
-      pairs(std::move(order_pairs)) {
-  // Until the joint blocks are known, the ensemble's own cardinalities say which features
-  // are categorical; build_domains_and_order refines this with the joint blocks.
-  cost_ = make_cost_model(p.x, p.sigma, p.weights, p.lam, constraints, ensemble);
-}
+      pairs(std::move(order_pairs)) {}
 
 bool Ctx::accepts(const double* row) const {
   if (!constraints.check_row(row, problem.x, bounds)) return false;

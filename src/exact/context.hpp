@@ -32,7 +32,7 @@ class Ctx {
  public:
   Ctx(const ExactProblem& problem, std::vector<OrderPair> pairs);
 
-  // --- the objective and the acceptance test
+  // --- the objective (once build_domains_and_order has run) and the acceptance test
   double cost_of(const double* row) const { return cost_.row_cost(row); }
   bool accepts(const double* row) const;
 

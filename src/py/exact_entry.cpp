@@ -11,19 +11,6 @@
 namespace morvel::py {
 namespace {
 
-std::string quoted_for_message(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 PyRef stats_tuple(const exact::ExactResult& r) {
   return checked(Py_BuildValue(
       "(KKKddOOKOsKK)", static_cast<unsigned long long>(r.nodes_expanded),
@@ -109,7 +96,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   const std::string search = a[18] ? to_str(a[18], "search") : "classic";
 
   if (search != "classic" && search != "refine") {
-    throw CallerError("unknown search mode " + quoted_for_message(search));
+    throw CallerError("unknown search mode " + quoted(search));
   }
   const auto policies = exact::marshal_value_policies(code, step, anchor);
   exact::require_policy_count(x.size(), policies.size());
