@@ -50,6 +50,7 @@
 #include "exact/box_rules.hpp"
 #include "exact/duties.hpp"
 #include "exact/frontier.hpp"
+#include "exact/presolve.hpp"
 
 namespace morvel::exact {
 namespace {
@@ -86,21 +87,6 @@ struct OpenBox {
 std::vector<std::uint8_t> searched_features(const Ctx& ctx) {
   std::vector<std::uint8_t> out(ctx.n_features, 0);
   for (std::size_t f : ctx.order) out[f] = 1;
-  return out;
-}
-
-// Features whose every split compares values with a threshold, in both ensembles.
-std::vector<std::uint8_t> ordered_features(const Ctx& ctx) {
-  std::vector<std::uint8_t> out(ctx.n_features, 1);
-  for (std::size_t f = 0; f < ctx.n_features; ++f) out[f] = ctx.blocks[f].empty() ? 1 : 0;
-  for (const Ensemble* e : {&ctx.ensemble, ctx.problem.if_ensemble}) {
-    if (e == nullptr) continue;
-    for (std::size_t n = 0; n < e->n_nodes(); ++n) {
-      if (e->feature()[n] >= 0 && e->node_set()[n] >= 0) {
-        out[static_cast<std::size_t>(e->feature()[n])] = 0;
-      }
-    }
-  }
   return out;
 }
 
@@ -199,7 +185,7 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       ctx_(prep.ctx),
       result_(result),
       duties_(ctx_.problem, prep.watch, result),
-      fs_(ctx_.domains, searched_features(ctx_), ordered_features(ctx_), ctx_.problem.x),
+      fs_(ctx_.domains, searched_features(ctx_), threshold_only_features(ctx_), ctx_.problem.x),
       rules_(ctx_, fs_),
       bound_(ctx_.ensemble, fs_, ctx_.problem.lo_t, ctx_.problem.hi_t),
       by_index_(ctx_.order.begin(), ctx_.order.end()),
