@@ -95,10 +95,34 @@ void FrontierBound::build_nodes() {
     scale += std::max(std::fabs(nodes_[root].lo), std::fabs(nodes_[root].hi));
     max_leaves = std::max<std::size_t>(max_leaves, leaves[root]);
   }
+  // Parent links, when every node hangs below one parent only (the converters' output);
+  // otherwise critical paths are found by a walk.
+  parent_.assign(e.n_nodes(), kNoParent);
+  forest_ = true;
+  for (const std::uint32_t root : e.tree_roots()) {
+    pending.push_back(root);
+    if (parent_[root] != kNoParent) forest_ = false;
+    parent_[root] = root;  // reached; a root is its own stop
+    while (!pending.empty() && forest_) {
+      const std::uint32_t n = pending.back();
+      pending.pop_back();
+      if (feature[n] < 0) continue;
+      for (const std::uint32_t child : {left[n], right[n]}) {
+        if (parent_[child] != kNoParent) {
+          forest_ = false;
+          break;
+        }
+        parent_[child] = n;
+        pending.push_back(child);
+      }
+    }
+    pending.clear();
+  }
   // Sums of leaf values in another order than the model's may differ by a few units in the
   // last place per addition; the bound gives that much away.
   slack_ = scale * static_cast<double>(e.n_trees() + 2) * std::ldexp(1.0, -50);
   frames_.reserve(2 * (max_height + 2));
+  path_.reserve(max_height + 2);
   log_.reserve(max_height + 2);
   arena_.assign(2 * max_words_ * (max_height + 2), 0);
   tree_up_.reserve(max_leaves);
@@ -380,16 +404,51 @@ void FrontierBound::critical(double extra, std::vector<CriticalTree>& out) const
 void FrontierBound::path_features(const CriticalTree& c, std::vector<PathFeature>& out) {
   out.clear();
   ++epoch_;
-  walk(ensemble_->tree_roots()[c.tree], kInf, false, [&](std::uint32_t leaf, double) {
-    if (leaf != c.leaf) return false;
+  auto collect = [&] {
     for (const LogEntry& e : log_) {
       const std::uint32_t f = e.feature;
       if (seen_[f] == epoch_) continue;
       seen_[f] = epoch_;
       if (cur_[f].extra > 0.0) out.push_back({f, cur_[f].range, cur_[f].mask, cur_[f].extra});
     }
-    return true;
-  });
+  };
+  const std::uint32_t root = ensemble_->tree_roots()[c.tree];
+  if (!forest_) {
+    walk(root, kInf, false, [&](std::uint32_t leaf, double) {
+      if (leaf != c.leaf) return false;
+      collect();
+      return true;
+    });
+    rollback(0);
+    return;
+  }
+  // Up to the root by parent links, then down again narrowing each split's feature.
+  path_.clear();
+  for (std::uint32_t n = c.leaf; n != root; n = parent_[n]) {
+    ensure(parent_[n] != kNoParent && path_.size() < nodes_.size(),
+           "a critical leaf lies in its tree (should be impossible)");
+    path_.push_back(n);
+  }
+  arena_top_ = 0;
+  std::uint32_t at = root;
+  for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
+    const WalkNode& w = nodes_[at];
+    const auto f = static_cast<std::size_t>(w.feature);
+    const bool left = *it == w.left;
+    at = *it;
+    if (fs_->kind(f) == FeatureKind::Fixed) continue;
+    Cur l{}, r{};
+    const bool ranked = fs_->kind(f) == FeatureKind::Ranked;
+    const bool both = ranked ? split_ranked(w, cur_[f], l, r) : split_masked(w, f, cur_[f], l, r);
+    if (!both) continue;  // the whole part goes this way
+    Cur& side = left ? l : r;
+    side.extra = (ranked ? fs_->range_cost(f, side.range.lo, side.range.hi, side.range.nan)
+                         : fs_->mask_cost(f, side.mask)) - m_[f];
+    if (!ranked) arena_top_ += static_cast<std::uint32_t>(2 * fs_->mask_words(f));
+    log_.push_back({static_cast<std::uint32_t>(f), cur_[f]});
+    cur_[f] = side;
+  }
+  collect();
   rollback(0);
 }
 

@@ -137,9 +137,15 @@ class FrontierBound {
   std::vector<std::pair<double, double>> steps_;  // (extra, value change), sorted
   bool up_binding_ = true;
 
+  // Parent links (kNoParent where unreached) and whether they are unique.
+  static constexpr std::uint32_t kNoParent = 0xffffffffu;
+  std::vector<std::uint32_t> parent_;
+  bool forest_ = false;
+
   // path_features scratch.
   std::vector<std::uint32_t> seen_;
   std::uint32_t epoch_ = 0;
+  std::vector<std::uint32_t> path_;
   const Box* box_ = nullptr;
 };
 
