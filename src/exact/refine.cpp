@@ -50,6 +50,7 @@
 #include "exact/box_rules.hpp"
 #include "exact/duties.hpp"
 #include "exact/frontier.hpp"
+#include "exact/greedy.hpp"
 #include "exact/presolve.hpp"
 
 namespace morvel::exact {
@@ -114,6 +115,7 @@ class RefineSearch {
   void child_part(const Split& split, bool first);
   Step expand(std::uint32_t record, double lower, std::uint32_t& next, double& next_lower);
   Step before_node();
+  void greedy_start();
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
   void push(const Child& c);
   void rebuild(std::uint32_t record);
@@ -221,9 +223,10 @@ bool RefineSearch::run() {
     return true;
   }
   records_.push_back({kNoRecord, 0, RankRange{1, 0, false}, 0, Split{}});
+  expanding_lower_ = 0.0;  // nothing is known below the root yet
+  if (ctx_.problem.node_budget > 0) greedy_start();
   std::uint32_t current = kNoRecord;
   double lower = 0.0;
-  expanding_lower_ = 0.0;  // nothing is known below the root yet
   Step step = before_node();
   if (step == Step::Continue && evaluate(0.0) == Verdict::Open) {
     records_[0].split = split_;
@@ -262,6 +265,15 @@ bool RefineSearch::run() {
   if (step == Step::Interrupted) return false;
   finish_result(false);
   return true;
+}
+
+// A greedy row (with its unneeded moves given back) as the first incumbent, when the
+// constraints accept it.
+void RefineSearch::greedy_start() {
+  GreedyRow greedy(ctx_, fs_);
+  if (!greedy.run(prep_.watch, row_, state_of_)) return;
+  greedy.descend(prep_.watch, row_, state_of_);
+  if (cheapest_row_accepted()) take_row();
 }
 
 // Evaluates both children of the box in box_ (the box of `record`), keeps the open ones,
