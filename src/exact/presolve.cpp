@@ -1,173 +1,257 @@
-// Presolve. For a feature whose splits all compare values with thresholds, one walk per
-// tree that uses it finds the tree's leaf range for every state at once: splits on the
-// feature cut its states (in value order) into segments, and each segment's range is the
-// fold of the leaves it reaches, in the order a score-bound walk folds them. Other
-// features fall back to one bound update per state.
+// Presolve. The score bounds with one feature assigned are, per tree, the least and
+// greatest leaf still reachable. For a feature whose splits all compare values with
+// thresholds, those ranges are constant on runs of the feature's states in value order
+// (the tree's splits on it cut the runs), so one pass over every tree's leaves, each with
+// the rank interval its path allows for every feature on it, gives every state's bound
+// interval as sums of run differences. Those sums are added in another order than the
+// score bounds add theirs, so a state whose interval lies within rounding distance of the
+// window is decided by the score bounds themselves; as are features split by sets.
 #include "exact/presolve.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <optional>
-#include <utility>
 
 namespace morvel::exact {
 namespace {
 
-// Folds that keep the left operand on ties (and +0.0 against -0.0), as the score bounds do.
-double smaller(double left, double right) { return right < left ? right : left; }
-double larger(double left, double right) { return right > left ? right : left; }
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Per state, the sums base + (the tree's least, greatest reachable leaf) over all trees in
-// tree order, with the feature alone assigned.
-class StateSums {
+// Per state of every threshold-split search feature, the bound interval with that state
+// alone assigned, up to `slack`.
+class StateRanges {
  public:
-  StateSums(const Ensemble& e, const EnsembleBounds& b) : e_(e), b_(b) {
+  StateRanges(const Ctx& ctx, const Ensemble& e, const EnsembleBounds& b,
+              const std::vector<std::uint8_t>& fast, Watch& watch)
+      : e_(e), fs_(ctx.n_features), stamp_(ctx.n_features, 0) {
     PartialAssignment none(e.n_features());
-    for (const std::uint32_t root : e.tree_roots()) root_range_.push_back(b.walk(root, none));
-  }
-
-  // `rank_of[i]`: rank of state i in value order (kMissing for the missing state);
-  // `split_rank(node)` gives the first rank a split on f sends right.
-  template <class SplitRank>
-  void compute(std::size_t f, const std::vector<std::uint32_t>& rank_of, std::uint32_t n_ranks,
-               SplitRank split_rank, Watch& watch) {
-    const std::size_t n = rank_of.size();
-    lo_.assign(n, e_.base_score());
-    hi_.assign(n, e_.base_score());
-    const auto trees = b_.trees_of(f);
-    std::size_t next = 0;
-    for (std::size_t t = 0; t < root_range_.size(); ++t) {
-      if ((t & 1023) == 1023) watch.check_now();
-      if (next < trees.size() && trees[next] == t) {
-        ++next;
-        tree_segments(e_.tree_roots()[t], f, n_ranks, split_rank);
-        for (std::size_t i = 0; i < n; ++i) {
-          const std::size_t s = rank_of[i] == kMissing ? nan_slot_ : segment_of(rank_of[i]);
-          lo_[i] = lo_[i] + seg_lo_[s];
-          hi_[i] = hi_[i] + seg_hi_[s];
-        }
-      } else {
-        for (std::size_t i = 0; i < n; ++i) {
-          lo_[i] = lo_[i] + root_range_[t].first;
-          hi_[i] = hi_[i] + root_range_[t].second;
-        }
+    std::size_t max_ranks = 0;
+    // Sorted values per fast feature (its non-missing states), and the interval sums.
+    for (std::size_t f : ctx.order) {
+      if (!fast[f]) continue;
+      Feature& ft = fs_[f];
+      ft.used = true;
+      const Domain& d = ctx.domains[f];
+      for (std::uint32_t i = 0; i < d.size(); ++i) {
+        if (!d[i].is_nan) ft.order.push_back(i);
       }
+      std::stable_sort(ft.order.begin(), ft.order.end(),
+                       [&](std::uint32_t a, std::uint32_t b) { return d[a].value < d[b].value; });
+      ft.rank_of.assign(d.size(), 0);
+      for (std::uint32_t r = 0; r < ft.order.size(); ++r) {
+        ft.values.push_back(d[ft.order[r]].value);
+        ft.rank_of[ft.order[r]] = r;
+      }
+      max_ranks = std::max(max_ranks, ft.values.size());
+      ft.lo.assign(ft.values.size() + 1, 0.0);
+      ft.hi.assign(ft.values.size() + 1, 0.0);
+    }
+    double base_lo = e.base_score(), base_hi = e.base_score();
+    double magnitude = std::fabs(e.base_score());
+    std::size_t terms = e.n_trees() + 1;
+    const auto roots = e.tree_roots();
+    for (std::size_t t = 0; t < roots.size(); ++t) {
+      if ((t & 255) == 255) watch.check_now();
+      const auto [root_lo, root_hi] = b.walk(roots[t], none);
+      base_lo = base_lo + root_lo;
+      base_hi = base_hi + root_hi;
+      magnitude += 3.0 * std::max(std::fabs(root_lo), std::fabs(root_hi));
+      terms += tree(roots[t], root_lo, root_hi);
+    }
+    slack_ = std::ldexp(static_cast<double>(terms + max_ranks), -50) * magnitude;
+    for (Feature& ft : fs_) {
+      if (!ft.used) continue;
+      double lo = base_lo, hi = base_hi;
+      for (std::size_t r = 0; r + 1 < ft.lo.size(); ++r) {
+        lo += ft.lo[r];
+        hi += ft.hi[r];
+        ft.lo[r] = lo;
+        ft.hi[r] = hi;
+      }
+      ft.nan_lo += base_lo;
+      ft.nan_hi += base_hi;
     }
   }
 
-  double lower(std::size_t i) const { return lo_[i]; }
-  double upper(std::size_t i) const { return hi_[i]; }
-
-  static constexpr std::uint32_t kMissing = 0xffffffffu;
+  bool fast(std::size_t f) const { return fs_[f].used; }
+  double slack() const { return slack_; }
+  // Domain position i of feature f: its interval, up to slack().
+  std::pair<double, double> range(std::size_t f, std::size_t i, const Domain& d) const {
+    const Feature& ft = fs_[f];
+    if (d[i].is_nan) return {ft.nan_lo, ft.nan_hi};
+    return {ft.lo[ft.rank_of[i]], ft.hi[ft.rank_of[i]]};
+  }
 
  private:
-  struct Pending {
-    std::uint32_t node;
-    std::uint32_t lo, hi;  // ranks lo..hi-1 reach the node
-    bool nan;              // and the missing state
+  struct Feature {
+    bool used = false;
+    std::vector<std::uint32_t> order;  // domain positions of the present states, by value
+    std::vector<std::uint32_t> rank_of;  // per domain position: its rank
+    std::vector<double> values;        // their values
+    std::vector<double> lo, hi;        // run differences, then (summed) intervals per rank
+    double nan_lo = 0.0, nan_hi = 0.0;
+  };
+  struct Span {  // a feature's rank interval on the current path, and its missing state
+    std::uint32_t lo, hi;  // ranks lo..hi-1
+    bool nan;
+  };
+  struct Leaf {
+    double value;
+    std::uint32_t path;  // where the leaf's constrained features start in path_
+    std::uint32_t n;
   };
 
-  // Depth first, left before right: the segments' ranges fold the leaves in the order a
-  // bound walk meets them. Segment s covers ranks cuts_[s-1] .. cuts_[s]-1; the last slot
-  // is the missing state's.
-  template <class SplitRank>
-  void tree_segments(std::uint32_t root, std::size_t f, std::uint32_t n_ranks,
-                     SplitRank split_rank) {
-    cuts_.clear();
-    collect_cuts(root, f, split_rank);
-    std::sort(cuts_.begin(), cuts_.end());
-    cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
-    nan_slot_ = cuts_.size() + 1;
-    seg_lo_.assign(nan_slot_ + 1, 0.0);
-    seg_hi_.assign(nan_slot_ + 1, 0.0);
-    seg_seen_.assign(nan_slot_ + 1, 0);
+  std::uint32_t split_rank(const Feature& ft, std::uint32_t node) const {
+    const double t = e_.threshold()[node];
+    if (std::isnan(t)) return 0;  // every value goes right
+    const auto it = e_.is_lt()[node] ? std::lower_bound(ft.values.begin(), ft.values.end(), t)
+                                     : std::upper_bound(ft.values.begin(), ft.values.end(), t);
+    return static_cast<std::uint32_t>(it - ft.values.begin());
+  }
+
+  // Adds tree differences to every fast feature it splits on; returns the additions made.
+  std::size_t tree(std::uint32_t root, double root_lo, double root_hi) {
+    leaves_.clear();
+    path_.clear();
+    touched_.clear();
+    walk(root);
+    std::size_t added = 0;
+    for (const std::uint32_t f : touched_) {
+      Feature& ft = fs_[f];
+      // Runs between the tree's cuts on f; each run's range folds the leaves that reach it.
+      cuts_.clear();
+      cuts_.push_back(0);
+      cuts_.push_back(static_cast<std::uint32_t>(ft.values.size()));
+      for (const Leaf& l : leaves_) {
+        for (std::uint32_t k = l.path; k < l.path + l.n; ++k) {
+          if (path_[k].first == f && path_[k].second.lo < path_[k].second.hi) {
+            cuts_.push_back(path_[k].second.lo);
+            cuts_.push_back(path_[k].second.hi);
+          }
+        }
+      }
+      std::sort(cuts_.begin(), cuts_.end());
+      cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
+      const std::size_t runs = cuts_.size() - 1;
+      run_lo_.assign(runs + 1, kInf);  // the last slot is the missing state's
+      run_hi_.assign(runs + 1, -kInf);
+      for (const Leaf& l : leaves_) {
+        Span s{0, static_cast<std::uint32_t>(ft.values.size()), true};
+        for (std::uint32_t k = l.path; k < l.path + l.n; ++k) {
+          if (path_[k].first == f) s = path_[k].second;
+        }
+        if (s.lo < s.hi) {
+          const auto first = static_cast<std::size_t>(
+              std::lower_bound(cuts_.begin(), cuts_.end(), s.lo) - cuts_.begin());
+          for (std::size_t j = first; j < runs && cuts_[j] < s.hi; ++j) {
+            run_lo_[j] = std::min(run_lo_[j], l.value);
+            run_hi_[j] = std::max(run_hi_[j], l.value);
+          }
+        }
+        if (s.nan) {
+          run_lo_[runs] = std::min(run_lo_[runs], l.value);
+          run_hi_[runs] = std::max(run_hi_[runs], l.value);
+        }
+      }
+      for (std::size_t j = 0; j < runs; ++j) {
+        if (run_lo_[j] > run_hi_[j]) continue;  // an empty run (no state falls in it)
+        ft.lo[cuts_[j]] += run_lo_[j] - root_lo;
+        ft.lo[cuts_[j + 1]] -= run_lo_[j] - root_lo;
+        ft.hi[cuts_[j]] += run_hi_[j] - root_hi;
+        ft.hi[cuts_[j + 1]] -= run_hi_[j] - root_hi;
+        added += 4;
+      }
+      if (run_lo_[runs] <= run_hi_[runs]) {
+        ft.nan_lo += run_lo_[runs] - root_lo;
+        ft.nan_hi += run_hi_[runs] - root_hi;
+      }
+    }
+    return added;
+  }
+
+  // Every leaf of the tree with the rank interval of each fast feature on its path.
+  void walk(std::uint32_t root) {
+    open_.clear();
     stack_.clear();
-    stack_.push_back({root, 0, n_ranks, true});
+    stack_.push_back({root, 0, -1, Span{}});
     while (!stack_.empty()) {
       const Pending p = stack_.back();
       stack_.pop_back();
+      open_.resize(p.depth);
+      if (p.feature >= 0) open_.push_back({static_cast<std::uint32_t>(p.feature), p.span});
       const std::uint32_t node = p.node;
-      if (e_.feature()[node] < 0) {
-        const double v = e_.value()[node];
-        const std::size_t first = p.lo < p.hi ? segment_of(p.lo) : 1;
-        const std::size_t last = p.lo < p.hi ? segment_of(p.hi - 1) : 0;
-        for (std::size_t s = first; s <= last && p.lo < p.hi; ++s) fold(s, v);
-        if (p.nan) fold(nan_slot_, v);
+      const std::int32_t g = e_.feature()[node];
+      const auto depth = static_cast<std::uint32_t>(open_.size());
+      if (g < 0) {
+        // The last entry of a feature on the path is its narrowest interval.
+        ++epoch_;
+        const auto at = static_cast<std::uint32_t>(path_.size());
+        for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+          if (stamp_[it->first] == epoch_) continue;
+          stamp_[it->first] = epoch_;
+          path_.push_back(*it);
+        }
+        leaves_.push_back({e_.value()[node], at, static_cast<std::uint32_t>(path_.size() - at)});
         continue;
       }
+      const auto f = static_cast<std::uint32_t>(g);
       const std::uint32_t l = e_.left()[node], r = e_.right()[node];
-      if (static_cast<std::size_t>(e_.feature()[node]) != f) {
-        stack_.push_back({r, p.lo, p.hi, p.nan});
-        stack_.push_back({l, p.lo, p.hi, p.nan});
+      if (!fs_[f].used) {
+        stack_.push_back({r, depth, -1, Span{}});
+        stack_.push_back({l, depth, -1, Span{}});
         continue;
       }
-      const std::uint32_t k = split_rank(node);
+      if (std::find(touched_.begin(), touched_.end(), f) == touched_.end()) touched_.push_back(f);
+      Span s{0, static_cast<std::uint32_t>(fs_[f].values.size()), true};
+      for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+        if (it->first == f) {
+          s = it->second;
+          break;
+        }
+      }
+      const std::uint32_t k = split_rank(fs_[f], node);
       const bool nan_left = e_.missing_left()[node] != 0;
-      const Pending right{r, std::max(p.lo, k), p.hi, p.nan && !nan_left};
-      const Pending left{l, p.lo, std::min(p.hi, k), p.nan && nan_left};
-      if (right.lo < right.hi || right.nan) stack_.push_back(right);
-      if (left.lo < left.hi || left.nan) stack_.push_back(left);
+      const Span right{std::max(s.lo, k), s.hi, s.nan && !nan_left};
+      const Span left{s.lo, std::min(s.hi, k), s.nan && nan_left};
+      // Both children stay, even with no state of f left: the bound of one assigned
+      // feature ignores what the path says about the others.
+      stack_.push_back({r, depth, g, right});
+      stack_.push_back({l, depth, g, left});
     }
   }
 
-  template <class SplitRank>
-  void collect_cuts(std::uint32_t root, std::size_t f, SplitRank split_rank) {
-    stack_.clear();
-    stack_.push_back({root, 0, 0, false});
-    while (!stack_.empty()) {
-      const std::uint32_t node = stack_.back().node;
-      stack_.pop_back();
-      if (e_.feature()[node] < 0) continue;
-      if (static_cast<std::size_t>(e_.feature()[node]) == f) cuts_.push_back(split_rank(node));
-      stack_.push_back({e_.right()[node], 0, 0, false});
-      stack_.push_back({e_.left()[node], 0, 0, false});
-    }
-  }
-
-  std::size_t segment_of(std::uint32_t rank) const {
-    return static_cast<std::size_t>(std::upper_bound(cuts_.begin(), cuts_.end(), rank) -
-                                    cuts_.begin());
-  }
-
-  void fold(std::size_t s, double v) {
-    seg_lo_[s] = seg_seen_[s] ? smaller(seg_lo_[s], v) : v;
-    seg_hi_[s] = seg_seen_[s] ? larger(seg_hi_[s], v) : v;
-    seg_seen_[s] = 1;
-  }
+  struct Pending {
+    std::uint32_t node;
+    std::uint32_t depth;  // entries of open_ that belong to the path above
+    std::int32_t feature;  // the entry this step adds, if any
+    Span span;
+  };
 
   const Ensemble& e_;
-  const EnsembleBounds& b_;
-  std::vector<std::pair<double, double>> root_range_;
-  std::vector<double> lo_, hi_;
-  std::vector<std::uint32_t> cuts_;
-  std::vector<double> seg_lo_, seg_hi_;
-  std::vector<std::uint8_t> seg_seen_;
-  std::size_t nan_slot_ = 0;
+  std::vector<Feature> fs_;
+  double slack_ = 0.0;
+  std::vector<Leaf> leaves_;
+  std::vector<std::pair<std::uint32_t, Span>> path_, open_;
+  std::vector<std::uint32_t> touched_, cuts_;
+  std::vector<std::uint32_t> stamp_;
+  std::uint32_t epoch_ = 0;
+  std::vector<double> run_lo_, run_hi_;
   std::vector<Pending> stack_;
 };
 
-// One bound update per state: the general rule, for features split by sets.
-void per_state(const Ctx& ctx, std::size_t f, EnsembleBounds& bounds,
-               EnsembleBounds* if_bounds, std::vector<std::uint8_t>& keep, Watch& watch) {
-  const ExactProblem& p = ctx.problem;
-  PartialAssignment pa(ctx.n_features);
-  BoundsUndo undo, if_undo;
-  const Domain& d = ctx.domains[f];
-  for (std::size_t i = 0; i < d.size(); ++i) {
-    watch.check_now();  // one state re-walks every tree on its feature
-    pa.mask.set(f);
-    pa.assigned[f] = 1;
-    pa.values[f] = d[i].value;
-    bounds.apply_with(f, pa, undo);
-    if (if_bounds != nullptr) if_bounds->apply_with(f, pa, if_undo);
-    keep[i] = !(bounds.upper() < p.lo_t) && !(bounds.lower() > p.hi_t);
-    if (if_bounds != nullptr && if_bounds->upper() < p.min_total_path) keep[i] = 0;
-    if (if_bounds != nullptr) if_bounds->restore(if_undo);
-    bounds.restore(undo);
-    pa.mask.clear(f);
-    pa.assigned[f] = 0;
-  }
+// The bound interval of one state by the score bounds themselves.
+std::pair<double, double> exact_range(const Ctx& ctx, std::size_t f, double value,
+                                      EnsembleBounds& b, PartialAssignment& pa, BoundsUndo& undo) {
+  pa.mask.set(f);
+  pa.assigned[f] = 1;
+  pa.values[f] = value;
+  b.apply_with(f, pa, undo);
+  const std::pair<double, double> out{b.lower(), b.upper()};
+  b.restore(undo);
+  pa.mask.clear(f);
+  pa.assigned[f] = 0;
+  (void)ctx;
+  return out;
 }
 
 }  // namespace
@@ -189,56 +273,44 @@ std::vector<std::uint8_t> threshold_only_features(const Ctx& ctx) {
 bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
               std::uint64_t& removed, Watch& watch) {
   const ExactProblem& p = ctx.problem;
-  const std::vector<std::uint8_t> ordered = threshold_only_features(ctx);
-  StateSums model(ctx.ensemble, bounds);
-  std::optional<StateSums> plausibility;
-  if (if_bounds != nullptr) plausibility.emplace(*p.if_ensemble, *if_bounds);
-  std::vector<std::uint8_t> keep;
-  std::vector<std::uint32_t> order, rank_of;
-  std::vector<double> sorted;
+  const std::vector<std::uint8_t> fast = threshold_only_features(ctx);
+  const StateRanges model(ctx, ctx.ensemble, bounds, fast, watch);
+  std::optional<StateRanges> plausibility;
+  if (if_bounds != nullptr) plausibility.emplace(ctx, *p.if_ensemble, *if_bounds, fast, watch);
+  PartialAssignment pa(ctx.n_features);
+  BoundsUndo undo;
   bool all_nonempty = true;
   for (std::size_t f : ctx.order) {
     watch.check_now();
     Domain& d = ctx.domains[f];
-    keep.assign(d.size(), 1);
-    if (!ordered[f]) {
-      per_state(ctx, f, bounds, if_bounds, keep, watch);
-    } else {
-      order.clear();
-      for (std::uint32_t i = 0; i < d.size(); ++i) {
-        if (!d[i].is_nan) order.push_back(i);
-      }
-      std::stable_sort(order.begin(), order.end(),
-                       [&](std::uint32_t a, std::uint32_t b) { return d[a].value < d[b].value; });
-      rank_of.assign(d.size(), StateSums::kMissing);
-      sorted.clear();
-      for (std::uint32_t r = 0; r < order.size(); ++r) {
-        rank_of[order[r]] = r;
-        sorted.push_back(d[order[r]].value);
-      }
-      const auto n_ranks = static_cast<std::uint32_t>(order.size());
-      auto split_rank_in = [&](const Ensemble& e) {
-        return [&e, &sorted](std::uint32_t node) {
-          const double t = e.threshold()[node];
-          // A NaN threshold sends every value right.
-          if (std::isnan(t)) return std::uint32_t{0};
-          const auto it = e.is_lt()[node] ? std::lower_bound(sorted.begin(), sorted.end(), t)
-                                          : std::upper_bound(sorted.begin(), sorted.end(), t);
-          return static_cast<std::uint32_t>(it - sorted.begin());
-        };
-      };
-      model.compute(f, rank_of, n_ranks, split_rank_in(ctx.ensemble), watch);
-      if (plausibility) {
-        plausibility->compute(f, rank_of, n_ranks, split_rank_in(*p.if_ensemble), watch);
-      }
-      for (std::size_t i = 0; i < d.size(); ++i) {
-        keep[i] = !(model.upper(i) < p.lo_t) && !(model.lower(i) > p.hi_t) &&
-                  !(plausibility && plausibility->upper(i) < p.min_total_path);
-      }
-    }
     Domain kept;
     for (std::size_t i = 0; i < d.size(); ++i) {
-      if (keep[i]) {
+      // Decided by the sums when they are clear of the window by more than their rounding,
+      // else by the score bounds (which walk every tree of the feature).
+      int verdict = -1;  // -1 undecided, 0 drop, 1 keep
+      if (model.fast(f)) {
+        const auto [lo, hi] = model.range(f, i, d);
+        const double e = model.slack();
+        const bool clear = std::fabs(hi - p.lo_t) > e && std::fabs(lo - p.hi_t) > e;
+        verdict = clear ? (!(hi < p.lo_t) && !(lo > p.hi_t) ? 1 : 0) : -1;
+        if (verdict == 1 && plausibility) {
+          const double if_hi = plausibility->range(f, i, d).second;
+          verdict = std::fabs(if_hi - p.min_total_path) > plausibility->slack()
+                        ? (if_hi < p.min_total_path ? 0 : 1)
+                        : -1;
+        }
+      }
+      if (verdict < 0) {
+        watch.check_now();
+        const auto [lo, hi] = exact_range(ctx, f, d[i].value, bounds, pa, undo);
+        verdict = !(hi < p.lo_t) && !(lo > p.hi_t);
+        if (verdict == 1 && if_bounds != nullptr) {
+          const auto [if_lo, if_hi] = exact_range(ctx, f, d[i].value, *if_bounds, pa, undo);
+          (void)if_lo;
+          verdict = !(if_hi < p.min_total_path);
+        }
+      }
+      if (verdict == 1) {
         kept.push_back(d[i]);
       } else {
         ++removed;
