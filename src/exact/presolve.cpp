@@ -23,7 +23,7 @@ class StateRanges {
  public:
   StateRanges(const Ctx& ctx, const Ensemble& e, const EnsembleBounds& b,
               const std::vector<std::uint8_t>& fast, Watch& watch)
-      : e_(e), fs_(ctx.n_features), stamp_(ctx.n_features, 0) {
+      : e_(e), fs_(ctx.n_features), stamp_(ctx.n_features, 0), local_(ctx.n_features, 0) {
     PartialAssignment none(e.n_features());
     std::size_t max_ranks = 0;
     // Sorted values per fast feature (its non-missing states), and the interval sums.
@@ -115,46 +115,66 @@ class StateRanges {
     path_.clear();
     touched_.clear();
     walk(root);
+    if (leaf_stamp_.size() < leaves_.size()) leaf_stamp_.resize(leaves_.size(), 0);
+    // The path entries grouped by feature (counting sort over the touched features).
+    for (std::size_t k = 0; k < touched_.size(); ++k) local_[touched_[k]] = static_cast<std::uint32_t>(k);
+    group_start_.assign(touched_.size() + 1, 0);
+    for (const auto& e : path_) ++group_start_[local_[e.first] + 1];
+    for (std::size_t k = 0; k < touched_.size(); ++k) group_start_[k + 1] += group_start_[k];
+    grouped_.resize(path_.size());
+    fill_.assign(group_start_.begin(), group_start_.end() - 1);
+    for (std::uint32_t li = 0; li < leaves_.size(); ++li) {
+      const Leaf& l = leaves_[li];
+      for (std::uint32_t k = l.path; k < l.path + l.n; ++k) {
+        grouped_[fill_[local_[path_[k].first]]++] = {li, path_[k].second};
+      }
+    }
     std::size_t added = 0;
-    for (const std::uint32_t f : touched_) {
-      Feature& ft = fs_[f];
-      // Runs between the tree's cuts on f; each run's range folds the leaves that reach it.
-      cuts_.clear();
-      cuts_.push_back(0);
-      cuts_.push_back(static_cast<std::uint32_t>(ft.values.size()));
-      for (const Leaf& l : leaves_) {
-        for (std::uint32_t k = l.path; k < l.path + l.n; ++k) {
-          if (path_[k].first == f && path_[k].second.lo < path_[k].second.hi) {
-            cuts_.push_back(path_[k].second.lo);
-            cuts_.push_back(path_[k].second.hi);
-          }
+    for (std::size_t k = 0; k < touched_.size(); ++k) {
+      Feature& ft = fs_[touched_[k]];
+      const auto n = static_cast<std::uint32_t>(ft.values.size());
+      const auto first_entry = grouped_.begin() + group_start_[k];
+      const auto last_entry = grouped_.begin() + group_start_[k + 1];
+      // Runs between the tree's cuts on the feature; each run's range folds the leaves
+      // that reach it. Leaves whose path does not split on it reach every run.
+      cuts_.assign({0, n});
+      ++epoch_;
+      for (auto it = first_entry; it != last_entry; ++it) {
+        leaf_stamp_[it->first] = epoch_;
+        if (it->second.lo < it->second.hi) {
+          cuts_.push_back(it->second.lo);
+          cuts_.push_back(it->second.hi);
         }
       }
       std::sort(cuts_.begin(), cuts_.end());
       cuts_.erase(std::unique(cuts_.begin(), cuts_.end()), cuts_.end());
       const std::size_t runs = cuts_.size() - 1;
-      run_lo_.assign(runs + 1, kInf);  // the last slot is the missing state's
-      run_hi_.assign(runs + 1, -kInf);
-      for (const Leaf& l : leaves_) {
-        Span s{0, static_cast<std::uint32_t>(ft.values.size()), true};
-        for (std::uint32_t k = l.path; k < l.path + l.n; ++k) {
-          if (path_[k].first == f) s = path_[k].second;
-        }
+      double free_lo = kInf, free_hi = -kInf;
+      for (std::uint32_t li = 0; li < leaves_.size(); ++li) {
+        if (leaf_stamp_[li] == epoch_) continue;
+        free_lo = std::min(free_lo, leaves_[li].value);
+        free_hi = std::max(free_hi, leaves_[li].value);
+      }
+      run_lo_.assign(runs + 1, free_lo);  // the last slot is the missing state's
+      run_hi_.assign(runs + 1, free_hi);
+      for (auto it = first_entry; it != last_entry; ++it) {
+        const double v = leaves_[it->first].value;
+        const Span& s = it->second;
         if (s.lo < s.hi) {
-          const auto first = static_cast<std::size_t>(
+          const auto j0 = static_cast<std::size_t>(
               std::lower_bound(cuts_.begin(), cuts_.end(), s.lo) - cuts_.begin());
-          for (std::size_t j = first; j < runs && cuts_[j] < s.hi; ++j) {
-            run_lo_[j] = std::min(run_lo_[j], l.value);
-            run_hi_[j] = std::max(run_hi_[j], l.value);
+          for (std::size_t j = j0; j < runs && cuts_[j] < s.hi; ++j) {
+            run_lo_[j] = std::min(run_lo_[j], v);
+            run_hi_[j] = std::max(run_hi_[j], v);
           }
         }
         if (s.nan) {
-          run_lo_[runs] = std::min(run_lo_[runs], l.value);
-          run_hi_[runs] = std::max(run_hi_[runs], l.value);
+          run_lo_[runs] = std::min(run_lo_[runs], v);
+          run_hi_[runs] = std::max(run_hi_[runs], v);
         }
       }
       for (std::size_t j = 0; j < runs; ++j) {
-        if (run_lo_[j] > run_hi_[j]) continue;  // an empty run (no state falls in it)
+        if (run_lo_[j] > run_hi_[j]) continue;  // a run no leaf reaches (none does)
         ft.lo[cuts_[j]] += run_lo_[j] - root_lo;
         ft.lo[cuts_[j + 1]] -= run_lo_[j] - root_lo;
         ft.hi[cuts_[j]] += run_hi_[j] - root_hi;
@@ -233,8 +253,11 @@ class StateRanges {
   std::vector<Leaf> leaves_;
   std::vector<std::pair<std::uint32_t, Span>> path_, open_;
   std::vector<std::uint32_t> touched_, cuts_;
-  std::vector<std::uint32_t> stamp_;
+  std::vector<std::uint32_t> stamp_;  // per feature, for the leaf paths
   std::uint32_t epoch_ = 0;
+  std::vector<std::uint32_t> local_;  // per feature: its index among the tree's touched ones
+  std::vector<std::uint32_t> group_start_, fill_, leaf_stamp_;
+  std::vector<std::pair<std::uint32_t, Span>> grouped_;  // (leaf, span) by feature
   std::vector<double> run_lo_, run_hi_;
   std::vector<Pending> stack_;
 };
