@@ -227,8 +227,15 @@ class StateMilp:
             return [c for (sv, _), c in zip(states[f], self.z[f]) if sv == v]
 
         for group in one_hot:
+            # Exactly one member holds 1, and the members' values sum to exactly 1.
             ones = [c for f in group for c in state_cols(f, 1.0)]
             rows.append((ones, [1.0] * len(ones), 1.0, 1.0))
+            terms = [(c, v) for f in group for (v, _), c in zip(states[f], self.z[f])
+                     if not math.isnan(v) and v != 0.0]
+            rows.append(([c for c, _ in terms], [v for _, v in terms], 1.0, 1.0))
+            nan = [c for f in group for (v, _), c in zip(states[f], self.z[f]) if math.isnan(v)]
+            if nan:
+                rows.append((nan, [1.0] * len(nan), 0.0, 0.0))  # a missing member fails
         for a, va, b, vb in implications:
             cond, cons = state_cols(a, va), state_cols(b, vb)
             rows.append((cond + cons, [1.0] * len(cond) + [-1.0] * len(cons), -np.inf, 0.0))
