@@ -8,8 +8,10 @@
 //
 // Bound. A box's lower bound is sum(m) + r, where m_f is the cheapest cost of feature f in
 // the box and r the least extra cost at which the per-tree cost frontiers can reach the
-// window (frontier.hpp), and, with a plausibility model, its threshold. The bound of a
-// child is never taken below its parent's.
+// window (frontier.hpp), and, with a plausibility model, its threshold. Once a row is
+// known, the frontier walks leave out every leaf dearer than the incumbent's cost less
+// sum(m): rows through those leaves cannot beat it. The bound of a child is never taken
+// below its parent's.
 //
 // Settling a box. The box's cheapest row (every feature at its cheapest state) costs
 // sum(m), the least of any row in the box; when it is accepted, passes the propagation as
@@ -27,6 +29,11 @@
 // off first. Without such a leaf, a constrained feature that is not single yet is halved,
 // then the widest feature. Children partition their parent, so no row is lost.
 //
+// Start. Before the root box, a greedy row (greedy.hpp: from the factual row, the move of
+// best gain towards the window per unit of cost until the row gets there, then every move
+// the window does not need given back) becomes the incumbent when the constraints accept
+// it, so the proof starts with a budget. It is skipped under a node budget of 0.
+//
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box while it has no incumbent, and afterwards whenever that child is as
 // good as the best open box, so rows come early and the proof follows the bound. An open
@@ -34,9 +41,11 @@
 //
 // Why the lower bound stays sound. Every prune uses a bound that no row of the box can beat
 // (the frontier bound, argued in frontier.hpp, with an allowance for rounding), a rule that
-// every row of the box breaks, or the classic leaf rule; children partition their parent;
-// the bound reported when stopped is the least bound of the boxes still open (the one under
-// expansion included), capped by the incumbent and by what the leaf rule left unproven.
+// every row of the box breaks, or the classic leaf rule; a budget only drops rows that cost
+// at least the incumbent; children partition their parent; the bound reported when stopped
+// is the least bound of the boxes still open (the one under expansion included), capped by
+// the incumbent and by what the leaf rule left unproven. With a gap, a prune whose bound
+// falls between the threshold and the incumbent marks the proof "optimal_within_gap".
 #include "exact/refine.hpp"
 
 #include <algorithm>
