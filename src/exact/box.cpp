@@ -131,7 +131,8 @@ Box Box::whole(const FeatureStates& fs) {
   for (std::size_t f = 0; f < fs.n_features(); ++f) {
     if (fs.kind(f) == FeatureKind::Ranked) {
       const bool nan = fs.nan_state(f) != kNoState;
-      box.ranges[f] = fs.n_ranks(f) == 0 ? RankRange{1, 0, nan} : RankRange{0, fs.n_ranks(f) - 1, nan};
+      box.ranges[f] =
+          fs.n_ranks(f) == 0 ? RankRange{1, 0, nan} : RankRange{0, fs.n_ranks(f) - 1, nan};
     } else if (fs.kind(f) == FeatureKind::Masked) {
       const std::size_t n = fs.domains()[f].size();
       std::uint64_t* m = box.mask(fs, f);

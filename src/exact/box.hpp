@@ -47,13 +47,17 @@ class FeatureStates {
 
   // --- ranked features
   std::uint32_t n_ranks(std::size_t f) const { return rank_begin_[f + 1] - rank_begin_[f]; }
-  double rank_value(std::size_t f, std::uint32_t r) const { return rank_value_[rank_begin_[f] + r]; }
+  double rank_value(std::size_t f, std::uint32_t r) const {
+    return rank_value_[rank_begin_[f] + r];
+  }
   double rank_cost(std::size_t f, std::uint32_t r) const { return rank_cost_[rank_begin_[f] + r]; }
   std::uint32_t rank_state(std::size_t f, std::uint32_t r) const {
     return rank_state_[rank_begin_[f] + r];
   }
   // Rank of domain position i of a ranked feature; kNoState for its missing state.
-  std::uint32_t rank_of(std::size_t f, std::uint32_t i) const { return rank_of_[state_begin_[f] + i]; }
+  std::uint32_t rank_of(std::size_t f, std::uint32_t i) const {
+    return rank_of_[state_begin_[f] + i];
+  }
   std::uint32_t nan_state(std::size_t f) const { return nan_state_[f]; }  // kNoState if none
   double nan_cost(std::size_t f) const { return nan_cost_[f]; }            // +inf if none
   // The rank where the costs bottom out; the cheapest rank of [lo, hi] is its clamp.

@@ -117,7 +117,9 @@ class StateRanges {
     walk(root);
     if (leaf_stamp_.size() < leaves_.size()) leaf_stamp_.resize(leaves_.size(), 0);
     // The path entries grouped by feature (counting sort over the touched features).
-    for (std::size_t k = 0; k < touched_.size(); ++k) local_[touched_[k]] = static_cast<std::uint32_t>(k);
+    for (std::size_t k = 0; k < touched_.size(); ++k) {
+      local_[touched_[k]] = static_cast<std::uint32_t>(k);
+    }
     group_start_.assign(touched_.size() + 1, 0);
     for (const auto& e : path_) ++group_start_[local_[e.first] + 1];
     for (std::size_t k = 0; k < touched_.size(); ++k) group_start_[k + 1] += group_start_[k];

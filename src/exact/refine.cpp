@@ -127,6 +127,7 @@ class RefineSearch {
   void greedy_start();
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
   void push(const Child& c);
+  void compact();
   void rebuild(std::uint32_t record);
   bool row_propagates();
   void take_row();
@@ -179,6 +180,11 @@ class RefineSearch {
   std::vector<Record> records_;
   std::vector<std::uint64_t> masks_;  // words of masked parts and mask splits
   std::vector<std::uint32_t> chain_;
+  static constexpr std::size_t kCompactFloor = std::size_t{1} << 18;
+  std::size_t compact_at_ = kCompactFloor;  // records_ size that triggers a compaction
+  std::vector<std::uint8_t> live_;
+  std::vector<std::uint32_t> remap_;
+  std::vector<std::uint64_t> kept_masks_;
   std::vector<OpenBox> heap_;
   std::uint64_t seq_ = 0;
   double expanding_lower_ = kInf;
@@ -245,6 +251,7 @@ bool RefineSearch::run() {
   if (step == Step::Continue) expanding_lower_ = kInf;
   while (step == Step::Continue) {
     if (current == kNoRecord) {
+      if (records_.size() >= compact_at_) compact();
       // Take up the best open box that can still beat the incumbent.
       while (!heap_.empty() && heap_.front().lower >= threshold_) {
         note_prune(heap_.front().lower);
@@ -336,6 +343,42 @@ RefineSearch::Step RefineSearch::expand(std::uint32_t record, double lower,
   return Step::Continue;
 }
 
+// Drops the records that no open box descends from (their boxes were settled, pruned or
+// fully split), keeping the survivors in order, so memory follows the open boxes rather
+// than every box ever made.
+void RefineSearch::compact() {
+  live_.assign(records_.size(), 0);
+  for (const OpenBox& o : heap_) {
+    for (std::uint32_t r = o.record; r != kNoRecord && !live_[r]; r = records_[r].parent) {
+      live_[r] = 1;
+    }
+  }
+  remap_.assign(records_.size(), kNoRecord);
+  kept_masks_.clear();
+  auto keep_words = [&](std::uint32_t at, std::uint32_t feature) {
+    const auto out = static_cast<std::uint32_t>(kept_masks_.size());
+    kept_masks_.insert(kept_masks_.end(), masks_.begin() + at,
+                       masks_.begin() + at + static_cast<std::ptrdiff_t>(fs_.mask_words(feature)));
+    return out;
+  };
+  std::uint32_t n = 0;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    if (!live_[r]) continue;
+    Record rec = records_[r];
+    if (rec.parent != kNoRecord) {
+      rec.parent = remap_[rec.parent];
+      if (fs_.kind(rec.feature) == FeatureKind::Masked) rec.mask = keep_words(rec.mask, rec.feature);
+    }
+    if (rec.split.kind == Split::Mask) rec.split.at = keep_words(rec.split.at, rec.split.feature);
+    records_[n] = rec;
+    remap_[r] = n++;
+  }
+  records_.resize(n);
+  masks_.swap(kept_masks_);
+  for (OpenBox& o : heap_) o.record = remap_[o.record];
+  compact_at_ = std::max<std::size_t>(kCompactFloor, 2 * records_.size());
+}
+
 void RefineSearch::push(const Child& c) {
   heap_.push_back({c.lower, seq_++, c.record});
   std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
@@ -372,7 +415,8 @@ void RefineSearch::rebuild(std::uint32_t record) {
       box_.ranges[rec.feature] = rec.range;
     }
   }
-  ensure(rules_.narrow(box_), "a reopened box narrows as it did when opened (should be impossible)");
+  ensure(rules_.narrow(box_),
+         "a reopened box narrows as it did when opened (should be impossible)");
 }
 
 RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
