@@ -294,7 +294,6 @@ void FrontierBound::walk(std::uint32_t root, double budget, bool prune, OnLeaf o
 void FrontierBound::evaluate(const Box& box, std::span<const double> m, double budget) {
   ensure(m.size() >= fs_->n_features() && box.ranges.size() >= fs_->n_features(),
          "box narrower than the feature tables (should be impossible)");
-  box_ = &box;
   m_ = m;
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
     cur_[f] = {box.ranges[f], fs_->kind(f) == FeatureKind::Masked ? box.mask(*fs_, f) : nullptr,

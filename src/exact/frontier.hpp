@@ -51,7 +51,8 @@ class FrontierBound {
   FrontierBound(const Ensemble& ensemble, const FeatureStates& fs, double lo_t, double hi_t);
 
   // Walks every tree under `box`, whose per-feature least costs are `m`, leaving out the
-  // leaves whose extra cost exceeds `budget`.
+  // leaves whose extra cost exceeds `budget`. The box and `m` must stay as they are while
+  // the results are read (path_features reads both).
   void evaluate(const Box& box, std::span<const double> m, double budget);
 
   // Least extra cost at which the fronts can meet the window; +inf when they cannot.
@@ -129,7 +130,6 @@ class FrontierBound {
   std::uint32_t arena_top_ = 0;
   std::vector<FrontPoint> tree_up_, tree_down_;  // the current tree's points
   double aff_lo_ = 0.0, aff_hi_ = 0.0, reach_lo_ = 0.0, reach_hi_ = 0.0;
-  bool first_leaf_ = true;
 
   // Results of the last evaluation.
   std::vector<TreeSummary> trees_;
@@ -146,7 +146,6 @@ class FrontierBound {
   std::vector<std::uint32_t> seen_;
   std::uint32_t epoch_ = 0;
   std::vector<std::uint32_t> path_;
-  const Box* box_ = nullptr;
 };
 
 }  // namespace morvel::exact
