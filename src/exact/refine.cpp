@@ -177,6 +177,7 @@ class RefineSearch {
     double extra;
   };
   std::vector<Entry> entries_;
+  std::vector<std::pair<std::uint32_t, double>> edges_;  // (rank edge, gain)
   std::vector<Record> records_;
   std::vector<std::uint64_t> masks_;  // words of masked parts and mask splits
   std::vector<std::uint32_t> chain_;
@@ -551,8 +552,10 @@ void RefineSearch::take_row() {
   duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
 }
 
-// The feature the bound's critical leaves need moved most, split at the edge of such a
-// leaf's range nearest to the feature's cheapest state.
+// The feature the bound's critical leaves need moved most (each leaf counts its gain times
+// the feature's share of its extra cost), split at the gain-weighted median of the edges
+// those leaves need, on the side of the cheapest such move: one child keeps the cheap
+// values, the other the values most of that gain needs.
 void RefineSearch::choose_split(double extra) {
   FrontierBound& b = if_binding_ ? *if_bound_ : bound_;
   b.critical(extra, critical_);
@@ -561,7 +564,7 @@ void RefineSearch::choose_split(double extra) {
   for (std::uint32_t i = 0; i < critical_.size(); ++i) {
     b.path_features(critical_[i], path_);
     for (const PathFeature& p : path_) {
-      score_[p.feature] += critical_[i].gain;
+      score_[p.feature] += critical_[i].gain * p.extra;
       entries_.push_back({i, p.feature, p.range, p.extra});
     }
   }
@@ -595,7 +598,26 @@ void RefineSearch::choose_split(double extra) {
   const RankRange& need = pick->range;
   ensure(need.has_ranks() && (need.lo > p || need.hi < p),
          "a leaf that needs a feature moved excludes its cheapest state (should be impossible)");
-  split_ = {f, Split::AtRank, need.lo > p ? need.lo : need.hi + 1};
+  // Edges on the cheapest move's side, nearest to the cheapest state first: a split at
+  // `edge` sends ranks from `edge` on (upwards) or below `edge` (downwards) to the far child.
+  const bool up = need.lo > p;
+  edges_.clear();
+  double total = 0.0;
+  for (const Entry& e : entries_) {
+    if (e.feature != f || !e.range.has_ranks()) continue;
+    if (up ? e.range.lo > p : e.range.hi < p) {
+      edges_.push_back({up ? e.range.lo : e.range.hi + 1, critical_[e.critical].gain});
+      total += critical_[e.critical].gain;
+    }
+  }
+  std::sort(edges_.begin(), edges_.end());
+  if (!up) std::reverse(edges_.begin(), edges_.end());
+  double run = 0.0;
+  for (const auto& [edge, gain] : edges_) {
+    run += gain;
+    split_ = {f, Split::AtRank, edge};
+    if (run >= 0.5 * total) break;
+  }
 }
 
 // Without a leaf to follow: halve a constrained feature that is not single yet, else the

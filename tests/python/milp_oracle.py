@@ -114,10 +114,12 @@ class StateMilp:
 
     `states[f]` is a list of (value, cost) pairs (NaN value = missing); `one_hot` a list of
     feature groups; `implications` (a, va, b, vb) tuples. `leaf_integral=False` declares
-    the leaf variables continuous (they are integral whenever the states are)."""
+    the leaf variables continuous (they are integral whenever the states are).
+    `per_leaf=True` links every leaf to every split on its path on its own (one row per
+    leaf and split) instead of all leaves below a split side together."""
 
     def __init__(self, arrays, base_score, states, lo_t, hi_t, one_hot=(), implications=(),
-                 leaf_integral=True):
+                 leaf_integral=True, per_leaf=False):
         import highspy
 
         self.states = states
@@ -208,8 +210,15 @@ class StateMilp:
                     r_val.append(-1.0)
                     l_idx.append(nan)
                     l_val.append(1.0)
-                rows.append((r_idx, r_val, -np.inf, 0.0))
-                rows.append((l_idx, l_val, -np.inf, 1.0))
+                if per_leaf:
+                    rl, ll = rb - ra, lb - la
+                    for y in ys[ra:rb]:
+                        rows.append(([y] + r_idx[rl:], [1.0] + r_val[rl:], -np.inf, 0.0))
+                    for y in ys[la:lb]:
+                        rows.append(([y] + l_idx[ll:], [1.0] + l_val[ll:], -np.inf, 1.0))
+                else:
+                    rows.append((r_idx, r_val, -np.inf, 0.0))
+                    rows.append((l_idx, l_val, -np.inf, 1.0))
         # u chains: u[j] = sum of z over ranks >= j, written between consecutive used ranks.
         for f in range(len(states)):
             ranks = sorted(self.u[f])
@@ -258,14 +267,14 @@ class StateMilp:
         self.lp = lp
         self.highs = highspy
 
-    def solve(self, time_limit=600.0, threads=1):
+    def solve(self, time_limit=600.0, threads=1, rel_gap=1e-9):
         """(optimum or inf, row or None, status text, seconds, log); `log` lists
         (seconds, primal bound, dual bound) whenever the incumbent improves or HiGHS logs."""
         import time
 
         h = self.highs.Highs()
         h.silent()
-        for k, v in dict(time_limit=float(time_limit), mip_rel_gap=1e-9, mip_abs_gap=1e-9,
+        for k, v in dict(time_limit=float(time_limit), mip_rel_gap=rel_gap, mip_abs_gap=1e-9,
                          primal_feasibility_tolerance=1e-9, mip_feasibility_tolerance=1e-9,
                          threads=threads, random_seed=0).items():
             h.setOptionValue(k, v)
