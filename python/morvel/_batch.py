@@ -3,6 +3,7 @@ thread pool (the native solvers release the interpreter lock), progress bars, an
 result frame in input order."""
 from __future__ import annotations
 
+import sys
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
 import numpy as np
@@ -30,15 +31,37 @@ def row_seeds(random_state: int | None, positions) -> list[int]:
 
 def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jobs: int,
                progress: bool | None, positions=None) -> list[_search.Outcome]:
+    """Outcomes in row order. The library is asked three times for the whole batch (which
+    rows already meet the target; which candidates it accepts), not once per row; rows it
+    rejects are searched again on their own with a wider margin."""
     positions = range(len(X)) if positions is None else positions
     seeds = row_seeds(ex.random_state, positions)
+    valid = _search.already_valid(ex, X, target) if len(X) else np.zeros(0, bool)
+    todo = np.flatnonzero(~valid)
     bar = _progress_bar(len(X), progress)
     try:
+        bar.update(len(X) - len(todo))
         if opts.method == "genetic" and _batch_available() and not ex.rules._relative:
-            return _genetic_batch(ex, X, target, opts, seeds, bar)
-        return _threaded(ex, X, target, opts, seeds, n_jobs, bar)
+            found = _genetic_batch(ex, X[todo], target, opts, [seeds[i] for i in todo], bar)
+        else:
+            found = _threaded(ex, X[todo], target, opts, [seeds[i] for i in todo], n_jobs, bar)
     finally:
         bar.close()
+    outcomes = [_search.unchanged(x) if ok else None for x, ok in zip(X, valid)]
+    rows = [k for k, out in enumerate(found) if out.row is not None]
+    accepted = (tg.met(target, ex.adapter, ex.schema.library_input(
+        np.array([found[k].row for k in rows]))) if rows else [])
+    for k, out in enumerate(found):
+        outcomes[todo[k]] = out
+    for k, ok in zip(rows, accepted):
+        i, out = todo[k], found[k]
+        if ok:
+            _search.accept(ex, X[i], out)
+        else:
+            outcomes[i] = _search.solve_row(ex, X[i], target, opts, seeds[i],
+                                            margin=_search.retry_margin(ex, out),
+                                            known_invalid=True)
+    return outcomes
 
 
 def _batch_available() -> bool:
@@ -47,7 +70,7 @@ def _batch_available() -> bool:
 
 def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
     def one(i):
-        return _search.solve_row(ex, X[i], target, opts, seeds[i])
+        return _search.candidate(ex, X[i], target, opts, seeds[i], ex.margin)
 
     if n_jobs == 1 or len(X) <= 1:
         out = []
@@ -70,15 +93,15 @@ def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
 
 
 def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
-    """One batch genetic search per chunk of rows for the first window; each row is then
-    finished (readable values, checks, margin retries) on its own."""
+    """One batch genetic search per chunk of rows for the first window; each row's find
+    is then made readable and checked on its own."""
     window = tg.window(target, ex.adapter, ex.margin, ex.proba_eps)
-    cons = ex.rules.constraints(X[0]) if len(X) else None
     outcomes = []
     for start in range(0, len(X), _CHUNK):
         rows = np.ascontiguousarray(X[start:start + _CHUNK])
         x_cf, feasible, _ = core.solve_genetic_batch_raw(
-            ex.ensemble, cons, rows, np.arange(len(rows), dtype=np.uint64),
+            ex.ensemble, ex.rules.constraints(rows[0]), rows,
+            np.arange(len(rows), dtype=np.uint64),
             np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), window[0], window[1],
             ex.sigma, ex.weights, ex.lam, background=ex.background,
             if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
@@ -86,8 +109,8 @@ def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
             stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s)
         for k in range(len(rows)):
             found = x_cf[k] if feasible[k] else None
-            outcomes.append(_search.solve_row(ex, rows[k], target, opts, seeds[start + k],
-                                              prefound=(found,)))
+            outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
+                                              ex.margin, prefound=(found,)))
         bar.update(len(rows))
     return outcomes
 
@@ -137,9 +160,8 @@ def _progress_bar(total: int, progress: bool | None):
 
 
 def _in_notebook() -> bool:
-    try:
-        from IPython import get_ipython
-    except ImportError:
+    ipython = sys.modules.get("IPython")  # a notebook has imported it already
+    if ipython is None:
         return False
-    shell = get_ipython()
+    shell = ipython.get_ipython()
     return shell is not None and type(shell).__name__ == "ZMQInteractiveShell"

@@ -45,6 +45,16 @@ class CompiledRules:
         self._relative = any(r[3] is not None for r in self.ranges)
         self._fixed_constraints = None if self._relative else self._build(None)
 
+    def __getstate__(self):
+        state = self.__dict__.copy()
+        state["_fixed_constraints"] = None  # native: rebuilt on unpickling
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        if not self._relative:
+            self._fixed_constraints = self._build(None)
+
     # -- resolving one rule -------------------------------------------------------------
 
     def _index(self, name: str, rule: Rule) -> int:

@@ -85,40 +85,37 @@ def distance(ex, x: np.ndarray, row: np.ndarray) -> float:
     return float(total)
 
 
+def already_valid(ex, X: np.ndarray, target: tg.Target) -> np.ndarray:
+    """Rows that meet the target by the library and pass the rules as they are."""
+    ok = _meets(ex, X, target)
+    for i in np.flatnonzero(ok):
+        ok[i] = ex.rules.constraints(X[i]).check(X[i:i + 1], X[i])[0]
+    return ok
+
+
+def unchanged(x: np.ndarray) -> Outcome:
+    return Outcome("already_valid", x.copy(), 0.0, "optimal", True, 0.0)
+
+
 def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | None,
-              prefound: tuple | None = None) -> Outcome:
-    """Search one factual row (codes) for the target. `prefound`, when given, holds what
-    the batch genetic search already found for this row's first window (a row or None)."""
+              prefound: tuple | None = None, margin: float | None = None,
+              known_invalid: bool = False) -> Outcome:
+    """Search one factual row (codes) for the target, retrying with a wider margin while
+    the library rejects what the core accepts. `prefound`, when given, holds what the
+    batch genetic search already found for the first window (a row or None)."""
     started = time.perf_counter()
-    cons = ex.rules.constraints(x)
-    if _meets(ex, x[None, :], target)[0] and cons.check(x[None, :], x)[0]:
-        return Outcome("already_valid", x.copy(), 0.0, "optimal", True, 0.0,
-                       stats={"time_s": time.perf_counter() - started})
-    margin = ex.margin
+    if not known_invalid and already_valid(ex, x[None, :], target)[0]:
+        return unchanged(x)
+    margin = ex.margin if margin is None else margin
     for attempt in range(_ATTEMPTS):
-        window = tg.window(target, ex.adapter, margin, ex.proba_eps)
-        if prefound is not None and attempt == 0:
-            out = _prefound(prefound[0])
-        else:
-            out = _search(ex, x, cons, window, opts, seed)
-        out.window = window
-        out.stats.update(margin=margin, attempts=attempt + 1)
+        out = candidate(ex, x, target, opts, seed, margin, prefound if attempt == 0 else None)
+        out.stats["attempts"] = attempt + 1
         if out.row is None:
             break
-        solver_distance = distance(ex, x, out.row)
-        row = _readable(ex, x, cons, out.row, window, solver_distance) if opts.readable \
-            else out.row
-        if not _core_valid(ex, cons, x, row[None, :], window)[0]:
-            row = out.row  # the readable row failed a check: keep the solver's own
-        library_ok = _meets(ex, row[None, :], target)[0]
-        if library_ok:
-            out.row = row
-            out.distance = distance(ex, x, row)
-            out.stats["solver_distance"] = solver_distance
-            out.optimal = out.proof == "optimal" and out.distance <= (
-                solver_distance * (1.0 + ex.readable_rtol) + 1e-12)
+        if _meets(ex, out.row[None, :], target)[0]:
+            accept(ex, x, out)
             break
-        margin = max(margin * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, row))
+        margin = max(margin * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
     else:
         out = Outcome("not_found", proof="none", lower_bound=out.lower_bound,
                       window=out.window, stats=out.stats,
@@ -126,6 +123,39 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
                               f"(raw-score margin up to {margin:.3g})")
     out.stats["time_s"] = time.perf_counter() - started
     return out
+
+
+def retry_margin(ex, out: Outcome) -> float:
+    """The margin to retry with after the library rejected `out.row`."""
+    return max(out.stats["margin"] * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
+
+
+def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
+              prefound: tuple | None = None) -> Outcome:
+    """The solver's row for the window at `margin`, made readable, checked by the core
+    (score, rules, plausibility) but not yet by the library."""
+    cons = ex.rules.constraints(x)
+    window = tg.window(target, ex.adapter, margin, ex.proba_eps)
+    out = _prefound(prefound[0]) if prefound is not None else _search(ex, x, cons, window,
+                                                                       opts, seed)
+    out.window = window
+    out.stats["margin"] = margin
+    if out.row is None:
+        return out
+    solver_distance = distance(ex, x, out.row)
+    out.stats["solver_distance"] = solver_distance
+    if opts.readable:
+        row = _readable(ex, x, cons, out.row, window, solver_distance)
+        if _core_valid(ex, cons, x, row[None, :], window)[0]:
+            out.row = row
+    return out
+
+
+def accept(ex, x: np.ndarray, out: Outcome) -> None:
+    """Fill in the distance and the optimality of a row the library accepted."""
+    out.distance = distance(ex, x, out.row)
+    out.optimal = out.proof == "optimal" and out.distance <= (
+        out.stats["solver_distance"] * (1.0 + ex.readable_rtol) + 1e-12)
 
 
 def _prefound(row) -> Outcome:
