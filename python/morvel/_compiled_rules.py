@@ -136,13 +136,15 @@ class CompiledRules:
 
     def _add_group(self, cols: list[int], rule: Rule, data: np.ndarray):
         for g in self.one_hot:
-            if set(g) & set(cols):
-                raise ValueError(f"{rule.text}: column {self._schema.names[(set(g) & set(cols)).pop()]!r} "
-                                 "is already in another one-hot group")
+            shared = sorted(set(g) & set(cols))
+            if shared:
+                raise ValueError(f"{rule.text}: column {self._schema.names[shared[0]]!r} is "
+                                 "already in another one-hot group")
         block = data[:, cols]
         present = block[~np.isnan(block).any(axis=1)]
-        if not np.isin(present, (0.0, 1.0)).all():
-            bad = cols[int(np.flatnonzero(~np.isin(present, (0.0, 1.0)).any(axis=0))[0])]
+        outside = ~np.isin(present, (0.0, 1.0))
+        if outside.any():
+            bad = cols[int(np.flatnonzero(outside.any(axis=0))[0])]
             raise ValueError(f"{rule.text}: column {self._schema.names[bad]!r} holds values "
                              "other than 0 and 1")
         self.one_hot.append(cols)
