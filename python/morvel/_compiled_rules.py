@@ -36,6 +36,7 @@ class CompiledRules:
         self.allow_missing: list[tuple] = []  # (f, to, from)
         self.allowed: dict[int, list[int]] = {}
         self.snap: dict[int, np.ndarray] = {}
+        self._policy_rule: dict[int, str] = {}
         self.policy_code = np.where(integer_valued & ~schema.categorical, 1, 0).astype(np.uint8)
         self.policy_step = np.zeros(self.n)
         self.policy_anchor = np.zeros(self.n)
@@ -171,10 +172,17 @@ class CompiledRules:
     def _policy(self, rule, data, sigma):
         col, code, step, anchor = rule.args
         f = self._numeric(col, rule)
+        if f in self._policy_rule or f in self.snap:
+            earlier = self._policy_rule.get(f, f"snap_to_data({col!r})")
+            raise ValueError(f"{rule.text} contradicts {earlier}: one value policy per column")
+        self._policy_rule[f] = rule.text
         self.policy_code[f], self.policy_step[f], self.policy_anchor[f] = code, step, anchor
 
     def _snap(self, rule, data, sigma):
         f = self._numeric(rule.args[0], rule)
+        if f in self._policy_rule:
+            raise ValueError(f"{rule.text} contradicts {self._policy_rule[f]}: one value "
+                             "policy per column")
         values = np.unique(data[:, f][np.isfinite(data[:, f])])
         if values.size == 0:
             raise ValueError(f"{rule.text}: the data holds no value of this column")

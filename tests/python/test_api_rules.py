@@ -53,7 +53,9 @@ def rule_sets(X):
         st.tuples(st.just("implies"), st.sampled_from(ONE_HOT), st.sampled_from([0.0, 1.0, 2.0])),
         st.tuples(st.just("grid"), st.just("b"), st.sampled_from([0.25, 0.5, 1.0])),
     )
-    return st.tuples(st.lists(single, max_size=4), st.booleans())
+    # One value policy per column (a second one is refused).
+    rules = st.lists(single, max_size=4, unique_by=lambda r: "grid" if r[0] == "grid" else r)
+    return st.tuples(rules, st.booleans())
 
 
 def build(rules, one_hot):
@@ -168,6 +170,7 @@ def test_every_rule_kind_is_checked_by_the_core(problem):
     (lambda r: r.implies("oh_x", 1, "oh_x", 0), ["implies('oh_x', 1, 'oh_x', 0)"]),
     (lambda r: r.one_hot("oh_x", "oh_y").one_hot("oh_y", "oh_z"), ["'oh_y'", "another"]),
     (lambda r: r.equals("n", "three"), ["equals('n', 'three')", "not a number"]),
+    (lambda r: r.grid("b", 0.5).integer("b"), ["integer('b')", "grid('b', 0.5"]),
 ])
 def test_invalid_rules_name_the_column_and_the_rule(problem, make, words):
     X, model, _ = problem
