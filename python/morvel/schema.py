@@ -169,8 +169,17 @@ def _resolve_names(adapter: ModelAdapter, data, features) -> list[str]:
             raise ValueError("features must name the columns of data")
     elif isinstance(data, pd.DataFrame):
         names = [str(c) for c in data.columns]
-        if adapter.feature_names is not None and set(names) == set(adapter.feature_names):
-            names = list(adapter.feature_names)  # the model's column order
+        known = adapter.feature_names
+        if known is not None:
+            missing = [c for c in known if c not in names]
+            unknown = [c for c in names if c not in known]
+            if missing or unknown:
+                raise ValueError(
+                    f"data's columns do not match the features {adapter.name} was fitted "
+                    f"with: " + "; ".join(
+                        part for part in (missing and f"missing {_quote(missing)}",
+                                          unknown and f"unknown {_quote(unknown)}") if part))
+            names = list(known)  # the model's column order
     elif adapter.feature_names is not None:
         names = list(adapter.feature_names)
     else:

@@ -48,11 +48,11 @@ class Target:
             if math.isnan(v):
                 raise ValueError(f"target {name} is NaN")
             object.__setattr__(self, name, float(v))
-        if self.lo > self.hi:
-            raise ValueError(f"target window is empty: lo {self.lo:g} is above hi {self.hi:g}")
-        if self.kind == "proba" and not (0.0 <= self.lo and self.hi <= 1.0):
+        if self.kind == "proba" and not (0.0 <= self.lo <= 1.0 and 0.0 <= self.hi <= 1.0):
             raise ValueError(f"probability targets lie in [0, 1], got [{self.lo:g}, "
                              f"{self.hi:g}]")
+        if self.lo > self.hi:
+            raise ValueError(f"target window is empty: lo {self.lo:g} is above hi {self.hi:g}")
 
     def __repr__(self) -> str:
         return f"Target({self.describe()})"
