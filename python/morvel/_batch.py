@@ -79,16 +79,17 @@ def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
             bar.update(1)
         return out
     results: list = [None] * len(X)
-    with ThreadPoolExecutor(max_workers=n_jobs) as pool:
-        futures = {pool.submit(one, i): i for i in range(len(X))}
-        try:
-            for future in as_completed(futures):
-                results[futures[future]] = future.result()
-                bar.update(1)
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+    pool = ThreadPoolExecutor(max_workers=n_jobs)
+    futures = {pool.submit(one, i): i for i in range(len(X))}
+    try:
+        for future in as_completed(futures):
+            results[futures[future]] = future.result()
+            bar.update(1)
+    except BaseException:
+        # Ctrl-C or a failure: drop the rows not started; running ones end by their budget.
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
     return results
 
 

@@ -152,7 +152,8 @@ class Explainer:
             seed: seed of the genetic search (default: from the explainer's random_state).
             **options: search="refine"|"classic", node_budget, time_budget_s, gap
                 (exact); population, max_generations, stall_generations, time_budget_s
-                (genetic); readable=True|False.
+                (genetic); readable=True|False; fallback=True|False (the exact
+                method's fall back to the genetic search).
 
         Returns a `Counterfactual`; a row that already meets the target comes back
         unchanged with distance 0, and "no counterfactual exists" is a result

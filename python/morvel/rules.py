@@ -34,7 +34,7 @@ class Rules:
     ...          .allowed_categories("housing", ["rent", "own"])
     ...          .integer("children"))
     >>> len(rules)
-    8
+    9
     """
 
     def __init__(self):

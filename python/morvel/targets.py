@@ -30,7 +30,7 @@ class Target:
     `raw_range`, `probability >= p`, `raw_score <= v`, or a string such as "proba>=0.7".
 
     >>> proba_range(0.7, 1.0)
-    Target(proba in [0.7, 1])
+    Target(proba >= 0.7)
     """
 
     kind: str
@@ -69,17 +69,31 @@ class Target:
 
 
 def desired_class(label) -> Target:
-    """The model must predict class `label` (one of the classifier's `classes_`)."""
+    """The model must predict class `label` (one of the classifier's `classes_`).
+
+    >>> desired_class("approved")
+    Target(class 'approved')
+    """
     return Target("class", label=label)
 
 
 def proba_range(lo: float = 0.0, hi: float = 1.0) -> Target:
-    """The positive-class probability must lie in [lo, hi] (0 <= lo <= hi <= 1)."""
+    """The positive-class probability must lie in [lo, hi] (0 <= lo <= hi <= 1).
+
+    >>> probability >= 0.7
+    Target(proba >= 0.7)
+    """
     return Target("proba", lo, hi)
 
 
 def raw_range(lo: float = -INF, hi: float = INF) -> Target:
-    """The raw score (a regressor's prediction, a classifier's margin) must lie in [lo, hi]."""
+    """The raw score (a regressor's prediction, a classifier's margin) must lie in [lo, hi].
+
+    >>> raw_range(100, 200)
+    Target(raw score in [100, 200])
+    >>> raw_score >= 0
+    Target(raw score >= 0)
+    """
     return Target("raw", lo, hi)
 
 

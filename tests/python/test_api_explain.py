@@ -247,3 +247,22 @@ def test_plausibility_forest_threshold_holds(cancer, given):
     train = forest.score_samples(X.to_numpy())
     for score in forest.score_samples(found[ex.feature_names].to_numpy(float)):
         assert np.mean(train < score) >= 0.1 - 1.0 / len(X)
+
+
+@pytest.mark.skipif(not hasattr(core, "compute_region_raw"),
+                    reason="the region solver is not in this build")
+def test_region_rows_meet_the_target(cancer):
+    X, _, model = cancer
+    ex = morvel.Explainer(model, X, constraints=morvel.Rules().freeze("mean radius"))
+    cf = ex.explain(rejected(model, X, 1).iloc[0], desired_class=1)
+    table = cf.region().to_frame().set_index("feature")
+    assert table.loc["mean radius", "low"] == table.loc["mean radius", "high"] == \
+        cf.counterfactual["mean radius"]
+    values = cf.counterfactual.to_numpy(float)
+    low = np.where(np.isfinite(table.low), table.low, values - 10 * ex.sigma)
+    high = np.where(np.isfinite(table.high), table.high, values + 10 * ex.sigma)
+    assert (low <= values).all() and (values <= high).all()
+    rng = np.random.default_rng(0)
+    points = np.vstack([rng.uniform(low, high) for _ in range(200)] + [low, high])
+    frame = pd.DataFrame(points, columns=X.columns)
+    assert (model.predict(frame) == 1).all()
