@@ -47,6 +47,8 @@ class Target:
                 raise TypeError(f"target {name} must be a number, got {v!r}")
             if math.isnan(v):
                 raise ValueError(f"target {name} is NaN")
+            if (name == "lo" and v == INF) or (name == "hi" and v == -INF):
+                raise ValueError(f"target {name} is {v}: no score reaches it")
             object.__setattr__(self, name, float(v))
         if self.kind == "proba" and not (0.0 <= self.lo <= 1.0 and 0.0 <= self.hi <= 1.0):
             raise ValueError(f"probability targets lie in [0, 1], got [{self.lo:g}, "

@@ -65,6 +65,8 @@ def test_bad_rows_and_targets_are_refused_before_the_solver(numeric, no_solver):
         morvel.proba_range(math.nan, 1.0)
     with pytest.raises(ValueError, match="empty"):
         morvel.raw_range(2.0, 1.0)
+    with pytest.raises(ValueError, match="lo is inf"):
+        morvel.raw_score >= math.inf
 
 
 def test_bad_models_and_data_are_refused(numeric):
