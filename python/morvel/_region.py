@@ -17,6 +17,17 @@ def region_available() -> bool:
     return hasattr(core, "compute_region_raw")
 
 
+class RegionMaker:
+    """Grows the region of one counterfactual on demand; a plain object (not a closure)
+    so that results pickle."""
+
+    def __init__(self, ex, x: np.ndarray, window: tuple[float, float]):
+        self.ex, self.x, self.window = ex, x.copy(), window
+
+    def __call__(self, values: np.ndarray, *, maximal: bool, budget: int) -> Region:
+        return grow(self.ex, self.x, self.window, values, maximal=maximal, budget=budget)
+
+
 def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
          maximal: bool, budget: int) -> Region:
     if not region_available():

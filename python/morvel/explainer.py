@@ -231,11 +231,9 @@ class Explainer:
         prediction = None
         if cf_values is not None:
             prediction = _prediction(self, target, cf_values)
-        window = out.window
         region = None
         if cf_values is not None and _region.region_available():
-            def region(values, maximal, budget, _x=x.copy(), _w=window):
-                return _region.grow(self, _x, _w, values, maximal=maximal, budget=budget)
+            region = _region.RegionMaker(self, x, out.window)
         return Counterfactual(
             status=out.status, target=target, method=opts.method,
             factual=template, counterfactual=(None if cf_values is None

@@ -266,3 +266,5 @@ def test_region_rows_meet_the_target(cancer):
     points = np.vstack([rng.uniform(low, high) for _ in range(200)] + [low, high])
     frame = pd.DataFrame(points, columns=X.columns)
     assert (model.predict(frame) == 1).all()
+    again = pickle.loads(pickle.dumps(cf)).region().to_frame().set_index("feature")
+    pd.testing.assert_frame_equal(again, table)
