@@ -79,35 +79,40 @@ def simplest(interval: Interval, target: float, integer: bool = False) -> float 
     numbers with more than 17 significant digits)."""
     if 0.0 in interval:
         return 0.0
-    span = max(abs(interval.lo), abs(interval.hi))
-    if not math.isfinite(span):
-        span = max(abs(v) for v in (interval.lo, interval.hi, target) if math.isfinite(v))
-    if span == 0.0:
-        return None
-    top = math.floor(math.log10(span)) + 1
-    for e in range(top, (0 if integer else top - 18) - 1, -1):
+    ends = [abs(v) for v in (interval.lo, interval.hi) if math.isfinite(v)]
+    if not ends:
+        ends = [abs(target)] if math.isfinite(target) and target != 0.0 else [1.0]
+    top = math.floor(math.log10(max(ends) or 1.0)) + 1
+    smallest = math.floor(math.log10(min(v for v in ends if v > 0) if any(ends) else 1.0))
+    bottom = 0 if integer else smallest - 17
+    best = None
+    for e in range(top, bottom - 1, -1):
+        # Every number of the interval at this step has at least this many digits.
+        if best is not None and smallest - e + 1 > best[0][0]:
+            break
         found = _multiples(interval, e, target)
-        if found is not None:
-            return found
-    return None
+        if found is not None and (best is None or found[0] < best[0]):
+            best = found
+    return None if best is None else best[1]
 
 
-def _multiples(interval: Interval, e: int, target: float) -> float | None:
+def _multiples(interval: Interval, e: int, target: float):
+    """((digits, distance to target), value) of the best multiple of 10^e inside."""
     step = 10.0 ** e
     lo = interval.lo if math.isfinite(interval.lo) else target - 10 * step
     hi = interval.hi if math.isfinite(interval.hi) else target + 10 * step
     k_lo, k_hi = math.floor(lo / step) - 1, math.ceil(hi / step) + 1
     if k_hi - k_lo > 64:  # many multiples fit: the nearest to the target are enough
-        centre = round(target / step)
+        centre = round(min(max(target, lo), hi) / step)
         k_lo, k_hi = max(k_lo, centre - 32), min(k_hi, centre + 32)
     best = None
     for k in range(k_lo, k_hi + 1):
-        v = float(f"{k}e{e}")
+        v = float(f"{k}e{e}") + 0.0  # never a negative zero
         if v in interval:
             key = (len(str(abs(k)).rstrip("0")), abs(v - target))
             if best is None or key < best[0]:
                 best = (key, v)
-    return None if best is None else best[1] + 0.0  # never a negative zero
+    return best
 
 
 def readable_value(cell: Interval, bounds: Interval, value: float, factual: float,
