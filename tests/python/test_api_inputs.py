@@ -139,3 +139,31 @@ def test_category_labels_round_trip(library):
     with pytest.raises(ValueError, match="'pilot'"):
         morvel.Explainer(model, X, constraints=morvel.Rules().allowed_categories(
             "job", ["pilot"]))
+
+
+def test_missing_values_snapping_and_label_rules():
+    X, y = category_frame(9, 600)
+    rng = np.random.default_rng(1)
+    X.loc[rng.random(len(X)) < 0.1, "income"] = np.nan
+    model = HistGradientBoostingClassifier(max_iter=15, random_state=0).fit(X, y)
+    rules = (morvel.Rules().allow_missing("income", cost_to=5.0, cost_from=5.0)
+             .snap_to_data("years").implies("job", "student", "years", 0)
+             .allowed_categories("job", ["clerk", "nurse", "student"]))
+    ex = morvel.Explainer(model, X, constraints=rules)
+    assert ex.supports_missing
+    rows = X[(model.predict(X) == 0) & X.income.isna()].iloc[:4]
+    rows = pd.concat([rows, X[(model.predict(X) == 0) & X.income.notna()].iloc[:4]])
+    out = ex.explain_many(rows, desired_class=1)
+    assert out.found.all() and (model.predict(out[ex.feature_names]) == 1).all()
+    seen_years = set(X.years)
+    for idx, res in out.iterrows():
+        assert res.years in seen_years
+        assert res.job != "student" or res.years == 0
+        assert res.job in ("clerk", "nurse", "student")
+    # Filling in a missing income costs its charge: 5 income units over the income scale.
+    filled = out[rows.income.isna().to_numpy() & out.income.notna().to_numpy()]
+    for idx, res in filled.iterrows():
+        assert res.distance >= 5.0 / ex.sigma[0] - 1e-9
+    pinned = morvel.Explainer(model, X, constraints=morvel.Rules().equals("job", "nurse"))
+    cf = pinned.explain(rows.iloc[-1], desired_class=1)
+    assert cf.found and cf.counterfactual.job == "nurse"
