@@ -41,7 +41,7 @@ def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jo
     bar = _progress_bar(len(X), progress)
     try:
         bar.update(len(X) - len(todo))
-        if opts.method == "genetic" and _batch_available() and not ex.rules._relative:
+        if opts.method == "genetic" and _batch_available() and not ex.rules.relative:
             found = _genetic_batch(ex, X[todo], target, opts, [seeds[i] for i in todo], bar)
         else:
             found = _threaded(ex, X[todo], target, opts, [seeds[i] for i in todo], n_jobs, bar)

@@ -298,6 +298,11 @@ class CompiledRules:
                 np.uint64))
 
     @property
+    def relative(self) -> bool:
+        """Some rule depends on the factual row (the constraint set differs per row)."""
+        return self._relative
+
+    @property
     def policies(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         return self.policy_code, self.policy_step, self.policy_anchor
 

@@ -117,8 +117,12 @@ def holds(rules, one_hot, x: pd.Series, cf: pd.Series) -> bool:
 def test_random_rule_sets_hold_on_every_returned_row(problem, data):
     X, model, rows = problem
     rules, one_hot = data.draw(rule_sets(X))
-    ex = morvel.Explainer(model, X, constraints=build(rules, one_hot))
+    ex = morvel.Explainer(model, X, constraints=build(rules, one_hot), random_state=0)
     out = ex.explain_many(rows, desired_class=1, time_budget_s=2.0, n_jobs=1)
+    if hasattr(core, "solve_genetic_raw"):
+        genetic = ex.explain_many(rows, desired_class=1, method="genetic", time_budget_s=2.0,
+                                  max_generations=40)
+        out = pd.concat([out, genetic])
     for idx, res in out.iterrows():
         x = rows.loc[idx]
         if res.status == "infeasible":
