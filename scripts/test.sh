@@ -8,3 +8,5 @@ bash scripts/run_cpp_tests.sh all
 # Run from outside the source tree so the installed package is the one imported.
 repo="$(pwd)"
 (cd /tmp && python -X dev -m pytest -q -p no:cacheprovider "$repo/tests/python" -c "$repo/pyproject.toml")
+# The README's main job: the end-to-end example through the package API.
+(cd /tmp && python "$repo/examples/recourse.py" >/dev/null)
