@@ -120,9 +120,10 @@ struct ConstraintArrays {
   std::optional<std::span<const std::uint64_t>> ac_words;
 };
 
-// Compiles the flat arrays. Parallel arrays pair up to the shortest; malformed offset
-// arrays throw ValidationError (they are never read out of bounds). Feature indices are
-// not validated here.
+// Compiles the flat arrays. Parallel arrays pair up to the shortest (surplus entries are
+// ignored, unchecked); malformed offset arrays throw ValidationError (they are never read
+// out of bounds), and so does every feature index of a compiled rule at or above
+// n_features, naming the array and the position.
 Constraints build_constraints(const ConstraintArrays& a);
 
 }  // namespace morvel

@@ -234,6 +234,11 @@ std::vector<std::uint8_t> Constraints::check(const double* rows, std::size_t n_r
                                              std::span<const double> x, bool parallel) const {
   require_features_in_range(*this);
   const InstanceBounds b = instance_bounds(x);
+  if (n_features == 0) {
+    // Every row is empty, so one verdict holds for all of them.
+    const bool verdict = n_rows == 0 || check_row(rows, x, b);
+    return std::vector<std::uint8_t>(n_rows, verdict ? 1 : 0);
+  }
   std::vector<std::uint8_t> ok(n_rows, 0);
   for_ranges(parallel, n_rows, kRowsPerChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t r = begin; r < end; ++r) {
@@ -246,6 +251,7 @@ std::vector<std::uint8_t> Constraints::check(const double* rows, std::size_t n_r
 void Constraints::repair(double* rows, std::size_t n_rows, std::span<const double> x,
                          bool parallel) const {
   require_features_in_range(*this);
+  if (n_features == 0) return;  // empty rows: nothing to move, however many there are
   const InstanceBounds b = instance_bounds(x);
   for_ranges(parallel, n_rows, kRowsPerChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t r = begin; r < end; ++r) repair_row(rows + r * n_features, x, b);

@@ -1,4 +1,6 @@
 // RustEnsemble: the validated, immutable tree ensemble and its batch scoring.
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "convert.hpp"
@@ -36,11 +38,21 @@ PyRef build_ensemble(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto cat_card = to_optional_vector<std::uint32_t>(a[15], "cat_card");
 
   const Link link = parse_link(link_name);
+  const bool categorical = node_set && set_offsets && set_words;
+  if (categorical) {
+    // A categorical split never reads its threshold, so a NaN there is harmless; the core
+    // refuses NaN thresholds on numeric splits, and every split is numeric until the sets
+    // are attached.
+    const std::size_t n = std::min(node_set->size(), threshold.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((*node_set)[i] >= 0 && std::isnan(threshold[i])) threshold[i] = 0.0;
+    }
+  }
   Ensemble ensemble = Ensemble::create(std::move(feature), std::move(threshold), std::move(is_lt),
                                        std::move(missing_left), std::move(left), std::move(right),
                                        std::move(value), base_score, std::move(tree_roots), link,
                                        n_features);
-  if (node_set && set_offsets && set_words) {
+  if (categorical) {
     std::vector<std::uint32_t> cardinality(n_features, 0);
     if (cat_idx && cat_card) {
       const std::size_t n = std::min(cat_idx->size(), cat_card->size());
