@@ -80,9 +80,11 @@ struct Constraints {
 
   // Whether one row satisfies every rule relative to x, given instance_bounds(x).
   bool check_row(const double* row, std::span<const double> x, const InstanceBounds& b) const;
-  // Checks n_rows row-major rows; one flag per row.
+  // Checks n_rows row-major rows; one flag per row (check_into writes n_rows flags to out).
   std::vector<std::uint8_t> check(const double* rows, std::size_t n_rows, std::span<const double> x,
                                   bool parallel) const;
+  void check_into(const double* rows, std::size_t n_rows, std::span<const double> x,
+                  bool parallel, std::uint8_t* out) const;
 
   // Pushes one row towards feasibility in place.
   void repair_row(double* row, std::span<const double> x, const InstanceBounds& b) const;
