@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the extension module with AddressSanitizer + UndefinedBehaviorSanitizer into its
 # own build directory and runs the entry fuzzer against it.
-# Usage: scripts/fuzz_sanitized.sh [seconds]   (default: 90)
+# Usage: scripts/fuzz_sanitized.sh [seconds]   (default: 60)
 #
 # The interpreter is not instrumented, so the sanitizer runtime has to be loaded first
 # (LD_PRELOAD), together with libstdc++: otherwise the first C++ exception thrown inside
@@ -9,17 +9,19 @@
 # leaves out the inputs whose only outcome is such an allocation (--sanitized).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${1:-90}"
+seconds="${1:-60}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 python="$(command -v "${PYTHON:-python}")"
 cxx="${CXX:-g++}"
-dir=build/py-sanitized
+# The build directory and flags of the sanitized unit tests (scripts/run_cpp_tests.sh), so
+# that their core library is reused; only the module itself is added.
+dir=build/cpp-asan
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-cmake -S . -B "$dir" "${generator[@]}" -DMORVEL_BUILD_PYTHON=ON -DMORVEL_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVEL_SANITIZE=address,undefined \
+cmake -S . -B "$dir" "${generator[@]}" -DMORVEL_BUILD_PYTHON=ON -DMORVEL_BUILD_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=Debug -DMORVEL_SANITIZE=address,undefined \
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$dir" -j "$jobs" --target _morvel_core
 

@@ -11,4 +11,4 @@ repo="$(pwd)"
 # The README's main job: the end-to-end example through the package API.
 (cd /tmp && python "$repo/examples/recourse.py" >/dev/null)
 # The entry fuzzer again, against an AddressSanitizer + UBSan build of the extension.
-bash scripts/fuzz_sanitized.sh 90
+bash scripts/fuzz_sanitized.sh 60

@@ -12,10 +12,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace morvel {
 namespace {
 
@@ -43,17 +39,16 @@ struct Batch {
         try {
           const std::size_t begin = c * chunk;
           (*body)(begin, std::min(n, begin + chunk));
-#if defined(__GLIBCXX__)
-        } catch (abi::__forced_unwind&) {
-          // The calling thread is being ended (its interpreter is exiting): let the
-          // unwind go on, after counting the chunk so that nobody waits for it.
-          failed.store(true);
-          finish(c, nullptr);
-          throw;
-#endif
         } catch (...) {
           caught = std::current_exception();
           failed.store(true);
+          if (!caught) {
+            // Not a C++ exception: the forced unwind that ends the calling thread (its
+            // interpreter is exiting). Let it go on, after counting the chunk so that
+            // nobody waits for it.
+            finish(c, nullptr);
+            throw;
+          }
         }
       }
       finish(c, caught);

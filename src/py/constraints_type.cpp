@@ -155,7 +155,12 @@ const char constraints_doc[] =
     "RustConstraints(n_features, freeze, range_idx, range_lo, range_hi, equals_idx, equals_val, "
     "mono_idx, mono_dir, lin_offsets, lin_indices, lin_coefs, lin_op, lin_rhs, lin_policy, "
     "imp_cond_idx, imp_cond_val, imp_cons_idx, imp_cons_val, oh_offsets, oh_indices, am_idx, "
-    "am_to, am_from, ac_idx=None, ac_offsets=None, ac_words=None)\n--\n\n";
+    "am_to, am_from, ac_idx=None, ac_offsets=None, ac_words=None)\n--\n\n"
+    "Parallel arrays (range_*, equals_*, mono_*, imp_*, am_*) pair up to the shortest of each\n"
+    "group; surplus entries are ignored, unchecked. Every feature index of a rule must be below\n"
+    "n_features, and offset arrays must be non-decreasing and within their arrays (ValueError\n"
+    "naming the array and position). lin_op 0 is <=, 1 is >=, any other value ==. Allowed\n"
+    "categories are attached only when ac_idx, ac_offsets and ac_words are all given.";
 
 PyType_Slot constraints_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(constraints_new)},

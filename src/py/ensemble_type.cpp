@@ -105,7 +105,12 @@ PyMethodDef ensemble_methods[] = {
 const char ensemble_doc[] =
     "RustEnsemble(feature, threshold, is_lt, missing_left, left, right, value, tree_roots, "
     "base_score, link, n_features, node_set=None, set_offsets=None, set_words=None, "
-    "cat_idx=None, cat_card=None)\n--\n\n";
+    "cat_idx=None, cat_card=None)\n--\n\n"
+    "Refused (ValueError), beyond index ranges: a NaN threshold on a numeric split; a node\n"
+    "reached from more than one split or tree_roots entry; n_features above 2**30; more than\n"
+    "2**24 categories for a feature. Categorical data is attached only when node_set,\n"
+    "set_offsets and set_words are all given; cat_idx and cat_card pair up to the shorter,\n"
+    "a later pair for the same feature winning. Children and thresholds of leaves are unread.";
 
 PyType_Slot ensemble_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ensemble_new)},

@@ -10,10 +10,6 @@
 #include <thread>
 #include <utility>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "objects.hpp"
@@ -21,18 +17,18 @@
 
 namespace morvel::py {
 
+// True inside a catch-all handler that caught something other than a C++ exception: the
+// forced unwind by which CPython ends a thread that takes the lock back at interpreter
+// exit. Such an unwind must go on (swallowing it, or meeting a noexcept frame, aborts the
+// process); typed handlers never match it.
+inline bool caught_forced_unwind() { return !std::current_exception(); }
+
 // Runs body (returning a PyRef) and turns any C++ exception into the matching Python one.
-// Not noexcept, and never a catch-all that ends the unwind: a thread that CPython ends
-// while it takes the lock back at interpreter exit unwinds by a forced unwind, which must
-// pass through (swallowing it, or meeting a noexcept frame, aborts the process).
+// Not noexcept, and a forced unwind passes through.
 template <class Body>
 PyObject* guarded(Body&& body) {
   try {
     return body().release();
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
   } catch (const PyErrAlreadySet&) {
   } catch (const ValidationError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
@@ -47,6 +43,7 @@ PyObject* guarded(Body&& body) {
   } catch (const std::exception& e) {
     PyErr_SetString(g_internal_error, e.what());
   } catch (...) {
+    if (caught_forced_unwind()) throw;
     PyErr_SetString(g_internal_error, "unknown internal failure");
   }
   return nullptr;
@@ -101,11 +98,8 @@ class ReleasedLock {
     std::exception_ptr error;
     try {
       result.emplace(fn());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-      throw;
-#endif
     } catch (...) {
+      if (caught_forced_unwind()) throw;
       error = std::current_exception();
     }
     reacquire();

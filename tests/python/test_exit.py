@@ -93,3 +93,38 @@ def test_search_thread_at_interpreter_exit(budget, delay, stall):
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout == "main thread done\n"
     assert "terminate" not in done.stderr and "Fatal" not in done.stderr, done.stderr[-2000:]
+
+
+FORCED_UNWIND = textwrap.dedent("""
+    import ctypes, threading, time
+    import numpy as np
+    import _morvel_core as core
+
+    libc = ctypes.CDLL(None)  # its foreign calls release the interpreter lock
+    libc.pthread_exit.argtypes = [ctypes.c_void_p]
+
+    class EndsThread:
+        def __float__(self):
+            libc.pthread_exit(None)
+
+    def model(base_score, n_features):
+        u32, f64 = np.zeros(0, np.uint32), np.zeros(0)
+        return core.RustEnsemble(np.zeros(0, np.int32), f64, np.zeros(0, np.uint8),
+                                 np.zeros(0, np.uint8), u32, u32, f64, u32, base_score,
+                                 "identity", n_features)
+
+    thread = threading.Thread(target=model, args=(EndsThread(), 3), daemon=True)
+    thread.start()
+    thread.join(0.5)
+    print(model(1.5, 3).raw_score_batch(np.zeros((2, 3))).tolist(), flush=True)
+""")
+
+
+def test_forced_unwind_passes_through_an_entry():
+    # The way CPython ends a thread at exit (pthread_exit: a forced unwind), made to happen
+    # deterministically inside an entry's argument conversion. The entry must let it pass;
+    # the process goes on.
+    done = subprocess.run([sys.executable, "-c", FORCED_UNWIND], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == "[1.5, 1.5]\n"
