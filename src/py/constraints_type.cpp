@@ -122,7 +122,8 @@ PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
     npy_intp dims[1] = {static_cast<npy_intp>(r.rows.rows)};
     PyRef out = checked(PyArray_SimpleNew(1, dims, NPY_BOOL));
     static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
-    auto* flags = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    auto* array = reinterpret_cast<PyArrayObject*>(out.get());
+    auto* flags = static_cast<std::uint8_t*>(PyArray_DATA(array));
     c.check_into(r.rows.data, r.rows.rows, r.x, /*parallel=*/true, flags);
     return out;
   });

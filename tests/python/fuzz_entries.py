@@ -190,7 +190,8 @@ def policies(g, n):
 
 def window(g):
     lo = g.pick([-INF, -1.0, 0.0, 0.5, 2.0])
-    return dict(lo_t=lo, hi_t=g.pick([INF, 0.0, 1.0]) if lo == -INF else lo + g.pick([INF, 1.0, 0.0]))
+    hi = g.pick([INF, 0.0, 1.0]) if lo == -INF else lo + g.pick([INF, 1.0, 0.0])
+    return dict(lo_t=lo, hi_t=hi)
 
 
 # ---- the entries ----------------------------------------------------------------------

@@ -304,7 +304,8 @@ def test_shared_subtrees_are_refused():
 def test_category_counts_above_two_to_the_24_are_refused():
     with pytest.raises(ValueError) as err:
         categorical_stump(2 ** 24 + 1)
-    assert str(err.value) == "feature 0: 16777217 categories exceed the supported maximum of 16777216"
+    assert str(err.value) == ("feature 0: 16777217 categories exceed the supported maximum "
+                              "of 16777216")
 
 
 @pytest.mark.parametrize("n_features", [2 ** 30 + 1, 2 ** 31, 2 ** 64 - 1])
