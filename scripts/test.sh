@@ -10,3 +10,5 @@ repo="$(pwd)"
 (cd /tmp && python -X dev -m pytest -q -p no:cacheprovider "$repo/tests/python" -c "$repo/pyproject.toml")
 # The README's main job: the end-to-end example through the package API.
 (cd /tmp && python "$repo/examples/recourse.py" >/dev/null)
+# The entry fuzzer again, against an AddressSanitizer + UBSan build of the extension.
+bash scripts/fuzz_sanitized.sh 60
