@@ -257,7 +257,8 @@ class Explainer:
                                               else self.schema.like(template, cf_values)),
             changes=changes, distance=out.distance, optimal=out.optimal, proof=out.proof,
             lower_bound=out.lower_bound, gap=out.gap, prediction=prediction, stats=out.stats,
-            message=out.message, values=cf_values, _region=region)
+            message=out.message, values=cf_values, _region=region,
+            scales=dict(zip(self.schema.names, self.sigma.tolist())))
 
 
 def _changes(schema: Schema, x: np.ndarray, row) -> pd.DataFrame:
