@@ -1,0 +1,107 @@
+"""Rows per second of `explain_many` on one thread, on the local worker pool (threads),
+and on a dask.distributed LocalCluster of 2 worker processes; and what each way ships.
+
+Model: scikit-learn's GradientBoostingClassifier (60 trees, depth 3) on the bundled
+breast-cancer data; rows: the rejected rows, repeated to N; target: class 1; three
+features frozen; exact method (refine search), and the genetic method where the build has
+it. Each mode runs the same batch `--rounds` times (median); the cluster is started once,
+before timing, and its start-up and the explainer's scatter are reported apart. Every
+mode's result frame must equal the single-thread one, row for row.
+
+    python benchmarks/bench_scale.py [--rows 400] [--rounds 3] [--workers 2]
+"""
+import argparse
+import os
+import pickle
+import statistics
+import time
+
+import numpy as np
+import pandas as pd
+from sklearn.datasets import load_breast_cancer
+from sklearn.ensemble import GradientBoostingClassifier
+
+import morvel
+from morvel import core
+
+FROZEN = ["mean radius", "mean texture", "mean perimeter"]
+
+
+def task(n_rows: int):
+    X, y = load_breast_cancer(return_X_y=True, as_frame=True)
+    model = GradientBoostingClassifier(n_estimators=60, max_depth=3, random_state=0).fit(X, y)
+    rejected = X[model.predict(X) == 0]
+    rows = pd.concat([rejected] * (n_rows // len(rejected) + 1)).iloc[:n_rows]
+    rows = rows.reset_index(drop=True)
+    explainer = morvel.Explainer(model, X, random_state=0,
+                                 constraints=morvel.Rules().freeze(*FROZEN))
+    return explainer, rows
+
+
+def timed(fn, rounds: int):
+    times, out = [], None
+    for _ in range(rounds):
+        start = time.perf_counter()
+        out = fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=400)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--workers", type=int, default=2)
+    args = parser.parse_args()
+
+    from distributed import Client, LocalCluster
+
+    explainer, rows = task(args.rows)
+    methods = [("exact", {"time_budget_s": 10.0})]
+    if hasattr(core, "solve_genetic_raw"):
+        methods.append(("genetic", {"population": 60, "max_generations": 60}))
+    cpus = os.cpu_count()
+    blob = len(pickle.dumps(explainer, protocol=pickle.HIGHEST_PROTOCOL))
+    print(f"{len(rows)} rows x {rows.shape[1]} features; {cpus} CPUs; explainer pickled: "
+          f"{blob / 1e6:.2f} MB")
+
+    started = time.perf_counter()
+    cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                           dashboard_address=None)
+    client = Client(cluster, set_as_default=False)
+    startup = time.perf_counter() - started
+    warm = time.perf_counter()
+    explainer.explain_many(rows.iloc[:2], desired_class=1, client=client)  # workers import
+    first_call = time.perf_counter() - warm
+    print(f"LocalCluster start {startup:.1f} s; first call (imports, scatter) {first_call:.1f} s")
+
+    print(f"\n| method  | mode                          | median s | rows/s | vs 1 thread |")
+    print(f"|---------|-------------------------------|---------:|-------:|------------:|")
+    try:
+        for method, options in methods:
+            kw = dict(desired_class=1, method=method, **options)
+            base, ref = timed(lambda: explainer.explain_many(rows, n_jobs=1, **kw), args.rounds)
+            pool, out_pool = timed(lambda: explainer.explain_many(rows, n_jobs=-1, **kw),
+                                   args.rounds)
+            dist, out_dist = timed(lambda: explainer.explain_many(rows, client=client,
+                                                                  n_jobs=1, **kw),
+                                   args.rounds)
+            pd.testing.assert_frame_equal(out_pool, ref)
+            pd.testing.assert_frame_equal(out_dist, ref)
+            for name, t in ((f"1 process, 1 thread", base),
+                            (f"1 process, {cpus} threads", pool),
+                            (f"LocalCluster, {args.workers} processes", dist)):
+                print(f"| {method:7s} | {name:29s} | {t:8.2f} | {len(rows) / t:6.1f} | "
+                      f"{base / t:10.2f}x |")
+    finally:
+        client.close()
+        cluster.close()
+    chunk = rows.iloc[:max(1, len(rows) // (4 * args.workers))]
+    result = explainer.explain_many(chunk, desired_class=1)
+    print(f"\nper chunk of {len(chunk)} rows: {chunk.to_numpy().nbytes / 1e3:.1f} kB of rows "
+          f"out, {result.memory_usage(deep=True).sum() / 1e3:.1f} kB of results back")
+
+
+if __name__ == "__main__":
+    np.seterr(all="ignore")
+    main()
