@@ -8,7 +8,7 @@ it. Each mode runs the same batch `--rounds` times (median); the cluster is star
 before timing, and its start-up and the explainer's scatter are reported apart. Every
 mode's result frame must equal the single-thread one, row for row.
 
-    python benchmarks/bench_scale.py [--rows 400] [--rounds 3] [--workers 2]
+    python benchmarks/bench_scale.py [--rows 120] [--rounds 2] [--workers 2]
 """
 import argparse
 import os
@@ -38,6 +38,29 @@ def task(n_rows: int):
     return explainer, rows
 
 
+def _spin(n: int) -> int:
+    total = 0
+    for i in range(n):
+        total += i * i % 7
+    return total
+
+
+def machine_parallelism(workers: int) -> float:
+    """How much faster `workers` processes finish 2*workers CPU-bound jobs than one
+    process: the speed-up this machine offers right now (other load takes its share)."""
+    from concurrent.futures import ProcessPoolExecutor
+
+    jobs = [3_000_000] * (2 * workers)
+    times = []
+    for n in (1, workers):
+        with ProcessPoolExecutor(n) as pool:
+            list(pool.map(_spin, [1000] * n))  # start the processes first
+            start = time.perf_counter()
+            list(pool.map(_spin, jobs))
+            times.append(time.perf_counter() - start)
+    return times[0] / times[1]
+
+
 def timed(fn, rounds: int):
     times, out = [], None
     for _ in range(rounds):
@@ -49,8 +72,8 @@ def timed(fn, rounds: int):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=400)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rows", type=int, default=120)
+    parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--workers", type=int, default=2)
     args = parser.parse_args()
 
@@ -64,6 +87,8 @@ def main():
     blob = len(pickle.dumps(explainer, protocol=pickle.HIGHEST_PROTOCOL))
     print(f"{len(rows)} rows x {rows.shape[1]} features; {cpus} CPUs; explainer pickled: "
           f"{blob / 1e6:.2f} MB")
+    print(f"machine reference: {args.workers} processes run CPU-bound jobs "
+          f"{machine_parallelism(args.workers):.2f}x faster than 1 (before the runs)")
 
     started = time.perf_counter()
     cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
@@ -96,6 +121,7 @@ def main():
     finally:
         client.close()
         cluster.close()
+    print(f"machine reference after the runs: {machine_parallelism(args.workers):.2f}x")
     chunk = rows.iloc[:max(1, len(rows) // (4 * args.workers))]
     result = explainer.explain_many(chunk, desired_class=1)
     print(f"\nper chunk of {len(chunk)} rows: {chunk.to_numpy().nbytes / 1e3:.1f} kB of rows "
