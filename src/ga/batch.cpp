@@ -5,7 +5,9 @@
 // Inside a chunk the pool's threads pull tasks one at a time from a shared counter (tasks
 // differ a lot in length). The probe can only run on the thread that owns the watch: that
 // thread works on tasks like the others and, once none are left to take, keeps polling
-// until the other threads have finished theirs.
+// until the other threads have finished theirs. (It joins the pool's work right after
+// handing it out, so it misses its lane only if the other threads took every task of
+// the chunk first; it then waits unpolled for their last tasks.)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
