@@ -35,6 +35,9 @@ constexpr double kResetChance = 0.3;        // cumulative: [0.15, 0.3) resets to
 // Large populations are scored, checked and repaired in blocks of this many rows, with a
 // stop check between blocks. Rows are independent, so the blocks change no result.
 constexpr std::size_t kRowsPerPoll = 1024;
+// Handing a default population of 80 rows to the pool costs more in wake-ups than it saves;
+// only blocks at least this large fan out (the answer is the same either way).
+constexpr std::size_t kMinRowsToFanOut = 256;
 
 enum RowClass : std::uint8_t { kValid = 0, kOutsideWindow = 1, kInfeasible = 2 };
 
@@ -83,6 +86,7 @@ class Search {
   void order();
   bool breed();
   bool stop_requested() { return watch_ != nullptr && watch_->poll(); }
+  bool fan_out(std::size_t rows) const { return params_.parallel && rows >= kMinRowsToFanOut; }
 
   const GaProblem& problem_;
   std::span<const double> x_;
@@ -201,7 +205,7 @@ bool Search::repair_and_lock(std::vector<double>& buffer, std::size_t rows) {
   for (std::size_t b0 = 0; b0 < rows; b0 += kRowsPerPoll) {
     if (b0 > 0 && stop_requested()) return false;
     const std::size_t m = std::min(kRowsPerPoll, rows - b0);
-    problem_.constraints->repair(row(buffer, b0), m, x_, params_.parallel);
+    problem_.constraints->repair(row(buffer, b0), m, x_, fan_out(m));
   }
   for (std::size_t r = 0; r < rows; ++r) {
     double* values = row(buffer, r);
@@ -216,12 +220,11 @@ bool Search::evaluate() {
     if (b0 > 0 && stop_requested()) return false;
     const std::size_t m = std::min(kRowsPerPoll, rows_ - b0);
     const double* block = row(pop_, b0);
-    model.raw_score_batch_into(block, m, score_.data() + b0, params_.parallel);
-    const std::vector<std::uint8_t> feasible =
-        problem_.constraints->check(block, m, x_, params_.parallel);
+    const bool parallel = fan_out(m);
+    model.raw_score_batch_into(block, m, score_.data() + b0, parallel);
+    const std::vector<std::uint8_t> feasible = problem_.constraints->check(block, m, x_, parallel);
     if (problem_.if_ensemble != nullptr) {
-      problem_.if_ensemble->raw_score_batch_into(block, m, plausibility_.data() + b0,
-                                                 params_.parallel);
+      problem_.if_ensemble->raw_score_batch_into(block, m, plausibility_.data() + b0, parallel);
     }
     classify(b0, b0 + m, feasible);
   }

@@ -196,7 +196,8 @@ class GaSearchSeeds : public ::testing::TestWithParam<int> {};
 
 TEST_P(GaSearchSeeds, ValidRowsAndSameResultOnOneThreadOrThePool) {
   const Problem p(GetParam());
-  GaParams params = deterministic();
+  // Large enough that every generation's scoring, check and repair fan out.
+  GaParams params = deterministic(300);
   params.parallel = false;
   const GaResult alone = solve(p, 7, params);
   params.parallel = true;

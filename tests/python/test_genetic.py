@@ -254,6 +254,16 @@ def test_batch_equals_single_runs_and_seeds_reproduce(seed):
     # A batch of one task spreads its search over the pool: still the same.
     one = batch(ensemble, c, rows, [2], [6], lo_t, hi_t, sigma, weights, 0.1, background=bg)
     assert one[0][0].tobytes() == x_cf[2].tobytes() and one[2][0] == gens[2]
+    # Populations large enough that the single search hands every generation to the pool,
+    # while the batch's two searches each run on one thread.
+    big = dict(background=bg, population=300, max_generations=20)
+    pooled = [ga(ensemble, c, rows[r], lo_t, hi_t, sigma, weights, 0.1, seed=5, **big)
+              for r in (0, 1)]
+    alone = batch(ensemble, c, rows, [0, 1], [5, 5], lo_t, hi_t, sigma, weights, 0.1, **big)
+    for k in (0, 1):
+        assert pooled[k][1] == alone[2][k]
+        want = rows[k] if pooled[k][0] is None else pooled[k][0]
+        assert alone[0][k].tobytes() == want.tobytes()
 
 
 def test_without_a_seed_the_search_still_answers():
