@@ -4,6 +4,8 @@ optimum, reproducibility, the batch form, validation, and Ctrl-C."""
 import math
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -514,3 +516,56 @@ def test_other_threads_run_during_a_batch():
         stop.set()
         t.join()
     assert len(ticks) > 10
+
+
+EXIT_SCRIPT = """
+import math, sys, threading, time
+import numpy as np
+import _morvel_core as core
+
+entry, delay = sys.argv[1], float(sys.argv[2])
+rng = np.random.default_rng(0)
+nf, trees = 6, 40
+feature = rng.integers(nf, size=trees).astype(np.int32)
+u32 = lambda v: np.asarray(v, np.uint32)
+# One stump per tree: node 3t splits, 3t+1 and 3t+2 are its leaves.
+model = core.RustEnsemble(
+    np.stack([feature, -np.ones(trees, np.int32), -np.ones(trees, np.int32)], 1).ravel(),
+    np.repeat(rng.uniform(-1, 1, trees), 3), np.ones(3 * trees, np.uint8),
+    np.zeros(3 * trees, np.uint8), u32(np.repeat(3 * np.arange(trees) + 1, 3)),
+    u32(np.repeat(3 * np.arange(trees) + 2, 3)), rng.normal(size=3 * trees),
+    u32(3 * np.arange(trees)), 0.0, "identity", nf)
+e32, e64 = np.zeros(0, np.uint32), np.zeros(0)
+rules = core.RustConstraints(nf, e32, e32, e64, e64, e32, e64, e32, np.zeros(0, np.int8),
+                             np.zeros(1, np.uint32), e32, e64, np.zeros(0, np.uint8), e64,
+                             np.zeros(0, np.uint8), e32, e64, e32, e64, e32, e32, e32, e64, e64)
+rows = rng.uniform(-1, 1, (40, nf))
+endless = dict(max_generations=10**9, stall_generations=10**9, time_budget_s=5.0)
+started = threading.Event()
+
+def search():
+    started.set()
+    if entry == "single":
+        core.solve_genetic_raw(model, rules, rows[0], math.inf, math.inf, np.ones(nf),
+                               np.ones(nf), 0.0, seed=1, **endless)
+    else:
+        core.solve_genetic_batch_raw(model, rules, rows, np.arange(40, dtype=np.uint64),
+                                     np.arange(40, dtype=np.uint64), math.inf, math.inf,
+                                     np.ones(nf), np.ones(nf), 0.0, **endless)
+
+threading.Thread(target=search, daemon=True).start()
+started.wait()
+time.sleep(delay)
+print("main thread done", flush=True)
+"""
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.05, 0.15, 0.3])
+@pytest.mark.parametrize("entry", ["single", "batch"])
+def test_search_thread_at_interpreter_exit(entry, delay):
+    # Both entries probe for Ctrl-C about every 100 ms, so a search on a daemon thread meets
+    # the interpreter's shutdown on every run: the process must still exit cleanly.
+    done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, entry, str(delay)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == "main thread done\n"
