@@ -58,7 +58,9 @@ Rng Rng::from_seed(std::uint64_t seed) {
     t = t * kSeedMultiplier + kSeedIncrement;
     const auto xorshifted = static_cast<std::uint32_t>(((t >> 18) ^ t) >> 27);
     const std::uint32_t out = std::rotr(xorshifted, static_cast<int>(t >> 59));
-    for (std::size_t b = 0; b < 4; ++b) bytes[4 * word + b] = static_cast<std::uint8_t>(out >> (8 * b));
+    for (std::size_t b = 0; b < 4; ++b) {
+      bytes[4 * word + b] = static_cast<std::uint8_t>(out >> (8 * b));
+    }
   }
   return from_bytes(bytes);
 }

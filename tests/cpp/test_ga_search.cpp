@@ -228,7 +228,8 @@ TEST(GaSearch, SameSeedSameResultAndSeedsMatter) {
       ASSERT_TRUE(same_bits(*a.best, *b.best));
     }
     const GaResult other = solve(p, s + 100, params);
-    any_difference |= other.generations != a.generations || other.best.has_value() != a.best.has_value() ||
+    any_difference |= other.generations != a.generations ||
+                      other.best.has_value() != a.best.has_value() ||
                       (a.best && !same_bits(*a.best, *other.best));
   }
   EXPECT_TRUE(any_difference);

@@ -88,7 +88,8 @@ def one_hot_data(seed, n=400):
     level = rng.integers(3, size=n)
     onehot = np.eye(3)[level]
     X = np.column_stack([num[:, 0], num[:, 1], onehot, num[:, 2]])
-    y = X[:, 0] + 0.8 * X[:, 1] - 1.2 * onehot[:, 0] + 0.7 * onehot[:, 2] + 0.5 * np.sin(3 * X[:, 5])
+    y = (X[:, 0] + 0.8 * X[:, 1] - 1.2 * onehot[:, 0] + 0.7 * onehot[:, 2]
+         + 0.5 * np.sin(3 * X[:, 5]))
     return X, y + 0.3 * rng.normal(size=n)
 
 
