@@ -142,6 +142,15 @@ def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin:
     out.stats["margin"] = margin
     if out.row is None:
         return out
+    if "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
+        on_policy = _on_policy_values(ex, x, cons, out.row, window)
+        if on_policy is None:
+            return Outcome("not_found", lower_bound=out.lower_bound, window=window,
+                           stats=out.stats,
+                           message="the genetic search's row has no valid whole-number or "
+                                   "grid values nearby; raise its budgets or try "
+                                   "method='exact'")
+        out.row = on_policy
     solver_distance = distance(ex, x, out.row)
     out.stats["solver_distance"] = solver_distance
     if opts.readable:
@@ -237,6 +246,35 @@ def _discrepancy(ex, row: np.ndarray) -> float:
     ours = ex.ensemble.raw_score_batch(np.ascontiguousarray(row[None, :]))[0]
     d = abs(lib - ours)
     return d if math.isfinite(d) else 0.0
+
+
+# -- value policies for genetic rows -----------------------------------------------------
+
+def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
+    """The genetic search knows no value policies (the exact search snaps to them): move
+    each changed whole-number or grid feature to the nearer of its two neighbouring
+    policy values that keeps the row valid, the one closer to the factual value first.
+    None when some feature has no such value."""
+    code, step, anchor = ex.rules.policies
+    out = row.copy()
+    for j in range(len(x)):
+        v = out[j]
+        if code[j] not in (1, 2) or math.isnan(v) or v == x[j]:
+            continue
+        base, unit = (0.0, 1.0) if code[j] == 1 else (anchor[j], step[j])
+        k = (v - base) / unit
+        if abs(k - round(k)) <= 1e-9:  # on the lattice up to the rounding of k * unit
+            continue
+        options = [math.floor(k) * unit + base, math.ceil(k) * unit + base]
+        if not math.isnan(x[j]):
+            options.sort(key=lambda c: abs(c - x[j]))
+        trials = np.repeat(out[None, :], 2, axis=0)
+        trials[:, j] = options
+        ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+        if ok.size == 0:
+            return None
+        out = trials[ok[0]]
+    return out
 
 
 # -- readable values ---------------------------------------------------------------------
