@@ -93,6 +93,20 @@ def test_ensembles_and_constraints_solve_bit_identically(forest):
         assert same_bits(got[0], want[0]) and same_bits(got[1], want[1])
         assert got[2:] == want[2:]
 
+    if not hasattr(core, "solve_genetic_raw"):
+        return
+    background = np.random.default_rng(1).uniform(-1, 1, size=(50, n))
+
+    def genetic(e, c):
+        return core.solve_genetic_raw(e, c, *args[:6], background=background, seed=42,
+                                      population=30, max_generations=30, time_budget_s=60.0)
+
+    row, generations = genetic(ensemble, cons)
+    assert row is not None
+    for e2, c2 in zip(copies(ensemble), copies(cons)):
+        again, gens = genetic(e2, c2)
+        assert same_bits(again, row) and gens == generations
+
 
 def random_constraint_kwargs(rng, n):
     k = lambda hi: int(rng.integers(0, hi))  # noqa: E731
@@ -197,6 +211,11 @@ def test_damaged_states_raise_the_constructors_errors(case):
         return
     # Accepted: then it was a valid state, and the object works.
     n = state[10] if which == "ensemble" else state[0]
+    if n > 64:  # a huge width: too wide to score here; a narrower row is refused
+        with pytest.raises(ValueError, match="expected .* features"):
+            (obj.raw_score_batch if which == "ensemble" else
+             lambda r: obj.check(r, r[0]))(np.zeros((1, 3)))
+        return
     rows = np.random.default_rng(0).integers(-1, 6, size=(8, n)).astype(float)
     if which == "ensemble":
         assert np.isfinite(obj.raw_score_batch(rows)).all()
