@@ -216,9 +216,11 @@ def test_usage_errors_exit_2_and_debug_shows_the_traceback(example):
                  ["frobnicate"], []):
         out = run(*args, cwd=d)
         assert out.returncode == 2 and "usage" in out.stderr, (args, out.stderr)
-    out = run("explain", "--model", "nope.txt", "--data", "credit.csv", "--target", TARGET,
-              "--debug", cwd=d)
-    assert out.returncode == 1 and "Traceback" in out.stderr and "InputError" in out.stderr
+    for debug_first in (False, True):
+        args = ["explain", "--model", "nope.txt", "--data", "credit.csv", "--target", TARGET]
+        args = ["--debug"] + args if debug_first else args + ["--debug"]
+        out = run(*args, cwd=d)
+        assert out.returncode == 1 and "Traceback" in out.stderr and "InputError" in out.stderr
 
 
 def test_help_demo_progress_and_python_dash_m(example):

@@ -65,13 +65,16 @@ class _Parser(argparse.ArgumentParser):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    # --debug before or after the command; a command's own default must not undo
+    # `morvel --debug explain ...`, hence SUPPRESS there.
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--debug", action="store_true",
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                         help="show the full traceback of a failure")
     parser = _Parser(prog="morvel", description="Counterfactual explanations for "
                      "tree-ensemble models (scikit-learn, XGBoost, LightGBM).",
-                     epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
-                     parents=[common])
+                     epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--debug", action="store_true",
+                        help="show the full traceback of a failure")
     parser.add_argument("--version", action="version", version=f"morvel {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
