@@ -117,6 +117,8 @@ def test_every_model_format(saved_models, fmt):
     rejected = np.flatnonzero(proba[fmt](X)[:, 1] < 0.5)[:3]
     args = ["explain", "--model", f"model.{fmt}", "--data", "rows.csv", "--rows",
             ",".join(map(str, rejected)), "--target", "proba>=0.6", "--out", f"out-{fmt}.json"]
+    if fmt == "ubj" and hasattr(morvel.core, "solve_genetic_raw"):
+        args += ["--method", "genetic"]
     if fmt == "joblib":
         refused = run(*args, cwd=d)
         assert refused.returncode == 1 and "--trust-pickle" in refused.stderr
