@@ -48,7 +48,9 @@ class RandomSet {
       for (std::size_t t = pick(4); t > 0; --t) group.push_back(feature(n));
       c.one_hot.push_back(std::move(group));  // possibly empty
     }
-    for (std::size_t k = pick(3); k > 0; --k) c.allow_missing.push_back({feature(n), value(), value()});
+    for (std::size_t k = pick(3); k > 0; --k) {
+      c.allow_missing.push_back({feature(n), value(), value()});
+    }
     for (std::size_t k = pick(3); k > 0; --k) {
       AllowedCategories a{feature(n), {}};
       for (std::size_t w = pick(3); w > 0; --w) a.words.push_back(rng_());
@@ -58,7 +60,9 @@ class RandomSet {
   }
 
  private:
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
   std::uint32_t feature(std::size_t n) { return static_cast<std::uint32_t>(pick(n)); }
   double value() {
     switch (pick(8)) {
