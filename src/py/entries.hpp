@@ -11,5 +11,6 @@ extern PyMethodDef g_module_functions[];
 
 PyObject* py_solve_exact_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_debug_domains_raw(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_compute_region_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace morvel::py
