@@ -38,7 +38,7 @@ std::string at(std::size_t f) { return "x_cf[" + std::to_string(f) + "]"; }
 void require_valid_start(const regions::RegionInputs& in) {
   const auto& x = in.x_cf;
   for (std::uint32_t f : in.open_set) {
-    const double v = x[checked_at(x, f)];
+    const double v = checked_at(x, f);
     if (std::isnan(v)) throw ValidationError(at(f) + " is missing, but the feature is open");
     if (std::isinf(v)) throw ValidationError(at(f) + " is infinite, but the feature is open");
     if (v < in.lo_b[f] || v > in.hi_b[f]) {
@@ -48,7 +48,7 @@ void require_valid_start(const regions::RegionInputs& in) {
   }
   for (const regions::OpenCategorical& oc : in.cat_open) {
     const std::size_t f = oc.feature;
-    const double v = x[checked_at(x, f)];
+    const double v = checked_at(x, f);
     if (!(v >= 0.0 && v <= 4294967295.0 && v == std::trunc(v))) {
       throw ValidationError(at(f) + " = " + number(v) +
                             " is not a category code, but the feature is open");

@@ -97,11 +97,11 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
   cats_.resize(n_);
   blocks_.resize(n_);
   for (std::uint32_t f : in.open_set) {
-    ensure(!missing_[checked_at(missing_, f)], "an open feature is not missing");
+    ensure(!checked_at(missing_, f), "an open feature is not missing");
   }
   for (const OpenCategorical& oc : in.cat_open) {
     const std::size_t f = oc.feature;
-    ensure(!missing_[checked_at(missing_, f)], "an open categorical feature is not missing");
+    ensure(!checked_at(missing_, f), "an open categorical feature is not missing");
     ensure(std::find(in.open_set.begin(), in.open_set.end(), oc.feature) == in.open_set.end(),
            "a feature grows either as an interval or as a category set");
     cats_[f].assign(1, code_of(in.x_cf[f]));
@@ -227,11 +227,11 @@ RegionGrowth::Step RegionGrowth::maximal_side(std::size_t f, Side side) {
 // bracket; the caches and the end hold the extension.
 RegionGrowth::Step RegionGrowth::maximal_rejected(std::size_t f, Side side, double old_end,
                                                   const Edge& edge) {
-  const CellList& cells = cells_[f];
+  const Cell& cell = cells_[f][edge.cell];
   // Trees cannot tell two values of one cell apart: every new point routes like a point
-  // the box already held.
-  if (cell_index(cells, old_end) == cell_index(cells, edge.value)) return Step::Grew;
-  const Cell slab_cell = clip_to(cells[edge.cell], in_.lo_b[f], in_.hi_b[f]);
+  // the box already held. (An infinite end lies outside every cell and is searched.)
+  if (cell.contains(old_end) && cell.contains(edge.value)) return Step::Grew;
+  const Cell slab_cell = clip_to(cell, in_.lo_b[f], in_.hi_b[f]);
   ensure(!is_empty(slab_cell), "the edge came from this very intersection");
   slab_lo_ = lo_;
   slab_hi_ = hi_;
