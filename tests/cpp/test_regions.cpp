@@ -338,23 +338,26 @@ TEST(Growth, MalformedBlockOffsetsAreInternalErrors) {
 
 // ---------------------------------------------------------------------------- slab search
 
-// Indicator trees: tree k scores 1 exactly on [k, k + 1) of feature 0, so every point of
-// [0, n) scores 1 while every tree's bracket over a wider piece reaches 1.
-Ensemble indicator_trees(std::uint32_t n) {
+// Indicator trees: for each of the first `n_features` features g, tree (g, k) scores 1
+// exactly on [k, k + 1) of feature g. Every point of [0, n)^n_features scores n_features,
+// while over a piece spanning several cells the trees' brackets add up to more.
+Ensemble indicator_trees(std::uint32_t n, std::int32_t n_features = 1) {
   std::vector<std::int32_t> feature;
   std::vector<double> threshold, value;
   std::vector<std::uint8_t> is_lt, missing_left;
   std::vector<std::uint32_t> left, right, roots;
-  for (std::uint32_t k = 0; k < n; ++k) {
-    const std::uint32_t r = static_cast<std::uint32_t>(feature.size());
-    roots.push_back(r);
-    feature.insert(feature.end(), {0, -1, 0, -1, -1});
-    threshold.insert(threshold.end(), {double(k), 0.0, double(k) + 1.0, 0.0, 0.0});
-    value.insert(value.end(), {0.0, 0.0, 0.0, 1.0, 0.0});
-    is_lt.insert(is_lt.end(), {1, 0, 1, 0, 0});
-    missing_left.insert(missing_left.end(), {0, 0, 0, 0, 0});
-    left.insert(left.end(), {r + 1, 0, r + 3, 0, 0});
-    right.insert(right.end(), {r + 2, 0, r + 4, 0, 0});
+  for (std::int32_t g = 0; g < n_features; ++g) {
+    for (std::uint32_t k = 0; k < n; ++k) {
+      const std::uint32_t r = static_cast<std::uint32_t>(feature.size());
+      roots.push_back(r);
+      feature.insert(feature.end(), {g, -1, g, -1, -1});
+      threshold.insert(threshold.end(), {double(k), 0.0, double(k) + 1.0, 0.0, 0.0});
+      value.insert(value.end(), {0.0, 0.0, 0.0, 1.0, 0.0});
+      is_lt.insert(is_lt.end(), {1, 0, 1, 0, 0});
+      missing_left.insert(missing_left.end(), {0, 0, 0, 0, 0});
+      left.insert(left.end(), {r + 1, 0, r + 3, 0, 0});
+      right.insert(right.end(), {r + 2, 0, r + 4, 0, 0});
+    }
   }
   return Ensemble::create(feature, threshold, is_lt, missing_left, left, right, value, 0.0, roots,
                           Link::Identity, 2);
@@ -439,17 +442,18 @@ TEST(SlabSearch, UndefinedOrUnsplittablePiecesAreUndecided) {
 }
 
 TEST(SlabSearch, ProbesEvery4096Nodes) {
-  const Ensemble e = indicator_trees(2100);
-  SlabFixture s(e, {0.0, 0.0}, 1.0, 1.0);
+  // 64 x 64 single-cell pieces: 8191 nodes in all.
+  const Ensemble e = indicator_trees(64, 2);
+  SlabFixture s(e, {0.0, 0.0}, 2.0, 2.0);
   int calls = 0;
-  const SlabResult done = s.search({0.0, 0.0}, {2099.5, 0.0}, 100000, [&] {
+  const SlabResult done = s.search({0.0, 0.0}, {63.5, 63.5}, 100000, [&] {
     ++calls;
     return false;
   });
   EXPECT_EQ(done.outcome.kind, SlabOutcome::Kind::Certified);
-  EXPECT_EQ(done.nodes, 2 * 2100 - 1u);
+  EXPECT_EQ(done.nodes, 2 * 64 * 64 - 1u);
   EXPECT_GE(calls, 1);
-  const SlabResult stopped = s.search({0.0, 0.0}, {2099.5, 0.0}, 100000, [] { return true; });
+  const SlabResult stopped = s.search({0.0, 0.0}, {63.5, 63.5}, 100000, [] { return true; });
   EXPECT_EQ(stopped.outcome.kind, SlabOutcome::Kind::Interrupted);
   EXPECT_LE(stopped.nodes, 4096u);
 }
