@@ -57,14 +57,41 @@ Reach reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& b
 
 }  // namespace
 
-MaybeBracket BracketWalker::walk(const Ensemble& e, std::span<const std::uint8_t> missing_defined,
-                                 std::uint32_t node, const BoxView& box,
+BracketModel::BracketModel(const Ensemble& e, std::span<const std::uint8_t> missing_defined)
+    : ensemble_(&e) {
+  ensure(missing_defined.size() == e.n_nodes(), "missing_defined has one flag per node");
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  nodes_.resize(e.n_nodes());
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    Node& n = nodes_[i];
+    n.feature = e.feature()[i];
+    n.left = e.left()[i];
+    n.right = e.right()[i];
+    n.flags = 0;
+    if (n.feature < 0) {
+      n.threshold = e.value()[i];
+      continue;
+    }
+    if (e.missing_left()[i]) n.flags |= kMissingLeft;
+    if (missing_defined[i]) n.flags |= kMissingDefined;
+    const double t = e.threshold()[i];
+    n.threshold = t;
+    if (e.node_set()[i] >= 0 || std::isnan(t)) {
+      n.flags |= kSlow;
+    } else if (!e.is_lt()[i]) {
+      // For every non-NaN v: v <= t exactly when v < nextafter(t, +inf), except at t = +inf.
+      if (t == kInf) {
+        n.flags |= kSlow;
+      } else {
+        n.threshold = std::nextafter(t, kInf);
+      }
+    }
+  }
+}
+
+MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                                  std::span<std::uint64_t> split_counter) {
-  const auto feature = e.feature();
-  const auto left = e.left();
-  const auto right = e.right();
-  const auto missing_left = e.missing_left();
-  const auto value = e.value();
+  const BracketModel::Node* nodes = m.nodes_.data();
   double low = std::numeric_limits<double>::infinity();
   double high = -low;
   bool nan_leaf = false;
@@ -75,42 +102,50 @@ MaybeBracket BracketWalker::walk(const Ensemble& e, std::span<const std::uint8_t
   while (!pending_.empty()) {
     std::uint32_t n = pending_.back();
     pending_.pop_back();
-    while (feature[n] >= 0) {
-      const auto f = static_cast<std::size_t>(feature[n]);
+    for (;;) {
+      const BracketModel::Node& w = nodes[n];
+      if (w.feature < 0) break;
+      const auto f = static_cast<std::size_t>(w.feature);
       if (box.missing[f]) {
-        if (!missing_defined[n]) return std::nullopt;
-        n = missing_left[n] ? left[n] : right[n];
+        if (!(w.flags & BracketModel::kMissingDefined)) return std::nullopt;
+        n = (w.flags & BracketModel::kMissingLeft) ? w.left : w.right;
         continue;
       }
-      switch (reach(e, n, f, box)) {
-        case Reach::Left: n = left[n]; break;
-        case Reach::Right: n = right[n]; break;
-        case Reach::Both:
-          if (!split_counter.empty()) ++split_counter[f];
-          pending_.push_back(right[n]);
-          n = left[n];
-          break;
+      Reach r;
+      if (!(w.flags & BracketModel::kSlow) && box.cats[f].empty()) {
+        // lo <= hi: when lo < t fails, hi >= t holds.
+        r = box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
+                                    : Reach::Right;
+      } else {
+        r = reach(m.ensemble(), n, f, box);
+      }
+      if (r == Reach::Both) {
+        if (!split_counter.empty()) ++split_counter[f];
+        pending_.push_back(w.right);
+        n = w.left;
+      } else {
+        n = r == Reach::Left ? w.left : w.right;
       }
     }
-    const double v = value[n];
+    const double v = nodes[n].threshold;
     nan_leaf |= std::isnan(v);
     low = std::min(low, v);
     high = std::max(high, v);
   }
   // A NaN leaf makes every sum that includes it NaN, so nothing can be certified with it.
-  if (nan_leaf) return Bracket{std::numeric_limits<double>::quiet_NaN(),
-                               std::numeric_limits<double>::quiet_NaN()};
+  if (nan_leaf) {
+    return Bracket{std::numeric_limits<double>::quiet_NaN(),
+                   std::numeric_limits<double>::quiet_NaN()};
+  }
   return Bracket{low, high};
 }
 
-BracketCache::BracketCache(const Ensemble& e, std::span<const std::uint8_t> missing_defined,
-                           const BoxView& box)
-    : ensemble_(&e), missing_defined_(missing_defined) {
-  ensure(missing_defined.size() == e.n_nodes(), "missing_defined has one flag per node");
+BracketCache::BracketCache(const BracketModel& m, const BoxView& box) : model_(&m) {
+  const Ensemble& e = m.ensemble();
   const auto roots = e.tree_roots();
   brackets_.reserve(roots.size());
   for (std::uint32_t root : roots) {
-    brackets_.push_back(walker_.walk(e, missing_defined, root, box));
+    brackets_.push_back(walker_.walk(m, root, box));
     if (!brackets_.back()) ++n_absent_;
   }
   // The features a tree splits on are collected over the nodes reachable from its root,
@@ -144,10 +179,10 @@ void BracketCache::set(std::uint32_t tree, MaybeBracket b) {
 }
 
 void BracketCache::update(std::size_t f, const BoxView& box, BracketUndo& undo) {
-  const auto roots = ensemble_->tree_roots();
+  const auto roots = model_->ensemble().tree_roots();
   for (std::uint32_t t : checked_at(trees_by_feature_, f)) {
     undo.emplace_back(t, brackets_[t]);
-    set(t, walker_.walk(*ensemble_, missing_defined_, roots[t], box));
+    set(t, walker_.walk(*model_, roots[t], box));
   }
 }
 
@@ -158,7 +193,7 @@ void BracketCache::restore(const BracketUndo& undo) {
 
 MaybeBracket BracketCache::score_range() const {
   if (n_absent_ != 0) return std::nullopt;
-  double low = ensemble_->base_score();
+  double low = model_->ensemble().base_score();
   double high = low;
   for (const MaybeBracket& b : brackets_) {
     low = low + b->low;

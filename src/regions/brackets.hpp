@@ -33,15 +33,38 @@ struct BoxView {
   std::span<const std::vector<std::uint32_t>> cats;    // admitted codes; empty unless open
 };
 
+// An ensemble with its per-node missing-route flags (`missing_defined`, nonzero where a
+// missing value has a defined direction), laid out for bracket walks: one compact record
+// per node, indexed like the ensemble's nodes. The ensemble must outlive it.
+class BracketModel {
+ public:
+  BracketModel(const Ensemble& e, std::span<const std::uint8_t> missing_defined);
+  const Ensemble& ensemble() const { return *ensemble_; }
+
+ private:
+  friend class BracketWalker;
+  static constexpr std::uint8_t kSlow = 1;  // categorical, or a test `v < threshold` cannot state
+  static constexpr std::uint8_t kMissingLeft = 2;
+  static constexpr std::uint8_t kMissingDefined = 4;
+  struct Node {
+    double threshold;  // a leaf's value; else a value v goes left when v < threshold
+    std::uint32_t left;
+    std::uint32_t right;
+    std::int32_t feature;  // negative for a leaf
+    std::uint8_t flags;
+  };
+  const Ensemble* ensemble_;
+  std::vector<Node> nodes_;
+};
+
 // Scratch for walks: the pending right children of the depth-first walk. Reused across
 // walks so that a walk allocates nothing once the stack has reached the trees' depth.
 class BracketWalker {
  public:
-  // Bracket of the subtree at `node`. `missing_defined` has one flag per node. When
-  // `split_counter` is non-empty (one entry per feature), every node at which the box
-  // reaches both children adds one to its feature's counter.
-  MaybeBracket walk(const Ensemble& e, std::span<const std::uint8_t> missing_defined,
-                    std::uint32_t node, const BoxView& box,
+  // Bracket of the subtree at `node`. When `split_counter` is non-empty (one entry per
+  // feature), every node at which the box reaches both children adds one to its feature's
+  // counter.
+  MaybeBracket walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                     std::span<std::uint64_t> split_counter = {});
 
  private:
@@ -53,9 +76,9 @@ using BracketUndo = std::vector<std::pair<std::uint32_t, MaybeBracket>>;
 
 class BracketCache {
  public:
-  // Walks every tree over `box` and indexes the trees by the features they split on.
-  BracketCache(const Ensemble& e, std::span<const std::uint8_t> missing_defined,
-               const BoxView& box);
+  // Walks every tree over `box` and indexes the trees by the features they split on. The
+  // model must outlive the cache.
+  BracketCache(const BracketModel& m, const BoxView& box);
 
   // Re-walks every tree that splits on feature f under the current box, appending
   // (tree, previous bracket) to `undo` in the order the trees were walked.
@@ -68,13 +91,11 @@ class BracketCache {
 
   const std::vector<MaybeBracket>& brackets() const { return brackets_; }
   std::span<const std::uint32_t> trees_splitting_on(std::size_t f) const;
-  const Ensemble& ensemble() const { return *ensemble_; }
 
  private:
   void set(std::uint32_t tree, MaybeBracket b);
 
-  const Ensemble* ensemble_;
-  std::span<const std::uint8_t> missing_defined_;
+  const BracketModel* model_;
   std::vector<MaybeBracket> brackets_;
   std::vector<std::vector<std::uint32_t>> trees_by_feature_;
   std::size_t n_absent_ = 0;

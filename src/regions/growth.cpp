@@ -66,6 +66,7 @@ class RegionGrowth {
   std::vector<std::vector<std::uint32_t>> cats_;  // kept ascending
   BoxView box_;
   Growth growth_;
+  std::optional<BracketModel> model_, if_model_;
   std::optional<BracketCache> model_cache_, if_cache_;
   BracketUndo model_undo_, if_undo_;
   std::vector<std::uint8_t> done_lo_, done_hi_;
@@ -108,13 +109,15 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
     blocks_[f] = oc.blocks;
   }
   box_ = BoxView{lo_, hi_, missing_, cats_};
-  model_cache_.emplace(e, in.missing_defined, box_);
-  if (in.if_ensemble != nullptr) if_cache_.emplace(*in.if_ensemble, in.if_missing_defined, box_);
-
-  growth_ = Growth{&e,        in.missing_defined, in.if_ensemble,   in.if_missing_defined,
-                   in.min_total_path, in.lo_t,   in.hi_t,           in.constraints->linear,
-                   in.x_cf,   missing_,           &cells_,          &blocks_,
-                   in.maximal ? in.budget : 0};
+  model_.emplace(e, in.missing_defined);
+  model_cache_.emplace(*model_, box_);
+  if (in.if_ensemble != nullptr) {
+    if_model_.emplace(*in.if_ensemble, in.if_missing_defined);
+    if_cache_.emplace(*if_model_, box_);
+  }
+  growth_ = Growth{&*model_,  if_model_ ? &*if_model_ : nullptr,
+                   in.min_total_path, in.lo_t, in.hi_t, in.constraints->linear,
+                   in.x_cf,   missing_, &cells_, &blocks_, in.maximal ? in.budget : 0};
   done_lo_.assign(n_, 0);
   done_hi_.assign(n_, 0);
   undecided_.assign(in.cat_open.size(), 0);

@@ -23,6 +23,7 @@ class Watch;
 namespace morvel::regions {
 
 struct SlabProblem;
+class BracketModel;
 
 enum class Side : std::uint8_t { Lower = 0, Upper = 1, Block = 2 };
 enum class SlabKind : std::uint8_t { Numeric, CategoryBlock };
@@ -67,10 +68,8 @@ struct RegionResult {
 
 // What the slab search reads of a growth; fixed for the whole growth.
 struct Growth {
-  const Ensemble* ensemble = nullptr;
-  std::span<const std::uint8_t> missing_defined;
-  const Ensemble* if_ensemble = nullptr;  // null: no plausibility test
-  std::span<const std::uint8_t> if_missing_defined;
+  const BracketModel* model = nullptr;     // the ensemble with its missing routes
+  const BracketModel* if_model = nullptr;  // the plausibility ensemble; null: no such test
   double min_total_path = 0.0;
   double lo_t = 0.0;
   double hi_t = 0.0;

@@ -51,7 +51,7 @@ class SlabSearch {
 
   Verdict evaluate(std::uint32_t& split_feature, std::size_t& anchor);
   void form_piece();
-  std::optional<ScoreSpan> sum_brackets(const Ensemble& e, std::span<const std::uint8_t> md);
+  std::optional<ScoreSpan> sum_brackets(const BracketModel& m);
   bool witness_fails();
   std::size_t anchor_of(std::uint32_t g, bool categorical) const;
   void enter_half(const Frame& frame, bool lower);
@@ -142,11 +142,11 @@ void SlabSearch::form_piece() {
   }
 }
 
-std::optional<ScoreSpan> SlabSearch::sum_brackets(const Ensemble& e,
-                                                  std::span<const std::uint8_t> md) {
+std::optional<ScoreSpan> SlabSearch::sum_brackets(const BracketModel& m) {
+  const Ensemble& e = m.ensemble();
   ScoreSpan s{e.base_score(), e.base_score()};
   for (std::uint32_t root : e.tree_roots()) {
-    const MaybeBracket b = walker_.walk(e, md, root, piece_, counter_);
+    const MaybeBracket b = walker_.walk(m, root, piece_, counter_);
     if (!b) return std::nullopt;
     s.low = s.low + b->low;
     s.high = s.high + b->high;
@@ -167,9 +167,10 @@ bool SlabSearch::witness_fails() {
       point_[f] = std::clamp(g_.x_cf[f], piece_lo_[f], piece_hi_[f]);
     }
   }
-  const double score = g_.ensemble->raw_score(point_.data());
+  const double score = g_.model->ensemble().raw_score(point_.data());
   if (score < g_.lo_t || score > g_.hi_t) return true;
-  return g_.if_ensemble != nullptr && g_.if_ensemble->raw_score(point_.data()) < g_.min_total_path;
+  return g_.if_model != nullptr &&
+         g_.if_model->ensemble().raw_score(point_.data()) < g_.min_total_path;
 }
 
 std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
@@ -193,11 +194,11 @@ SlabSearch::Verdict SlabSearch::evaluate(std::uint32_t& split_feature, std::size
 
   form_piece();
   std::fill(counter_.begin(), counter_.end(), 0);
-  const auto score = sum_brackets(*g_.ensemble, g_.missing_defined);
+  const auto score = sum_brackets(*g_.model);
   if (!score) return Verdict::Undecided;
   std::optional<ScoreSpan> path;
-  if (g_.if_ensemble != nullptr) {
-    path = sum_brackets(*g_.if_ensemble, g_.if_missing_defined);
+  if (g_.if_model != nullptr) {
+    path = sum_brackets(*g_.if_model);
     if (!path) return Verdict::Undecided;
   }
   if (score->low >= g_.lo_t && score->high <= g_.hi_t &&

@@ -108,7 +108,7 @@ TEST(Brackets, EqualReachableLeafRangeOfRandomBoxes) {
         low = std::min(low, v);
         high = std::max(high, v);
       });
-      const MaybeBracket b = walker.walk(e, md, root, box.view());
+      const MaybeBracket b = walker.walk(BracketModel(e, md), root, box.view());
       if (undefined) {
         EXPECT_FALSE(b.has_value()) << "round " << round;
       } else {
@@ -134,7 +134,7 @@ TEST(Brackets, DegenerateBoxGivesTheLeafTheRowReaches) {
     }
     double sum = e.base_score();
     for (std::uint32_t root : e.tree_roots()) {
-      const MaybeBracket b = walker.walk(e, md, root, box.view());
+      const MaybeBracket b = walker.walk(BracketModel(e, md), root, box.view());
       ASSERT_TRUE(b.has_value());
       EXPECT_EQ(b->low, b->high);
       sum = sum + b->low;
@@ -155,27 +155,27 @@ TEST(Brackets, SplitEdgesAndMissingRoutes) {
   box.hi = {5.0, 1.0};
   std::vector<std::uint8_t> md(e.n_nodes(), 1);
   // x < 5 with hi = 5: x = 5 goes right, so both; x <= 5: left only.
-  EXPECT_EQ(walker.walk(e, md, 0, box.view())->high, 1.0);
-  EXPECT_EQ(walker.walk(e, md, 0, box.view())->low, -1.0);
-  EXPECT_EQ(walker.walk(e, md, 3, box.view())->high, -1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->high, 1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->low, -1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 3, box.view())->high, -1.0);
   // One member and one non-member reach both sides; code 64 lies past the set's only word.
   box.cats[1] = {3, 4};
-  EXPECT_EQ(walker.walk(e, md, 6, box.view())->low, -1.0);
-  EXPECT_EQ(walker.walk(e, md, 6, box.view())->high, 1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 6, box.view())->low, -1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 6, box.view())->high, 1.0);
   box.cats[1] = {64, 65};
-  EXPECT_EQ(walker.walk(e, md, 6, box.view())->low, 1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 6, box.view())->low, 1.0);
   // A missing feature follows a defined direction, even an explicit right turn.
   box.missing[0] = 1;
-  EXPECT_EQ(walker.walk(e, md, 0, box.view())->low, -1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->low, -1.0);
   md[0] = 0;
-  EXPECT_FALSE(walker.walk(e, md, 0, box.view()).has_value());
+  EXPECT_FALSE(walker.walk(BracketModel(e, md), 0, box.view()).has_value());
   const Ensemble right = Ensemble::create({0, -1, -1}, {5.0, 0, 0}, {1, 0, 0}, {0, 0, 0},
                                           {1, 0, 0}, {2, 0, 0}, {0, -1.0, 1.0}, 0.0, {0},
                                           Link::Identity, 1);
   const std::vector<std::uint8_t> defined(3, 1);
   Box nan_box(1);
   nan_box.missing[0] = 1;
-  EXPECT_EQ(walker.walk(right, defined, 0, nan_box.view())->low, 1.0);
+  EXPECT_EQ(walker.walk(BracketModel(right, defined), 0, nan_box.view())->low, 1.0);
 }
 
 TEST(Brackets, NonCodeValuesAtCategoricalSplitsRouteAsScored) {
@@ -186,14 +186,51 @@ TEST(Brackets, NonCodeValuesAtCategoricalSplitsRouteAsScored) {
   for (double v : {2.0, 2.5, -1.0, -0.5, kInf}) {
     Box box(1);
     box.lo = box.hi = {v};
-    EXPECT_EQ(walker.walk(e, md, 0, box.view())->low, e.raw_score(&v)) << v;
+    EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->low, e.raw_score(&v)) << v;
   }
   // A proper interval holds non-codes as well as codes: both sides.
   Box box(1);
   box.lo = {0.0};
   box.hi = {3.0};
-  EXPECT_EQ(walker.walk(e, md, 0, box.view())->low, -1.0);
-  EXPECT_EQ(walker.walk(e, md, 0, box.view())->high, 1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->low, -1.0);
+  EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->high, 1.0);
+}
+
+TEST(Brackets, ThresholdsAtTheEndsOfTheLine) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  const double ends[] = {-kInf, -kMax, -1.0, 0.0, 1.0, kMax, kInf};
+  BracketWalker walker;
+  for (double t : {-kInf, -kMax, 0.0, kMax, kInf, kNaN}) {
+    for (bool is_lt : {true, false}) {
+      const Ensemble e = testing::stumps({{0, t, is_lt}}, 1);
+      const std::vector<std::uint8_t> md(e.n_nodes(), 1);
+      const BracketModel model(e, md);
+      for (double lo : ends) {
+        for (double hi : ends) {
+          if (hi < lo) continue;
+          // Every value of [lo, hi] routes like one of these.
+          double low = kInf, high = -kInf;
+          for (double v : {lo, hi, t, std::nextafter(t, kInf), std::nextafter(t, -kInf)}) {
+            if (!(v >= lo && v <= hi)) continue;
+            low = std::min(low, e.raw_score(&v));
+            high = std::max(high, e.raw_score(&v));
+          }
+          Box box(1);
+          box.lo = {lo};
+          box.hi = {hi};
+          const MaybeBracket b = walker.walk(model, 0, box.view());
+          ASSERT_TRUE(b.has_value());
+          if (std::isnan(t)) {  // no value goes left, but the walk cannot tell: both sides
+            EXPECT_EQ(b->low, -1.0);
+            EXPECT_EQ(b->high, 1.0);
+          } else {
+            EXPECT_EQ(b->low, low) << t << (is_lt ? " <" : " <=") << " [" << lo << ", " << hi;
+            EXPECT_EQ(b->high, high) << t << (is_lt ? " <" : " <=") << " [" << lo << ", " << hi;
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(BracketCache, UpdatesAndUndosMatchFreshCaches) {
@@ -203,7 +240,8 @@ TEST(BracketCache, UpdatesAndUndosMatchFreshCaches) {
     std::vector<std::uint8_t> md(e.n_nodes());
     for (auto& m : md) m = rng() % 5 != 0;
     Box box = random_box(rng);
-    BracketCache cache(e, md, box.view());
+    const BracketModel model(e, md);
+    BracketCache cache(model, box.view());
     for (int step = 0; step < 60; ++step) {
       const std::size_t f = rng() % kRandomFeatures;
       const Box before = box;
@@ -215,7 +253,7 @@ TEST(BracketCache, UpdatesAndUndosMatchFreshCaches) {
       box.cats[f] = changed.cats[f];
       BracketUndo undo;
       cache.update(f, box.view(), undo);
-      const BracketCache fresh(e, md, box.view());
+      const BracketCache fresh(model, box.view());
       ASSERT_EQ(cache.brackets().size(), fresh.brackets().size());
       for (std::size_t t = 0; t < fresh.brackets().size(); ++t) {
         ASSERT_EQ(cache.brackets()[t].has_value(), fresh.brackets()[t].has_value());
@@ -246,7 +284,8 @@ TEST(BracketCache, ScoreRangeSumsInTreeOrderFromTheBase) {
   Box box(3);
   box.lo = {-1.0, 1.0, 0.0};
   box.hi = {1.0, 1.0, 0.0};
-  BracketCache cache(e, md, box.view());
+  const BracketModel model(e, md);
+  BracketCache cache(model, box.view());
   ASSERT_TRUE(cache.score_range().has_value());
   EXPECT_EQ(cache.score_range()->low, 0.0);  // -1 + 1
   EXPECT_EQ(cache.score_range()->high, 2.0);
@@ -257,7 +296,8 @@ TEST(BracketCache, ScoreRangeSumsInTreeOrderFromTheBase) {
   EXPECT_TRUE(undo.empty());
   box.missing[0] = 1;
   const std::vector<std::uint8_t> undefined(e.n_nodes(), 0);
-  BracketCache blind(e, undefined, box.view());
+  const BracketModel blind_model(e, undefined);
+  BracketCache blind(blind_model, box.view());
   EXPECT_FALSE(blind.score_range().has_value());
   EXPECT_NE(testing::error_text<InternalError>([&] { cache.update(3, box.view(), undo); }),
             "<no error>");
@@ -273,7 +313,8 @@ TEST(BracketCache, IndexesTreesWhateverOrderTheNodesAreStoredIn) {
   const std::vector<std::uint8_t> md(e.n_nodes(), 1);
   Box box(2);
   box.lo = box.hi = {-1.0, -1.0};
-  BracketCache cache(e, md, box.view());
+  const BracketModel model(e, md);
+  BracketCache cache(model, box.view());
   ASSERT_EQ(cache.trees_splitting_on(0).size(), 1u);
   EXPECT_EQ(cache.trees_splitting_on(0)[0], 1u);
   EXPECT_EQ(cache.trees_splitting_on(1)[0], 0u);
@@ -315,7 +356,7 @@ TEST(Brackets, DeepTreesStayOffTheCallStack) {
   box.hi = {kInf};
   BracketWalker walker;
   std::vector<std::uint64_t> counter(1, 0);
-  const MaybeBracket b = walker.walk(e, md, 0, box.view(), counter);
+  const MaybeBracket b = walker.walk(BracketModel(e, md), 0, box.view(), counter);
   ASSERT_TRUE(b.has_value());
   EXPECT_EQ(b->low, -5.0);
   EXPECT_EQ(b->high, kDepth - 1.0);

@@ -366,6 +366,7 @@ Ensemble indicator_trees(std::uint32_t n, std::int32_t n_features = 1) {
 struct SlabFixture {
   const Ensemble& e;
   std::vector<std::uint8_t> md;
+  std::optional<BracketModel> model;
   std::vector<double> x;
   std::vector<std::uint8_t> missing;
   FeatureCells cells;
@@ -376,8 +377,6 @@ struct SlabFixture {
       : e(ensemble), md(ensemble.n_nodes(), 1), x(std::move(x_cf)), missing(x.size(), 0),
         cells(ensemble.feature_cells()), blocks(x.size()) {
     for (std::size_t f = 0; f < x.size(); ++f) missing[f] = std::isnan(x[f]);
-    g.ensemble = &e;
-    g.missing_defined = md;
     g.lo_t = lo_t;
     g.hi_t = hi_t;
     g.x_cf = x;
@@ -389,6 +388,8 @@ struct SlabFixture {
   SlabResult search(std::vector<double> lo, std::vector<double> hi, std::uint64_t budget,
                     const InterruptProbe& probe = never_interrupt) {
     Watch watch(probe);
+    model.emplace(e, md);
+    g.model = &*model;
     const std::vector<std::vector<std::uint32_t>> cats(x.size());
     return search_slab(g.slab_problem(lo, hi, cats, SlabKind::Numeric, 0, {}), budget, watch);
   }
@@ -587,11 +588,13 @@ TEST(RandomGrowth, BoxesAreCertifiedAndNormalModeIsAFixedPoint) {
         if (!edge) continue;
         end = edge->value;
         const BoxView box{lo, hi, missing, sets};
-        const BracketCache model(p.e, run.md, box);
+        const BracketModel model_layout(p.e, run.md);
+        const BracketCache model(model_layout, box);
         bool pass = model.score_range() && model.score_range()->low >= run.lo_t &&
                     model.score_range()->high <= run.hi_t;
         if (p.iso) {
-          const BracketCache iso(*p.iso, run.if_md, box);
+          const BracketModel iso_layout(*p.iso, run.if_md);
+          const BracketCache iso(iso_layout, box);
           pass = pass && iso.score_range() && iso.score_range()->low >= run.min_total_path;
         }
         for (const LinearC& c : run.constraints.linear) pass = pass && linear_holds(c, run.x, lo, hi);
