@@ -55,8 +55,7 @@ void require_valid_start(const regions::RegionInputs& in) {
     }
     for (std::uint32_t g : in.open_set) {
       if (g == f) {
-        throw ValidationError("feature " + std::to_string(f) +
-                              " is in both open_set and cat_open");
+        throw ValidationError("feature " + std::to_string(f) + " is in both open_set and cat_open");
       }
     }
   }
@@ -69,8 +68,7 @@ void require_valid_start(const regions::RegionInputs& in) {
     const double path = in.if_ensemble->raw_score(x.data());
     if (!(path >= in.min_total_path)) {
       throw ValidationError("x_cf has total path length " + number(path) +
-                            " in if_ensemble, below min_total_path " +
-                            number(in.min_total_path));
+                            " in if_ensemble, below min_total_path " + number(in.min_total_path));
     }
   }
   const auto& linear = in.constraints->linear;
@@ -124,12 +122,12 @@ PyRef result_dict(const regions::RegionResult& r, std::size_t n) {
 }
 
 PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
-  const Args a("compute_region_raw", args, kwargs,
-               {"ensemble", "missing_defined", "constraints", "x_cf", "lo_t", "hi_t", "lo_b",
-                "hi_b", "open_set", "if_ensemble", "if_missing_defined", "min_total_path",
-                "cat_open", "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal",
-                "budget"},
-               9);
+  const Args a(
+      "compute_region_raw", args, kwargs,
+      {"ensemble", "missing_defined", "constraints", "x_cf", "lo_t", "hi_t", "lo_b", "hi_b",
+       "open_set", "if_ensemble", "if_missing_defined", "min_total_path", "cat_open",
+       "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal", "budget"},
+      9);
   regions::RegionInputs in;
   in.ensemble = &to_ensemble(a[0], "ensemble");
   const auto missing_defined = to_vector<std::uint8_t>(a[1], "missing_defined");
@@ -176,9 +174,9 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   in.min_total_path = min_total_path.value_or(0.0);
 
   const std::vector<std::uint32_t> none;
-  const std::vector<regions::OpenCategorical> blocks = regions::gather_category_blocks(
-      cat_open.value_or(none), cat_feat_offsets.value_or(none), cat_block_offsets.value_or(none),
-      cat_members.value_or(none));
+  const std::vector<regions::OpenCategorical> blocks =
+      regions::gather_category_blocks(cat_open.value_or(none), cat_feat_offsets.value_or(none),
+                                      cat_block_offsets.value_or(none), cat_members.value_or(none));
   for (const regions::OpenCategorical& oc : blocks) checked_at(x_cf, oc.feature);
 
   // Nonzero flags are true; the core reads them as 0/1.

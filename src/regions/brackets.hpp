@@ -27,10 +27,10 @@ using MaybeBracket = std::optional<Bracket>;
 
 // The box a walk reads, indexed by feature; every view is owned by the caller.
 struct BoxView {
-  std::span<const double> lo;       // closed extent [lo, hi]
+  std::span<const double> lo;  // closed extent [lo, hi]
   std::span<const double> hi;
-  std::span<const std::uint8_t> missing;               // the feature is NaN in the whole box
-  std::span<const std::vector<std::uint32_t>> cats;    // admitted codes; empty unless open
+  std::span<const std::uint8_t> missing;             // the feature is NaN in the whole box
+  std::span<const std::vector<std::uint32_t>> cats;  // admitted codes; empty unless open
 };
 
 // An ensemble with its per-node missing-route flags (`missing_defined`, nonzero where a

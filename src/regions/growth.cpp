@@ -115,9 +115,17 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
     if_model_.emplace(*in.if_ensemble, in.if_missing_defined);
     if_cache_.emplace(*if_model_, box_);
   }
-  growth_ = Growth{&*model_,  if_model_ ? &*if_model_ : nullptr,
-                   in.min_total_path, in.lo_t, in.hi_t, in.constraints->linear,
-                   in.x_cf,   missing_, &cells_, &blocks_, in.maximal ? in.budget : 0};
+  growth_ = Growth{.model = &*model_,
+                   .if_model = if_model_ ? &*if_model_ : nullptr,
+                   .min_total_path = in.min_total_path,
+                   .lo_t = in.lo_t,
+                   .hi_t = in.hi_t,
+                   .linear = in.constraints->linear,
+                   .x_cf = in.x_cf,
+                   .missing = missing_,
+                   .cells = &cells_,
+                   .blocks = &blocks_,
+                   .budget = in.maximal ? in.budget : 0};
   done_lo_.assign(n_, 0);
   done_hi_.assign(n_, 0);
   undecided_.assign(in.cat_open.size(), 0);
@@ -243,17 +251,19 @@ RegionGrowth::Step RegionGrowth::maximal_rejected(std::size_t f, Side side, doub
   std::uint64_t& used = side == Side::Upper ? result_.used_hi[f] : result_.used_lo[f];
   const std::uint64_t remaining = in_.budget > used ? in_.budget - used : 0;
   SlabResult r = search_slab(
-      growth_.slab_problem(slab_lo_, slab_hi_, cats_, SlabKind::Numeric, f, {}), remaining,
-      watch_);
+      growth_.slab_problem(slab_lo_, slab_hi_, cats_, SlabKind::Numeric, f, {}), remaining, watch_);
   used += r.nodes;
   switch (r.outcome.kind) {
-    case SlabOutcome::Kind::Certified: return Step::Grew;
-    case SlabOutcome::Kind::Interrupted: return Step::Interrupted;
+    case SlabOutcome::Kind::Certified:
+      return Step::Grew;
+    case SlabOutcome::Kind::Interrupted:
+      return Step::Interrupted;
     case SlabOutcome::Kind::Witness:
       (side == Side::Upper ? result_.maximal_hi[f] : result_.maximal_lo[f]) = 1;
       record(static_cast<std::uint32_t>(f), side, std::move(r.outcome.point));
       break;
-    case SlabOutcome::Kind::Undecided: break;
+    case SlabOutcome::Kind::Undecided:
+      break;
   }
   restore_caches();
   end(f, side) = old_end;
@@ -318,9 +328,9 @@ RegionGrowth::Step RegionGrowth::maximal_block(std::size_t i, std::size_t b) {
   const std::size_t f = in_.cat_open[i].feature;
   const std::uint64_t remaining =
       in_.budget > result_.used_cat[i] ? in_.budget - result_.used_cat[i] : 0;
-  SlabResult r = search_slab(
-      growth_.slab_problem(lo_, hi_, cats_, SlabKind::CategoryBlock, f, new_members_),
-      remaining, watch_);
+  SlabResult r =
+      search_slab(growth_.slab_problem(lo_, hi_, cats_, SlabKind::CategoryBlock, f, new_members_),
+                  remaining, watch_);
   result_.used_cat[i] += r.nodes;
   switch (r.outcome.kind) {
     case SlabOutcome::Kind::Certified: {
@@ -330,12 +340,15 @@ RegionGrowth::Step RegionGrowth::maximal_block(std::size_t i, std::size_t b) {
       std::inplace_merge(set.begin(), set.begin() + old_size, set.end());
       return Step::Grew;
     }
-    case SlabOutcome::Kind::Interrupted: return Step::Interrupted;
+    case SlabOutcome::Kind::Interrupted:
+      return Step::Interrupted;
     case SlabOutcome::Kind::Witness:
       settled_[i][b] = 1;
       record(static_cast<std::uint32_t>(f), Side::Block, std::move(r.outcome.point));
       break;
-    case SlabOutcome::Kind::Undecided: undecided_[i] = 1; break;
+    case SlabOutcome::Kind::Undecided:
+      undecided_[i] = 1;
+      break;
   }
   restore_caches();
   return Step::Stayed;

@@ -75,9 +75,9 @@ struct Growth {
   double hi_t = 0.0;
   std::span<const LinearC> linear;
   std::span<const double> x_cf;
-  std::span<const std::uint8_t> missing;    // per feature: x_cf is NaN
-  const FeatureCells* cells = nullptr;      // per feature
-  const CategoryBlocks* blocks = nullptr;   // per feature; empty unless open categorical
+  std::span<const std::uint8_t> missing;   // per feature: x_cf is NaN
+  const FeatureCells* cells = nullptr;     // per feature
+  const CategoryBlocks* blocks = nullptr;  // per feature; empty unless open categorical
   std::uint64_t budget = 0;
 
   // The slab as a search problem. For a category-block slab, `cats[f]` is replaced by the

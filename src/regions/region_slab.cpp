@@ -61,7 +61,7 @@ class SlabSearch {
   std::uint64_t budget_;
   std::uint64_t spent_ = 0;
   Watch& watch_;
-  std::vector<Range> ranges_;         // per feature
+  std::vector<Range> ranges_;           // per feature
   std::vector<BlockList> block_lists_;  // per feature; free categorical features only
   std::vector<double> piece_lo_, piece_hi_;
   std::vector<std::vector<std::uint32_t>> piece_cats_;
@@ -294,7 +294,8 @@ SlabProblem Growth::slab_problem(std::span<const double> lo, std::span<const dou
   for (std::size_t g = 0; g < p.lo.size(); ++g) {
     if (!missing[g] && p.hi[g] > p.lo[g]) p.free_numeric.push_back(static_cast<std::uint32_t>(g));
     const bool tested = kind == SlabKind::CategoryBlock && g == f;
-    if (p.cats[g].size() > 1 && !tested) p.free_categorical.push_back(static_cast<std::uint32_t>(g));
+    if (p.cats[g].size() > 1 && !tested)
+      p.free_categorical.push_back(static_cast<std::uint32_t>(g));
   }
   p.growth = this;
   return p;

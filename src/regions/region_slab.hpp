@@ -20,10 +20,10 @@ class Watch;
 namespace morvel::regions {
 
 struct SlabProblem {
-  std::vector<double> lo, hi;                      // the slab's extent per feature
-  std::vector<std::vector<std::uint32_t>> cats;    // admitted codes per feature
-  std::vector<std::uint32_t> free_numeric;         // ascending
-  std::vector<std::uint32_t> free_categorical;     // ascending
+  std::vector<double> lo, hi;                    // the slab's extent per feature
+  std::vector<std::vector<std::uint32_t>> cats;  // admitted codes per feature
+  std::vector<std::uint32_t> free_numeric;       // ascending
+  std::vector<std::uint32_t> free_categorical;   // ascending
   const Growth* growth = nullptr;
 };
 

@@ -37,8 +37,7 @@ struct RandomTrees {
   }
 
  private:
-  std::uint32_t grow(std::mt19937_64& rng, int depth, int max_depth, unsigned used,
-                     bool distinct) {
+  std::uint32_t grow(std::mt19937_64& rng, int depth, int max_depth, unsigned used, bool distinct) {
     const auto id = static_cast<std::uint32_t>(feature.size());
     feature.push_back(-1);
     node_set.push_back(-1);

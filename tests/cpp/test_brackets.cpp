@@ -169,9 +169,8 @@ TEST(Brackets, SplitEdgesAndMissingRoutes) {
   EXPECT_EQ(walker.walk(BracketModel(e, md), 0, box.view())->low, -1.0);
   md[0] = 0;
   EXPECT_FALSE(walker.walk(BracketModel(e, md), 0, box.view()).has_value());
-  const Ensemble right = Ensemble::create({0, -1, -1}, {5.0, 0, 0}, {1, 0, 0}, {0, 0, 0},
-                                          {1, 0, 0}, {2, 0, 0}, {0, -1.0, 1.0}, 0.0, {0},
-                                          Link::Identity, 1);
+  const Ensemble right = Ensemble::create({0, -1, -1}, {5.0, 0, 0}, {1, 0, 0}, {0, 0, 0}, {1, 0, 0},
+                                          {2, 0, 0}, {0, -1.0, 1.0}, 0.0, {0}, Link::Identity, 1);
   const std::vector<std::uint8_t> defined(3, 1);
   Box nan_box(1);
   nan_box.missing[0] = 1;
@@ -306,10 +305,10 @@ TEST(BracketCache, ScoreRangeSumsInTreeOrderFromTheBase) {
 TEST(BracketCache, IndexesTreesWhateverOrderTheNodesAreStoredIn) {
   // Tree 0 is rooted at node 3 and splits on feature 1; tree 1 is rooted at node 0 and
   // splits on feature 0; each root comes after or before its own leaves.
-  const Ensemble e = Ensemble::create({0, -1, -1, 1, -1, -1}, {0.0, 0, 0, 0.0, 0, 0},
-                                      {1, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 0, 0}, {1, 0, 0, 4, 0, 0},
-                                      {2, 0, 0, 5, 0, 0}, {0, -1.0, 1.0, 0, -2.0, 2.0}, 0.0, {3, 0},
-                                      Link::Identity, 2);
+  const Ensemble e =
+      Ensemble::create({0, -1, -1, 1, -1, -1}, {0.0, 0, 0, 0.0, 0, 0}, {1, 0, 0, 1, 0, 0},
+                       {0, 0, 0, 0, 0, 0}, {1, 0, 0, 4, 0, 0}, {2, 0, 0, 5, 0, 0},
+                       {0, -1.0, 1.0, 0, -2.0, 2.0}, 0.0, {3, 0}, Link::Identity, 2);
   const std::vector<std::uint8_t> md(e.n_nodes(), 1);
   Box box(2);
   box.lo = box.hi = {-1.0, -1.0};

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <random>
 #include <vector>
@@ -35,9 +35,7 @@ using testing::RandomTrees;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string internal_text(const std::function<void()>& f) {
-  return error_text<InternalError>(f);
-}
+std::string internal_text(const std::function<void()>& f) { return error_text<InternalError>(f); }
 
 // ----------------------------------------------------------------------------- next_edge
 
@@ -374,8 +372,12 @@ struct SlabFixture {
   Growth g;
 
   SlabFixture(const Ensemble& ensemble, std::vector<double> x_cf, double lo_t, double hi_t)
-      : e(ensemble), md(ensemble.n_nodes(), 1), x(std::move(x_cf)), missing(x.size(), 0),
-        cells(ensemble.feature_cells()), blocks(x.size()) {
+      : e(ensemble),
+        md(ensemble.n_nodes(), 1),
+        x(std::move(x_cf)),
+        missing(x.size(), 0),
+        cells(ensemble.feature_cells()),
+        blocks(x.size()) {
     for (std::size_t f = 0; f < x.size(); ++f) missing[f] = std::isnan(x[f]);
     g.lo_t = lo_t;
     g.hi_t = hi_t;
@@ -597,7 +599,8 @@ TEST(RandomGrowth, BoxesAreCertifiedAndNormalModeIsAFixedPoint) {
           const BracketCache iso(iso_layout, box);
           pass = pass && iso.score_range() && iso.score_range()->low >= run.min_total_path;
         }
-        for (const LinearC& c : run.constraints.linear) pass = pass && linear_holds(c, run.x, lo, hi);
+        for (const LinearC& c : run.constraints.linear)
+          pass = pass && linear_holds(c, run.x, lo, hi);
         EXPECT_FALSE(pass) << "round " << round << " feature " << f;
       }
     }
@@ -648,8 +651,7 @@ TEST(RandomGrowth, MaximalSidesAndWitnessesAreReal) {
     }
     for (const Witness& w : r.witnesses) {
       ++witnesses;
-      EXPECT_TRUE(!scores_inside(run, w.point) || !meets_linear(run, w.point))
-          << "round " << round;
+      EXPECT_TRUE(!scores_inside(run, w.point) || !meets_linear(run, w.point)) << "round " << round;
       EXPECT_EQ(w.point.size(), kRandomFeatures);
     }
     if (budget == 0) {
