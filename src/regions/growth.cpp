@@ -144,7 +144,7 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
 bool RegionGrowth::passes_linear(std::size_t* first_failing) const {
   const auto& linear = in_.constraints->linear;
   for (std::size_t k = 0; k < linear.size(); ++k) {
-    if (!linear_holds(linear[k], in_.x_cf, lo_, hi_)) {
+    if (!linear_holds(linear[k], in_.x_cf, lo_, hi_, cats_)) {
       if (first_failing != nullptr) *first_failing = k;
       return false;
     }
@@ -272,16 +272,19 @@ RegionGrowth::Step RegionGrowth::maximal_rejected(std::size_t f, Side side, doub
 
 // x_cf with c's features at the box corner that pushes c's left side furthest past rhs.
 std::vector<double> RegionGrowth::linear_witness(const LinearC& c) const {
+  // An open categorical feature ranges over its smallest to its largest admitted code.
+  auto low = [&](std::size_t j) { return cats_[j].empty() ? lo_[j] : cats_[j].front(); };
+  auto high = [&](std::size_t j) { return cats_[j].empty() ? hi_[j] : cats_[j].back(); };
   double max = 0.0;
   for (std::size_t k = 0; k < c.indices.size(); ++k) {
     const std::size_t j = c.indices[k];
-    max = max + std::max(c.coefs[k] * lo_[j], c.coefs[k] * hi_[j]);
+    max = max + std::max(c.coefs[k] * low(j), c.coefs[k] * high(j));
   }
   const bool maximise = c.op == 0 || (c.op != 1 && max > c.rhs + kLinearTolerance);
   std::vector<double> point(in_.x_cf.begin(), in_.x_cf.end());
   for (std::size_t k = 0; k < c.indices.size(); ++k) {
     const std::size_t j = c.indices[k];
-    point[j] = (c.coefs[k] > 0.0) == maximise ? hi_[j] : lo_[j];
+    point[j] = (c.coefs[k] > 0.0) == maximise ? high(j) : low(j);
   }
   return point;
 }
@@ -304,17 +307,31 @@ RegionGrowth::Step RegionGrowth::category_feature(std::size_t i) {
     std::inplace_merge(set.begin(), set.begin() + static_cast<std::ptrdiff_t>(saved_set_.size()),
                        set.end());
     update_caches(f);
-    if (passes_linear(nullptr) && passes_score()) {
+    std::size_t failing = 0;
+    const bool linear_ok = passes_linear(&failing);
+    if (linear_ok && passes_score()) {
       grew = true;
-    } else {
+    } else if (!in_.maximal) {
       std::swap(set, saved_set_);  // the set without the new members
-      if (!in_.maximal) {
-        restore_caches();
+      restore_caches();
+    } else if (!linear_ok) {
+      // The slab search knows nothing of linear constraints: settle the block by the
+      // corner that breaks the first failing one, as for a numeric side.
+      const LinearC& c = in_.constraints->linear[failing];
+      std::vector<double> point = linear_witness(c);
+      std::swap(set, saved_set_);
+      restore_caches();
+      if (point_holds(c, point)) {
+        undecided_[i] = 1;
       } else {
-        const Step step = maximal_block(i, b);
-        if (step == Step::Interrupted) return step;
-        grew |= step == Step::Grew;
+        settled_[i][b] = 1;
+        record(static_cast<std::uint32_t>(f), Side::Block, std::move(point));
       }
+    } else {
+      std::swap(set, saved_set_);
+      const Step step = maximal_block(i, b);
+      if (step == Step::Interrupted) return step;
+      grew |= step == Step::Grew;
     }
     if (count_attempts(1)) return Step::Interrupted;
   }
@@ -429,7 +446,7 @@ std::optional<Edge> next_edge(std::span<const Cell> cells, Side side, double x, 
 }
 
 bool linear_holds(const LinearC& c, std::span<const double> x_cf, std::span<const double> lo,
-                  std::span<const double> hi) {
+                  std::span<const double> hi, std::span<const std::vector<std::uint32_t>> cats) {
   for (std::uint32_t j : c.indices) {
     if (std::isnan(x_cf[j])) return c.policy == 0;
   }
@@ -439,8 +456,11 @@ bool linear_holds(const LinearC& c, std::span<const double> x_cf, std::span<cons
     // A zero coefficient adds nothing, also at an infinite end (where 0 * inf is NaN).
     if (a == 0.0) continue;
     const std::size_t j = c.indices[k];
-    max = max + std::max(a * lo[j], a * hi[j]);
-    min = min + std::min(a * lo[j], a * hi[j]);
+    const bool coded = j < cats.size() && !cats[j].empty();
+    const double l = coded ? cats[j].front() : lo[j];
+    const double h = coded ? cats[j].back() : hi[j];
+    max = max + std::max(a * l, a * h);
+    min = min + std::min(a * l, a * h);
   }
   const bool below = max <= c.rhs + kLinearTolerance;
   const bool above = min >= c.rhs - kLinearTolerance;

@@ -98,9 +98,11 @@ std::optional<Edge> next_edge(std::span<const Cell> cells, Side side, double x, 
                               double hi_b);
 
 // Whether linear constraint c holds on every point of the box [lo, hi] (x_cf decides
-// missing terms by the constraint's policy).
+// missing terms by the constraint's policy). A feature with a non-empty (ascending) set in
+// `cats` ranges over its smallest to its largest code instead.
 bool linear_holds(const LinearC& c, std::span<const double> x_cf, std::span<const double> lo,
-                  std::span<const double> hi);
+                  std::span<const double> hi,
+                  std::span<const std::vector<std::uint32_t>> cats = {});
 
 // Runs the growth; single-threaded on the calling thread. Returns interrupted when the
 // watch reports a stop.

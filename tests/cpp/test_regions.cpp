@@ -270,6 +270,24 @@ TEST(Growth, CategoryBlocksGrowAndSettle) {
   EXPECT_EQ(r.used_cat[0], 1u);
 }
 
+TEST(Growth, LinearConstraintsSeeEveryAdmittedCode) {
+  // Codes are whole numbers a linear constraint may weigh: x0 <= 2.5 admits codes up to 2.
+  const Ensemble e = testing::stumps({testing::in_set(0, {5})}, 1, {6});
+  Grower run(e, {1.0});
+  run.lo_t = -kInf;
+  run.constraints.linear.push_back(LinearC{{0}, {1.0}, 2.5, 0, 0});
+  run.cat_open = {OpenCategorical{0, {{0, 1}, {2, 3}, {4, 5}}}};
+  RegionResult r = run.grow();
+  EXPECT_EQ(r.grown[0], (std::vector<std::uint32_t>{0, 1}));
+  r = run.grow(true);
+  EXPECT_EQ(r.grown[0], (std::vector<std::uint32_t>{0, 1}));
+  EXPECT_EQ(r.maximal_cat[0], 1);
+  ASSERT_EQ(r.witnesses.size(), 2u);
+  EXPECT_EQ(r.witnesses[0].point[0], 3.0);
+  EXPECT_EQ(r.witnesses[1].point[0], 5.0);
+  EXPECT_EQ(r.used_cat[0], 0u);  // settled without a search
+}
+
 TEST(Growth, ABlockIsNeverSplitByItsOwnSlab) {
   // Block {1, 2} mixes a good code with a bad one: the slab cannot decide it.
   const Ensemble e = testing::stumps({testing::in_set(0, {2})}, 1, {3});
