@@ -151,6 +151,8 @@ BracketCache::BracketCache(const BracketModel& m, const BoxView& box) : model_(&
   // The features a tree splits on are collected over the nodes reachable from its root,
   // so the index is right whatever order the node array stores the trees in.
   trees_by_feature_.resize(e.n_features());
+  numeric_splits_.resize(e.n_features());
+  categorical_trees_.resize(e.n_features());
   const auto feature = e.feature();
   std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
   std::vector<std::uint32_t> stack, features;
@@ -162,13 +164,26 @@ BracketCache::BracketCache(const BracketModel& m, const BoxView& box) : model_(&
       stack.pop_back();
       if (seen_in[n] == t || feature[n] < 0) continue;
       seen_in[n] = t;
-      features.push_back(static_cast<std::uint32_t>(feature[n]));
+      const auto f = static_cast<std::uint32_t>(feature[n]);
+      features.push_back(f);
+      if (e.node_set()[n] >= 0) {
+        categorical_trees_[f].push_back(t);
+      } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
+        numeric_splits_[f].push_back(Split{e.threshold()[n], t});
+      }
       stack.push_back(e.right()[n]);
       stack.push_back(e.left()[n]);
     }
     std::sort(features.begin(), features.end());
     features.erase(std::unique(features.begin(), features.end()), features.end());
     for (std::uint32_t f : features) trees_by_feature_[f].push_back(t);
+  }
+  for (auto& splits : numeric_splits_) {
+    std::sort(splits.begin(), splits.end(),
+              [](const Split& a, const Split& b) { return a.threshold < b.threshold; });
+  }
+  for (auto& trees : categorical_trees_) {
+    trees.erase(std::unique(trees.begin(), trees.end()), trees.end());
   }
 }
 
@@ -178,12 +193,46 @@ void BracketCache::set(std::uint32_t tree, MaybeBracket b) {
   brackets_[tree] = b;
 }
 
-void BracketCache::update(std::size_t f, const BoxView& box, BracketUndo& undo) {
+void BracketCache::rewalk(std::span<const std::uint32_t> trees, const BoxView& box,
+                          BracketUndo& undo) {
   const auto roots = model_->ensemble().tree_roots();
-  for (std::uint32_t t : checked_at(trees_by_feature_, f)) {
+  for (std::uint32_t t : trees) {
     undo.emplace_back(t, brackets_[t]);
     set(t, walker_.walk(*model_, roots[t], box));
   }
+}
+
+void BracketCache::update(std::size_t f, const BoxView& box, BracketUndo& undo) {
+  rewalk(checked_at(trees_by_feature_, f), box, undo);
+}
+
+// Adds the trees with a numeric split on f at a threshold in [min(a, b), max(a, b)]: the
+// only splits at which an end moving from a to b can change the children the box reaches.
+void BracketCache::add_threshold_trees(std::size_t f, double a, double b) {
+  if (a == b) return;
+  const double low = std::min(a, b), high = std::max(a, b);
+  const std::vector<Split>& splits = numeric_splits_[f];
+  auto it = std::lower_bound(splits.begin(), splits.end(), low,
+                             [](const Split& s, double v) { return s.threshold < v; });
+  for (; it != splits.end() && it->threshold <= high; ++it) selected_.push_back(it->tree);
+}
+
+void BracketCache::update_extent(std::size_t f, double old_lo, double old_hi, const BoxView& box,
+                                 BracketUndo& undo) {
+  checked_at(trees_by_feature_, f);
+  const double lo = box.lo[f], hi = box.hi[f];
+  if (box.missing[f] || !box.cats[f].empty() || std::isnan(old_lo) || std::isnan(old_hi) ||
+      std::isnan(lo) || std::isnan(hi)) {
+    update(f, box, undo);
+    return;
+  }
+  selected_.clear();
+  add_threshold_trees(f, old_lo, lo);
+  add_threshold_trees(f, old_hi, hi);
+  selected_.insert(selected_.end(), categorical_trees_[f].begin(), categorical_trees_[f].end());
+  std::sort(selected_.begin(), selected_.end());
+  selected_.erase(std::unique(selected_.begin(), selected_.end()), selected_.end());
+  rewalk(selected_, box, undo);
 }
 
 void BracketCache::restore(const BracketUndo& undo) {

@@ -83,6 +83,12 @@ class BracketCache {
   // Re-walks every tree that splits on feature f under the current box, appending
   // (tree, previous bracket) to `undo` in the order the trees were walked.
   void update(std::size_t f, const BoxView& box, BracketUndo& undo);
+  // The same result as `update` after feature f's extent moved from [old_lo, old_hi] to
+  // the box's (its missing flag and category set unchanged), re-walking only the trees a
+  // move can change: those with a split on f at a threshold between an old and a new end,
+  // or with a categorical split on f.
+  void update_extent(std::size_t f, double old_lo, double old_hi, const BoxView& box,
+                     BracketUndo& undo);
   // Writes the brackets recorded by `update` back (newest first).
   void restore(const BracketUndo& undo);
 
@@ -95,9 +101,19 @@ class BracketCache {
  private:
   void set(std::uint32_t tree, MaybeBracket b);
 
+  struct Split {
+    double threshold;
+    std::uint32_t tree;
+  };
+  void add_threshold_trees(std::size_t f, double a, double b);
+  void rewalk(std::span<const std::uint32_t> trees, const BoxView& box, BracketUndo& undo);
+
   const BracketModel* model_;
   std::vector<MaybeBracket> brackets_;
   std::vector<std::vector<std::uint32_t>> trees_by_feature_;
+  std::vector<std::vector<Split>> numeric_splits_;             // per feature, by threshold
+  std::vector<std::vector<std::uint32_t>> categorical_trees_;  // per feature
+  std::vector<std::uint32_t> selected_;                        // scratch of update_extent
   std::size_t n_absent_ = 0;
   BracketWalker walker_;
 };

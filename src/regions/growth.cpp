@@ -43,6 +43,7 @@ class RegionGrowth {
   bool passes_linear(std::size_t* first_failing) const;
   bool passes_score() const;
   void update_caches(std::size_t f);
+  void move_end(std::size_t f, Side side, double value);
   void restore_caches();
   bool count_attempts(std::uint64_t n);  // true: stop
 
@@ -169,6 +170,16 @@ void RegionGrowth::update_caches(std::size_t f) {
   if (if_cache_) if_cache_->update(f, box_, if_undo_);
 }
 
+// Moves one end of numeric feature f and brings both caches up to date.
+void RegionGrowth::move_end(std::size_t f, Side side, double value) {
+  const double old_lo = lo_[f], old_hi = hi_[f];
+  end(f, side) = value;
+  model_undo_.clear();
+  if_undo_.clear();
+  model_cache_->update_extent(f, old_lo, old_hi, box_, model_undo_);
+  if (if_cache_) if_cache_->update_extent(f, old_lo, old_hi, box_, if_undo_);
+}
+
 void RegionGrowth::restore_caches() {
   model_cache_->restore(model_undo_);
   if (if_cache_) if_cache_->restore(if_undo_);
@@ -190,8 +201,7 @@ RegionGrowth::Step RegionGrowth::numeric_side(std::size_t f, Side side) {
   const double old_end = x;
   const auto edge = next_edge(cells_[f], side, old_end, in_.lo_b[f], in_.hi_b[f]);
   if (!edge) return Step::Stayed;
-  x = edge->value;
-  update_caches(f);
+  move_end(f, side, edge->value);
   if (passes_linear(nullptr) && passes_score()) return Step::Grew;
   restore_caches();
   x = old_end;
@@ -210,8 +220,7 @@ RegionGrowth::Step RegionGrowth::maximal_side(std::size_t f, Side side) {
     maximal = 1;  // nothing admissible lies beyond this end
     return Step::Stayed;
   }
-  x = edge->value;
-  update_caches(f);
+  move_end(f, side, edge->value);
   std::size_t failing = 0;
   if (!passes_linear(&failing)) {
     std::vector<double> point = linear_witness(in_.constraints->linear[failing]);

@@ -232,6 +232,8 @@ TEST(Brackets, ThresholdsAtTheEndsOfTheLine) {
   }
 }
 
+// Random moves of one feature's extent or category set, each followed by a full or a
+// targeted update, against caches built afresh; half the moves are undone.
 TEST(BracketCache, UpdatesAndUndosMatchFreshCaches) {
   std::mt19937_64 rng(3);
   for (int round = 0; round < 40; ++round) {
@@ -246,12 +248,20 @@ TEST(BracketCache, UpdatesAndUndosMatchFreshCaches) {
       const Box before = box;
       const std::vector<MaybeBracket> old = cache.brackets();
       const Box changed = random_box(rng);
+      const bool extent_only =
+          !changed.missing[f] && !before.missing[f] && before.cats[f].empty() && rng() % 2 == 0;
       box.lo[f] = changed.lo[f];
       box.hi[f] = changed.hi[f];
-      box.missing[f] = changed.missing[f];
-      box.cats[f] = changed.cats[f];
+      if (!extent_only) {
+        box.missing[f] = changed.missing[f];
+        box.cats[f] = changed.cats[f];
+      }
       BracketUndo undo;
-      cache.update(f, box.view(), undo);
+      if (extent_only && rng() % 4 != 0) {
+        cache.update_extent(f, before.lo[f], before.hi[f], box.view(), undo);
+      } else {
+        cache.update(f, box.view(), undo);
+      }
       const BracketCache fresh(model, box.view());
       ASSERT_EQ(cache.brackets().size(), fresh.brackets().size());
       for (std::size_t t = 0; t < fresh.brackets().size(); ++t) {
