@@ -80,9 +80,11 @@ struct Constraints {
 
   // Whether one row satisfies every rule relative to x, given instance_bounds(x).
   bool check_row(const double* row, std::span<const double> x, const InstanceBounds& b) const;
-  // Checks n_rows row-major rows; one flag per row.
+  // Checks n_rows row-major rows; one flag per row (check_into writes n_rows flags to out).
   std::vector<std::uint8_t> check(const double* rows, std::size_t n_rows, std::span<const double> x,
                                   bool parallel) const;
+  void check_into(const double* rows, std::size_t n_rows, std::span<const double> x,
+                  bool parallel, std::uint8_t* out) const;
 
   // Pushes one row towards feasibility in place.
   void repair_row(double* row, std::span<const double> x, const InstanceBounds& b) const;
@@ -120,9 +122,10 @@ struct ConstraintArrays {
   std::optional<std::span<const std::uint64_t>> ac_words;
 };
 
-// Compiles the flat arrays. Parallel arrays pair up to the shortest; malformed offset
-// arrays throw ValidationError (they are never read out of bounds). Feature indices are
-// not validated here.
+// Compiles the flat arrays. Parallel arrays pair up to the shortest (surplus entries are
+// ignored, unchecked); malformed offset arrays throw ValidationError (they are never read
+// out of bounds), and so does every feature index of a compiled rule at or above
+// n_features, naming the array and the position.
 Constraints build_constraints(const ConstraintArrays& a);
 
 }  // namespace morvel

@@ -1,5 +1,6 @@
 #include "watch.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace morvel {
@@ -30,6 +31,19 @@ bool Watch::probe_now() {
   next_probe_ = Clock::now() + kProbeInterval;
   if (probe_()) stop(StopReason::Interrupt);
   return stopped();
+}
+
+bool Watch::paced_poll(TickPace& pace) {
+  const Clock::time_point now = Clock::now();
+  const auto gap = now - pace.last;
+  if (gap < std::chrono::microseconds(20)) {
+    pace.stride = std::min(kMaxStride, pace.stride * 2 + 1);
+  } else if (gap > std::chrono::milliseconds(1)) {
+    pace.stride = 0;
+  }
+  pace.countdown = pace.stride;
+  pace.last = now;
+  return poll();
 }
 
 bool Watch::poll() {

@@ -37,22 +37,28 @@ class Watch {
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
 
-  // True when the computation must stop. Cheap: the clock is read once every
-  // `kTicksPerClockRead` calls per thread.
+  // True when the computation must stop. Cheap enough for inner loops: the clock is read
+  // only every `stride` calls per thread (at most 64), and the stride adapts so that reads
+  // are not much closer than 20 microseconds; after a read more than a millisecond from the
+  // previous one every call reads the clock again. Loops whose iterations may take long
+  // (milliseconds) should call poll() or check_now() instead, which always read the clock.
   bool tick() {
     if (stopped()) return true;
-    thread_local std::uint32_t countdown = 0;
-    if (countdown != 0) {
-      --countdown;
+    thread_local TickPace pace;
+    if (pace.countdown != 0) {
+      --pace.countdown;
       return false;
     }
-    countdown = kTicksPerClockRead;
-    return poll();
+    return paced_poll(pace);
   }
 
   // As tick(), but throws StopRequested instead of returning true.
   void check() {
     if (tick()) throw StopRequested{reason()};
+  }
+  // As poll(), but throws StopRequested instead of returning true.
+  void check_now() {
+    if (poll()) throw StopRequested{reason()};
   }
 
   // Reads the clock now: checks the budget and, on the owning thread when the probe is
@@ -72,8 +78,16 @@ class Watch {
   Clock::time_point start() const { return start_; }
 
  private:
-  static constexpr std::uint32_t kTicksPerClockRead = 255;
+  // Per-thread rate of clock reads in tick(); shared by every watch on the thread, which
+  // only affects how often the clock is read.
+  struct TickPace {
+    std::uint32_t countdown = 0;
+    std::uint32_t stride = 0;
+    Clock::time_point last{};
+  };
+  static constexpr std::uint32_t kMaxStride = 63;
 
+  bool paced_poll(TickPace& pace);
   void stop(StopReason why);
 
   InterruptProbe probe_;

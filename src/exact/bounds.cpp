@@ -27,16 +27,19 @@ bool all_right(const Cell& cell, double t, bool is_lt) {
 
 }  // namespace
 
-EnsembleBounds::EnsembleBounds(const Ensemble& ensemble)
+constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+
+EnsembleBounds::EnsembleBounds(const Ensemble& ensemble, Watch* watch, std::size_t slot_limit)
     : ensemble_(&ensemble),
-      words_per_node_(std::max<std::size_t>(1, (ensemble.n_features() + 63) / 64)),
       node_min_(ensemble.n_nodes(), 0.0),
       node_max_(ensemble.n_nodes(), 0.0),
-      node_features_(ensemble.n_nodes() * words_per_node_, 0),
       tree_lower_(ensemble.n_trees(), 0.0),
       tree_upper_(ensemble.n_trees(), 0.0) {
-  prepare_nodes();
-  build_feature_trees();
+  assign_slots(slot_limit);
+  node_features_.assign(ensemble.n_nodes() * words_per_node_, 0);
+  slot_mask_.assign(words_per_node_, 0);
+  prepare_nodes(watch);
+  build_feature_trees(watch);
   const auto roots = ensemble.tree_roots();
   for (std::size_t t = 0; t < roots.size(); ++t) {
     tree_lower_[t] = node_min_[roots[t]];
@@ -45,10 +48,37 @@ EnsembleBounds::EnsembleBounds(const Ensemble& ensemble)
   recompute_totals();
 }
 
+// Slots in feature order, so a model that uses every feature keeps the plain layout. When
+// exact sets would make the table larger than kMaxTableWords, used features share slots
+// (slot = rank mod slot count): a shared slot can only make a walk descend further than
+// needed, never stop early, so the bounds are the same, only slower to get on such models.
+void EnsembleBounds::assign_slots(std::size_t slot_limit) {
+  constexpr std::size_t kMaxTableWords = std::size_t{1} << 22;  // 32 MiB
+  const Ensemble& e = *ensemble_;
+  slot_of_.assign(e.n_features(), kNoSlot);
+  for (const std::int32_t f : e.feature()) {
+    if (f >= 0) slot_of_[static_cast<std::size_t>(f)] = 0;
+  }
+  std::size_t n_used = 0;
+  for (std::uint32_t& slot : slot_of_) {
+    if (slot != kNoSlot) slot = static_cast<std::uint32_t>(n_used++);
+  }
+  const std::size_t affordable_words =
+      std::max<std::size_t>(1, kMaxTableWords / std::max<std::size_t>(1, e.n_nodes()));
+  std::size_t n_slots = std::min(std::max<std::size_t>(1, n_used), affordable_words * 64);
+  if (slot_limit != 0) n_slots = std::min(n_slots, slot_limit);
+  words_per_node_ = (n_slots + 63) / 64;
+  if (n_slots < n_used) {
+    for (std::uint32_t& slot : slot_of_) {
+      if (slot != kNoSlot) slot = static_cast<std::uint32_t>(slot % n_slots);
+    }
+  }
+}
+
 // Post-order over every tree, iteratively so that depth costs heap, not call stack. Nodes
 // shared between trees are computed once. The ensemble rejects cycles at construction; the
 // check here only keeps a broken invariant from looping forever.
-void EnsembleBounds::prepare_nodes() {
+void EnsembleBounds::prepare_nodes(Watch* watch) {
   const Ensemble& e = *ensemble_;
   const auto feature = e.feature();
   const auto left = e.left();
@@ -61,6 +91,7 @@ void EnsembleBounds::prepare_nodes() {
   for (const std::uint32_t root : e.tree_roots()) {
     pending.push_back(root);
     while (!pending.empty()) {
+      if (watch != nullptr) watch->check();
       const std::uint32_t n = pending.back();
       if (state[n] == kDone) {
         pending.pop_back();
@@ -83,8 +114,8 @@ void EnsembleBounds::prepare_nodes() {
           words[w] = node_features_[l * words_per_node_ + w] |
                      node_features_[r * words_per_node_ + w];
         }
-        const auto f = static_cast<std::size_t>(feature[n]);
-        words[f / 64] |= std::uint64_t{1} << (f % 64);
+        const std::uint32_t slot = slot_of_[static_cast<std::size_t>(feature[n])];
+        words[slot / 64] |= std::uint64_t{1} << (slot % 64);
         height[n] = 1 + std::max(height[l], height[r]);
         max_height = std::max(max_height, height[n]);
         state[n] = kDone;
@@ -96,32 +127,43 @@ void EnsembleBounds::prepare_nodes() {
   stack_.reserve(max_height + 1);
 }
 
-// Trees in tree order under every feature their root's feature set holds (CSR layout).
-void EnsembleBounds::build_feature_trees() {
-  const std::size_t n_features = ensemble_->n_features();
-  const auto roots = ensemble_->tree_roots();
-  feature_tree_offsets_.assign(n_features + 1, 0);
-  auto for_each_feature = [&](std::uint32_t root, auto&& visit) {
-    const std::uint64_t* words = &node_features_[root * words_per_node_];
-    for (std::size_t w = 0; w < words_per_node_; ++w) {
-      for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
-        visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-      }
+// Trees in tree order under every feature that one of their splits uses (CSR layout), read
+// from the nodes themselves since slots may be shared.
+void EnsembleBounds::build_feature_trees(Watch* watch) {
+  const Ensemble& e = *ensemble_;
+  const std::size_t n_features = e.n_features();
+  const auto feature = e.feature();
+  const auto roots = e.tree_roots();
+  std::vector<std::uint32_t> pairs;  // (feature, tree) flattened, collected tree by tree
+  std::vector<std::uint32_t> pending, seen;
+  for (std::size_t t = 0; t < roots.size(); ++t) {
+    if (watch != nullptr) watch->check();
+    seen.clear();
+    pending.assign(1, roots[t]);
+    while (!pending.empty()) {
+      const std::uint32_t n = pending.back();
+      pending.pop_back();
+      if (feature[n] < 0) continue;
+      seen.push_back(static_cast<std::uint32_t>(feature[n]));
+      pending.push_back(e.right()[n]);
+      pending.push_back(e.left()[n]);
     }
-  };
-  for (const std::uint32_t root : roots) {
-    for_each_feature(root, [&](std::size_t f) { ++feature_tree_offsets_[f + 1]; });
+    std::sort(seen.begin(), seen.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    for (const std::uint32_t f : seen) {
+      pairs.push_back(f);
+      pairs.push_back(static_cast<std::uint32_t>(t));
+    }
   }
+  feature_tree_offsets_.assign(n_features + 1, 0);
+  for (std::size_t k = 0; k < pairs.size(); k += 2) ++feature_tree_offsets_[pairs[k] + 1];
   for (std::size_t f = 0; f < n_features; ++f) {
     feature_tree_offsets_[f + 1] += feature_tree_offsets_[f];
   }
   feature_trees_.assign(feature_tree_offsets_[n_features], 0);
   std::vector<std::uint32_t> next(feature_tree_offsets_.begin(), feature_tree_offsets_.end() - 1);
-  for (std::size_t t = 0; t < roots.size(); ++t) {
-    for_each_feature(roots[t], [&](std::size_t f) {
-      feature_trees_[next[f]++] = static_cast<std::uint32_t>(t);
-    });
-  }
+  // Pairs come tree by tree, so every feature's list is in tree order.
+  for (std::size_t k = 0; k < pairs.size(); k += 2) feature_trees_[next[pairs[k]]++] = pairs[k + 1];
 }
 
 std::span<const std::uint32_t> EnsembleBounds::trees_of(std::size_t feature) const {
@@ -143,7 +185,7 @@ void EnsembleBounds::recompute_totals() {
 }
 
 void EnsembleBounds::check_width(const PartialAssignment& pa) const {
-  ensure(pa.mask.words.size() >= words_per_node_ &&
+  ensure(pa.mask.words.size() * 64 >= ensemble_->n_features() &&
              pa.assigned.size() >= ensemble_->n_features() &&
              pa.values.size() >= ensemble_->n_features() &&
              pa.narrowed.size() >= ensemble_->n_features() &&
@@ -154,6 +196,7 @@ void EnsembleBounds::check_width(const PartialAssignment& pa) const {
 void EnsembleBounds::apply_with(std::size_t feature, const PartialAssignment& pa,
                                 BoundsUndo& undo) {
   check_width(pa);
+  sync_mask(pa.mask);
   undo.clear();
   const auto roots = ensemble_->tree_roots();
   for (const std::uint32_t t : trees_of(feature)) {
@@ -173,10 +216,25 @@ void EnsembleBounds::restore(const BoundsUndo& undo) {
   recompute_totals();
 }
 
-[[gnu::always_inline]] inline bool EnsembleBounds::touches(std::uint32_t node, const FeatureMask& mask) const {
+// Only the caller's words that can hold a used feature are read; with every feature used
+// the slots are the features themselves and this is a copy.
+void EnsembleBounds::sync_mask(const FeatureMask& mask) const {
+  std::fill(slot_mask_.begin(), slot_mask_.end(), 0);
+  const std::size_t n_words = std::min(mask.words.size(), (slot_of_.size() + 63) / 64);
+  for (std::size_t w = 0; w < n_words; ++w) {
+    for (std::uint64_t bits = mask.words[w]; bits != 0; bits &= bits - 1) {
+      const std::size_t f = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      if (f >= slot_of_.size()) break;
+      const std::uint32_t slot = slot_of_[f];
+      if (slot != kNoSlot) slot_mask_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    }
+  }
+}
+
+[[gnu::always_inline]] inline bool EnsembleBounds::touches(std::uint32_t node) const {
   const std::uint64_t* words = &node_features_[node * words_per_node_];
   for (std::size_t w = 0; w < words_per_node_; ++w) {
-    if (words[w] & mask.words[w]) return true;
+    if (words[w] & slot_mask_[w]) return true;
   }
   return false;
 }
@@ -210,6 +268,7 @@ std::pair<double, double> EnsembleBounds::walk(std::uint32_t node,
   check_width(pa);
   ensure(node < ensemble_->n_nodes(),
          "walk from a node outside the ensemble (should be impossible)");
+  sync_mask(pa.mask);
   return walk_unchecked(node, pa);
 }
 
@@ -226,7 +285,7 @@ void EnsembleBounds::descend(std::uint32_t node, const PartialAssignment& pa, On
   while (!stack_.empty()) {
     std::uint32_t n = stack_.back();
     stack_.pop_back();
-    while (touches(n, pa.mask)) {
+    while (touches(n)) {
       const Step s = step(n, pa);
       on_step(n, s);
       if (s.both) stack_.push_back(right[n]);
@@ -255,6 +314,7 @@ void EnsembleBounds::count_node(std::uint32_t node, const PartialAssignment& pa,
   check_width(pa);
   ensure(node < ensemble_->n_nodes() && counters.size() >= ensemble_->n_features(),
          "count_node arguments out of range (should be impossible)");
+  sync_mask(pa.mask);
   const auto feature = ensemble_->feature();
   descend(
       node, pa,

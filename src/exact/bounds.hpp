@@ -11,6 +11,7 @@
 
 #include "exact/assignment.hpp"
 #include "ir.hpp"
+#include "watch.hpp"
 
 namespace morvel::exact {
 
@@ -25,8 +26,11 @@ using BoundsUndo = std::vector<BoundsUndoEntry>;
 class EnsembleBounds {
  public:
   // Per-node tables and every tree's bounds with an empty mask. The ensemble must outlive
-  // this object.
-  explicit EnsembleBounds(const Ensemble& ensemble);
+  // this object. A watch, when given, is checked while the tables are built (large models
+  // take long) and may end the construction with StopRequested. `slot_limit` (0: as many as
+  // the table's memory cap allows) bounds the distinct feature slots of the per-node sets.
+  explicit EnsembleBounds(const Ensemble& ensemble, Watch* watch = nullptr,
+                          std::size_t slot_limit = 0);
 
   // Re-walks every tree that uses `feature` (the caller has already set its mask bit and
   // value or interval); `undo` is cleared and filled with the previous pairs.
@@ -54,11 +58,13 @@ class EnsembleBounds {
     bool straddle;        // both, because the feature's interval reaches both sides
   };
 
-  void prepare_nodes();
-  void build_feature_trees();
+  void assign_slots(std::size_t slot_limit);
+  void prepare_nodes(Watch* watch);
+  void build_feature_trees(Watch* watch);
   void recompute_totals();
   void check_width(const PartialAssignment& pa) const;
-  bool touches(std::uint32_t node, const FeatureMask& mask) const;
+  void sync_mask(const FeatureMask& mask) const;
+  bool touches(std::uint32_t node) const;
   Step step(std::uint32_t node, const PartialAssignment& pa) const;
   std::pair<double, double> walk_unchecked(std::uint32_t node, const PartialAssignment& pa) const;
   template <class OnStep, class OnEnd>
@@ -66,10 +72,14 @@ class EnsembleBounds {
                OnEnd on_end) const;
 
   const Ensemble* ensemble_;
+  // Feature sets are kept over the features this ensemble splits on ("slots"), so a model
+  // over a huge, sparsely used feature space costs no more than one over its used features;
+  // past a memory cap, features share slots (see assign_slots).
+  std::vector<std::uint32_t> slot_of_;  // per feature: its slot, kNoSlot if unused
   std::size_t words_per_node_;
   std::vector<double> node_min_;
   std::vector<double> node_max_;
-  std::vector<std::uint64_t> node_features_;  // words_per_node_ words per node
+  std::vector<std::uint64_t> node_features_;  // words_per_node_ words per node, by slot
   std::vector<std::uint32_t> feature_tree_offsets_;  // CSR over features
   std::vector<std::uint32_t> feature_trees_;
   std::vector<double> tree_lower_;
@@ -79,6 +89,8 @@ class EnsembleBounds {
   // Pending right children of a walk; reserved to the deepest tree's height so walks never
   // allocate.
   mutable std::vector<std::uint32_t> stack_;
+  // The caller's mask translated to slots; refreshed at every public entry that walks.
+  mutable std::vector<std::uint64_t> slot_mask_;
 };
 
 }  // namespace morvel::exact

@@ -24,11 +24,11 @@ struct Level {
 
 class ClassicSearch {
  public:
-  ClassicSearch(Prepared& prep, const InterruptProbe& probe, ExactResult& result)
+  ClassicSearch(Prepared& prep, ExactResult& result)
       : prep_(prep),
         ctx_(prep.ctx),
         result_(result),
-        duties_(ctx_.problem, probe, result, prep.start),
+        duties_(ctx_.problem, prep.watch, result),
         pa_(ctx_.n_features),
         levels_(ctx_.order.size()),
         state_of_(ctx_.n_features, 0),
@@ -196,8 +196,8 @@ void ClassicSearch::finish_result(bool exhausted, std::size_t depth) {
 
 }  // namespace
 
-bool run_classic(Prepared& prep, const InterruptProbe& probe, ExactResult& result) {
-  ClassicSearch search(prep, probe, result);
+bool run_classic(Prepared& prep, ExactResult& result) {
+  ClassicSearch search(prep, result);
   return search.run();
 }
 

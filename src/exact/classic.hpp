@@ -1,12 +1,11 @@
 // The classic depth-first branch-and-bound over one state per feature.
 #pragma once
 
-#include <chrono>
-
 #include "exact/bounds.hpp"
 #include "exact/context.hpp"
 #include "exact/propagation.hpp"
 #include "exact/search.hpp"
+#include "watch.hpp"
 
 namespace morvel::exact {
 
@@ -19,11 +18,11 @@ struct Prepared {
   Propagation& propagation;
   std::optional<std::vector<double>> incumbent_row;
   double incumbent_cost;
-  std::chrono::steady_clock::time_point start;  // when the solve began (time budget)
+  Watch& watch;  // interrupts and the time budget, counted from the start of the solve
 };
 
 // Runs the search on a prepared context and fills `result` (counters, proof, row, trace).
-// Returns false when the interrupt probe stopped it.
-bool run_classic(Prepared& prep, const InterruptProbe& probe, ExactResult& result);
+// Returns false when an interrupt stopped it.
+bool run_classic(Prepared& prep, ExactResult& result);
 
 }  // namespace morvel::exact

@@ -1,8 +1,8 @@
 // What every exact search mode does before expanding a node: the node and time budgets,
-// the interrupt probe every 2^18 nodes, and trace samples at powers of two.
+// the interrupt probe (every 2^18 nodes and about every 100 ms), and trace samples at powers
+// of two.
 #pragma once
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exact/search.hpp"
+#include "watch.hpp"
 
 namespace morvel::exact {
 
@@ -18,15 +19,17 @@ class SearchDuties {
   enum Verdict { Go, Stop, Interrupted };
   static constexpr std::uint64_t kProbeMask = (std::uint64_t{1} << 18) - 1;
 
-  SearchDuties(const ExactProblem& problem, const InterruptProbe& probe, ExactResult& result,
-               std::chrono::steady_clock::time_point start)
-      : problem_(problem), probe_(probe), result_(result), start_(start) {}
+  SearchDuties(const ExactProblem& problem, Watch& watch, ExactResult& result)
+      : problem_(problem), watch_(watch), result_(result) {}
 
-  // Call before each node; on Go the node counter has been advanced.
+  // Call before each node; on Go the node counter has been advanced. Besides the fixed
+  // probe every 2^18 nodes, the watch probes by time, so a slow node rate (large models)
+  // still notices Ctrl-C within a fraction of a second.
   Verdict before_node(double incumbent, double lower) {
     const std::uint64_t c = result_.nodes_expanded;
-    if (c >= problem_.node_budget || elapsed() > problem_.time_budget_s) return Stop;
-    if (c != 0 && (c & kProbeMask) == 0 && probe_ && probe_()) return Interrupted;
+    if (c >= problem_.node_budget) return Stop;
+    if (watch_.poll()) return watch_.interrupted() ? Interrupted : Stop;
+    if (c != 0 && (c & kProbeMask) == 0 && watch_.probe_now()) return Interrupted;
     if (((c + 1) & c) == 0) result_.trace.record(c + 1, incumbent, false, lower);
     result_.nodes_expanded = c + 1;
     return Go;
@@ -39,17 +42,12 @@ class SearchDuties {
     result_.trace.record(result_.nodes_expanded, incumbent, false, lower);
   }
 
-  double elapsed() const {
-    const auto d = std::chrono::steady_clock::now() - start_;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
-  }
+  double elapsed() const { return watch_.elapsed(); }
 
  private:
   const ExactProblem& problem_;
-  const InterruptProbe& probe_;
+  Watch& watch_;
   ExactResult& result_;
-  std::chrono::steady_clock::time_point start_;
 };
 
 // Writes the end of a search into `r`. A search that `proved` its answer (exhausted, with

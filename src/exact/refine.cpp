@@ -71,7 +71,7 @@ struct Level {
 
 class RefineSearch {
  public:
-  RefineSearch(Prepared& prep, const InterruptProbe& probe, ExactResult& result);
+  RefineSearch(Prepared& prep, ExactResult& result);
   bool run();
 
  private:
@@ -130,11 +130,11 @@ std::vector<RangeHierarchy> build_hierarchies(const Ctx& ctx) {
   return out;
 }
 
-RefineSearch::RefineSearch(Prepared& prep, const InterruptProbe& probe, ExactResult& result)
+RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
     : prep_(prep),
       ctx_(prep.ctx),
       result_(result),
-      duties_(ctx_.problem, probe, result, prep.start),
+      duties_(ctx_.problem, prep.watch, result),
       hierarchies_(build_hierarchies(ctx_)),
       top_(ctx_.n_features),
       box_(ctx_.domains, hierarchies_, prep.bounds, prep.if_bounds, prep.propagation),
@@ -395,8 +395,8 @@ void RefineSearch::finish_result(bool exhausted, std::size_t depth) {
 
 }  // namespace
 
-bool run_refine(Prepared& prep, const InterruptProbe& probe, ExactResult& result) {
-  RefineSearch search(prep, probe, result);
+bool run_refine(Prepared& prep, ExactResult& result) {
+  RefineSearch search(prep, result);
   return search.run();
 }
 

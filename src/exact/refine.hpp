@@ -8,6 +8,6 @@ namespace morvel::exact {
 
 // Runs the refine search on a prepared context and fills `result` like run_classic, plus
 // coarse_accepts and refinements. Returns false when the interrupt probe stopped it.
-bool run_refine(Prepared& prep, const InterruptProbe& probe, ExactResult& result);
+bool run_refine(Prepared& prep, ExactResult& result);
 
 }  // namespace morvel::exact

@@ -2,7 +2,6 @@
 // selected search mode.
 #include "exact/search.hpp"
 
-#include <chrono>
 #include <limits>
 
 #include "errors.hpp"
@@ -11,6 +10,7 @@
 #include "exact/context.hpp"
 #include "exact/propagation.hpp"
 #include "exact/refine.hpp"
+#include "watch.hpp"
 
 namespace morvel::exact {
 namespace {
@@ -20,7 +20,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // Drops every state that cannot reach the window (or the plausibility threshold) even
 // with all other features free. Returns false when some search feature is left empty.
 bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
-              std::uint64_t& removed) {
+              std::uint64_t& removed, Watch& watch) {
   const ExactProblem& p = ctx.problem;
   PartialAssignment pa(ctx.n_features);
   BoundsUndo undo, if_undo;
@@ -28,6 +28,7 @@ bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
   for (std::size_t f : ctx.order) {
     Domain kept;
     for (const State& s : ctx.domains[f]) {
+      watch.check_now();  // one state re-walks every tree on its feature
       pa.mask.set(f);
       pa.assigned[f] = 1;
       pa.values[f] = s.value;
@@ -51,6 +52,64 @@ bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
   return all_nonempty;
 }
 
+// Preparation (cells, domains, bounds, presolve) and the selected search mode. Every
+// preparation step checks the watch, so a time budget or Ctrl-C ends it on a large model
+// too (StopRequested).
+SearchOutcome<ExactResult> prepare_and_search(Ctx& ctx, Watch& watch, ExactResult result) {
+  const ExactProblem& problem = ctx.problem;
+  watch.check_now();
+  ctx.build_domains_and_order();
+  watch.check_now();
+  EnsembleBounds bounds(*problem.ensemble, &watch);
+  std::optional<EnsembleBounds> if_bounds;
+  if (problem.if_ensemble != nullptr) if_bounds.emplace(*problem.if_ensemble, &watch);
+  EnsembleBounds* if_ptr = if_bounds ? &*if_bounds : nullptr;
+
+  if (!presolve(ctx, bounds, if_ptr, result.presolve_removed, watch)) {
+    result.proof = Proof::Optimal;
+    result.completed = true;
+    result.presolve_certified = true;
+    result.lower_bound = kInf;
+    result.trace.record(0, std::numeric_limits<double>::quiet_NaN(), false, kInf);
+    return SearchOutcome<ExactResult>::completed(std::move(result));
+  }
+  ctx.set_suffix_bounds();
+  ctx.set_pair_spans();
+  watch.check_now();
+
+  Propagation propagation(*problem.constraints);
+  Prepared prep{ctx, bounds, if_ptr, propagation, std::nullopt, kInf, watch};
+  if (problem.incumbent_row) {
+    prep.incumbent_row = problem.incumbent_row;
+    prep.incumbent_cost = problem.incumbent_cost ? *problem.incumbent_cost
+                                                 : ctx.cost_of(problem.incumbent_row->data());
+  }
+  const bool finished = problem.mode == SearchMode::Refine ? run_refine(prep, result)
+                                                           : run_classic(prep, result);
+  if (!finished) return SearchOutcome<ExactResult>::interrupted();
+  return SearchOutcome<ExactResult>::completed(std::move(result));
+}
+
+// A solve stopped before its search began: nothing is proven beyond costs being
+// non-negative, and a warm-start row (if any) is the best row known.
+ExactResult stopped_in_preparation(const ExactProblem& problem, ExactResult result) {
+  result.proof = Proof::Heuristic;
+  result.completed = false;
+  result.lower_bound = 0.0;
+  double incumbent = std::numeric_limits<double>::quiet_NaN();
+  if (problem.incumbent_row) {
+    result.row = problem.incumbent_row;
+    result.cost = problem.incumbent_cost
+                      ? *problem.incumbent_cost
+                      : make_cost_model(problem.x, problem.sigma, problem.weights, problem.lam,
+                                        *problem.constraints, *problem.ensemble)
+                            .row_cost(problem.incumbent_row->data());
+    incumbent = result.cost;
+  }
+  result.trace.record(0, incumbent, false, 0.0);
+  return result;
+}
+
 }  // namespace
 
 const char* proof_name(Proof p) {
@@ -63,7 +122,7 @@ const char* proof_name(Proof p) {
 }
 
 SearchOutcome<ExactResult> solve_exact(const ExactProblem& problem, const InterruptProbe& probe) {
-  const auto start = std::chrono::steady_clock::now();
+  Watch watch(probe, problem.time_budget_s);
   std::vector<OrderPair> pairs = validate_linear(*problem.constraints);
   ExactResult result;
   result.gap = problem.gap;
@@ -80,35 +139,16 @@ SearchOutcome<ExactResult> solve_exact(const ExactProblem& problem, const Interr
     result.trace.record(0, 0.0, false, 0.0);
     return SearchOutcome<ExactResult>::completed(std::move(result));
   }
-
-  ctx.build_domains_and_order();
-  EnsembleBounds bounds(*problem.ensemble);
-  std::optional<EnsembleBounds> if_bounds;
-  if (problem.if_ensemble != nullptr) if_bounds.emplace(*problem.if_ensemble);
-  EnsembleBounds* if_ptr = if_bounds ? &*if_bounds : nullptr;
-
-  if (!presolve(ctx, bounds, if_ptr, result.presolve_removed)) {
-    result.proof = Proof::Optimal;
-    result.completed = true;
-    result.presolve_certified = true;
-    result.lower_bound = kInf;
-    result.trace.record(0, std::numeric_limits<double>::quiet_NaN(), false, kInf);
-    return SearchOutcome<ExactResult>::completed(std::move(result));
+  try {
+    return prepare_and_search(ctx, watch, std::move(result));
+  } catch (const StopRequested& stop) {
+    if (stop.reason == StopReason::Interrupt) return SearchOutcome<ExactResult>::interrupted();
+    ExactResult stopped;
+    stopped.gap = problem.gap;
+    stopped.mode = problem.mode;
+    stopped.warm_start_used = problem.incumbent_row.has_value();
+    return SearchOutcome<ExactResult>::completed(stopped_in_preparation(problem, stopped));
   }
-  ctx.set_suffix_bounds();
-  ctx.set_pair_spans();
-
-  Propagation propagation(*problem.constraints);
-  Prepared prep{ctx, bounds, if_ptr, propagation, std::nullopt, kInf, start};
-  if (problem.incumbent_row) {
-    prep.incumbent_row = problem.incumbent_row;
-    prep.incumbent_cost = problem.incumbent_cost ? *problem.incumbent_cost
-                                                 : ctx.cost_of(problem.incumbent_row->data());
-  }
-  const bool finished = problem.mode == SearchMode::Refine ? run_refine(prep, probe, result)
-                                                           : run_classic(prep, probe, result);
-  if (!finished) return SearchOutcome<ExactResult>::interrupted();
-  return SearchOutcome<ExactResult>::completed(std::move(result));
 }
 
 }  // namespace morvel::exact

@@ -119,7 +119,13 @@ PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Constraints& c = self_constraints(self);
     const RowsArgs r = rows_args("check", c, args, kwargs);
-    return to_numpy_bool(c.check(r.rows.data, r.rows.rows, r.x, /*parallel=*/true));
+    npy_intp dims[1] = {static_cast<npy_intp>(r.rows.rows)};
+    PyRef out = checked(PyArray_SimpleNew(1, dims, NPY_BOOL));
+    static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+    auto* array = reinterpret_cast<PyArrayObject*>(out.get());
+    auto* flags = static_cast<std::uint8_t*>(PyArray_DATA(array));
+    c.check_into(r.rows.data, r.rows.rows, r.x, /*parallel=*/true, flags);
+    return out;
   });
 }
 
@@ -150,7 +156,12 @@ const char constraints_doc[] =
     "RustConstraints(n_features, freeze, range_idx, range_lo, range_hi, equals_idx, equals_val, "
     "mono_idx, mono_dir, lin_offsets, lin_indices, lin_coefs, lin_op, lin_rhs, lin_policy, "
     "imp_cond_idx, imp_cond_val, imp_cons_idx, imp_cons_val, oh_offsets, oh_indices, am_idx, "
-    "am_to, am_from, ac_idx=None, ac_offsets=None, ac_words=None)\n--\n\n";
+    "am_to, am_from, ac_idx=None, ac_offsets=None, ac_words=None)\n--\n\n"
+    "Parallel arrays (range_*, equals_*, mono_*, imp_*, am_*) pair up to the shortest of each\n"
+    "group; surplus entries are ignored, unchecked. Every feature index of a rule must be below\n"
+    "n_features, and offset arrays must be non-decreasing and within their arrays (ValueError\n"
+    "naming the array and position). lin_op 0 is <=, 1 is >=, any other value ==. Allowed\n"
+    "categories are attached only when ac_idx, ac_offsets and ac_words are all given.";
 
 PyType_Slot constraints_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(constraints_new)},

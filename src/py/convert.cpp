@@ -146,15 +146,27 @@ MatrixArg to_matrix(PyObject* obj, const char* name) {
   return m;
 }
 
+namespace {
+// A pending TypeError (an unsuitable type) is replaced by one naming the argument; any
+// other exception raised during the conversion (KeyboardInterrupt or MemoryError out of a
+// __float__ or __index__, OverflowError for a huge int) propagates unchanged.
+[[noreturn]] void rename_type_error(const std::string& message) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, message);
+  }
+  throw PyErrAlreadySet{};
+}
+}  // namespace
+
 double to_double(PyObject* obj, const char* name) {
   if (obj == nullptr) {
     raise(PyExc_TypeError, std::string("argument '") + name + "': must be a real number, not None");
   }
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    raise(PyExc_TypeError, std::string("argument '") + name + "': must be a real number, not " +
-                               Py_TYPE(obj)->tp_name);
+    rename_type_error(std::string("argument '") + name + "': must be a real number, not " +
+                      Py_TYPE(obj)->tp_name);
   }
   return v;
 }
@@ -165,12 +177,14 @@ std::optional<double> to_optional_double(PyObject* obj, const char* name) {
 }
 
 std::uint64_t to_count(PyObject* obj, const char* name) {
-  if (obj == nullptr || !PyLong_Check(obj)) {
-    raise(PyExc_TypeError, std::string("argument '") + name + "': expected a non-negative int, got " +
-                               (obj == nullptr ? "None" : Py_TYPE(obj)->tp_name));
-  }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  const std::string expected = std::string("argument '") + name + "': expected a non-negative int";
+  if (obj == nullptr) raise(PyExc_TypeError, expected + ", got None");
+  // Anything with __index__ (NumPy integer scalars among them) counts as an int.
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) rename_type_error(expected + ", got " + Py_TYPE(obj)->tp_name);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyErrAlreadySet{};
     PyErr_Clear();
     raise(PyExc_OverflowError, std::string("argument '") + name +
                                    "': expected an int between 0 and 2**64 - 1");

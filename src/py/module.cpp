@@ -13,6 +13,10 @@ PyObject* g_internal_error = nullptr;
 #define MORVEL_KW_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef g_module_functions[] = {
+    {"solve_genetic_raw", MORVEL_KW_FUNCTION(py_solve_genetic_raw), METH_VARARGS | METH_KEYWORDS,
+     kSolveGeneticRawDoc},
+    {"solve_genetic_batch_raw", MORVEL_KW_FUNCTION(py_solve_genetic_batch_raw),
+     METH_VARARGS | METH_KEYWORDS, kSolveGeneticBatchRawDoc},
     {"solve_exact_raw", MORVEL_KW_FUNCTION(py_solve_exact_raw), METH_VARARGS | METH_KEYWORDS,
      "solve_exact_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, policy_code, "
      "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "

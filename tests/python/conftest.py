@@ -1,3 +1,9 @@
+import os
+
+# scikit-learn's histogram predictors run OpenMP teams that spin-wait; on a loaded machine
+# each one-row predict then takes tens of milliseconds. Before any library loads OpenMP.
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
 import numpy as np
 import pytest
 

@@ -7,11 +7,16 @@ number `v >= 0` left exactly when `v` is a member of its set (any other value go
 """
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
 import _morvel_core
+
+
+class NotFitted(ValueError, AttributeError):
+    """The model has not been fitted. A ValueError; also an AttributeError, which is what
+    scikit-learn's own not-fitted error derives from, so either kind of handler catches it."""
 
 
 @dataclass(frozen=True, eq=False)
@@ -36,6 +41,9 @@ class FlatEnsemble:
     leaf_id: np.ndarray       # int64 per node; the source library's id of a leaf, -1 elsewhere
     missing_defined: np.ndarray  # uint8 per node; 1 where the source library routes NaN
                                  # (to the missing_left side), 0 where it rejects NaN
+    # Per categorical feature that the model itself labels: {label: code}, the code being
+    # the whole number the flat splits route on (e.g. pandas `category` columns).
+    categories: dict = field(default_factory=dict)
 
     @property
     def n_nodes(self) -> int:
@@ -110,7 +118,7 @@ class FlatBuilder:
         self._n_nodes += n
 
     def build(self, base_score: float, link: str, cardinality=None,
-              nan_routed: bool = True) -> FlatEnsemble:
+              categories=None, nan_routed: bool = True) -> FlatEnsemble:
         """Joins the trees. `nan_routed`: the source model accepts NaN and sends it to
         each node's missing side (otherwise every node's missing direction is undefined)."""
         def joined(name, dtype):
@@ -132,7 +140,8 @@ class FlatBuilder:
             set_offsets=np.asarray(self._offsets, dtype=np.uint32),
             set_words=np.ascontiguousarray(words, dtype=np.uint64), cardinality=card,
             leaf_id=joined("leaf_id", np.int64),
-            missing_defined=np.full(self._n_nodes, int(nan_routed), dtype=np.uint8))
+            missing_defined=np.full(self._n_nodes, int(nan_routed), dtype=np.uint8),
+            categories=dict(categories or {}))
 
 
 class NodeList:
