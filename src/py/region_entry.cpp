@@ -38,7 +38,8 @@ std::string at(std::size_t f) { return "x_cf[" + std::to_string(f) + "]"; }
 void require_valid_start(const regions::RegionInputs& in) {
   const auto& x = in.x_cf;
   for (std::uint32_t f : in.open_set) {
-    const double v = checked_at(x, f);
+    ensure(f < x.size(), "open feature index out of range");
+    const double v = x[f];
     if (std::isnan(v)) throw ValidationError(at(f) + " is missing, but the feature is open");
     if (std::isinf(v)) throw ValidationError(at(f) + " is infinite, but the feature is open");
     if (v < in.lo_b[f] || v > in.hi_b[f]) {
@@ -48,7 +49,8 @@ void require_valid_start(const regions::RegionInputs& in) {
   }
   for (const regions::OpenCategorical& oc : in.cat_open) {
     const std::size_t f = oc.feature;
-    const double v = checked_at(x, f);
+    ensure(f < x.size(), "open categorical feature index out of range");
+    const double v = x[f];
     if (!(v >= 0.0 && v <= 4294967295.0 && v == std::trunc(v))) {
       throw ValidationError(at(f) + " = " + number(v) +
                             " is not a category code, but the feature is open");
@@ -177,7 +179,6 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   const std::vector<regions::OpenCategorical> blocks =
       regions::gather_category_blocks(cat_open.value_or(none), cat_feat_offsets.value_or(none),
                                       cat_block_offsets.value_or(none), cat_members.value_or(none));
-  for (const regions::OpenCategorical& oc : blocks) checked_at(x_cf, oc.feature);
 
   // Nonzero flags are true; the core reads them as 0/1.
   std::vector<std::uint8_t> flags(missing_defined.size());

@@ -99,11 +99,13 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
   cats_.resize(n_);
   blocks_.resize(n_);
   for (std::uint32_t f : in.open_set) {
-    ensure(!checked_at(missing_, f), "an open feature is not missing");
+    ensure(f < n_, "open feature index out of range");
+    ensure(!missing_[f], "an open feature is not missing");
   }
   for (const OpenCategorical& oc : in.cat_open) {
     const std::size_t f = oc.feature;
-    ensure(!checked_at(missing_, f), "an open categorical feature is not missing");
+    ensure(f < n_, "open categorical feature index out of range");
+    ensure(!missing_[f], "an open categorical feature is not missing");
     ensure(std::find(in.open_set.begin(), in.open_set.end(), oc.feature) == in.open_set.end(),
            "a feature grows either as an interval or as a category set");
     cats_[f].assign(1, code_of(in.x_cf[f]));
@@ -489,16 +491,20 @@ std::vector<OpenCategorical> gather_category_blocks(std::span<const std::uint32_
                                                     std::span<const std::uint32_t> members) {
   std::vector<OpenCategorical> out;
   out.reserve(cat_open.size());
+  ensure(feat_offsets.size() > cat_open.size() || cat_open.empty(),
+         "category block offsets run past cat_feat_offsets");
   for (std::size_t i = 0; i < cat_open.size(); ++i) {
-    const std::uint32_t b0 = checked_at(feat_offsets, i);
-    const std::uint32_t b1 = checked_at(feat_offsets, i + 1);
+    const std::uint32_t b0 = feat_offsets[i];
+    const std::uint32_t b1 = feat_offsets[i + 1];
     ensure(b0 <= b1, "category block offsets must not decrease");
+    ensure(b0 == b1 || b1 < block_offsets.size(),
+           "category block offsets run past cat_block_offsets");
     OpenCategorical oc{cat_open[i], {}};
     for (std::uint32_t b = b0; b < b1; ++b) {
-      const std::uint32_t m0 = checked_at(block_offsets, b);
-      const std::uint32_t m1 = checked_at(block_offsets, std::size_t{b} + 1);
+      const std::uint32_t m0 = block_offsets[b];
+      const std::uint32_t m1 = block_offsets[b + 1];
       ensure(m0 <= m1, "category member offsets must not decrease");
-      if (m1 > 0) checked_at(members, m1 - 1);
+      ensure(m1 <= members.size(), "category member offsets run past cat_members");
       oc.blocks.emplace_back(members.begin() + m0, members.begin() + m1);
     }
     out.push_back(std::move(oc));

@@ -199,7 +199,7 @@ TEST(Brackets, ThresholdsAtTheEndsOfTheLine) {
   constexpr double kMax = std::numeric_limits<double>::max();
   const double ends[] = {-kInf, -kMax, -1.0, 0.0, 1.0, kMax, kInf};
   BracketWalker walker;
-  for (double t : {-kInf, -kMax, 0.0, kMax, kInf, kNaN}) {
+  for (double t : {-kInf, -kMax, 0.0, kMax, kInf}) {
     for (bool is_lt : {true, false}) {
       const Ensemble e = testing::stumps({{0, t, is_lt}}, 1);
       const std::vector<std::uint8_t> md(e.n_nodes(), 1);
@@ -219,13 +219,8 @@ TEST(Brackets, ThresholdsAtTheEndsOfTheLine) {
           box.hi = {hi};
           const MaybeBracket b = walker.walk(model, 0, box.view());
           ASSERT_TRUE(b.has_value());
-          if (std::isnan(t)) {  // no value goes left, but the walk cannot tell: both sides
-            EXPECT_EQ(b->low, -1.0);
-            EXPECT_EQ(b->high, 1.0);
-          } else {
-            EXPECT_EQ(b->low, low) << t << (is_lt ? " <" : " <=") << " [" << lo << ", " << hi;
-            EXPECT_EQ(b->high, high) << t << (is_lt ? " <" : " <=") << " [" << lo << ", " << hi;
-          }
+          EXPECT_EQ(b->low, low) << t << (is_lt ? " <" : " <=") << " [" << lo << ", " << hi;
+          EXPECT_EQ(b->high, high) << t << (is_lt ? " <" : " <=") << " [" << lo << ", " << hi;
         }
       }
     }

@@ -84,24 +84,25 @@ def test_plausibility_and_category_inputs():
         core.compute_region_raw(**args(), **dict(blocks, cat_open=np.array([1], u32)))
 
 
-@pytest.mark.parametrize("blocks", [
-    dict(cat_feat_offsets=np.array([0, 3], u32)),     # blocks past cat_block_offsets
-    dict(cat_block_offsets=np.array([0, 5], u32)),    # members past cat_members
-    dict(cat_block_offsets=np.array([2, 1], u32)),    # decreasing
-    dict(cat_feat_offsets=np.array([0], u32)),        # no end offset
-    dict(cat_feat_offsets=None),
-    dict(cat_open=np.array([7], u32)),                # feature out of range
+@pytest.mark.parametrize("blocks,message", [
+    (dict(cat_feat_offsets=np.array([0, 3], u32)), "run past cat_block_offsets"),
+    (dict(cat_block_offsets=np.array([0, 5], u32)), "run past cat_members"),
+    (dict(cat_block_offsets=np.array([2, 1], u32)), "member offsets must not decrease"),
+    (dict(cat_feat_offsets=np.array([1, 0], u32)), "block offsets must not decrease"),
+    (dict(cat_feat_offsets=np.array([0], u32)), "run past cat_feat_offsets"),
+    (dict(cat_feat_offsets=None), "run past cat_feat_offsets"),
+    (dict(cat_open=np.array([7], u32)), "open categorical feature index out of range"),
 ])
-def test_malformed_blocks_are_internal_errors(blocks):
+def test_malformed_blocks_are_internal_errors(blocks, message):
     full = dict(cat_open=np.array([2], u32), cat_feat_offsets=np.array([0, 1], u32),
                 cat_block_offsets=np.array([0, 2], u32), cat_members=np.array([0, 1], u32))
     full.update(blocks)
-    with pytest.raises(core.InternalError):
+    with pytest.raises(core.InternalError, match=message):
         core.compute_region_raw(**args(), **full)
 
 
 def test_index_faults_and_conversion_errors():
-    with pytest.raises(core.InternalError):
+    with pytest.raises(core.InternalError, match="^open feature index out of range$"):
         core.compute_region_raw(**args(open_set=np.array([0, 3], u32)))
     assert not issubclass(core.InternalError, Exception)
     with pytest.raises(TypeError, match="x_cf"):
