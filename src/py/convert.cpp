@@ -209,6 +209,13 @@ std::string to_str(PyObject* obj, const char* name) {
   return std::string(s, static_cast<std::size_t>(size));
 }
 
+bool to_bool(PyObject* obj, const char* name, bool fallback) {
+  if (obj == nullptr) return fallback;
+  if (PyBool_Check(obj) || PyArray_IsScalar(obj, Bool)) return PyObject_IsTrue(obj) == 1;
+  raise(PyExc_TypeError,
+        std::string("argument '") + name + "': expected bool, got " + Py_TYPE(obj)->tp_name);
+}
+
 namespace {
 [[noreturn]] void not_instance(PyObject* obj, const char* name, const char* cls) {
   raise(PyExc_TypeError, std::string("argument '") + name + "': '" +

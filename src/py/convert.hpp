@@ -54,6 +54,8 @@ std::optional<double> to_optional_double(PyObject* obj, const char* name);
 std::uint64_t to_count(PyObject* obj, const char* name);
 std::optional<std::uint64_t> to_optional_count(PyObject* obj, const char* name);
 std::string to_str(PyObject* obj, const char* name);
+// A Python bool (or NumPy bool); `fallback` when the argument is missing or None.
+bool to_bool(PyObject* obj, const char* name, bool fallback);
 
 const Ensemble& to_ensemble(PyObject* obj, const char* name);
 const Ensemble* to_optional_ensemble(PyObject* obj, const char* name);

@@ -17,5 +17,6 @@ PyObject* py_solve_genetic_raw(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* py_solve_genetic_batch_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_solve_exact_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_debug_domains_raw(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_compute_region_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace morvel::py

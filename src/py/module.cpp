@@ -26,6 +26,12 @@ PyMethodDef g_module_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "debug_domains_raw(ensemble, constraints, x, sigma, weights, lam, policy_code, policy_step, "
      "policy_anchor, if_ensemble=None)\n--\n\n"},
+    {"compute_region_raw", MORVEL_KW_FUNCTION(py_compute_region_raw),
+     METH_VARARGS | METH_KEYWORDS,
+     "compute_region_raw(ensemble, missing_defined, constraints, x_cf, lo_t, hi_t, lo_b, hi_b, "
+     "open_set, if_ensemble=None, if_missing_defined=None, min_total_path=None, cat_open=None, "
+     "cat_feat_offsets=None, cat_block_offsets=None, cat_members=None, maximal=False, "
+     "budget=100000)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {

@@ -84,7 +84,15 @@ def _forest(model, trees) -> FlatEnsemble:
         t = est.tree_
         leaf = _positive_proba(t) if is_classifier(model) else t.value[:, 0, 0]
         _add_tree(builder, t, leaf / n)
-    return builder.build(0.0, "identity")
+    return builder.build(0.0, "identity", nan_routed=_routes_nan(model))
+
+
+def _routes_nan(model) -> bool:
+    """Whether the fitted model accepts NaN at prediction; its trees then send NaN to each
+    node's missing side (the side with more training samples when none were missing)."""
+    if hasattr(model, "__sklearn_tags__"):
+        return bool(model.__sklearn_tags__().input_tags.allow_nan)
+    return bool(model._get_tags().get("allow_nan", False))
 
 
 def _gradient_boosting(model) -> FlatEnsemble:
@@ -106,7 +114,7 @@ def _gradient_boosting(model) -> FlatEnsemble:
         _add_tree(builder, est.tree_, lr * est.tree_.value[:, 0, 0])
     link = "sigmoid" if getattr(model, "loss", "") == "log_loss" and hasattr(
         model, "classes_") else "identity"
-    return builder.build(base, link)
+    return builder.build(base, link, nan_routed=_routes_nan(model))
 
 
 def _path_length_correction(n_samples: np.ndarray) -> np.ndarray:
@@ -137,7 +145,7 @@ def _isolation_forest(model) -> FlatEnsemble:
         t = est.tree_
         path = _node_depths(t) + _path_length_correction(t.n_node_samples) - 1.0
         _add_tree(builder, t, path, features if subsampled else None)
-    return builder.build(0.0, "identity")
+    return builder.build(0.0, "identity", nan_routed=_routes_nan(model))
 
 
 def _hgb_columns(model):
