@@ -8,3 +8,7 @@ bash scripts/run_cpp_tests.sh all
 # Run from outside the source tree so the installed package is the one imported.
 repo="$(pwd)"
 (cd /tmp && python -X dev -m pytest -q -p no:cacheprovider "$repo/tests/python" -c "$repo/pyproject.toml")
+# The README's main job: the end-to-end example through the package API.
+(cd /tmp && python "$repo/examples/recourse.py" >/dev/null)
+# The entry fuzzer again, against an AddressSanitizer + UBSan build of the extension.
+bash scripts/fuzz_sanitized.sh 60

@@ -27,6 +27,15 @@ void check_offsets(const char* name, std::span<const std::uint32_t> offsets,
   }
 }
 
+// Entry k of `array` names a feature; it must address a column of an n_features-wide row.
+void check_feature(const char* array, std::size_t k, std::uint32_t f, std::size_t n_features) {
+  if (f >= n_features) {
+    throw ValidationError(std::string(array) + "[" + std::to_string(k) + "]: feature index " +
+                          std::to_string(f) + " out of range for " + std::to_string(n_features) +
+                          " features");
+  }
+}
+
 }  // namespace
 
 Constraints build_constraints(const ConstraintArrays& a) {
@@ -41,6 +50,9 @@ Constraints build_constraints(const ConstraintArrays& a) {
     if (a.lin_policy.size() < n_lin) throw ValidationError("lin_policy is shorter than lin_op");
   }
   for (std::size_t k = 0; k < n_lin; ++k) {
+    for (std::size_t t = a.lin_offsets[k]; t < a.lin_offsets[k + 1]; ++t) {
+      check_feature("lin_indices", t, a.lin_indices[t], a.n_features);
+    }
     LinearC lc;
     lc.indices.assign(a.lin_indices.begin() + a.lin_offsets[k],
                       a.lin_indices.begin() + a.lin_offsets[k + 1]);
@@ -56,6 +68,9 @@ Constraints build_constraints(const ConstraintArrays& a) {
     const std::size_t n_groups = a.oh_offsets.size() - 1;
     check_offsets("oh_offsets", a.oh_offsets, n_groups, a.oh_indices.size(), "oh_indices");
     for (std::size_t g = 0; g < n_groups; ++g) {
+      for (std::size_t t = a.oh_offsets[g]; t < a.oh_offsets[g + 1]; ++t) {
+        check_feature("oh_indices", t, a.oh_indices[t], a.n_features);
+      }
       c.one_hot.emplace_back(a.oh_indices.begin() + a.oh_offsets[g],
                              a.oh_indices.begin() + a.oh_offsets[g + 1]);
     }
@@ -64,21 +79,31 @@ Constraints build_constraints(const ConstraintArrays& a) {
   const std::size_t n_imp = std::min({a.imp_cond_idx.size(), a.imp_cond_val.size(),
                                       a.imp_cons_idx.size(), a.imp_cons_val.size()});
   for (std::size_t k = 0; k < n_imp; ++k) {
+    check_feature("imp_cond_idx", k, a.imp_cond_idx[k], a.n_features);
+    check_feature("imp_cons_idx", k, a.imp_cons_idx[k], a.n_features);
     c.implications.push_back(
         {a.imp_cond_idx[k], a.imp_cond_val[k], a.imp_cons_idx[k], a.imp_cons_val[k]});
   }
   const std::size_t n_am = std::min({a.am_idx.size(), a.am_to.size(), a.am_from.size()});
   for (std::size_t k = 0; k < n_am; ++k) {
+    check_feature("am_idx", k, a.am_idx[k], a.n_features);
     c.allow_missing.push_back({a.am_idx[k], a.am_to[k], a.am_from[k]});
   }
   const std::size_t n_range = std::min({a.range_idx.size(), a.range_lo.size(), a.range_hi.size()});
   for (std::size_t k = 0; k < n_range; ++k) {
+    check_feature("range_idx", k, a.range_idx[k], a.n_features);
     c.range.push_back({a.range_idx[k], a.range_lo[k], a.range_hi[k]});
   }
   const std::size_t n_eq = std::min(a.equals_idx.size(), a.equals_val.size());
-  for (std::size_t k = 0; k < n_eq; ++k) c.equals.push_back({a.equals_idx[k], a.equals_val[k]});
+  for (std::size_t k = 0; k < n_eq; ++k) {
+    check_feature("equals_idx", k, a.equals_idx[k], a.n_features);
+    c.equals.push_back({a.equals_idx[k], a.equals_val[k]});
+  }
   const std::size_t n_mono = std::min(a.mono_idx.size(), a.mono_dir.size());
-  for (std::size_t k = 0; k < n_mono; ++k) c.mono.push_back({a.mono_idx[k], a.mono_dir[k]});
+  for (std::size_t k = 0; k < n_mono; ++k) {
+    check_feature("mono_idx", k, a.mono_idx[k], a.n_features);
+    c.mono.push_back({a.mono_idx[k], a.mono_dir[k]});
+  }
 
   if (a.ac_idx && a.ac_offsets && a.ac_words) {
     const std::size_t n_ac = a.ac_idx->size();
@@ -86,12 +111,16 @@ Constraints build_constraints(const ConstraintArrays& a) {
       check_offsets("ac_offsets", *a.ac_offsets, n_ac, a.ac_words->size(), "ac_words");
     }
     for (std::size_t j = 0; j < n_ac; ++j) {
+      check_feature("ac_idx", j, (*a.ac_idx)[j], a.n_features);
       c.allowed_categories.push_back(
           {(*a.ac_idx)[j], std::vector<std::uint64_t>(a.ac_words->begin() + (*a.ac_offsets)[j],
                                                       a.ac_words->begin() + (*a.ac_offsets)[j + 1])});
     }
   }
 
+  for (std::size_t k = 0; k < a.freeze.size(); ++k) {
+    check_feature("freeze", k, a.freeze[k], a.n_features);
+  }
   c.freeze.assign(a.freeze.begin(), a.freeze.end());
   return c;
 }

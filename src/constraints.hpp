@@ -80,9 +80,11 @@ struct Constraints {
 
   // Whether one row satisfies every rule relative to x, given instance_bounds(x).
   bool check_row(const double* row, std::span<const double> x, const InstanceBounds& b) const;
-  // Checks n_rows row-major rows; one flag per row.
+  // Checks n_rows row-major rows; one flag per row (check_into writes n_rows flags to out).
   std::vector<std::uint8_t> check(const double* rows, std::size_t n_rows, std::span<const double> x,
                                   bool parallel) const;
+  void check_into(const double* rows, std::size_t n_rows, std::span<const double> x,
+                  bool parallel, std::uint8_t* out) const;
 
   // Pushes one row towards feasibility in place.
   void repair_row(double* row, std::span<const double> x, const InstanceBounds& b) const;
@@ -120,9 +122,28 @@ struct ConstraintArrays {
   std::optional<std::span<const std::uint64_t>> ac_words;
 };
 
-// Compiles the flat arrays. Parallel arrays pair up to the shortest; malformed offset
-// arrays throw ValidationError (they are never read out of bounds). Feature indices are
-// not validated here.
+// Compiles the flat arrays. Parallel arrays pair up to the shortest (surplus entries are
+// ignored, unchecked); malformed offset arrays throw ValidationError (they are never read
+// out of bounds), and so does every feature index of a compiled rule at or above
+// n_features, naming the array and the position.
 Constraints build_constraints(const ConstraintArrays& a);
+
+// Owned flat arrays of a compiled set, laid out as build_constraints reads them: building
+// from view() gives back an equal set (used to pickle a set).
+struct FlatConstraints {
+  std::size_t n_features = 0;
+  std::vector<std::uint32_t> freeze, range_idx, equals_idx, mono_idx, lin_offsets, lin_indices,
+      imp_cond_idx, imp_cons_idx, oh_offsets, oh_indices, am_idx, ac_idx, ac_offsets;
+  std::vector<double> range_lo, range_hi, equals_val, lin_coefs, lin_rhs, imp_cond_val,
+      imp_cons_val, am_to, am_from;
+  std::vector<std::int8_t> mono_dir;
+  std::vector<std::uint8_t> lin_op, lin_policy;
+  std::vector<std::uint64_t> ac_words;
+
+  // Spans over the vectors; allowed categories are attached only when the set has some.
+  ConstraintArrays view() const;
+};
+
+FlatConstraints flatten_constraints(const Constraints& c);
 
 }  // namespace morvel

@@ -3,6 +3,7 @@
 // Both work relative to one factual row x: instance_bounds(x) is computed once per call and
 // shared read-only by every row, so per-row work allocates nothing and rows can be spread
 // over the worker pool without changing any result.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -230,22 +231,34 @@ void Constraints::repair_row(double* row, std::span<const double> x,
   for (const auto& group : one_hot) repair_one_hot(*this, group, row);
 }
 
-std::vector<std::uint8_t> Constraints::check(const double* rows, std::size_t n_rows,
-                                             std::span<const double> x, bool parallel) const {
+void Constraints::check_into(const double* rows, std::size_t n_rows, std::span<const double> x,
+                             bool parallel, std::uint8_t* out) const {
   require_features_in_range(*this);
   const InstanceBounds b = instance_bounds(x);
-  std::vector<std::uint8_t> ok(n_rows, 0);
+  if (n_features == 0) {
+    // Every row is empty, so one verdict holds for all of them.
+    const bool verdict = n_rows == 0 || check_row(rows, x, b);
+    std::fill(out, out + n_rows, verdict ? 1 : 0);
+    return;
+  }
   for_ranges(parallel, n_rows, kRowsPerChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t r = begin; r < end; ++r) {
-      ok[r] = check_row(rows + r * n_features, x, b) ? 1 : 0;
+      out[r] = check_row(rows + r * n_features, x, b) ? 1 : 0;
     }
   });
+}
+
+std::vector<std::uint8_t> Constraints::check(const double* rows, std::size_t n_rows,
+                                             std::span<const double> x, bool parallel) const {
+  std::vector<std::uint8_t> ok(n_rows, 0);
+  check_into(rows, n_rows, x, parallel, ok.data());
   return ok;
 }
 
 void Constraints::repair(double* rows, std::size_t n_rows, std::span<const double> x,
                          bool parallel) const {
   require_features_in_range(*this);
+  if (n_features == 0) return;  // empty rows: nothing to move, however many there are
   const InstanceBounds b = instance_bounds(x);
   for_ranges(parallel, n_rows, kRowsPerChunk, [&](std::size_t begin, std::size_t end) {
     for (std::size_t r = begin; r < end; ++r) repair_row(rows + r * n_features, x, b);

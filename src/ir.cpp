@@ -36,14 +36,20 @@ void check_length(const char* name, std::size_t len, std::size_t n) {
   }
 }
 
-// Rejects node graphs in which some tree walk could loop forever. Shared subtrees are fine.
-void check_acyclic(std::span<const std::int32_t> feature, std::span<const std::uint32_t> left,
-                   std::span<const std::uint32_t> right, std::span<const std::uint32_t> roots) {
+// Every node reachable from the roots must have exactly one parent: one split, or one
+// entry of tree_roots. A cycle would make a walk loop forever; a shared subtree would be
+// copied once per path into the scoring layout (a chain of 30 nodes whose children
+// coincide has 2^30 paths), so both are refused to keep every layout linear in the input.
+void check_tree_shape(std::span<const std::int32_t> feature, std::span<const std::uint32_t> left,
+                      std::span<const std::uint32_t> right, std::span<const std::uint32_t> roots) {
   enum : std::uint8_t { kUnseen = 0, kOnPath = 1, kDone = 2 };
   std::vector<std::uint8_t> state(feature.size(), kUnseen);
   std::vector<std::pair<std::uint32_t, std::uint8_t>> stack;  // node, children visited
+  auto shared = [](std::uint32_t node) {
+    return ValidationError("node " + std::to_string(node) + ": reached from more than one parent");
+  };
   for (std::uint32_t root : roots) {
-    if (state[root] == kDone) continue;
+    if (state[root] != kUnseen) throw shared(root);
     stack.assign(1, {root, 0});
     state[root] = kOnPath;
     while (!stack.empty()) {
@@ -57,10 +63,9 @@ void check_acyclic(std::span<const std::int32_t> feature, std::span<const std::u
       if (state[child] == kOnPath) {
         throw ValidationError("node " + std::to_string(node) + ": child index forms a cycle");
       }
-      if (state[child] == kUnseen) {
-        state[child] = kOnPath;
-        stack.push_back({child, 0});
-      }
+      if (state[child] == kDone) throw shared(child);
+      state[child] = kOnPath;
+      stack.push_back({child, 0});
     }
   }
 }
@@ -73,6 +78,10 @@ Ensemble Ensemble::create(std::vector<std::int32_t> feature, std::vector<double>
                           std::vector<double> value, double base_score,
                           std::vector<std::uint32_t> tree_roots, Link link,
                           std::size_t n_features) {
+  if (n_features > kMaxFeatures) {
+    throw ValidationError("n_features " + std::to_string(n_features) +
+                          " exceeds the supported maximum of " + std::to_string(kMaxFeatures));
+  }
   const std::size_t n = feature.size();
   check_length("threshold", threshold.size(), n);
   check_length("is_lt", is_lt.size(), n);
@@ -88,11 +97,16 @@ Ensemble Ensemble::create(std::vector<std::int32_t> feature, std::vector<double>
     if (left[i] >= n || right[i] >= n) {
       throw ValidationError("node " + std::to_string(i) + ": child index out of range");
     }
+    // `v < NaN` is false for every v, but the batched routing step would read the
+    // comparison differently once a block holds a missing value; no converter emits one.
+    if (std::isnan(threshold[i])) {
+      throw ValidationError("node " + std::to_string(i) + ": threshold is NaN");
+    }
   }
   for (std::uint32_t root : tree_roots) {
     if (root >= n) throw ValidationError("tree root out of range");
   }
-  check_acyclic(feature, left, right, tree_roots);
+  check_tree_shape(feature, left, right, tree_roots);
 
   Ensemble e;
   e.feature_ = std::move(feature);
@@ -134,6 +148,14 @@ Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_se
   }
   if (set_offsets.back() != set_words.size()) {
     throw ValidationError("set_offsets must end at set_words length");
+  }
+  for (std::size_t f = 0; f < cardinality.size(); ++f) {
+    if (cardinality[f] > kMaxCategories) {
+      throw ValidationError("feature " + std::to_string(f) + ": " +
+                            std::to_string(cardinality[f]) +
+                            " categories exceed the supported maximum of " +
+                            std::to_string(kMaxCategories));
+    }
   }
   for (std::size_t i = 0; i < node_set.size(); ++i) {
     if (node_set[i] < 0) continue;

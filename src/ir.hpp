@@ -36,7 +36,16 @@ struct ScoreNode {
 
 class Ensemble {
  public:
+  // Widest row a model may declare: feature indices must fit below ScoreNode's flag bits.
+  static constexpr std::size_t kMaxFeatures = std::size_t{1} << 30;
+  // Most category codes per feature: every code is listed in the category blocks, and
+  // float32 inputs (as the libraries read them) cannot tell larger codes apart.
+  static constexpr std::uint32_t kMaxCategories = std::uint32_t{1} << 24;
+
   // Validates the node arrays; throws ValidationError with the first failure's text.
+  // Beyond index ranges it refuses n_features above kMaxFeatures, a NaN threshold on any
+  // split (every split is numeric until categories are attached), cycles, and nodes
+  // reached from more than one parent or root entry (shared subtrees).
   static Ensemble create(std::vector<std::int32_t> feature, std::vector<double> threshold,
                          std::vector<std::uint8_t> is_lt, std::vector<std::uint8_t> missing_left,
                          std::vector<std::uint32_t> left, std::vector<std::uint32_t> right,
@@ -44,7 +53,8 @@ class Ensemble {
                          std::vector<std::uint32_t> tree_roots, Link link,
                          std::size_t n_features);
 
-  // Replaces the categorical fields; throws ValidationError on malformed sets.
+  // Replaces the categorical fields; throws ValidationError on malformed sets and on
+  // cardinalities above kMaxCategories.
   static Ensemble with_categories(Ensemble ensemble, std::vector<std::int32_t> node_set,
                                   std::vector<std::uint32_t> set_offsets,
                                   std::vector<std::uint64_t> set_words,

@@ -42,17 +42,40 @@ struct Batch {
         } catch (...) {
           caught = std::current_exception();
           failed.store(true);
+          if (!caught) {
+            // Not a C++ exception: the forced unwind that ends the calling thread (its
+            // interpreter is exiting). Let it go on, after counting the chunk so that
+            // nobody waits for it.
+            finish(c, nullptr);
+            throw;
+          }
         }
       }
-      std::lock_guard<std::mutex> lock(mutex);
-      // Keep the error of the lowest chunk so the reported failure is deterministic.
-      if (caught && (!error || c < error_chunk)) {
-        error = caught;
-        error_chunk = c;
-      }
-      if (++done == n_chunks) done_cv.notify_all();
+      finish(c, caught);
     }
   }
+
+  void finish(std::size_t c, const std::exception_ptr& caught) {
+    std::lock_guard<std::mutex> lock(mutex);
+    // Keep the error of the lowest chunk so the reported failure is deterministic.
+    if (caught && (!error || c < error_chunk)) {
+      error = caught;
+      error_chunk = c;
+    }
+    if (++done == n_chunks) done_cv.notify_all();
+  }
+
+  void wait_all() {
+    std::unique_lock<std::mutex> lock(mutex);
+    done_cv.wait(lock, [&] { return done == n_chunks; });
+  }
+};
+
+// Chunks on other threads read the caller's body: the caller never leaves parallel_for,
+// not even by an unwind, before every chunk is finished or skipped.
+struct AwaitChunks {
+  Batch& batch;
+  ~AwaitChunks() { batch.wait_all(); }
 };
 
 class Pool {
@@ -144,9 +167,10 @@ void parallel_for(std::size_t n, std::size_t min_chunk, const RangeBody& body) {
   batch->chunk = chunk;
   batch->n_chunks = n_chunks;
   p.run(batch, std::min(p.size(), n_chunks - 1));
-  batch->work();
-  std::unique_lock<std::mutex> lock(batch->mutex);
-  batch->done_cv.wait(lock, [&] { return batch->done == batch->n_chunks; });
+  {
+    const AwaitChunks await_chunks{*batch};
+    batch->work();
+  }
   if (batch->error) std::rethrow_exception(batch->error);
 }
 

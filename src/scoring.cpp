@@ -68,12 +68,10 @@ void Ensemble::build_score_nodes() {
       queue.emplace_back(first + 1, left_[flat], depth + 1);
     }
   }
-  // Feature indices must fit below the flag bits; otherwise every node takes the slow path.
-  if (n_features_ > ScoreNode::kFeatureMask) {
-    for (ScoreNode& s : score_nodes_) s.meta |= ScoreNode::kSlowBit;
-    all_fast_ = false;
-  }
 }
+
+// Construction refuses wider models, so every feature index fits below the flag bits.
+static_assert(Ensemble::kMaxFeatures - 1 == ScoreNode::kFeatureMask);
 
 std::uint32_t Ensemble::slow_step(std::uint32_t node, double v) const {
   const ScoreNode& n = score_nodes_[node];

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
+#include <sstream>
 #include <string>
 
 #include "errors.hpp"
@@ -20,6 +22,26 @@ bool total_order_less(double a, double b) {
     return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
   };
   return key(a) < key(b);
+}
+
+// A grid of anchor + k * step needs a positive finite step and a finite anchor; anything
+// else leaves a cell without representatives and would prove a false "no counterfactual".
+ValuePolicy grid_policy(std::size_t i, double step, double anchor) {
+  auto text = [](double v) {
+    std::ostringstream out;
+    out.precision(17);
+    out << v;
+    return out.str();
+  };
+  if (!(std::isfinite(step) && step > 0.0)) {
+    throw CallerError("grid value policy " + std::to_string(i) +
+                      ": step must be positive and finite, got " + text(step));
+  }
+  if (!std::isfinite(anchor)) {
+    throw CallerError("grid value policy " + std::to_string(i) + ": anchor must be finite, got " +
+                      text(anchor));
+  }
+  return {PolicyKind::Grid, step, anchor};
 }
 
 void offer_distinct(std::vector<double>& list, double v) {
@@ -105,7 +127,7 @@ std::vector<ValuePolicy> marshal_value_policies(std::span<const std::uint8_t> co
     switch (code[i]) {
       case 0: policies[i] = {PolicyKind::Continuous, 0.0, 0.0}; break;
       case 1: policies[i] = {PolicyKind::Integer, 0.0, 0.0}; break;
-      case 2: policies[i] = {PolicyKind::Grid, step[i], anchor[i]}; break;
+      case 2: policies[i] = grid_policy(i, step[i], anchor[i]); break;
       default: throw CallerError("unknown value policy code " + std::to_string(code[i]));
     }
   }

@@ -63,8 +63,9 @@ struct ValuePolicy {
   double anchor = 0.0;  // Grid only
 };
 
-// Throws CallerError "value policy code/step/anchor arrays must have equal length" or
-// "unknown value policy code {c}".
+// Throws CallerError "value policy code/step/anchor arrays must have equal length",
+// "unknown value policy code {c}", or, for a grid policy, on a step that is not positive
+// and finite or an anchor that is not finite. Step and anchor of other codes are ignored.
 std::vector<ValuePolicy> marshal_value_policies(std::span<const std::uint8_t> code,
                                                 std::span<const double> step,
                                                 std::span<const double> anchor);

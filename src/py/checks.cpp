@@ -5,6 +5,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "ir.hpp"
 
 namespace morvel::py {
 namespace {
@@ -61,6 +62,47 @@ void require_no_infinity(std::span<const double> row, const char* name) {
   for (std::size_t j = 0; j < row.size(); ++j) {
     if (std::isinf(row[j])) {
       throw ValidationError(std::string(name) + "[" + std::to_string(j) + "] is infinite");
+    }
+  }
+}
+
+void require_incumbent_cost(std::optional<double> cost) {
+  if (cost && !(*cost >= 0.0)) reject("incumbent_cost must be a non-negative cost", *cost);
+}
+
+void require_same_feature_space(const Ensemble& model, const Ensemble* plausibility) {
+  if (plausibility == nullptr) return;
+  const std::size_t n = model.n_features();
+  if (plausibility->n_features() != n) {
+    throw ValidationError("if_ensemble has " + std::to_string(plausibility->n_features()) +
+                          " features, the ensemble has " + std::to_string(n));
+  }
+  for (std::size_t f = 0; f < n; ++f) {
+    const std::uint32_t a = model.cardinality()[f];
+    const std::uint32_t b = plausibility->cardinality()[f];
+    if (a != 0 && b != 0 && a != b) {
+      throw ValidationError("if_ensemble declares " + std::to_string(b) +
+                            " categories for feature " + std::to_string(f) +
+                            ", the ensemble " + std::to_string(a));
+    }
+  }
+}
+
+// Cells never hold an infinite value and blocks only hold codes below the cardinality, so
+// such a factual row cannot be placed; say so instead of failing deep in the search.
+void require_factual_in_model(std::span<const double> x, const Ensemble& model,
+                              const Ensemble* plausibility) {
+  for (std::size_t f = 0; f < x.size(); ++f) {
+    if (std::isinf(x[f])) {
+      throw ValidationError("x[" + std::to_string(f) + "] is infinite");
+    }
+    std::uint32_t card = model.cardinality()[f];
+    if (card == 0 && plausibility != nullptr && f < plausibility->n_features()) {
+      card = plausibility->cardinality()[f];
+    }
+    if (card != 0 && x[f] >= static_cast<double>(card)) {
+      throw ValidationError("x[" + std::to_string(f) + "] is not a category code of the model (" +
+                            std::to_string(card) + " categories)");
     }
   }
 }

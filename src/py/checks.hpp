@@ -7,6 +7,10 @@
 #include <optional>
 #include <span>
 
+namespace morvel {
+class Ensemble;
+}
+
 namespace morvel::py {
 
 // sigma[j] > 0 and finite, weights[j] >= 0 and finite for the first n entries (the caller
@@ -28,5 +32,18 @@ void require_gap(double gap);
 
 // Every value of a row that the searches start from must be finite or NaN (missing).
 void require_no_infinity(std::span<const double> row, const char* name);
+
+// A warm-start cost: not NaN and not negative (no row costs less than 0).
+void require_incumbent_cost(std::optional<double> cost);
+
+// The plausibility ensemble (when given) reads the same rows as the model: the same width
+// and, where both declare a feature categorical, the same number of categories.
+void require_same_feature_space(const Ensemble& model, const Ensemble* plausibility);
+
+// The factual row can be placed in the model's cells and blocks: no infinite value, and no
+// value at or above a categorical feature's category count (of the model, or else of the
+// plausibility ensemble). Expects x as wide as the model.
+void require_factual_in_model(std::span<const double> x, const Ensemble& model,
+                              const Ensemble* plausibility);
 
 }  // namespace morvel::py

@@ -119,7 +119,13 @@ PyObject* check(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Constraints& c = self_constraints(self);
     const RowsArgs r = rows_args("check", c, args, kwargs);
-    return to_numpy_bool(c.check(r.rows.data, r.rows.rows, r.x, /*parallel=*/true));
+    npy_intp dims[1] = {static_cast<npy_intp>(r.rows.rows)};
+    PyRef out = checked(PyArray_SimpleNew(1, dims, NPY_BOOL));
+    static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+    auto* array = reinterpret_cast<PyArrayObject*>(out.get());
+    auto* flags = static_cast<std::uint8_t*>(PyArray_DATA(array));
+    c.check_into(r.rows.data, r.rows.rows, r.x, /*parallel=*/true, flags);
+    return out;
   });
 }
 
@@ -139,18 +145,58 @@ PyObject* repair(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Pickling: the constructor and the flat arrays the set was compiled from, so unpickling
+// validates again (a damaged state raises the constructor's errors).
+PyObject* reduce_constraints(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const FlatConstraints f = flatten_constraints(self_constraints(self));
+    const PyRef freeze = to_numpy(f.freeze), range_idx = to_numpy(f.range_idx),
+                range_lo = to_numpy(f.range_lo), range_hi = to_numpy(f.range_hi),
+                equals_idx = to_numpy(f.equals_idx), equals_val = to_numpy(f.equals_val),
+                mono_idx = to_numpy(f.mono_idx), mono_dir = to_numpy(f.mono_dir),
+                lin_offsets = to_numpy(f.lin_offsets), lin_indices = to_numpy(f.lin_indices),
+                lin_coefs = to_numpy(f.lin_coefs), lin_op = to_numpy(f.lin_op),
+                lin_rhs = to_numpy(f.lin_rhs), lin_policy = to_numpy(f.lin_policy),
+                imp_cond_idx = to_numpy(f.imp_cond_idx), imp_cond_val = to_numpy(f.imp_cond_val),
+                imp_cons_idx = to_numpy(f.imp_cons_idx), imp_cons_val = to_numpy(f.imp_cons_val),
+                oh_offsets = to_numpy(f.oh_offsets), oh_indices = to_numpy(f.oh_indices),
+                am_idx = to_numpy(f.am_idx), am_to = to_numpy(f.am_to),
+                am_from = to_numpy(f.am_from);
+    // No allowed categories: leave the three arrays out, as a caller without any would.
+    const bool categories = !f.ac_idx.empty();
+    const PyRef ac_idx = categories ? to_numpy(f.ac_idx) : PyRef::borrow(Py_None),
+                ac_offsets = categories ? to_numpy(f.ac_offsets) : PyRef::borrow(Py_None),
+                ac_words = categories ? to_numpy(f.ac_words) : PyRef::borrow(Py_None);
+    PyRef args = checked(Py_BuildValue(
+        "(KOOOOOOOOOOOOOOOOOOOOOOOOOO)", static_cast<unsigned long long>(f.n_features),
+        freeze.get(), range_idx.get(), range_lo.get(), range_hi.get(), equals_idx.get(),
+        equals_val.get(), mono_idx.get(), mono_dir.get(), lin_offsets.get(), lin_indices.get(),
+        lin_coefs.get(), lin_op.get(), lin_rhs.get(), lin_policy.get(), imp_cond_idx.get(),
+        imp_cond_val.get(), imp_cons_idx.get(), imp_cons_val.get(), oh_offsets.get(),
+        oh_indices.get(), am_idx.get(), am_to.get(), am_from.get(), ac_idx.get(),
+        ac_offsets.get(), ac_words.get()));
+    return checked(Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get()));
+  });
+}
+
 PyMethodDef constraints_methods[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)),
      METH_VARARGS | METH_KEYWORDS, "check($self, x_matrix, x)\n--\n\n"},
     {"repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)),
      METH_VARARGS | METH_KEYWORDS, "repair($self, x_matrix, x)\n--\n\n"},
+    {"__reduce__", reduce_constraints, METH_NOARGS, "Pickle support: the constructor's arrays."},
     {nullptr, nullptr, 0, nullptr}};
 
 const char constraints_doc[] =
     "RustConstraints(n_features, freeze, range_idx, range_lo, range_hi, equals_idx, equals_val, "
     "mono_idx, mono_dir, lin_offsets, lin_indices, lin_coefs, lin_op, lin_rhs, lin_policy, "
     "imp_cond_idx, imp_cond_val, imp_cons_idx, imp_cons_val, oh_offsets, oh_indices, am_idx, "
-    "am_to, am_from, ac_idx=None, ac_offsets=None, ac_words=None)\n--\n\n";
+    "am_to, am_from, ac_idx=None, ac_offsets=None, ac_words=None)\n--\n\n"
+    "Parallel arrays (range_*, equals_*, mono_*, imp_*, am_*) pair up to the shortest of each\n"
+    "group; surplus entries are ignored, unchecked. Every feature index of a rule must be below\n"
+    "n_features, and offset arrays must be non-decreasing and within their arrays (ValueError\n"
+    "naming the array and position). lin_op 0 is <=, 1 is >=, any other value ==. Allowed\n"
+    "categories are attached only when ac_idx, ac_offsets and ac_words are all given.";
 
 PyType_Slot constraints_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(constraints_new)},

@@ -125,7 +125,8 @@ std::optional<std::vector<T>> to_optional_vector(PyObject* obj, const char* name
   template std::vector<T> to_vector<T>(PyObject*, const char*);                 \
   template std::optional<std::vector<T>> to_optional_vector<T>(PyObject*, const char*); \
   template PyRef new_array<T>(std::size_t);                                     \
-  template PyRef to_numpy<T>(const std::vector<T>&);
+  template PyRef to_numpy<T>(const std::vector<T>&);                            \
+  template PyRef span_to_numpy<T>(std::span<const T>);
 
 MatrixArg to_matrix(PyObject* obj, const char* name) {
   if (obj == nullptr) {
@@ -146,15 +147,27 @@ MatrixArg to_matrix(PyObject* obj, const char* name) {
   return m;
 }
 
+namespace {
+// A pending TypeError (an unsuitable type) is replaced by one naming the argument; any
+// other exception raised during the conversion (KeyboardInterrupt or MemoryError out of a
+// __float__ or __index__, OverflowError for a huge int) propagates unchanged.
+[[noreturn]] void rename_type_error(const std::string& message) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, message);
+  }
+  throw PyErrAlreadySet{};
+}
+}  // namespace
+
 double to_double(PyObject* obj, const char* name) {
   if (obj == nullptr) {
     raise(PyExc_TypeError, std::string("argument '") + name + "': must be a real number, not None");
   }
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    raise(PyExc_TypeError, std::string("argument '") + name + "': must be a real number, not " +
-                               Py_TYPE(obj)->tp_name);
+    rename_type_error(std::string("argument '") + name + "': must be a real number, not " +
+                      Py_TYPE(obj)->tp_name);
   }
   return v;
 }
@@ -165,12 +178,14 @@ std::optional<double> to_optional_double(PyObject* obj, const char* name) {
 }
 
 std::uint64_t to_count(PyObject* obj, const char* name) {
-  if (obj == nullptr || !PyLong_Check(obj)) {
-    raise(PyExc_TypeError, std::string("argument '") + name + "': expected a non-negative int, got " +
-                               (obj == nullptr ? "None" : Py_TYPE(obj)->tp_name));
-  }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  const std::string expected = std::string("argument '") + name + "': expected a non-negative int";
+  if (obj == nullptr) raise(PyExc_TypeError, expected + ", got None");
+  // Anything with __index__ (NumPy integer scalars among them) counts as an int.
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) rename_type_error(expected + ", got " + Py_TYPE(obj)->tp_name);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyErrAlreadySet{};
     PyErr_Clear();
     raise(PyExc_OverflowError, std::string("argument '") + name +
                                    "': expected an int between 0 and 2**64 - 1");
@@ -192,6 +207,13 @@ std::string to_str(PyObject* obj, const char* name) {
   const char* s = PyUnicode_AsUTF8AndSize(obj, &size);
   if (s == nullptr) throw PyErrAlreadySet{};
   return std::string(s, static_cast<std::size_t>(size));
+}
+
+bool to_bool(PyObject* obj, const char* name, bool fallback) {
+  if (obj == nullptr) return fallback;
+  if (PyBool_Check(obj) || PyArray_IsScalar(obj, Bool)) return PyObject_IsTrue(obj) == 1;
+  raise(PyExc_TypeError,
+        std::string("argument '") + name + "': expected bool, got " + Py_TYPE(obj)->tp_name);
 }
 
 namespace {
@@ -229,6 +251,11 @@ PyRef new_array(std::size_t n) {
 
 template <class T>
 PyRef to_numpy(const std::vector<T>& values) {
+  return span_to_numpy(std::span<const T>(values));
+}
+
+template <class T>
+PyRef span_to_numpy(std::span<const T> values) {
   PyRef arr = new_array<T>(values.size());
   if (!values.empty()) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), values.data(),

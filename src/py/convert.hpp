@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ std::optional<double> to_optional_double(PyObject* obj, const char* name);
 std::uint64_t to_count(PyObject* obj, const char* name);
 std::optional<std::uint64_t> to_optional_count(PyObject* obj, const char* name);
 std::string to_str(PyObject* obj, const char* name);
+// A Python bool (or NumPy bool); `fallback` when the argument is missing or None.
+bool to_bool(PyObject* obj, const char* name, bool fallback);
 
 const Ensemble& to_ensemble(PyObject* obj, const char* name);
 const Ensemble* to_optional_ensemble(PyObject* obj, const char* name);
@@ -63,6 +66,8 @@ template <class T>
 PyRef new_array(std::size_t n);
 template <class T>
 PyRef to_numpy(const std::vector<T>& values);
+template <class T>
+PyRef span_to_numpy(std::span<const T> values);
 PyRef to_numpy_bool(const std::vector<std::uint8_t>& values);
 
 // Raises ValueError "expected {n} features, got {m}" when the widths differ.

@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "checks.hpp"
 #include "constraints.hpp"
 #include "convert.hpp"
 #include "entries.hpp"
@@ -71,6 +72,9 @@ PyRef run(PyObject* args, PyObject* kwargs) {
   }
   require_covers("sigma", sigma.size(), x.size());
   require_covers("weights", weights.size(), x.size());
+  require_distance_model(sigma, weights, lam, x.size());
+  require_same_feature_space(ensemble, if_ensemble);
+  require_factual_in_model(x, ensemble, if_ensemble);
 
   std::vector<const Ensemble*> ensembles{&ensemble};
   if (if_ensemble != nullptr) ensembles.push_back(if_ensemble);

@@ -1,4 +1,6 @@
 // RustEnsemble: the validated, immutable tree ensemble and its batch scoring.
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "convert.hpp"
@@ -36,11 +38,21 @@ PyRef build_ensemble(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto cat_card = to_optional_vector<std::uint32_t>(a[15], "cat_card");
 
   const Link link = parse_link(link_name);
+  const bool categorical = node_set && set_offsets && set_words;
+  if (categorical) {
+    // A categorical split never reads its threshold, so a NaN there is harmless; the core
+    // refuses NaN thresholds on numeric splits, and every split is numeric until the sets
+    // are attached.
+    const std::size_t n = std::min(node_set->size(), threshold.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((*node_set)[i] >= 0 && std::isnan(threshold[i])) threshold[i] = 0.0;
+    }
+  }
   Ensemble ensemble = Ensemble::create(std::move(feature), std::move(threshold), std::move(is_lt),
                                        std::move(missing_left), std::move(left), std::move(right),
                                        std::move(value), base_score, std::move(tree_roots), link,
                                        n_features);
-  if (node_set && set_offsets && set_words) {
+  if (categorical) {
     std::vector<std::uint32_t> cardinality(n_features, 0);
     if (cat_idx && cat_card) {
       const std::size_t n = std::min(cat_idx->size(), cat_card->size());
@@ -83,17 +95,54 @@ PyObject* raw_score_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const char* link_name(Link link) { return link == Link::Sigmoid ? "sigmoid" : "identity"; }
+
+// Pickling: the constructor and the arrays it validated, so unpickling validates again
+// (a damaged state raises the constructor's errors) and rebuilds a bit-identical model.
+PyObject* reduce_ensemble(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const Ensemble& e = *reinterpret_cast<EnsembleObject*>(self)->ensemble;
+    std::vector<std::uint32_t> cat_idx, cat_card;
+    for (std::size_t f = 0; f < e.n_features(); ++f) {
+      if (e.cardinality()[f] != 0) {
+        cat_idx.push_back(static_cast<std::uint32_t>(f));
+        cat_card.push_back(e.cardinality()[f]);
+      }
+    }
+    const PyRef feature = span_to_numpy(e.feature()), threshold = span_to_numpy(e.threshold()),
+                is_lt = span_to_numpy(e.is_lt()), missing_left = span_to_numpy(e.missing_left()),
+                left = span_to_numpy(e.left()), right = span_to_numpy(e.right()),
+                value = span_to_numpy(e.value()), roots = span_to_numpy(e.tree_roots()),
+                node_set = span_to_numpy(e.node_set()),
+                set_offsets = span_to_numpy(e.set_offsets()),
+                set_words = span_to_numpy(e.set_words()), idx = to_numpy(cat_idx),
+                card = to_numpy(cat_card);
+    PyRef args = checked(Py_BuildValue(
+        "(OOOOOOOOdsKOOOOO)", feature.get(), threshold.get(), is_lt.get(), missing_left.get(),
+        left.get(), right.get(), value.get(), roots.get(), e.base_score(), link_name(e.link()),
+        static_cast<unsigned long long>(e.n_features()), node_set.get(), set_offsets.get(),
+        set_words.get(), idx.get(), card.get()));
+    return checked(Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get()));
+  });
+}
+
 PyMethodDef ensemble_methods[] = {
     {"raw_score_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_score_batch)),
      METH_VARARGS | METH_KEYWORDS,
      "raw_score_batch($self, x)\n--\n\n"
      "Raw scores for a C-contiguous (n_rows, n_features) float64 matrix."},
+    {"__reduce__", reduce_ensemble, METH_NOARGS, "Pickle support: the constructor's arrays."},
     {nullptr, nullptr, 0, nullptr}};
 
 const char ensemble_doc[] =
     "RustEnsemble(feature, threshold, is_lt, missing_left, left, right, value, tree_roots, "
     "base_score, link, n_features, node_set=None, set_offsets=None, set_words=None, "
-    "cat_idx=None, cat_card=None)\n--\n\n";
+    "cat_idx=None, cat_card=None)\n--\n\n"
+    "Refused (ValueError), beyond index ranges: a NaN threshold on a numeric split; a node\n"
+    "reached from more than one split or tree_roots entry; n_features above 2**30; more than\n"
+    "2**24 categories for a feature. Categorical data is attached only when node_set,\n"
+    "set_offsets and set_words are all given; cat_idx and cat_card pair up to the shorter,\n"
+    "a later pair for the same feature winning. Children and thresholds of leaves are unread.";
 
 PyType_Slot ensemble_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ensemble_new)},

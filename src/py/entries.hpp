@@ -9,7 +9,14 @@ namespace morvel::py {
 // Method definitions of the functions built so far, terminated by a null entry.
 extern PyMethodDef g_module_functions[];
 
+// Docstrings (with text signatures) of entries whose text is long.
+extern const char kSolveGeneticRawDoc[];
+extern const char kSolveGeneticBatchRawDoc[];
+
+PyObject* py_solve_genetic_raw(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_solve_genetic_batch_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_solve_exact_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_debug_domains_raw(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* py_compute_region_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace morvel::py

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 
+#include "checks.hpp"
 #include "convert.hpp"
 #include "entries.hpp"
 #include "exact/search.hpp"
@@ -46,25 +47,6 @@ PyRef result_tuple(const exact::ExactResult& r) {
   PyRef trace = trace_tuple(r.trace);
   return checked(PyTuple_Pack(6, row.get(), distance.get(), proof.get(), stats.get(),
                               snapped.get(), trace.get()));
-}
-
-// Cells never hold an infinite value and blocks only hold codes below the cardinality, so
-// such a factual row cannot be placed; say so instead of failing deep in the search.
-void require_factual_in_model(const std::vector<double>& x, const Ensemble& e,
-                              const Ensemble* plausibility) {
-  for (std::size_t f = 0; f < x.size(); ++f) {
-    if (std::isinf(x[f])) {
-      throw ValidationError("x[" + std::to_string(f) + "] is infinite");
-    }
-    std::uint32_t card = e.cardinality()[f];
-    if (card == 0 && plausibility != nullptr && f < plausibility->n_features()) {
-      card = plausibility->cardinality()[f];
-    }
-    if (card != 0 && x[f] >= static_cast<double>(card)) {
-      throw ValidationError("x[" + std::to_string(f) + "] is not a category code of the model (" +
-                            std::to_string(card) + " categories)");
-    }
-  }
 }
 
 PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
@@ -116,8 +98,17 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
     throw ValidationError("incumbent_row has " + std::to_string(p.incumbent_row->size()) +
                           " values, expected " + std::to_string(n));
   }
+  // A malformed distance model, window or budget would come back as a false proof.
+  require_distance_model(sigma, weights, p.lam, n);
+  require_window(p.lo_t, p.hi_t);
+  require_not_nan(min_total_path, "min_total_path");
+  require_gap(p.gap);
+  require_time_budget(p.time_budget_s);
+  require_incumbent_cost(p.incumbent_cost);
+  if (p.incumbent_row) require_no_infinity(*p.incumbent_row, "incumbent_row");
   // The plausibility test needs both the model and its threshold.
   if (if_ensemble != nullptr && min_total_path) {
+    require_same_feature_space(*p.ensemble, if_ensemble);
     p.if_ensemble = if_ensemble;
     p.min_total_path = *min_total_path;
   }
@@ -129,9 +120,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.mode = search == "refine" ? exact::SearchMode::Refine : exact::SearchMode::Classic;
 
   ReleasedLock released;
-  auto outcome = exact::solve_exact(p, released.probe_fn());
+  auto outcome = released.run([&] { return exact::solve_exact(p, released.probe_fn()); });
   if (outcome.is_interrupted()) released.raise_pending();
-  released.reacquire();
   return result_tuple(outcome.result());
 }
 

@@ -2,7 +2,12 @@
 // and the frame that runs a search with the interpreter lock released.
 #pragma once
 
+#include <chrono>
+#include <exception>
 #include <new>
+#include <optional>
+#include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "errors.hpp"
@@ -12,9 +17,16 @@
 
 namespace morvel::py {
 
+// True inside a catch-all handler that caught something other than a C++ exception: the
+// forced unwind by which CPython ends a thread that takes the lock back at interpreter
+// exit. Such an unwind must go on (swallowing it, or meeting a noexcept frame, aborts the
+// process); typed handlers never match it.
+inline bool caught_forced_unwind() { return !std::current_exception(); }
+
 // Runs body (returning a PyRef) and turns any C++ exception into the matching Python one.
+// Not noexcept, and a forced unwind passes through.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body().release();
   } catch (const PyErrAlreadySet&) {
@@ -26,32 +38,77 @@ PyObject* guarded(Body&& body) noexcept {
     PyErr_SetString(g_internal_error, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();  // a size beyond what a container can hold
   } catch (const std::exception& e) {
     PyErr_SetString(g_internal_error, e.what());
   } catch (...) {
+    if (caught_forced_unwind()) throw;
     PyErr_SetString(g_internal_error, "unknown internal failure");
   }
   return nullptr;
 }
 
+// True once the interpreter has started to shut down; a thread that then asks for the lock
+// is ended by CPython (or blocked forever, depending on the version).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// At interpreter exit a thread that would take the lock back instead waits, without the
+// lock and without unwinding through our frames, until the process ends.
+[[noreturn]] inline void park_thread_forever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 // Holds the interpreter lock released for its lifetime and serves the interrupt probe:
 // the probe re-takes the lock, runs the signal handlers and keeps the latest pending
 // exception for the entry point to raise once the search has returned.
+//
+// Taking the lock back is where interpreter exit meets a running search. The lock is
+// re-taken at most once per release (the thread state is consumed before the call), and
+// a thread parks instead when exit has begun. If exit begins during the call itself,
+// CPython ends the thread by a forced unwind: it must start outside any destructor (hence
+// `run`, which takes the lock back on every path before leaving), the destructor then
+// touches no Python object, and `t_lock_released` keeps every PyRef on the way from
+// releasing its reference.
 class ReleasedLock {
  public:
-  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ReleasedLock() { release(); }
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
   ~ReleasedLock() {
-    reacquire();
+    reacquire();  // only when `run` was not used; normally the lock is back already
+    if (!held_) return;  // a forced unwind out of reacquire(): the lock is not ours
     // An exception never raised (the search finished first) is dropped with the lock held.
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(traceback_);
   }
 
+  // Runs fn() without the lock and takes the lock back before it returns fn's result or
+  // rethrows fn's exception.
+  template <class Fn>
+  auto run(Fn&& fn) -> decltype(fn()) {
+    std::optional<decltype(fn())> result;
+    std::exception_ptr error;
+    try {
+      result.emplace(fn());
+    } catch (...) {
+      if (caught_forced_unwind()) throw;
+      error = std::current_exception();
+    }
+    reacquire();
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+  }
+
   bool probe() {
-    PyEval_RestoreThread(state_);
+    reacquire();
     bool fired = false;
     if (PyErr_CheckSignals() != 0) {
       Py_XDECREF(type_);
@@ -60,7 +117,7 @@ class ReleasedLock {
       PyErr_Fetch(&type_, &value_, &traceback_);
       fired = type_ != nullptr;
     }
-    state_ = PyEval_SaveThread();
+    release();
     return fired;
   }
 
@@ -69,10 +126,12 @@ class ReleasedLock {
   }
 
   void reacquire() {
-    if (state_ != nullptr) {
-      PyEval_RestoreThread(state_);
-      state_ = nullptr;
-    }
+    PyThreadState* state = std::exchange(state_, nullptr);
+    if (state == nullptr) return;
+    if (interpreter_finalizing()) park_thread_forever();
+    PyEval_RestoreThread(state);  // may end the thread by a forced unwind at exit
+    held_ = true;
+    t_lock_released = false;
   }
 
   // With the lock held again: raise the stored exception unchanged.
@@ -85,7 +144,14 @@ class ReleasedLock {
   }
 
  private:
-  PyThreadState* state_;
+  void release() {
+    t_lock_released = true;
+    held_ = false;
+    state_ = PyEval_SaveThread();
+  }
+
+  PyThreadState* state_ = nullptr;  // non-null exactly while released
+  bool held_ = true;                // this thread holds the lock
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;

@@ -13,6 +13,10 @@ PyObject* g_internal_error = nullptr;
 #define MORVEL_KW_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef g_module_functions[] = {
+    {"solve_genetic_raw", MORVEL_KW_FUNCTION(py_solve_genetic_raw), METH_VARARGS | METH_KEYWORDS,
+     kSolveGeneticRawDoc},
+    {"solve_genetic_batch_raw", MORVEL_KW_FUNCTION(py_solve_genetic_batch_raw),
+     METH_VARARGS | METH_KEYWORDS, kSolveGeneticBatchRawDoc},
     {"solve_exact_raw", MORVEL_KW_FUNCTION(py_solve_exact_raw), METH_VARARGS | METH_KEYWORDS,
      "solve_exact_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, policy_code, "
      "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "
@@ -22,6 +26,12 @@ PyMethodDef g_module_functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "debug_domains_raw(ensemble, constraints, x, sigma, weights, lam, policy_code, policy_step, "
      "policy_anchor, if_ensemble=None)\n--\n\n"},
+    {"compute_region_raw", MORVEL_KW_FUNCTION(py_compute_region_raw),
+     METH_VARARGS | METH_KEYWORDS,
+     "compute_region_raw(ensemble, missing_defined, constraints, x_cf, lo_t, hi_t, lo_b, hi_b, "
+     "open_set, if_ensemble=None, if_missing_defined=None, min_total_path=None, cat_open=None, "
+     "cat_feat_offsets=None, cat_block_offsets=None, cat_members=None, maximal=False, "
+     "budget=100000)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {

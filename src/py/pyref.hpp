@@ -8,6 +8,11 @@
 
 namespace morvel::py {
 
+// True while this thread has given the interpreter lock away (see ReleasedLock). No
+// reference may be released then; it stays true only when CPython ends the thread at
+// interpreter exit, and the references held on the way out are left to the process.
+inline thread_local bool t_lock_released = false;
+
 // Owns one strong reference (or none).
 class PyRef {
  public:
@@ -22,12 +27,14 @@ class PyRef {
   PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {
     if (this != &other) {
-      Py_XDECREF(obj_);
+      if (!t_lock_released) Py_XDECREF(obj_);
       obj_ = std::exchange(other.obj_, nullptr);
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() {
+    if (!t_lock_released) Py_XDECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   PyObject* release() { return std::exchange(obj_, nullptr); }

@@ -553,9 +553,16 @@ TEST(Bounds, VeryDeepChainWalksWithoutRecursion) {
     threshold.insert(threshold.end(), {static_cast<double>(d), 0.0});
     value.insert(value.end(), {0.0, static_cast<double>(d)});
     left.insert(left.end(), {2 * d + 1, 0});
-    right.insert(right.end(), {d + 1 < kDepth ? 2 * d + 2 : 2 * d + 1, 0});
+    right.insert(right.end(), {d + 1 < kDepth ? 2 * d + 2 : 2 * kDepth, 0});
     flags.insert(flags.end(), {1, 0});
   }
+  // The last split's right leaf (a node has one parent, so it is not the left leaf again).
+  feature.push_back(-1);
+  threshold.push_back(0.0);
+  value.push_back(kDepth - 1.0);
+  left.push_back(0);
+  right.push_back(0);
+  flags.push_back(0);
   const Ensemble e = Ensemble::create(feature, threshold, flags, flags, left, right, value, 0.0,
                                       {0}, Link::Identity, 1);
   EnsembleBounds bounds(e);

@@ -71,9 +71,67 @@ TEST(EnsembleValidation, RejectsCyclesThatWouldNeverReachALeaf) {
                                {2, 2, 0}, {0, 0, 1}, 0, {0}, Link::Identity, 1);
             }),
             "node 1: child index forms a cycle");
-  // Trees sharing a subtree are not cycles.
-  EXPECT_NO_THROW(Ensemble::create({0, -1, -1}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {1, 0, 0},
-                                   {2, 0, 0}, {0, 1, 2}, 0, {0, 0, 1}, Link::Identity, 1));
+}
+
+// A node with two parents would be copied once per path into the scoring layout.
+TEST(EnsembleValidation, RefusesNodesWithMoreThanOneParent) {
+  auto shape = [](std::vector<std::uint32_t> left, std::vector<std::uint32_t> right,
+                  std::vector<std::uint32_t> roots) {
+    return validation_text([&] {
+      Ensemble::create({0, 0, -1, -1}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, left, right,
+                       {0, 0, 1, 2}, 0, roots, Link::Identity, 1);
+    });
+  };
+  EXPECT_EQ(shape({1, 2, 0, 0}, {3, 2, 0, 0}, {0}), "node 2: reached from more than one parent");
+  EXPECT_EQ(shape({1, 2, 0, 0}, {2, 3, 0, 0}, {0}), "node 2: reached from more than one parent");
+  // A root listed twice, or a root that is another tree's node, has two parents as well.
+  EXPECT_EQ(shape({1, 2, 0, 0}, {2, 3, 0, 0}, {1, 1}), "node 1: reached from more than one parent");
+  EXPECT_EQ(shape({1, 2, 0, 0}, {3, 2, 0, 0}, {2, 0}), "node 2: reached from more than one parent");
+  // Nodes no root reaches are not walked.
+  EXPECT_EQ(shape({1, 2, 0, 0}, {2, 3, 0, 0}, {2, 3}), "<no error>");
+
+  // Doubling chains: 2^40 root-to-leaf paths over 41 nodes.
+  constexpr std::uint32_t kDepth = 40;
+  std::vector<std::int32_t> feature(kDepth + 1, 0);
+  feature[kDepth] = -1;
+  std::vector<std::uint32_t> next(kDepth + 1, 0);
+  for (std::uint32_t d = 0; d < kDepth; ++d) next[d] = d + 1;
+  const std::vector<double> zeros(kDepth + 1, 0.0);
+  const std::vector<std::uint8_t> flags(kDepth + 1, 0);
+  EXPECT_EQ(validation_text([&] {
+              Ensemble::create(feature, zeros, flags, flags, next, next, zeros, 0, {0},
+                               Link::Identity, 1);
+            }),
+            "node 40: reached from more than one parent");
+}
+
+TEST(EnsembleValidation, RefusesNaNThresholdsOnSplits) {
+  EXPECT_EQ(validation_text([] {
+              Ensemble::create({0, 0, -1, -1, -1}, {1.0, kNaN, 0, 0, 0}, {1, 1, 0, 0, 0},
+                               {1, 1, 0, 0, 0}, {1, 3, 0, 0, 0}, {2, 4, 0, 0, 0}, {0, 0, 1, 2, 3},
+                               0, {0}, Link::Identity, 1);
+            }),
+            "node 1: threshold is NaN");
+  // Infinite thresholds are ordinary splits.
+  EXPECT_NO_THROW(stump(kInf, true, true));
+  EXPECT_NO_THROW(stump(-kInf, false, true));
+}
+
+TEST(EnsembleValidation, RefusesWidthsAndCategoryCountsBeyondTheLayout) {
+  // Checked before anything n_features wide is allocated.
+  const std::size_t too_wide = Ensemble::kMaxFeatures + 1;
+  EXPECT_EQ(validation_text([&] { stump(0.5, true, false, too_wide); }),
+            "n_features 1073741825 exceeds the supported maximum of 1073741824");
+  EXPECT_EQ(validation_text([] { stump(0.5, true, false, std::size_t{1} << 63); }),
+            "n_features 9223372036854775808 exceeds the supported maximum of 1073741824");
+  auto with_card = [](std::uint32_t card) {
+    return validation_text([&] {
+      Ensemble::with_categories(stump(0.0, true, false, 2), {0, -1, -1}, {0, 1}, {1}, {3, card});
+    });
+  };
+  EXPECT_EQ(with_card(Ensemble::kMaxCategories), "<no error>");
+  EXPECT_EQ(with_card(Ensemble::kMaxCategories + 1),
+            "feature 1: 16777217 categories exceed the supported maximum of 16777216");
 }
 
 TEST(EnsembleValidation, CategoricalChecksInOrder) {

@@ -499,22 +499,33 @@ def test_method_signatures_and_keywords():
         c.repair(np.zeros((1, 1), dtype=np.float32), np.zeros(1))
 
 
-@pytest.mark.parametrize("rules", [
-    Rules(2, freeze=[2]),
-    Rules(2, mono=[(5, 1)]),
-    Rules(2, linear=[([0, 2], [1.0, 1.0], 0, 0.0, 0)]),
-    Rules(2, implications=[(0, 0.0, 3, 1.0)]),
-    Rules(2, one_hot=[[1, 2]]),
-    Rules(2, allow_missing=[2]),
-    Rules(2, categories=[(9, [1])]),
-], ids=["freeze", "mono", "linear", "implication", "one-hot", "allow-missing", "category"])
-@pytest.mark.parametrize("method", ["check", "repair"])
-def test_out_of_range_feature_is_an_internal_error(rules, method):
-    c = rules.build()  # construction takes indices unchecked
-    with pytest.raises(core.InternalError, match="index out of bounds"):
-        getattr(c, method)(np.full((3, 2), 7.0), np.zeros(2))
-    assert issubclass(core.InternalError, BaseException)
-    assert not issubclass(core.InternalError, Exception)
+@pytest.mark.parametrize("rules, message", [
+    (Rules(2, freeze=[0, 2]), "freeze[1]: feature index 2"),
+    (Rules(2, ranges=[(1, 0, 1), (2, 0, 1)]), "range_idx[1]: feature index 2"),
+    (Rules(2, equals=[(3, 0.0)]), "equals_idx[0]: feature index 3"),
+    (Rules(2, mono=[(5, 1)]), "mono_idx[0]: feature index 5"),
+    (Rules(2, linear=[([0], [1.0], 0, 0.0, 0), ([0, 2], [1.0, 1.0], 0, 0.0, 0)]),
+     "lin_indices[2]: feature index 2"),
+    (Rules(2, implications=[(0, 0.0, 3, 1.0)]), "imp_cons_idx[0]: feature index 3"),
+    (Rules(2, implications=[(4, 0.0, 0, 1.0)]), "imp_cond_idx[0]: feature index 4"),
+    (Rules(2, one_hot=[[0], [1, 2]]), "oh_indices[2]: feature index 2"),
+    (Rules(2, allow_missing=[2]), "am_idx[0]: feature index 2"),
+    (Rules(2, categories=[(9, [1])]), "ac_idx[0]: feature index 9"),
+], ids=["freeze", "range", "equals", "mono", "linear", "consequent", "condition", "one-hot",
+        "allow-missing", "category"])
+def test_out_of_range_feature_is_refused_at_construction(rules, message):
+    # Once accepted and then reported at check time as the internal error (a BaseException).
+    with pytest.raises(ValueError) as err:
+        rules.build()
+    assert str(err.value) == message + " out of range for 2 features"
+
+
+def test_surplus_entries_of_paired_arrays_stay_ignored():
+    # Only complete (index, value) pairs become rules, so a dangling index is not checked.
+    args = Rules(2, ranges=[(0, 0.0, 1.0)]).arrays()
+    args["range_idx"] = np.array([0, 99], np.uint32)
+    c = core.RustConstraints(**args)
+    assert c.check(np.array([[0.5, 0.0], [2.0, 0.0]]), np.zeros(2)).tolist() == [True, False]
 
 
 MALFORMED = {

@@ -8,6 +8,7 @@ placed at, and one double or float32 step around, every split threshold:
 import json
 
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -451,3 +452,52 @@ def test_unsupported_models_are_rejected():
                        lgb.Dataset(X, y), 2)
     with pytest.raises(ValueError, match="linear trees"):
         morvel.convert(linear)
+
+
+# --------------------------------------------------------------------------- labelled categories
+
+
+def labelled_frame(seed, n):
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame({
+        "age": rng.integers(18, 80, n).astype(float),
+        "job": pd.Categorical(rng.choice(["retired", "student", "clerk", "nurse"], n)),
+        "income": rng.normal(size=n),
+    })
+    frame.loc[rng.random(n) < 0.05, "job"] = np.nan
+    y = (frame.job.isin(["student", "nurse"]) ^ (frame.income > 0.3)).astype(int)
+    return frame, y
+
+
+def encoded(frame, mapping):
+    out = frame.copy()
+    out["job"] = out["job"].astype(object).map(mapping).astype(float)
+    return out.to_numpy()
+
+
+@pytest.mark.parametrize("library", ["sklearn", "lightgbm"])
+def test_pandas_category_columns_score_through_the_label_mapping(library):
+    frame, y = labelled_frame(15, 600)
+    if library == "sklearn":
+        model = ensemble.HistGradientBoostingClassifier(max_iter=10, random_state=0).fit(frame, y)
+        raw = model.decision_function
+    else:
+        model = lgb.LGBMClassifier(n_estimators=10, verbose=-1).fit(frame, y)
+        raw = lambda X: model.predict(X, raw_score=True)  # noqa: E731
+    flat = morvel.convert(model)
+    mapping = flat.categories[1]
+    assert set(mapping) == {"retired", "student", "clerk", "nurse"}
+    assert sorted(mapping.values()) == [0, 1, 2, 3] and flat.cardinality[1] == 4
+    assert (flat.node_set >= 0).any(), "the model should split on the category column"
+    np.testing.assert_array_equal(score(flat, encoded(frame, mapping)), raw(frame))
+
+
+def test_unfitted_models_raise_a_clear_value_error():
+    for model in (ensemble.RandomForestClassifier(), ensemble.HistGradientBoostingRegressor(),
+                  ensemble.GradientBoostingClassifier(), tree.DecisionTreeRegressor(),
+                  ensemble.IsolationForest(), xgb.XGBClassifier(), lgb.LGBMRegressor()):
+        with pytest.raises(ValueError, match=f"{type(model).__name__} is not fitted"):
+            morvel.convert(model)
+    # Handlers written for scikit-learn's own error (an AttributeError too) keep working.
+    with pytest.raises(AttributeError):
+        morvel.convert(ensemble.RandomForestRegressor())

@@ -116,8 +116,9 @@ def test_short_inputs_are_value_errors(n_model, n_cons, sigma, weights, message)
                 sigma=np.ones(sigma), weights=np.ones(weights))
 
 
-def test_plausibility_ensemble_of_other_width_is_internal_error():
-    with pytest.raises(core.InternalError, match="all ensembles must share the same feature"):
+def test_plausibility_ensemble_of_other_width_is_a_value_error():
+    # Once the internal error "all ensembles must share the same feature space".
+    with pytest.raises(ValueError, match="^if_ensemble has 2 features, the ensemble has 1$"):
         domains(stump_ensemble([], 1), make_constraints(1), [0.0],
                 if_ensemble=stump_ensemble([], 2))
 

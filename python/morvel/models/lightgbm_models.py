@@ -23,14 +23,23 @@ from __future__ import annotations
 
 import numpy as np
 
-from .flat import FlatBuilder, FlatEnsemble, NodeList
+from .flat import FlatBuilder, FlatEnsemble, NodeList, NotFitted
 
 ZERO = float(np.float32(1e-35))  # LightGBM's kZeroThreshold, a float widened to double
 
 
 def from_lightgbm(model) -> FlatEnsemble:
-    """Convert a LightGBM `Booster`, `LGBMRegressor` or binary `LGBMClassifier`."""
-    if hasattr(model, "booster_"):
+    """Convert a LightGBM `Booster`, `LGBMRegressor` or binary `LGBMClassifier`.
+
+    A model trained on pandas `category` columns routes on the category's position in the
+    training frame's categories; `FlatEnsemble.categories` gives that {label: code} mapping.
+    """
+    import lightgbm
+
+    if isinstance(model, lightgbm.LGBMModel):
+        if not model.__sklearn_is_fitted__():
+            raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                            "converting it")
         model = model.booster_
     dump = model.dump_model()
     if dump.get("num_tree_per_iteration", 1) != 1 or dump.get("num_class", 1) != 1:
@@ -45,7 +54,7 @@ def from_lightgbm(model) -> FlatEnsemble:
         nodes.add_to(builder)
     objective = str(dump.get("objective", "")).split(" ")[0]
     link = "sigmoid" if objective in ("binary", "cross_entropy", "xentropy") else "identity"
-    return builder.build(0.0, link, _cardinality(dump))
+    return builder.build(0.0, link, _cardinality(dump), _pandas_labels(model, dump))
 
 
 def _cardinality(dump: dict) -> dict:
@@ -60,6 +69,22 @@ def _cardinality(dump: dict) -> dict:
         codes = [int(v) for v in values if int(v) >= 0]
         out[f] = max(codes) + 1 if codes else 1
     return out
+
+
+def _pandas_labels(booster, dump: dict) -> dict:
+    """{feature: {label: code}} for the columns that were pandas `category` columns.
+
+    LightGBM keeps those columns' categories in frame order; their features are the ones
+    whose feature info lists category values.
+    """
+    per_column = getattr(booster, "pandas_categorical", None) or []
+    infos = dump.get("feature_infos", {})
+    names = dump.get("feature_names", [])
+    categorical = [f for f, name in enumerate(names) if infos.get(name, {}).get("values")]
+    if len(categorical) != len(per_column):
+        return {}
+    return {f: {label: k for k, label in enumerate(cats)}
+            for f, cats in zip(categorical, per_column)}
 
 
 def _collect_categorical(tree_info: list, found: set) -> None:

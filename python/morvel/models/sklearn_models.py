@@ -21,14 +21,21 @@ from __future__ import annotations
 
 import numpy as np
 
-from .flat import FlatBuilder, FlatEnsemble
+from .flat import FlatBuilder, FlatEnsemble, NotFitted
 from .float32 import float32_threshold
 
 
 def from_sklearn(model) -> FlatEnsemble:
     """Convert a fitted scikit-learn tree model (see the module docstring for the list)."""
     from sklearn import ensemble, tree
+    from sklearn.exceptions import NotFittedError
+    from sklearn.utils.validation import check_is_fitted
 
+    try:
+        check_is_fitted(model)
+    except NotFittedError as err:
+        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                        "converting it") from err
     if isinstance(model, ensemble.IsolationForest):
         return _isolation_forest(model)
     if isinstance(model, (ensemble.HistGradientBoostingRegressor,
@@ -77,7 +84,15 @@ def _forest(model, trees) -> FlatEnsemble:
         t = est.tree_
         leaf = _positive_proba(t) if is_classifier(model) else t.value[:, 0, 0]
         _add_tree(builder, t, leaf / n)
-    return builder.build(0.0, "identity")
+    return builder.build(0.0, "identity", nan_routed=_routes_nan(model))
+
+
+def _routes_nan(model) -> bool:
+    """Whether the fitted model accepts NaN at prediction; its trees then send NaN to each
+    node's missing side (the side with more training samples when none were missing)."""
+    if hasattr(model, "__sklearn_tags__"):
+        return bool(model.__sklearn_tags__().input_tags.allow_nan)
+    return bool(model._get_tags().get("allow_nan", False))
 
 
 def _gradient_boosting(model) -> FlatEnsemble:
@@ -99,7 +114,7 @@ def _gradient_boosting(model) -> FlatEnsemble:
         _add_tree(builder, est.tree_, lr * est.tree_.value[:, 0, 0])
     link = "sigmoid" if getattr(model, "loss", "") == "log_loss" and hasattr(
         model, "classes_") else "identity"
-    return builder.build(base, link)
+    return builder.build(base, link, nan_routed=_routes_nan(model))
 
 
 def _path_length_correction(n_samples: np.ndarray) -> np.ndarray:
@@ -130,22 +145,22 @@ def _isolation_forest(model) -> FlatEnsemble:
         t = est.tree_
         path = _node_depths(t) + _path_length_correction(t.n_node_samples) - 1.0
         _add_tree(builder, t, path, features if subsampled else None)
-    return builder.build(0.0, "identity")
+    return builder.build(0.0, "identity", nan_routed=_routes_nan(model))
 
 
 def _hgb_columns(model):
-    """Original column of every model column, and the raw category values of the
-    categorical model columns.
+    """Original column of every model column, and the known categories (in the model's
+    rank order) of the categorical model columns.
 
     With categorical features the model reorders its columns (encoded categoricals first)
-    and maps each raw category value to its rank among the known ones.
+    and maps each category to its rank among the known ones.
     """
     n = model.n_features_in_
     pre = model._preprocessor
     if pre is None:
         return np.arange(n), {}
     order = np.full(n, -1, dtype=np.int64)
-    raw = {}
+    known = {}
     for name, transformer, columns in pre.transformers_:
         if name == "remainder" or isinstance(transformer, str):
             continue
@@ -156,19 +171,34 @@ def _hgb_columns(model):
         order[out.start:out.stop] = cols
         if name == "encoder":
             for k, cats in enumerate(transformer.categories_):
-                cats = np.asarray(cats, dtype=np.float64)
-                raw[out.start + k] = cats[~np.isnan(cats)]
+                known[out.start + k] = [c for c in cats if not _is_missing(c)]
     if (order < 0).any():
         raise ValueError("unexpected column layout of the categorical preprocessor")
-    return order, raw
+    return order, known
 
 
-def _category_codes(raw_values: np.ndarray) -> np.ndarray:
-    """Raw category values as the whole-number codes the flat model routes on."""
-    codes = raw_values.astype(np.int64)
-    if (raw_values < 0).any() or (codes != raw_values).any() or (codes >= 2**31).any():
-        raise ValueError("categorical values must be whole numbers in [0, 2^31)")
-    return codes
+def _is_missing(value) -> bool:
+    return value is None or (isinstance(value, float) and np.isnan(value))
+
+
+def _category_codes(known: list) -> tuple[np.ndarray, dict | None]:
+    """The whole-number codes the flat model routes on for a model column's known
+    categories (in rank order), and the label mapping when the categories are labels.
+
+    Whole-number categories (a numeric column declared categorical) route on their own
+    values. Any other labels (strings, pandas `category` columns) route on their rank, and
+    the {label: rank} mapping is returned so that callers can translate labels.
+    """
+    try:
+        values = np.asarray(known, dtype=np.float64)
+    except (TypeError, ValueError):
+        values = None
+    if values is not None and ((values < 0) | (values != np.floor(values))
+                               | (values >= 2**31)).any():
+        values = None
+    if values is not None:
+        return values.astype(np.int64), None
+    return np.arange(len(known), dtype=np.int64), {label: k for k, label in enumerate(known)}
 
 
 def _bitset_members(words: np.ndarray, n_known: int) -> np.ndarray:
@@ -186,8 +216,12 @@ def _hist_gradient_boosting(model) -> FlatEnsemble:
     """
     if model.n_trees_per_iteration_ != 1:
         raise ValueError("only regression and binary classification are supported")
-    order, raw = _hgb_columns(model)
-    codes = {col: _category_codes(values) for col, values in raw.items()}
+    order, known = _hgb_columns(model)
+    codes, labels = {}, {}
+    for col, cats in known.items():
+        codes[col], mapping = _category_codes(cats)
+        if mapping is not None:
+            labels[int(order[col])] = mapping
     cardinality = {int(order[col]): int(c.max()) + 1 if c.size else 0
                    for col, c in codes.items()}
     builder = FlatBuilder(model.n_features_in_)
@@ -214,4 +248,5 @@ def _hist_gradient_boosting(model) -> FlatEnsemble:
         builder.add_tree(feature, nodes["num_threshold"], np.zeros(n, dtype=np.uint8),
                          missing_left, left, right, nodes["value"], np.arange(n), node_set)
     link = "sigmoid" if hasattr(model, "classes_") else "identity"
-    return builder.build(float(model._baseline_prediction.ravel()[0]), link, cardinality)
+    return builder.build(float(model._baseline_prediction.ravel()[0]), link, cardinality,
+                         labels)

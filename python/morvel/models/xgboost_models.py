@@ -17,7 +17,7 @@ import math
 
 import numpy as np
 
-from .flat import FlatBuilder, FlatEnsemble
+from .flat import FlatBuilder, FlatEnsemble, NotFitted
 from .float32 import float32_threshold
 
 _LOGIT_BASE = {"binary:logistic", "reg:logistic"}
@@ -36,6 +36,9 @@ def from_xgboost(model, cardinality=None) -> FlatEnsemble:
     """
     n_iterations = None
     if hasattr(model, "get_booster"):
+        if not model.__sklearn_is_fitted__():
+            raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                            "converting it")
         best = getattr(model, "best_iteration", None)
         if best is not None:  # the wrappers predict with the best iteration only
             n_iterations = int(best) + 1

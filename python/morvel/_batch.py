@@ -1,0 +1,175 @@
+"""Many rows at once: per-row seeds, the batch genetic search, the exact search on a
+thread pool (the native solvers release the interpreter lock), progress bars, and the
+result frame in input order."""
+from __future__ import annotations
+
+import sys
+from concurrent.futures import ThreadPoolExecutor, as_completed
+
+import numpy as np
+import pandas as pd
+
+import _morvel_core as core
+
+from . import _search
+from . import targets as tg
+
+_CHUNK = 256  # rows per batch call: the progress bar's step, and a point to stop at
+META_COLUMNS = ["found", "status", "optimal", "distance", "lower_bound", "gap", "n_changes"]
+
+
+def row_seeds(random_state: int | None, positions) -> list[int]:
+    """A 64-bit seed per row position, fixed by the random_state and the position alone
+    (so a row gets the same seed alone, in a batch, or in any partition of a batch)."""
+    base = np.random.SeedSequence(random_state).entropy
+    out = []
+    for p in positions:
+        words = np.random.SeedSequence(base, spawn_key=(int(p),)).generate_state(2, np.uint32)
+        out.append(int(words[0]) << 32 | int(words[1]))
+    return out
+
+
+def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jobs: int,
+               progress: bool | None, positions=None, seed_base=None) -> list[_search.Outcome]:
+    """Outcomes in row order. The library is asked three times for the whole batch (which
+    rows already meet the target; which candidates it accepts), not once per row; rows it
+    rejects are searched again on their own with a wider margin.
+
+    `positions` are the rows' places in the whole batch and `seed_base` the batch's seed
+    (default: the explainer's random_state), so that a partition of a batch gets the seeds
+    the rows would get in the whole batch."""
+    positions = range(len(X)) if positions is None else positions
+    seeds = row_seeds(ex.random_state if seed_base is None else seed_base, positions)
+    valid = _search.already_valid(ex, X, target) if len(X) else np.zeros(0, bool)
+    todo = np.flatnonzero(~valid)
+    bar = _progress_bar(len(X), progress)
+    try:
+        bar.update(len(X) - len(todo))
+        if opts.method == "genetic" and _batch_available() and not ex.rules.relative:
+            found = _genetic_batch(ex, X[todo], target, opts, [seeds[i] for i in todo], bar)
+        else:
+            found = _threaded(ex, X[todo], target, opts, [seeds[i] for i in todo], n_jobs, bar)
+    finally:
+        bar.close()
+    outcomes = [_search.unchanged(x) if ok else None for x, ok in zip(X, valid)]
+    rows = [k for k, out in enumerate(found) if out.row is not None]
+    accepted = (tg.met(target, ex.adapter, ex.schema.library_input(
+        np.array([found[k].row for k in rows]))) if rows else [])
+    for k, out in enumerate(found):
+        outcomes[todo[k]] = out
+    for k, ok in zip(rows, accepted):
+        i, out = todo[k], found[k]
+        if ok:
+            _search.accept(ex, X[i], out)
+        else:
+            outcomes[i] = _search.solve_row(ex, X[i], target, opts, seeds[i],
+                                            margin=_search.retry_margin(ex, out),
+                                            known_invalid=True)
+    return outcomes
+
+
+def _batch_available() -> bool:
+    return hasattr(core, "solve_genetic_batch_raw")
+
+
+def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
+    def one(i):
+        return _search.candidate(ex, X[i], target, opts, seeds[i], ex.margin)
+
+    if n_jobs == 1 or len(X) <= 1:
+        out = []
+        for i in range(len(X)):
+            out.append(one(i))
+            bar.update(1)
+        return out
+    results: list = [None] * len(X)
+    pool = ThreadPoolExecutor(max_workers=n_jobs)
+    futures = {pool.submit(one, i): i for i in range(len(X))}
+    try:
+        for future in as_completed(futures):
+            results[futures[future]] = future.result()
+            bar.update(1)
+    except BaseException:
+        # Ctrl-C or a failure: drop the rows not started; running ones end by their budget.
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
+    return results
+
+
+def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
+    """One batch genetic search per chunk of rows for the first window; each row's find
+    is then made readable and checked on its own."""
+    window = tg.window(target, ex.adapter, ex.margin, ex.proba_eps)
+    outcomes = []
+    for start in range(0, len(X), _CHUNK):
+        rows = np.ascontiguousarray(X[start:start + _CHUNK])
+        x_cf, feasible, _ = core.solve_genetic_batch_raw(
+            ex.ensemble, ex.rules.constraints(rows[0]), rows,
+            np.arange(len(rows), dtype=np.uint64),
+            np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), window[0], window[1],
+            ex.sigma, ex.weights, ex.lam, background=ex.background,
+            if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
+            population=opts.population, max_generations=opts.max_generations,
+            stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s)
+        for k in range(len(rows)):
+            found = x_cf[k] if feasible[k] else None
+            outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
+                                              ex.margin, prefound=(found,)))
+        bar.update(len(rows))
+    return outcomes
+
+
+def as_frame(ex, index, X: np.ndarray, outcomes) -> pd.DataFrame:
+    """found, status, optimal, distance, lower_bound, gap, n_changes, then the
+    counterfactual's features (the factual values where none was found)."""
+    values = np.array([o.row if o.row is not None else X[i] for i, o in enumerate(outcomes)],
+                      dtype=np.float64).reshape(len(X), X.shape[1])
+    # Explicit dtypes: an empty batch (or a Dask partition's metadata) has the same columns.
+    meta = pd.DataFrame({
+        "found": np.array([o.row is not None for o in outcomes], dtype=bool),
+        "status": pd.Series([o.status for o in outcomes], index=index, dtype=object),
+        "optimal": np.array([bool(o.optimal) for o in outcomes], dtype=bool),
+        "distance": np.array([np.nan if o.distance is None else o.distance for o in outcomes],
+                             dtype=np.float64),
+        "lower_bound": np.array([o.lower_bound for o in outcomes], dtype=np.float64),
+        "gap": np.array([o.gap for o in outcomes], dtype=np.float64),
+        "n_changes": np.array([int(np.sum(~_same(X[i], values[i])))
+                               for i in range(len(outcomes))], dtype=np.int64),
+    }, index=index)
+    features = ex.schema.decode(values, index=index)
+    features.columns = [f"{c} (counterfactual)" if c in META_COLUMNS else c
+                        for c in features.columns]
+    return pd.concat([meta, features], axis=1)
+
+
+def _same(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    return (a == b) | (np.isnan(a) & np.isnan(b))
+
+
+class _NoBar:
+    def update(self, n):
+        pass
+
+    def close(self):
+        pass
+
+
+def _progress_bar(total: int, progress: bool | None):
+    if progress is False or (progress is None and not _in_notebook()):
+        return _NoBar()
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        if progress:
+            raise ImportError("progress=True needs tqdm (pip install tqdm)") from None
+        return _NoBar()
+    return tqdm(total=total, unit="row", desc="explaining")
+
+
+def _in_notebook() -> bool:
+    ipython = sys.modules.get("IPython")  # a notebook has imported it already
+    if ipython is None:
+        return False
+    shell = ipython.get_ipython()
+    return shell is not None and type(shell).__name__ == "ZMQInteractiveShell"

@@ -1,0 +1,147 @@
+"""The trained model as its own library sees it: kind, classes, feature names, and its
+own predictions, which every result is checked against before it is returned."""
+from __future__ import annotations
+
+import numpy as np
+
+from .models import FlatEnsemble, NotFitted, convert
+
+
+class ModelAdapter:
+    """A fitted scikit-learn, XGBoost or LightGBM model with its converted flat form.
+
+    `output` tells what the raw score of the flat form is:
+    - "margin": a classifier's log-odds (sigmoid link); its probability is sigmoid(raw);
+    - "probability": a classifier whose raw score is the positive-class probability itself
+      (scikit-learn's trees and forests);
+    - "value": a regressor's prediction.
+    """
+
+    def __init__(self, model):
+        self.model = model
+        self.library = type(model).__module__.split(".")[0]
+        if self.library == "sklearn":
+            _require_sklearn_supported(model)
+        self.classes = _classes(model, self.library)
+        if self.classes is not None and len(self.classes) > 2:
+            raise ValueError(f"{type(model).__name__} has {len(self.classes)} classes; only "
+                             "binary classifiers and regressors are supported (explain a "
+                             "one-vs-rest binary model instead)")
+        self.flat: FlatEnsemble = convert(model)
+        if self.classes is None and self.flat.link == "sigmoid" and not _is_regressor(model):
+            self.classes = (0, 1)  # a Booster trained with a binary objective
+        if self.classes is None:
+            self.output = "value"
+        else:
+            self.output = "margin" if self.flat.link == "sigmoid" else "probability"
+        self.n_features = int(self.flat.n_features)
+        self.feature_names = _feature_names(model, self.library)
+        self.float32_inputs = self.library == "xgboost"
+
+    @property
+    def is_classifier(self) -> bool:
+        return self.classes is not None
+
+    @property
+    def name(self) -> str:
+        return type(self.model).__name__
+
+    def class_index(self, label) -> int:
+        """Position (0 or 1) of a class label, by equality with the model's classes."""
+        for k, known in enumerate(self.classes):
+            if known == label or (isinstance(known, np.generic) and known.item() == label):
+                return k
+        raise ValueError(f"desired_class={label!r} is not a class of {self.name} "
+                         f"(classes: {', '.join(repr(_plain(c)) for c in self.classes)})")
+
+    # -- the library's own predictions ------------------------------------------------
+
+    def raw(self, X) -> np.ndarray:
+        """The library's raw score (margin, probability or prediction) for `X`."""
+        m, lib = self.model, self.library
+        if lib == "sklearn":
+            if self.output == "probability":
+                return np.asarray(m.predict_proba(X)[:, 1], dtype=np.float64)
+            if self.output == "margin":
+                return np.asarray(m.decision_function(X), dtype=np.float64).ravel()
+            return np.asarray(m.predict(X), dtype=np.float64).ravel()
+        if lib == "xgboost":
+            if hasattr(m, "get_booster"):
+                return np.asarray(m.predict(X, output_margin=True), dtype=np.float64).ravel()
+            return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64).ravel()
+        return np.asarray(m.predict(X, raw_score=True), dtype=np.float64).ravel()
+
+    def proba(self, X) -> np.ndarray:
+        """The library's positive-class probability for `X` (classifiers only)."""
+        m, lib = self.model, self.library
+        if hasattr(m, "predict_proba"):
+            return np.asarray(m.predict_proba(X)[:, 1], dtype=np.float64)
+        if lib == "xgboost":
+            return np.asarray(m.predict(_dmatrix(X)), dtype=np.float64).ravel()
+        return np.asarray(m.predict(X), dtype=np.float64).ravel()
+
+    def predicted_index(self, X) -> np.ndarray:
+        """Index (0 or 1) of the class the library predicts for each row of `X`."""
+        m = self.model
+        if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
+            labels = np.asarray(m.predict(X))
+            return (labels == np.asarray(m.classes_)[1]).astype(np.int64)
+        # Boosters predict probabilities; their wrappers take class 1 above one half.
+        return (self.proba(X) > 0.5).astype(np.int64)
+
+
+def _plain(value):
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _dmatrix(X):
+    import xgboost
+
+    return xgboost.DMatrix(X, enable_categorical=True)
+
+
+def _require_sklearn_supported(model) -> None:
+    from sklearn.ensemble import IsolationForest
+
+    if isinstance(model, IsolationForest):
+        raise TypeError("an IsolationForest scores plausibility, not a decision: pass it as "
+                        "plausibility=... and explain the decision model")
+
+
+def _is_regressor(model) -> bool:
+    return type(model).__name__.endswith("Regressor")
+
+
+def _classes(model, library: str):
+    if library == "sklearn":
+        from sklearn.base import is_classifier
+
+        if not is_classifier(model):
+            return None
+    classes = getattr(model, "classes_", None)
+    if classes is None:
+        if library in ("xgboost", "lightgbm") and type(model).__name__.endswith("Classifier"):
+            raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                            "explaining it")
+        if library == "sklearn":
+            raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                            "explaining it")
+        return None
+    return tuple(np.asarray(classes).tolist())
+
+
+def _feature_names(model, library: str):
+    """The column names the model was fitted with, or None when fitted on an array."""
+    names = getattr(model, "feature_names_in_", None)
+    if names is not None:
+        return [str(n) for n in names]
+    if library == "xgboost":
+        booster = model.get_booster() if hasattr(model, "get_booster") else model
+        return list(booster.feature_names) if booster.feature_names else None
+    if library == "lightgbm":
+        booster = getattr(model, "booster_", model)
+        names = booster.feature_name()
+        # LightGBM names the columns of an array Column_0, Column_1, ...
+        if names and names != [f"Column_{i}" for i in range(len(names))]:
+            return list(names)
+    return None

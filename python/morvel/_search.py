@@ -1,0 +1,317 @@
+"""One row's search: the raw-score window, the native solvers, the genetic fallback,
+readable values, and the checks every returned row passes (the core's score, rules and
+plausibility, then the library's own prediction)."""
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+import _morvel_core as core
+
+from . import targets as tg
+from .readable import Interval, readable_value
+
+# Margin growth when the library rejects a row the core accepted, and how often to retry.
+_MARGIN_GROWTH = 16.0
+_ATTEMPTS = 4
+
+
+@dataclass
+class Options:
+    """The per-call solver options of `explain` (validated by the explainer)."""
+
+    method: str = "exact"
+    search: str = "refine"
+    node_budget: int = 2_000_000
+    time_budget_s: float = 10.0
+    gap: float = 0.0
+    population: int = 80
+    max_generations: int = 200
+    stall_generations: int = 30
+    readable: bool = True
+    fallback: bool = True
+
+
+@dataclass
+class Outcome:
+    """What the search of one row ended with (rows are float64 codes)."""
+
+    status: str
+    row: np.ndarray | None = None
+    distance: float | None = None
+    proof: str = "none"
+    optimal: bool = False
+    lower_bound: float = math.nan
+    window: tuple[float, float] = (-math.inf, math.inf)
+    stats: dict = field(default_factory=dict)
+    message: str = ""
+
+    @property
+    def gap(self) -> float:
+        """(distance - lower bound) / distance: 0 when optimal, NaN without a bound."""
+        if self.distance is None:
+            return math.nan
+        if self.optimal or self.distance == 0:
+            return 0.0
+        if math.isnan(self.lower_bound):
+            return math.nan
+        return max(0.0, (self.distance - self.lower_bound) / self.distance)
+
+
+def genetic_available() -> bool:
+    return hasattr(core, "solve_genetic_raw")
+
+
+def distance(ex, x: np.ndarray, row: np.ndarray) -> float:
+    """The distance model's cost of `row` for factual `x`, summed in feature order."""
+    total = 0.0
+    to, frm = ex.missing_charges
+    for j in range(len(x)):
+        a, b = x[j], row[j]
+        if math.isnan(a) and math.isnan(b):
+            continue
+        if math.isnan(a):
+            d = frm[j]
+        elif math.isnan(b):
+            d = to[j]
+        elif a == b:
+            continue
+        else:
+            d = 1.0 if ex.schema.categorical[j] else abs(b - a)
+        total += ex.weights[j] * d / ex.sigma[j] + ex.lam
+    return float(total)
+
+
+def already_valid(ex, X: np.ndarray, target: tg.Target) -> np.ndarray:
+    """Rows that meet the target by the library and pass the rules as they are."""
+    ok = _meets(ex, X, target)
+    for i in np.flatnonzero(ok):
+        ok[i] = ex.rules.constraints(X[i]).check(X[i:i + 1], X[i])[0]
+    return ok
+
+
+def unchanged(x: np.ndarray) -> Outcome:
+    return Outcome("already_valid", x.copy(), 0.0, "optimal", True, 0.0)
+
+
+def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | None,
+              prefound: tuple | None = None, margin: float | None = None,
+              known_invalid: bool = False) -> Outcome:
+    """Search one factual row (codes) for the target, retrying with a wider margin while
+    the library rejects what the core accepts. `prefound`, when given, holds what the
+    batch genetic search already found for the first window (a row or None)."""
+    started = time.perf_counter()
+    if not known_invalid and already_valid(ex, x[None, :], target)[0]:
+        return unchanged(x)
+    margin = ex.margin if margin is None else margin
+    for attempt in range(_ATTEMPTS):
+        out = candidate(ex, x, target, opts, seed, margin, prefound if attempt == 0 else None)
+        out.stats["attempts"] = attempt + 1
+        if out.row is None:
+            break
+        if _meets(ex, out.row[None, :], target)[0]:
+            accept(ex, x, out)
+            break
+        margin = max(margin * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
+    else:
+        out = Outcome("not_found", proof="none", lower_bound=out.lower_bound,
+                      window=out.window, stats=out.stats,
+                      message=f"{ex.adapter.name}'s own prediction rejected every row found "
+                              f"(raw-score margin up to {margin:.3g})")
+    out.stats["time_s"] = time.perf_counter() - started
+    return out
+
+
+def retry_margin(ex, out: Outcome) -> float:
+    """The margin to retry with after the library rejected `out.row`."""
+    return max(out.stats["margin"] * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
+
+
+def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
+              prefound: tuple | None = None) -> Outcome:
+    """The solver's row for the window at `margin`, made readable, checked by the core
+    (score, rules, plausibility) but not yet by the library."""
+    cons = ex.rules.constraints(x)
+    window = tg.window(target, ex.adapter, margin, ex.proba_eps)
+    out = _prefound(prefound[0]) if prefound is not None else _search(ex, x, cons, window,
+                                                                       opts, seed)
+    out.window = window
+    out.stats["margin"] = margin
+    if out.row is None:
+        return out
+    if "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
+        on_policy = _on_policy_values(ex, x, cons, out.row, window)
+        if on_policy is None:
+            return Outcome("not_found", lower_bound=out.lower_bound, window=window,
+                           stats=out.stats,
+                           message="the genetic search's row has no valid whole-number or "
+                                   "grid values nearby; raise its budgets or try "
+                                   "method='exact'")
+        out.row = on_policy
+    solver_distance = distance(ex, x, out.row)
+    out.stats["solver_distance"] = solver_distance
+    if opts.readable:
+        row = _readable(ex, x, cons, out.row, window, solver_distance)
+        if _core_valid(ex, cons, x, row[None, :], window)[0]:
+            out.row = row
+    return out
+
+
+def accept(ex, x: np.ndarray, out: Outcome) -> None:
+    """Fill in the distance and the optimality of a row the library accepted."""
+    out.distance = distance(ex, x, out.row)
+    out.optimal = out.proof == "optimal" and out.distance <= (
+        out.stats["solver_distance"] * (1.0 + ex.readable_rtol) + 1e-12)
+
+
+def _prefound(row) -> Outcome:
+    stats = {"solver": "genetic", "batch": True}
+    if row is None:
+        return Outcome("not_found", stats=stats,
+                       message="the genetic search found no valid row; raise its budgets or "
+                               "try method='exact'")
+    return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
+
+
+def _search(ex, x, cons, window, opts: Options, seed) -> Outcome:
+    if opts.method == "genetic":
+        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan)
+    return _exact(ex, x, cons, window, opts, seed)
+
+
+def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
+    lo_t, hi_t = window
+    row, dist, proof, st, snapped, _ = core.solve_exact_raw(
+        ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
+        if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
+        node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
+        search=opts.search)
+    stats = {"solver": "exact", "search": st[9], "nodes": st[0], "completed": st[5],
+             "pruned_score": st[1], "pruned_cost": st[2], "presolve_removed": st[7]}
+    lower = float(st[3])
+    if row is not None:
+        return Outcome("found", row, proof=proof, lower_bound=lower, stats=stats)
+    if st[5]:  # the search ran to its end: nothing exists
+        return Outcome("infeasible", proof="infeasible", optimal=True, lower_bound=math.inf,
+                       stats=stats, message="no row satisfies the rules and the target")
+    if opts.fallback and genetic_available():
+        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower)
+        out.stats = {**stats, "fallback": "genetic", **out.stats, "solver": "exact"}
+        if out.row is not None:
+            return out
+    return Outcome("not_found", lower_bound=lower, stats=stats,
+                   message=f"the exact search's budget ended ({stats['nodes']} nodes) "
+                           "before it found a row; raise node_budget or time_budget_s")
+
+
+def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Outcome:
+    if not genetic_available():
+        raise RuntimeError("this build of morvel has no genetic solver")
+    lo_t, hi_t = window
+    row, generations = core.solve_genetic_raw(
+        ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam,
+        background=ex.background, if_ensemble=ex.plausibility_ensemble,
+        min_total_path=ex.min_total_path, seed=seed, population=opts.population,
+        max_generations=opts.max_generations, stall_generations=opts.stall_generations,
+        time_budget_s=opts.time_budget_s)
+    stats = {"solver": "genetic", "generations": int(generations)}
+    if row is None:
+        return Outcome("not_found", lower_bound=lower_bound, stats=stats,
+                       message="the genetic search found no valid row; raise its budgets "
+                               "or try method='exact'")
+    return Outcome("found", row, proof="heuristic", lower_bound=lower_bound, stats=stats)
+
+
+# -- checks ----------------------------------------------------------------------------
+
+def _meets(ex, rows: np.ndarray, target: tg.Target) -> np.ndarray:
+    return tg.met(target, ex.adapter, ex.schema.library_input(rows))
+
+
+def _core_valid(ex, cons, x, rows: np.ndarray, window) -> np.ndarray:
+    rows = np.ascontiguousarray(rows, dtype=np.float64)
+    scores = ex.ensemble.raw_score_batch(rows)
+    ok = (scores >= window[0]) & (scores <= window[1]) & cons.check(rows, x)
+    if ex.plausibility_ensemble is not None:
+        ok &= ex.plausibility_ensemble.raw_score_batch(rows) >= ex.min_total_path
+    return ok
+
+
+def _discrepancy(ex, row: np.ndarray) -> float:
+    """How far the library's raw score is from the core's on `row`."""
+    lib = ex.adapter.raw(ex.schema.library_input(row[None, :]))[0]
+    ours = ex.ensemble.raw_score_batch(np.ascontiguousarray(row[None, :]))[0]
+    d = abs(lib - ours)
+    return d if math.isfinite(d) else 0.0
+
+
+# -- value policies for genetic rows -----------------------------------------------------
+
+def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
+    """The genetic search knows no value policies (the exact search snaps to them): move
+    each changed whole-number or grid feature to the nearer of its two neighbouring
+    policy values that keeps the row valid, the one closer to the factual value first.
+    None when some feature has no such value."""
+    code, step, anchor = ex.rules.policies
+    out = row.copy()
+    for j in range(len(x)):
+        v = out[j]
+        if code[j] not in (1, 2) or math.isnan(v) or v == x[j]:
+            continue
+        base, unit = (0.0, 1.0) if code[j] == 1 else (anchor[j], step[j])
+        k = (v - base) / unit
+        if abs(k - round(k)) <= 1e-9:  # on the lattice up to the rounding of k * unit
+            continue
+        options = [math.floor(k) * unit + base, math.ceil(k) * unit + base]
+        if not math.isnan(x[j]):
+            options.sort(key=lambda c: abs(c - x[j]))
+        trials = np.repeat(out[None, :], 2, axis=0)
+        trials[:, j] = options
+        ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+        if ok.size == 0:
+            return None
+        out = trials[ok[0]]
+    return out
+
+
+# -- readable values ---------------------------------------------------------------------
+
+def _readable(ex, x, cons, row, window, solver_distance: float) -> np.ndarray:
+    """The solver's row with each changed continuous or whole-number feature moved to the
+    simplest value of its cell, and snap-to-data features moved to data values; every
+    step is kept only while the row stays valid."""
+    code = ex.rules.policy_code
+    changed = [j for j in range(len(x)) if not ex.schema.categorical[j]
+               and not math.isnan(row[j]) and not math.isnan(x[j]) and row[j] != x[j]
+               and code[j] != 2 and j not in ex.one_hot_members]
+    if not changed and not ex.rules.snap:
+        return row
+    lo, hi, _ = ex.rules.bounds(x)
+    allowance = ex.readable_rtol * max(solver_distance, 1e-12) / max(len(changed), 1)
+    out = row.copy()
+    for j in changed:
+        slack = allowance * ex.sigma[j] / ex.weights[j] if ex.weights[j] > 0 else math.inf
+        value = readable_value(ex.splits.cell(j, row[j]), Interval(lo[j], hi[j]), row[j],
+                               x[j], slack, integer=code[j] == 1)
+        if value != out[j]:
+            trial = out.copy()
+            trial[j] = value
+            if _core_valid(ex, cons, x, trial[None, :], window)[0]:
+                out = trial
+    for j, values in ex.rules.snap.items():
+        out = _snap(ex, x, cons, out, j, values, window)
+    return out
+
+
+def _snap(ex, x, cons, row, j, values: np.ndarray, window) -> np.ndarray:
+    """Move feature j to the data value nearest to it that keeps the row valid."""
+    if math.isnan(row[j]) or np.any(values == row[j]):
+        return row
+    order = np.argsort(np.abs(values - row[j]), kind="stable")[:32]
+    trials = np.repeat(row[None, :], len(order), axis=0)
+    trials[:, j] = values[order]
+    ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+    return trials[ok[0]] if ok.size else row

@@ -1,0 +1,116 @@
+"""What an Explainer derives once from the model and the data: whether the model takes
+missing values, whole-number columns, the plausibility forest and its threshold, the
+genetic search's background rows, and the margins of the target windows."""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from ._library import ModelAdapter
+from .models import FlatEnsemble, convert
+from .schema import Schema
+
+_BACKGROUND_ROWS = 1000
+_AGREEMENT_ROWS = 64
+
+
+def probe_missing(ex) -> bool:
+    """Ask the library whether it takes missing values, and check on a few data rows
+    that the library and the converted model agree (a mismatch in how columns or
+    categories are encoded would show here, not in a counterfactual)."""
+    data = ex.data
+    complete = data[~np.isnan(data).any(axis=1)][:_AGREEMENT_ROWS]
+    if len(complete):
+        _require_agreement(ex, complete)
+    row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()
+    row[:, ~ex.schema.categorical] = np.nan
+    try:
+        ex.adapter.raw(ex.schema.library_input(row))
+    except ValueError:
+        return False
+    return True
+
+
+def _require_agreement(ex, rows: np.ndarray) -> None:
+    ours = ex.adapter.flat.to_core().raw_score_batch(np.ascontiguousarray(rows))
+    theirs = ex.adapter.raw(ex.schema.library_input(rows))
+    rtol = 1e-4 if ex.adapter.library == "xgboost" else 1e-9
+    bad = np.abs(ours - theirs) > rtol * (1.0 + np.abs(theirs))
+    if bad.any():
+        raise ValueError(f"{ex.adapter.name}'s predictions on data differ from the converted "
+                         f"model's (row {int(np.flatnonzero(bad)[0])}: {theirs[bad][0]!r} "
+                         f"against {ours[bad][0]!r}); is data encoded as in training "
+                         "(same columns, same categories)?")
+
+
+def whole_number_columns(data: np.ndarray, schema: Schema) -> np.ndarray:
+    """Numeric columns whose every present value is a whole number."""
+    out = np.zeros(data.shape[1], dtype=bool)
+    for j in range(data.shape[1]):
+        col = data[:, j][~np.isnan(data[:, j])]
+        out[j] = (not schema.categorical[j] and col.size > 0
+                  and bool(np.all(col == np.floor(col))))
+    return out
+
+
+def plausibility(ex, spec) -> tuple[FlatEnsemble | None, float | None]:
+    """The isolation forest as a flat ensemble (its raw score is the total path length)
+    and the path length a counterfactual must reach."""
+    if spec is None:
+        return None, None
+    from sklearn.ensemble import IsolationForest
+
+    complete = ex.data[~np.isnan(ex.data).any(axis=1)]
+    if isinstance(spec, str):
+        if spec != "isolation_forest":
+            raise ValueError(f"plausibility must be None, 'isolation_forest' or a fitted "
+                             f"IsolationForest, got {spec!r}")
+        if len(complete) < 2:
+            raise ValueError("plausibility='isolation_forest' needs at least two data rows "
+                             "without missing values")
+        state = None if ex.random_state is None else ex.random_state % 2**32
+        spec = IsolationForest(random_state=state).fit(complete)
+    elif not isinstance(spec, IsolationForest):
+        raise TypeError(f"plausibility must be None, 'isolation_forest' or a fitted "
+                        f"IsolationForest, got {type(spec).__name__}")
+    flat = convert(spec)
+    if flat.n_features != len(ex.schema.names):
+        raise ValueError(f"the plausibility forest takes {flat.n_features} features, the "
+                         f"model {len(ex.schema.names)}")
+    rows = complete if len(complete) else ex.data
+    paths = flat.to_core().raw_score_batch(np.ascontiguousarray(rows))
+    return flat, float(np.quantile(paths, ex.plausibility_quantile))
+
+
+def background(data: np.ndarray, random_state: int | None) -> np.ndarray:
+    """Up to a thousand data rows that the genetic search borrows values from."""
+    if len(data) <= _BACKGROUND_ROWS:
+        return np.ascontiguousarray(data)
+    rng = np.random.default_rng(random_state)
+    pick = np.sort(rng.choice(len(data), _BACKGROUND_ROWS, replace=False))
+    return np.ascontiguousarray(data[pick])
+
+
+def margins(adapter: ModelAdapter) -> tuple[float, float]:
+    """(raw-score margin, probability rounding) kept inside every target window.
+
+    The raw margin bounds the difference between the core's double sum in tree order and
+    the library's sum (another order, or single precision for XGBoost): a few units of
+    rounding per tree, relative to the largest score the trees can add up to."""
+    flat = adapter.flat
+    magnitude = abs(flat.base_score) + _tree_magnitudes(flat)
+    n = flat.n_trees
+    if adapter.float32_inputs:
+        return 2.0**-24 * (2.0 + math.sqrt(n)) * 2.0 * magnitude + 1e-12, 2.0**-22
+    return 2.0**-52 * (2.0 + n) * 4.0 * magnitude + 1e-300, 2.0**-50
+
+
+def _tree_magnitudes(flat: FlatEnsemble) -> float:
+    """Sum over trees of the largest |leaf value| (trees occupy consecutive node blocks)."""
+    if flat.n_trees == 0 or flat.n_nodes == 0:
+        return 0.0
+    leaf_abs = np.where(flat.feature < 0, np.abs(flat.value), 0.0)
+    starts = np.unique(np.asarray(flat.tree_roots, dtype=np.int64))
+    starts = np.concatenate([[0], starts[starts > 0]])
+    return float(np.maximum.reduceat(leaf_abs, starts).sum())

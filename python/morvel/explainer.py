@@ -1,0 +1,279 @@
+"""`Explainer`: a fitted model, its training data and the user's rules, ready to explain
+rows by counterfactuals."""
+from __future__ import annotations
+
+from dataclasses import fields
+
+import numpy as np
+import pandas as pd
+
+from . import _batch, _region, _search, _setup, distance
+from . import _validation as check
+from . import targets as tg
+from ._compiled_rules import CompiledRules
+from ._library import ModelAdapter
+from .readable import SplitTable
+from .results import Counterfactual
+from .rules import Rules
+from .schema import Schema
+
+_OPTION_NAMES = {f.name for f in fields(_search.Options)} - {"method"}
+
+
+class Explainer:
+    """Counterfactual explanations for one fitted tree-ensemble model.
+
+    Args:
+        model: a fitted scikit-learn tree model (forests, gradient boosting, histogram
+            gradient boosting, decision trees), an XGBoost `Booster`/`XGBClassifier`/
+            `XGBRegressor`, or a LightGBM `Booster`/`LGBMClassifier`/`LGBMRegressor`;
+            binary classifiers and regressors.
+        data: training rows (DataFrame or 2-D array) from which the distance scales, the
+            plausibility model and the genetic search's background are taken.
+        features: column names when `data` is an array (default: the model's own names,
+            else x0, x1, ...).
+        constraints: a `Rules` object (freeze, ranges, monotone, linear, ...).
+        plausibility: None, "isolation_forest" (fit one on `data`) or a fitted
+            `IsolationForest`; counterfactuals must then have a total path length at least
+            the `plausibility_quantile` quantile of the training rows' path lengths.
+        scale: per-feature scales of the distance: "mad" (default: median absolute
+            deviation, then standard deviation, then 1), "std", a number, a
+            {column: scale} dict or one value per feature.
+        weights: per-feature weights (default 1), as a number, dict or sequence.
+        lam: a fixed charge for every changed feature (sparsity), default 0.
+        readable_rtol: how much more (relative to the optimal distance) readable values
+            may cost in total; 0 keeps the solver's exact values.
+        random_state: seed of the genetic search and the plausibility forest.
+        n_jobs: threads for `explain_many` with the exact method (default: all CPUs).
+
+    Whole-number columns of `data` take whole numbers in counterfactuals unless the rules
+    say `continuous(...)`; categorical columns keep their labels in and out.
+
+    >>> from sklearn.datasets import load_breast_cancer
+    >>> from sklearn.ensemble import GradientBoostingClassifier
+    >>> X, y = load_breast_cancer(return_X_y=True, as_frame=True)
+    >>> model = GradientBoostingClassifier(n_estimators=20, random_state=0).fit(X, y)
+    >>> explainer = Explainer(model, X, constraints=Rules().freeze("mean radius"))
+    >>> cf = explainer.explain(X.iloc[0], desired_class=1)    # doctest: +SKIP
+    """
+
+    def __init__(self, model, data, *, features=None, constraints: Rules | None = None,
+                 plausibility=None, plausibility_quantile: float = 0.05, scale="mad",
+                 weights=None, lam: float = 0.0, readable_rtol: float = 1e-3,
+                 random_state: int | None = None, n_jobs: int | None = None):
+        if constraints is not None and not isinstance(constraints, Rules):
+            raise TypeError("constraints must be a morvel.Rules object")
+        self.model = model
+        self.constraints = constraints
+        self.plausibility = plausibility
+        self.plausibility_quantile = check.fraction(plausibility_quantile, "plausibility_quantile")
+        self.scale, self.weights_given = scale, weights
+        self.lam = check.non_negative(lam, "lam")
+        self.readable_rtol = check.non_negative(readable_rtol, "readable_rtol")
+        self.random_state = check.seed(random_state)
+        self.n_jobs = check.n_jobs(n_jobs)
+
+        self.adapter = ModelAdapter(model)
+        self.schema = Schema(self.adapter, data, features)
+        _, self.data = self.schema.rows(data, "data")
+        if len(self.data) == 0:
+            raise ValueError("data has no rows")
+        self.supports_missing = _setup.probe_missing(self)
+        self.integer_valued = _setup.whole_number_columns(self.data, self.schema)
+        self.sigma = distance.scales(self.schema, self.data, scale)
+        self.weights = distance.weights(self.schema, weights)
+        self.rules = CompiledRules(constraints, self.schema, self.data, self.sigma,
+                                   self.integer_valued)
+        if self.rules.allow_missing and not self.supports_missing:
+            raise ValueError(f"allow_missing: {self.adapter.name} cannot take missing values")
+        self.plausibility_flat, self.min_total_path = _setup.plausibility(self, plausibility)
+        self.background = _setup.background(self.data, self.random_state)
+        self.margin, self.proba_eps = _setup.margins(self.adapter)
+        self._derive()
+        self._build_native()
+
+    # -- derived tables (kept out of pickles where native) ------------------------------
+
+    def _derive(self):
+        rules = self.rules
+        self.one_hot_members = {f for g in rules.one_hot for f in g}
+        self.implication_members = {f for a, _, b, _ in rules.implications for f in (a, b)}
+        n = len(self.schema.names)
+        to, frm = np.zeros(n), np.zeros(n)
+        for f, t, fr in rules.allow_missing:
+            to[f], frm[f] = t, fr
+        self.missing_charges = (to, frm)
+        cuts: dict[int, list[float]] = {}
+        for a, va, _, _ in rules.implications:
+            cuts.setdefault(a, []).append(va)
+        flats = [self.adapter.flat] + ([self.plausibility_flat] if self.plausibility_flat
+                                       else [])
+        self.splits = SplitTable(flats, cuts)
+
+    def _build_native(self):
+        self.ensemble = self.adapter.flat.to_core()
+        self.plausibility_ensemble = (self.plausibility_flat.to_core()
+                                      if self.plausibility_flat is not None else None)
+
+    def __getstate__(self):
+        state = self.__dict__.copy()
+        state.pop("ensemble", None)
+        state.pop("plausibility_ensemble", None)
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._build_native()
+
+    def __repr__(self) -> str:
+        n_rules = len(self.constraints) if self.constraints is not None else 0
+        plaus = "" if self.plausibility_flat is None else ", plausibility on"
+        return (f"Explainer({self.adapter.name}, {len(self.schema.names)} features, "
+                f"{n_rules} rules{plaus})")
+
+    @property
+    def feature_names(self) -> list[str]:
+        return list(self.schema.names)
+
+    # -- explaining ---------------------------------------------------------------------
+
+    def explain(self, row, target=None, *, method: str = "exact", seed: int | None = None,
+                desired_class=None, **options) -> Counterfactual:
+        """The cheapest change of `row` that makes the model meet `target`.
+
+        Args:
+            row: a Series, a one-row DataFrame, a dict or a 1-D array of feature values.
+            target: a class label, a `Target` (`desired_class(1)`, `proba_range(0.7, 1)`,
+                `probability >= 0.7`, `raw_range(lo, hi)`) or a text ("proba>=0.7").
+            desired_class: shorthand for `target=desired_class(label)`.
+            method: "exact" (branch-and-bound: proves optimality or reports a lower bound;
+                when its budget ends without a row, the genetic search's row is returned
+                with the exact lower bound) or "genetic".
+            seed: seed of the genetic search (default: from the explainer's random_state).
+            **options: search="refine"|"classic", node_budget, time_budget_s, gap
+                (exact); population, max_generations, stall_generations, time_budget_s
+                (genetic); readable=True|False; fallback=True|False (the exact
+                method's fall back to the genetic search).
+
+        Returns a `Counterfactual`; a row that already meets the target comes back
+        unchanged with distance 0, and "no counterfactual exists" is a result
+        (status "infeasible"), not an exception.
+        """
+        target = self._target(target, desired_class)
+        opts = self._options(method, options)
+        frame, x = self.schema.rows(row, "row")
+        if len(x) != 1:
+            raise ValueError(f"explain takes one row, got {len(x)}; use explain_many")
+        self._require_present(x)
+        seed = _batch.row_seeds(self.random_state, [0])[0] if seed is None else check.seed(seed)
+        outcome = _search.solve_row(self, x[0], target, opts, seed)
+        return self._result(row, x[0], target, opts, outcome)
+
+    def explain_many(self, rows, target=None, *, method: str = "exact",
+                     n_jobs: int | None = None, progress: bool | None = None,
+                     desired_class=None, client=None, chunk_rows: int | None = None,
+                     **options) -> pd.DataFrame:
+        """One counterfactual per row of `rows` (a DataFrame, 2-D array or Dask
+        DataFrame), as a DataFrame in input order: found, status, optimal, distance,
+        lower_bound, gap, n_changes, then the counterfactual's feature values (the factual
+        values where none was found).
+
+        The genetic method runs the rows as one parallel batch; the exact method runs
+        rows on `n_jobs` threads. `progress=True` shows a tqdm progress bar (default: in
+        notebooks when tqdm is installed). Options as for `explain`; the genetic seeds
+        depend on the random_state and each row's position only.
+
+        With `client` (a `dask.distributed.Client`), the explainer is sent to every
+        worker once and chunks of `chunk_rows` rows (default: about four chunks per
+        worker) are explained on the workers, `n_jobs` threads each; the results equal
+        the single-process results row for row. A Dask DataFrame is explained partition
+        by partition where its partitions live (on the current client, else here).
+        """
+        target = self._target(target, desired_class)
+        opts = self._options(method, options)
+        n_jobs = None if n_jobs is None else check.n_jobs(n_jobs)
+        if chunk_rows is not None and check.count(chunk_rows, "chunk_rows") == 0:
+            raise ValueError("chunk_rows must be positive")
+        from . import dask as distributed_batch
+
+        if client is not None or distributed_batch.is_dask_collection(rows):
+            return distributed_batch.explain_many(self, rows, target, opts, client=client,
+                                                  n_jobs=n_jobs, progress=progress,
+                                                  chunk_rows=chunk_rows)
+        frame, X = self.schema.rows(rows, "rows")
+        self._require_present(X)
+        outcomes = _batch.solve_rows(self, X, target, opts,
+                                     self.n_jobs if n_jobs is None else n_jobs, progress)
+        return _batch.as_frame(self, frame.index, X, outcomes)
+
+    # -- helpers ------------------------------------------------------------------------
+
+    def _target(self, target, desired_class) -> tg.Target:
+        if desired_class is not None:
+            if target is not None:
+                raise ValueError("give either target or desired_class, not both")
+            target = tg.desired_class(desired_class)
+        return tg.as_target(target, self.adapter)
+
+    def _options(self, method: str, options: dict) -> _search.Options:
+        if method not in ("exact", "genetic"):
+            raise ValueError(f"method must be 'exact' or 'genetic', got {method!r}")
+        unknown = set(options) - _OPTION_NAMES
+        if unknown:
+            raise TypeError(f"unknown option(s) {', '.join(sorted(unknown))}; known: "
+                            f"{', '.join(sorted(_OPTION_NAMES))}")
+        opts = _search.Options(method=method, **options)
+        check.options(opts)
+        if method == "genetic" and not _search.genetic_available():
+            raise ValueError("method='genetic' needs the genetic solver, which this build "
+                             "lacks")
+        unsupported = self.rules.exact_unsupported()
+        if method == "exact" and unsupported:
+            raise ValueError(f"{unsupported}: a linear rule over several columns (other than "
+                             "a <= b) needs method='genetic'")
+        return opts
+
+    def _require_present(self, X: np.ndarray):
+        if self.supports_missing:
+            return
+        cols = np.flatnonzero(np.isnan(X).any(axis=0))
+        if cols.size:
+            names = ", ".join(repr(self.schema.names[j]) for j in cols)
+            raise ValueError(f"column(s) {names} hold missing values (NaN), which "
+                             f"{self.adapter.name} cannot take")
+
+    def _result(self, template, x, target, opts, out: _search.Outcome) -> Counterfactual:
+        cf_values = out.row
+        changes = _changes(self.schema, x, cf_values)
+        prediction = None
+        if cf_values is not None:
+            prediction = _prediction(self, target, cf_values)
+        region = None
+        if cf_values is not None and _region.region_available():
+            region = _region.RegionMaker(self, x, out.window)
+        return Counterfactual(
+            status=out.status, target=target, method=opts.method,
+            factual=template, counterfactual=(None if cf_values is None
+                                              else self.schema.like(template, cf_values)),
+            changes=changes, distance=out.distance, optimal=out.optimal, proof=out.proof,
+            lower_bound=out.lower_bound, gap=out.gap, prediction=prediction, stats=out.stats,
+            message=out.message, values=cf_values, _region=region,
+            scales=dict(zip(self.schema.names, self.sigma.tolist())))
+
+
+def _changes(schema: Schema, x: np.ndarray, row) -> pd.DataFrame:
+    rows = []
+    if row is not None:
+        for j, name in enumerate(schema.names):
+            if not (x[j] == row[j] or (np.isnan(x[j]) and np.isnan(row[j]))):
+                rows.append((name, schema.display(j, x[j]), schema.display(j, row[j])))
+    return pd.DataFrame(rows, columns=["feature", "from", "to"])
+
+
+def _prediction(ex: Explainer, target: tg.Target, values: np.ndarray):
+    lib = ex.schema.library_input(values[None, :])
+    if target.kind == "class":
+        return ex.adapter.classes[int(ex.adapter.predicted_index(lib)[0])]
+    if target.kind == "proba":
+        return float(ex.adapter.proba(lib)[0])
+    return float(ex.adapter.raw(lib)[0])

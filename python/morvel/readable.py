@@ -1,0 +1,138 @@
+"""Readable values: within the cell the solver chose, the simplest number.
+
+The solver places a changed feature at a cell's edge nearest to the factual value, nudged
+inside an open edge, which gives values like 29050.001953125. Any value of the same cell
+routes every tree alike, so the row keeps its score; among the values of the cell whose
+extra cost stays within a small allowance, the one with the fewest significant digits
+(a whole number for whole-number columns), nearest to the factual value, reads best.
+The caller verifies the readable row again (score, rules, the library) before using it.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .models import FlatEnsemble
+
+
+@dataclass(frozen=True)
+class Interval:
+    lo: float
+    hi: float
+    lo_open: bool = False
+    hi_open: bool = False
+
+    def __contains__(self, v: float) -> bool:
+        above = v > self.lo or (v == self.lo and not self.lo_open)
+        below = v < self.hi or (v == self.hi and not self.hi_open)
+        return above and below
+
+    def meet(self, other: Interval) -> Interval:
+        lo, lo_open = max((self.lo, self.lo_open), (other.lo, other.lo_open))
+        hi, hi_open = min((self.hi, not self.hi_open), (other.hi, not other.hi_open))
+        return Interval(lo, hi, lo_open, not hi_open)
+
+
+class SplitTable:
+    """The numeric split points of every feature over one or more flat ensembles, plus
+    extra cut points (values where a rule's condition changes)."""
+
+    def __init__(self, flats: list[FlatEnsemble], cuts: dict[int, list[float]] | None = None):
+        self._splits: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        for flat in flats:
+            numeric = (flat.feature >= 0) & (flat.node_set < 0)
+            for j in np.unique(flat.feature[numeric]):
+                at = numeric & (flat.feature == j)
+                t, lt = self._splits.get(int(j), (np.zeros(0), np.zeros(0, bool)))
+                self._splits[int(j)] = (np.concatenate([t, flat.threshold[at]]),
+                                        np.concatenate([lt, flat.is_lt[at] == 1]))
+        self._cuts = {j: np.asarray(sorted(set(v)), dtype=np.float64)
+                      for j, v in (cuts or {}).items()}
+
+    def cell(self, j: int, v: float) -> Interval:
+        """The values of feature j that every split and cut treats as it treats `v`."""
+        cell = Interval(-math.inf, math.inf, True, True)
+        t, lt = self._splits.get(j, (np.zeros(0), np.zeros(0, bool)))
+        left = np.where(lt, v < t, v <= t)
+        # v goes left: below the threshold (open for `<`); right: at or above it.
+        up, up_lt = t[left], lt[left]
+        down, down_lt = t[~left], lt[~left]
+        if up.size:
+            k = np.lexsort((~up_lt, up))[0]  # the lowest; `<` before `<=` at a tie
+            cell = cell.meet(Interval(-math.inf, up[k], True, bool(up_lt[k])))
+        if down.size:
+            k = np.lexsort((down_lt, -down))[0]  # the highest; `<=` (open) first at a tie
+            cell = cell.meet(Interval(down[k], math.inf, not down_lt[k], True))
+        for c in self._cuts.get(j, ()):
+            if v == c:
+                return Interval(v, v)
+            cell = cell.meet(Interval(-math.inf, c, True, True) if v < c
+                             else Interval(c, math.inf, True, True))
+        return cell
+
+
+def simplest(interval: Interval, target: float, integer: bool = False) -> float | None:
+    """The number of `interval` with the fewest significant digits, nearest to `target`
+    among those; only whole numbers when `integer`. None when there is none (or only
+    numbers with more than 17 significant digits)."""
+    if 0.0 in interval:
+        return 0.0
+    ends = [abs(v) for v in (interval.lo, interval.hi) if math.isfinite(v)]
+    if not ends:
+        ends = [abs(target)] if math.isfinite(target) and target != 0.0 else [1.0]
+    top = math.floor(math.log10(max(ends) or 1.0)) + 1
+    smallest = math.floor(math.log10(min(v for v in ends if v > 0) if any(ends) else 1.0))
+    bottom = 0 if integer else smallest - 17
+    best = None
+    for e in range(top, bottom - 1, -1):
+        # Every number of the interval at this step has at least this many digits.
+        if best is not None and smallest - e + 1 > best[0][0]:
+            break
+        found = _multiples(interval, e, target)
+        if found is not None and (best is None or found[0] < best[0]):
+            best = found
+    return None if best is None else best[1]
+
+
+def _multiples(interval: Interval, e: int, target: float):
+    """((digits, distance to target), value) of the best multiple of 10^e inside."""
+    step = 10.0 ** e
+    lo = interval.lo if math.isfinite(interval.lo) else target - 10 * step
+    hi = interval.hi if math.isfinite(interval.hi) else target + 10 * step
+    k_lo, k_hi = math.floor(lo / step) - 1, math.ceil(hi / step) + 1
+    if k_hi - k_lo > 64:  # many multiples fit: the nearest to the target are enough
+        centre = round(min(max(target, lo), hi) / step)
+        k_lo, k_hi = max(k_lo, centre - 32), min(k_hi, centre + 32)
+    best = None
+    for k in range(k_lo, k_hi + 1):
+        v = float(f"{k}e{e}") + 0.0  # never a negative zero
+        if v in interval:
+            key = (len(str(abs(k)).rstrip("0")), abs(v - target))
+            if best is None or key < best[0]:
+                best = (key, v)
+    return best
+
+
+def readable_value(cell: Interval, bounds: Interval, value: float, factual: float,
+                   slack: float, integer: bool) -> float:
+    """The simplest value of `cell` within `bounds` whose distance from `factual` exceeds
+    that of `value` by at most `slack` (in the feature's own units); `value` itself when
+    nothing simpler qualifies."""
+    if math.isnan(value) or math.isnan(factual):
+        return value
+    reach = abs(value - factual) + slack
+    room = cell.meet(bounds).meet(Interval(factual - reach, factual + reach))
+    if value not in room:
+        return value
+    better = simplest(room, factual, integer)
+    if better is None or _digits(better) >= _digits(value):
+        return value
+    return better
+
+
+def _digits(v: float) -> int:
+    """Significant digits of the shortest decimal that reads back as `v`."""
+    mantissa = repr(abs(v)).split("e")[0].replace(".", "").lstrip("0").rstrip("0")
+    return len(mantissa) if mantissa else 0

@@ -1,0 +1,265 @@
+"""Feature names and kinds, and the translation between user rows (frames, series,
+arrays, category labels) and the float64 rows of codes that the core reads.
+
+Every value is validated here, once, with a message that names the column: nothing that
+reaches the native layer can make it fail.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from ._library import ModelAdapter
+
+
+@dataclass(frozen=True)
+class CategoryMap:
+    """Labels of one categorical feature and the whole-number codes the model routes on."""
+
+    labels: tuple          # in code order
+    codes: tuple           # codes[k] is the code of labels[k]
+    numeric: bool          # the labels are the codes themselves (a numeric column)
+
+    @classmethod
+    def from_mapping(cls, mapping: dict) -> CategoryMap:
+        pairs = sorted(mapping.items(), key=lambda kv: kv[1])
+        return cls(tuple(k for k, _ in pairs), tuple(int(v) for _, v in pairs), False)
+
+    def code_of(self) -> dict:
+        return dict(zip(self.labels, self.codes))
+
+    def label_of(self) -> dict:
+        return dict(zip(self.codes, self.labels))
+
+
+class Schema:
+    """Names, categorical maps and integer-valued columns of a model's features."""
+
+    def __init__(self, adapter: ModelAdapter, data, features=None):
+        n = adapter.n_features
+        self.adapter = adapter
+        self.frame_input = isinstance(data, pd.DataFrame)
+        self.names = _resolve_names(adapter, data, features)
+        if len(self.names) != n:
+            raise ValueError(f"{adapter.name} takes {n} features, but data has "
+                             f"{len(self.names)} columns")
+        frame = self._as_frame(data, "data")
+        self.dtypes = {c: frame[c].dtype for c in self.names} if self.frame_input else None
+        self.categories = _category_maps(adapter, frame, self.names)
+        self.categorical = np.zeros(n, dtype=bool)
+        self.categorical[list(self.categories)] = True
+
+    # -- frames in ---------------------------------------------------------------------
+
+    def _as_frame(self, X, what: str) -> pd.DataFrame:
+        """A frame whose columns are exactly the features, in model order."""
+        if isinstance(X, pd.DataFrame):
+            cols = [str(c) for c in X.columns]
+            unknown = [c for c in cols if c not in self.names]
+            if unknown:
+                raise ValueError(f"{what} has unknown column(s) {_quote(unknown)}; the "
+                                 f"model's features are {_quote(self.names)}")
+            missing = [c for c in self.names if c not in cols]
+            if missing:
+                raise ValueError(f"{what} lacks the feature column(s) {_quote(missing)}")
+            if len(set(cols)) != len(cols):
+                raise ValueError(f"{what} has duplicated column names")
+            X = X.set_axis(cols, axis=1)
+            return X[self.names]
+        arr = np.asarray(X, dtype=object) if not isinstance(X, np.ndarray) else X
+        if arr.ndim == 1:
+            arr = arr[None, :]
+        if arr.ndim != 2:
+            raise ValueError(f"{what} must be a DataFrame or a 2-D array, got {arr.ndim} "
+                             "dimensions")
+        if arr.shape[1] != len(self.names):
+            raise ValueError(f"{what} has {arr.shape[1]} columns, the model takes "
+                             f"{len(self.names)} features")
+        return pd.DataFrame(arr, columns=self.names)
+
+    def rows(self, X, what: str = "rows") -> tuple[pd.DataFrame, np.ndarray]:
+        """The rows of `X` (frame, array, series, dict or sequence) as a frame in model
+        order and as the validated float64 matrix of codes."""
+        frame = self._as_frame(_two_dimensional(X, self.names), what)
+        return frame, self.encode(frame, what)
+
+    def encode(self, frame: pd.DataFrame, what: str = "rows") -> np.ndarray:
+        out = np.empty((len(frame), len(self.names)), dtype=np.float64)
+        for j, name in enumerate(self.names):
+            col = frame.iloc[:, j]
+            if j in self.categories:
+                out[:, j] = _encode_categories(col, self.categories[j], name,
+                                               int(self.adapter.flat.cardinality[j]))
+            else:
+                out[:, j] = _encode_numbers(col, name)
+        if np.isinf(out).any():
+            j = int(np.flatnonzero(np.isinf(out).any(axis=0))[0])
+            raise ValueError(f"column {self.names[j]!r} holds an infinite value")
+        return out
+
+    # -- rows out ----------------------------------------------------------------------
+
+    def decode(self, matrix: np.ndarray, index=None) -> pd.DataFrame:
+        """A frame of labels and values for a matrix of codes (dtypes as in the data)."""
+        columns = {}
+        for j, name in enumerate(self.names):
+            col = matrix[:, j]
+            if j in self.categories and not self.categories[j].numeric:
+                label_of = self.categories[j].label_of()
+                values = [np.nan if np.isnan(v) else label_of[int(v)] for v in col]
+                dtype = self.dtypes.get(name) if self.dtypes else None
+                categories = (dtype.categories if isinstance(dtype, pd.CategoricalDtype)
+                              else list(self.categories[j].labels))
+                columns[name] = pd.Categorical(values, categories=categories)
+            else:
+                columns[name] = col
+        return pd.DataFrame(columns, index=index)
+
+    def library_input(self, matrix: np.ndarray):
+        """Rows as the library expects them: a frame when the model knows column names or
+        reads pandas categories, else an array of codes."""
+        needs_frame = self.adapter.feature_names is not None or any(
+            not m.numeric for m in self.categories.values())
+        if not needs_frame:
+            return np.ascontiguousarray(matrix)
+        frame = self.decode(matrix)
+        if self.adapter.feature_names is not None:
+            frame.columns = self.adapter.feature_names
+        return frame
+
+    def like(self, template, values: np.ndarray):
+        """One row of codes in the type of `template` (Series, one-row frame or array)."""
+        if isinstance(template, pd.DataFrame):
+            return self.decode(values[None, :], index=template.index)
+        if isinstance(template, pd.Series):
+            row = self.decode(values[None, :]).iloc[0]
+            row.name = template.name
+            return row
+        if isinstance(template, dict):
+            return dict(self.decode(values[None, :]).iloc[0])
+        return values.copy()
+
+    def display(self, j: int, value: float):
+        """A value as a person reads it: the label of a category code, NaN as missing."""
+        if np.isnan(value):
+            return np.nan
+        if j in self.categories and not self.categories[j].numeric:
+            return self.categories[j].label_of()[int(value)]
+        return value
+
+
+def _quote(names) -> str:
+    return ", ".join(repr(n) for n in names)
+
+
+def _two_dimensional(X, names):
+    if isinstance(X, pd.Series):
+        return X.to_frame().T
+    if isinstance(X, dict):
+        return pd.DataFrame([X])
+    return X
+
+
+def _resolve_names(adapter: ModelAdapter, data, features) -> list[str]:
+    if features is not None:
+        names = [str(f) for f in features]
+        if isinstance(data, pd.DataFrame) and set(names) != {str(c) for c in data.columns}:
+            raise ValueError("features must name the columns of data")
+    elif isinstance(data, pd.DataFrame):
+        names = [str(c) for c in data.columns]
+        known = adapter.feature_names
+        if known is not None:
+            missing = [c for c in known if c not in names]
+            unknown = [c for c in names if c not in known]
+            if missing or unknown:
+                raise ValueError(
+                    f"data's columns do not match the features {adapter.name} was fitted "
+                    f"with: " + "; ".join(
+                        part for part in (missing and f"missing {_quote(missing)}",
+                                          unknown and f"unknown {_quote(unknown)}") if part))
+            names = list(known)  # the model's column order
+    elif adapter.feature_names is not None:
+        names = list(adapter.feature_names)
+    else:
+        names = [f"x{j}" for j in range(np.shape(data)[1] if np.ndim(data) == 2 else 0)]
+    if len(set(names)) != len(names):
+        raise ValueError("feature names must be unique")
+    known = adapter.feature_names
+    if known is not None and len(names) == len(known) and names != list(known):
+        raise ValueError(f"data's columns {_quote(names)} do not match the features "
+                         f"{adapter.name} was fitted with: {_quote(known)}")
+    return names
+
+
+def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
+    """CategoryMap per categorical feature: the model's own labels first, then the data's
+    pandas categories (codes in category order), then a model category feature's codes."""
+    flat = adapter.flat
+    maps = {}
+    for j, name in enumerate(names):
+        dtype = frame[name].dtype
+        card = int(flat.cardinality[j])
+        if j in flat.categories:
+            maps[j] = CategoryMap.from_mapping(flat.categories[j])
+        elif isinstance(dtype, pd.CategoricalDtype):
+            if card == 0:
+                continue  # a numeric feature stored as categories: read the values
+            maps[j] = CategoryMap(tuple(dtype.categories), tuple(range(len(dtype.categories))),
+                                  False)
+        elif card > 0:
+            maps[j] = CategoryMap(tuple(range(card)), tuple(range(card)), True)
+    return maps
+
+
+def _encode_numbers(col: pd.Series, name: str) -> np.ndarray:
+    if isinstance(col.dtype, pd.CategoricalDtype):
+        col = col.astype(object)
+    if pd.api.types.is_bool_dtype(col.dtype):
+        return col.to_numpy(dtype=np.float64)
+    if pd.api.types.is_numeric_dtype(col.dtype):
+        return col.to_numpy(dtype=np.float64, na_value=np.nan)
+    out = pd.to_numeric(col, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+    bad = np.isnan(out) & ~col.isna().to_numpy()
+    if bad.any():
+        raise ValueError(f"column {name!r} holds the non-numeric value "
+                         f"{col.to_numpy()[np.flatnonzero(bad)[0]]!r}")
+    return out
+
+
+def _encode_categories(col: pd.Series, cmap: CategoryMap, name: str, card: int) -> np.ndarray:
+    values = col.astype(object).to_numpy() if isinstance(col.dtype, pd.CategoricalDtype) \
+        else col.to_numpy()
+    out = np.empty(len(values), dtype=np.float64)
+    code_of = cmap.code_of()
+    for i, v in enumerate(values):
+        if v is None or (isinstance(v, (float, np.floating)) and np.isnan(v)):
+            out[i] = np.nan
+            continue
+        if cmap.numeric:
+            code = _whole_code(v)
+            if code is None or code >= card:
+                raise ValueError(f"column {name!r}: {v!r} is not a category code the model "
+                                 f"knows (codes 0 to {card - 1})")
+            out[i] = code
+            continue
+        try:
+            out[i] = code_of[v]
+            if card and out[i] >= card:
+                raise KeyError(v)
+        except (KeyError, TypeError):
+            known = _quote(cmap.labels[:8]) + (", ..." if len(cmap.labels) > 8 else "")
+            raise ValueError(f"column {name!r}: label {v!r} was not seen in training "
+                             f"(known: {known})") from None
+    return out
+
+
+def _whole_code(v):
+    try:
+        f = float(v)
+    except (TypeError, ValueError):
+        return None
+    if not np.isfinite(f) or f < 0 or f != np.floor(f):
+        return None
+    return int(f)

@@ -1,0 +1,258 @@
+// Bracket walks and the per-tree bracket cache.
+#include "regions/brackets.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "errors.hpp"
+#include "ir.hpp"
+
+namespace morvel::regions {
+namespace {
+
+enum class Reach : std::uint8_t { Left, Right, Both };
+
+Reach from_sides(bool any_left, bool any_right) {
+  if (any_left && any_right) return Reach::Both;
+  return any_left ? Reach::Left : Reach::Right;
+}
+
+bool code_goes_left(const Ensemble& e, std::size_t node, std::uint32_t c) {
+  const std::int32_t s = e.node_set()[node];
+  if (s >= 0) return e.set_contains(static_cast<std::size_t>(s), c);
+  const double v = static_cast<double>(c);
+  return e.is_lt()[node] ? v < e.threshold()[node] : v <= e.threshold()[node];
+}
+
+// Which children of internal node `node` (on a feature present in the box) some point
+// of the box reaches.
+Reach reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& box) {
+  const std::vector<std::uint32_t>& codes = box.cats[f];
+  if (!codes.empty()) {
+    bool any_left = false, any_right = false;
+    for (std::uint32_t c : codes) {
+      (code_goes_left(e, node, c) ? any_left : any_right) = true;
+      if (any_left && any_right) return Reach::Both;
+    }
+    return from_sides(any_left, any_right);
+  }
+  const double lo = box.lo[f], hi = box.hi[f], t = e.threshold()[node];
+  if (e.node_set()[node] < 0) {
+    if (e.is_lt()[node]) {
+      if (t > hi) return Reach::Left;
+      if (lo >= t) return Reach::Right;
+    } else {
+      if (t >= hi) return Reach::Left;
+      if (lo > t) return Reach::Right;
+    }
+    return Reach::Both;
+  }
+  // A categorical split on a feature held at one value routes it exactly as scoring does
+  // (fractional, negative and infinite values go right). Over a proper interval both
+  // sides are reachable: it holds values that are not category codes.
+  if (lo == hi) return e.next_node(node, lo) == e.left()[node] ? Reach::Left : Reach::Right;
+  return Reach::Both;
+}
+
+}  // namespace
+
+BracketModel::BracketModel(const Ensemble& e, std::span<const std::uint8_t> missing_defined)
+    : ensemble_(&e) {
+  ensure(missing_defined.size() == e.n_nodes(), "missing_defined has one flag per node");
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  nodes_.resize(e.n_nodes());
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    Node& n = nodes_[i];
+    n.feature = e.feature()[i];
+    n.left = e.left()[i];
+    n.right = e.right()[i];
+    n.flags = 0;
+    if (n.feature < 0) {
+      n.threshold = e.value()[i];
+      continue;
+    }
+    if (e.missing_left()[i]) n.flags |= kMissingLeft;
+    if (missing_defined[i]) n.flags |= kMissingDefined;
+    const double t = e.threshold()[i];
+    n.threshold = t;
+    if (e.node_set()[i] >= 0 || std::isnan(t)) {
+      n.flags |= kSlow;
+    } else if (!e.is_lt()[i]) {
+      // For every non-NaN v: v <= t exactly when v < nextafter(t, +inf), except at t = +inf.
+      if (t == kInf) {
+        n.flags |= kSlow;
+      } else {
+        n.threshold = std::nextafter(t, kInf);
+      }
+    }
+  }
+}
+
+MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                                 std::span<std::uint64_t> split_counter) {
+  const BracketModel::Node* nodes = m.nodes_.data();
+  double low = std::numeric_limits<double>::infinity();
+  double high = -low;
+  bool nan_leaf = false;
+  // Depth first, left before right, like the recursive definition; the explicit stack
+  // keeps arbitrarily deep trees off the call stack.
+  pending_.clear();
+  pending_.push_back(node);
+  while (!pending_.empty()) {
+    std::uint32_t n = pending_.back();
+    pending_.pop_back();
+    for (;;) {
+      const BracketModel::Node& w = nodes[n];
+      if (w.feature < 0) break;
+      const auto f = static_cast<std::size_t>(w.feature);
+      if (box.missing[f]) {
+        if (!(w.flags & BracketModel::kMissingDefined)) return std::nullopt;
+        n = (w.flags & BracketModel::kMissingLeft) ? w.left : w.right;
+        continue;
+      }
+      Reach r;
+      if (!(w.flags & BracketModel::kSlow) && box.cats[f].empty()) {
+        // lo <= hi: when lo < t fails, hi >= t holds.
+        r = box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
+                                    : Reach::Right;
+      } else {
+        r = reach(m.ensemble(), n, f, box);
+      }
+      if (r == Reach::Both) {
+        if (!split_counter.empty()) ++split_counter[f];
+        pending_.push_back(w.right);
+        n = w.left;
+      } else {
+        n = r == Reach::Left ? w.left : w.right;
+      }
+    }
+    const double v = nodes[n].threshold;
+    nan_leaf |= std::isnan(v);
+    low = std::min(low, v);
+    high = std::max(high, v);
+  }
+  // A NaN leaf makes every sum that includes it NaN, so nothing can be certified with it.
+  if (nan_leaf) {
+    return Bracket{std::numeric_limits<double>::quiet_NaN(),
+                   std::numeric_limits<double>::quiet_NaN()};
+  }
+  return Bracket{low, high};
+}
+
+BracketCache::BracketCache(const BracketModel& m, const BoxView& box) : model_(&m) {
+  const Ensemble& e = m.ensemble();
+  const auto roots = e.tree_roots();
+  brackets_.reserve(roots.size());
+  for (std::uint32_t root : roots) {
+    brackets_.push_back(walker_.walk(m, root, box));
+    if (!brackets_.back()) ++n_absent_;
+  }
+  // The features a tree splits on are collected over the nodes reachable from its root,
+  // so the index is right whatever order the node array stores the trees in.
+  trees_by_feature_.resize(e.n_features());
+  numeric_splits_.resize(e.n_features());
+  categorical_trees_.resize(e.n_features());
+  const auto feature = e.feature();
+  std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
+  std::vector<std::uint32_t> stack, features;
+  for (std::uint32_t t = 0; t < roots.size(); ++t) {
+    features.clear();
+    stack.assign(1, roots[t]);
+    while (!stack.empty()) {
+      const std::uint32_t n = stack.back();
+      stack.pop_back();
+      if (seen_in[n] == t || feature[n] < 0) continue;
+      seen_in[n] = t;
+      const auto f = static_cast<std::uint32_t>(feature[n]);
+      features.push_back(f);
+      if (e.node_set()[n] >= 0) {
+        categorical_trees_[f].push_back(t);
+      } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
+        numeric_splits_[f].push_back(Split{e.threshold()[n], t});
+      }
+      stack.push_back(e.right()[n]);
+      stack.push_back(e.left()[n]);
+    }
+    std::sort(features.begin(), features.end());
+    features.erase(std::unique(features.begin(), features.end()), features.end());
+    for (std::uint32_t f : features) trees_by_feature_[f].push_back(t);
+  }
+  for (auto& splits : numeric_splits_) {
+    std::sort(splits.begin(), splits.end(),
+              [](const Split& a, const Split& b) { return a.threshold < b.threshold; });
+  }
+  for (auto& trees : categorical_trees_) {
+    trees.erase(std::unique(trees.begin(), trees.end()), trees.end());
+  }
+}
+
+void BracketCache::set(std::uint32_t tree, MaybeBracket b) {
+  if (!brackets_[tree]) --n_absent_;
+  if (!b) ++n_absent_;
+  brackets_[tree] = b;
+}
+
+void BracketCache::rewalk(std::span<const std::uint32_t> trees, const BoxView& box,
+                          BracketUndo& undo) {
+  const auto roots = model_->ensemble().tree_roots();
+  for (std::uint32_t t : trees) {
+    undo.emplace_back(t, brackets_[t]);
+    set(t, walker_.walk(*model_, roots[t], box));
+  }
+}
+
+void BracketCache::update(std::size_t f, const BoxView& box, BracketUndo& undo) {
+  rewalk(checked_at(trees_by_feature_, f), box, undo);
+}
+
+// Adds the trees with a numeric split on f at a threshold in [min(a, b), max(a, b)]: the
+// only splits at which an end moving from a to b can change the children the box reaches.
+void BracketCache::add_threshold_trees(std::size_t f, double a, double b) {
+  if (a == b) return;
+  const double low = std::min(a, b), high = std::max(a, b);
+  const std::vector<Split>& splits = numeric_splits_[f];
+  auto it = std::lower_bound(splits.begin(), splits.end(), low,
+                             [](const Split& s, double v) { return s.threshold < v; });
+  for (; it != splits.end() && it->threshold <= high; ++it) selected_.push_back(it->tree);
+}
+
+void BracketCache::update_extent(std::size_t f, double old_lo, double old_hi, const BoxView& box,
+                                 BracketUndo& undo) {
+  checked_at(trees_by_feature_, f);
+  const double lo = box.lo[f], hi = box.hi[f];
+  if (box.missing[f] || !box.cats[f].empty() || std::isnan(old_lo) || std::isnan(old_hi) ||
+      std::isnan(lo) || std::isnan(hi)) {
+    update(f, box, undo);
+    return;
+  }
+  selected_.clear();
+  add_threshold_trees(f, old_lo, lo);
+  add_threshold_trees(f, old_hi, hi);
+  selected_.insert(selected_.end(), categorical_trees_[f].begin(), categorical_trees_[f].end());
+  std::sort(selected_.begin(), selected_.end());
+  selected_.erase(std::unique(selected_.begin(), selected_.end()), selected_.end());
+  rewalk(selected_, box, undo);
+}
+
+void BracketCache::restore(const BracketUndo& undo) {
+  // Newest first, so an undo list that spans several updates restores the oldest state.
+  for (auto it = undo.rbegin(); it != undo.rend(); ++it) set(it->first, it->second);
+}
+
+MaybeBracket BracketCache::score_range() const {
+  if (n_absent_ != 0) return std::nullopt;
+  double low = model_->ensemble().base_score();
+  double high = low;
+  for (const MaybeBracket& b : brackets_) {
+    low = low + b->low;
+    high = high + b->high;
+  }
+  return Bracket{low, high};
+}
+
+std::span<const std::uint32_t> BracketCache::trees_splitting_on(std::size_t f) const {
+  return checked_at(trees_by_feature_, f);
+}
+
+}  // namespace morvel::regions
