@@ -247,6 +247,9 @@ def main():
             both_none = dist is None and math.isinf(milp_best)
             assert both_none or abs(dist - milp_best) <= 1e-6 * max(1.0, milp_best), \
                 (dist, milp_best)
+        elif proved and dist is not None and not math.isinf(milp_best):
+            # A MILP stopped by its limit still holds a valid row: never cheaper than a proof.
+            assert milp_best >= dist - 1e-6 * max(1.0, dist), (dist, milp_best)
         early = {}
         for t in (0.1, 1.0):
             _, o = run_exact(inst, t, args.mode)
@@ -261,7 +264,7 @@ def main():
                 f"{excess(early[0.1], opt_val):>8} {excess(early[1.0], opt_val):>8} "
                 f"{excess(incumbent_at(milp_log, 0.1), opt_val):>8} "
                 f"{excess(incumbent_at(milp_log, 1.0), opt_val):>8}  "
-                f"{opt_val:.6g} ({milp_status})")
+                f"{opt_val:.6g} ({milp_status}; MILP best {milp_best:.6g})")
         print(line, flush=True)
         rows.append(dict(inst=inst, milp_s=milp_s, milp_status=milp_status, s=s, proved=proved,
                          early=early, optimum=optimum, lower=out[3][3]))
@@ -275,7 +278,8 @@ def print_trace(inst, milp_log, mode, optimum):
           f"{'MILP lower':>11}")
     for t in (0.01, 0.03, 0.1, 0.3, 1.0, 3.0, 10.0):
         _, o = run_exact(inst, t, mode)
-        milp_lower = max([d for when, _, d in milp_log if when <= t] or [0.0])
+        # Costs are never negative, so 0 is a bound before HiGHS reports a finite one.
+        milp_lower = max([0.0] + [d for when, _, d in milp_log if when <= t])
         inc = "-" if o[1] is None else f"{o[1]:.5g}"
         print(f"   {t:>6} {inc:>15} {o[3][3]:>11.5g} {incumbent_at(milp_log, t):>15.5g} "
               f"{milp_lower:>11.5g}")
