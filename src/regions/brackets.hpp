@@ -3,6 +3,7 @@
 // a region grows, re-walking only the trees that split on the feature that changed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -35,11 +36,28 @@ struct BoxView {
 
 // An ensemble with its per-node missing-route flags (`missing_defined`, nonzero where a
 // missing value has a defined direction), laid out for bracket walks: one compact record
-// per node, indexed like the ensemble's nodes. The ensemble must outlive it.
+// per node, indexed like the ensemble's nodes, and the trees indexed by the features they
+// split on. The ensemble must outlive it.
 class BracketModel {
  public:
   BracketModel(const Ensemble& e, std::span<const std::uint8_t> missing_defined);
   const Ensemble& ensemble() const { return *ensemble_; }
+  std::size_t n_trees() const { return internal_nodes_.size(); }
+
+  // Trees with an internal node on feature f, ascending; InternalError for f out of range.
+  std::span<const std::uint32_t> trees_splitting_on(std::size_t f) const;
+  // The number of internal nodes of tree t.
+  std::uint32_t internal_nodes_of(std::uint32_t t) const { return internal_nodes_[t]; }
+  // Calls visit(tree) for every tree with a numeric split on f at a threshold in
+  // [min(a, b), max(a, b)] (a tree once per such split; nothing when a == b): the only
+  // splits at which an end of f's extent moving from a to b can change the children a box
+  // reaches.
+  template <class Visit>
+  void for_each_tree_split_between(std::size_t f, double a, double b, Visit&& visit) const;
+  // Trees with a categorical split on f, ascending.
+  std::span<const std::uint32_t> trees_with_categorical_split_on(std::size_t f) const {
+    return categorical_trees_[f];
+  }
 
  private:
   friend class BracketWalker;
@@ -53,9 +71,30 @@ class BracketModel {
     std::int32_t feature;  // negative for a leaf
     std::uint8_t flags;
   };
+  struct Split {
+    double threshold;
+    std::uint32_t tree;
+  };
+  void index_trees();
+
   const Ensemble* ensemble_;
   std::vector<Node> nodes_;
+  std::vector<std::vector<std::uint32_t>> trees_by_feature_;
+  std::vector<std::vector<Split>> numeric_splits_;             // per feature, by threshold
+  std::vector<std::vector<std::uint32_t>> categorical_trees_;  // per feature
+  std::vector<std::uint32_t> internal_nodes_;                  // per tree
 };
+
+template <class Visit>
+void BracketModel::for_each_tree_split_between(std::size_t f, double a, double b,
+                                               Visit&& visit) const {
+  if (a == b) return;
+  const double low = a < b ? a : b, high = a < b ? b : a;
+  const std::vector<Split>& splits = numeric_splits_[f];
+  auto it = std::lower_bound(splits.begin(), splits.end(), low,
+                             [](const Split& s, double v) { return s.threshold < v; });
+  for (; it != splits.end() && it->threshold <= high; ++it) visit(it->tree);
+}
 
 // Scratch for walks: the pending right children of the depth-first walk. Reused across
 // walks so that a walk allocates nothing once the stack has reached the trees' depth.
@@ -66,8 +105,17 @@ class BracketWalker {
   // counter.
   MaybeBracket walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                     std::span<std::uint64_t> split_counter = {});
+  // The same walk, writing the feature of every node at which the box reaches both
+  // children to `both` (room for one entry per internal node of the subtree) and their
+  // number to `n_both`. A walk that meets an undefined missing route stops there.
+  MaybeBracket walk_listing(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                            std::uint32_t* both, std::uint32_t& n_both);
 
  private:
+  template <class OnBoth>
+  MaybeBracket walk_with(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                         OnBoth&& on_both);
+
   std::vector<std::uint32_t> pending_;
 };
 
@@ -76,8 +124,7 @@ using BracketUndo = std::vector<std::pair<std::uint32_t, MaybeBracket>>;
 
 class BracketCache {
  public:
-  // Walks every tree over `box` and indexes the trees by the features they split on. The
-  // model must outlive the cache.
+  // Walks every tree over `box`. The model must outlive the cache.
   BracketCache(const BracketModel& m, const BoxView& box);
 
   // Re-walks every tree that splits on feature f under the current box, appending
@@ -96,24 +143,17 @@ class BracketCache {
   MaybeBracket score_range() const;
 
   const std::vector<MaybeBracket>& brackets() const { return brackets_; }
-  std::span<const std::uint32_t> trees_splitting_on(std::size_t f) const;
+  std::span<const std::uint32_t> trees_splitting_on(std::size_t f) const {
+    return model_->trees_splitting_on(f);
+  }
 
  private:
   void set(std::uint32_t tree, MaybeBracket b);
-
-  struct Split {
-    double threshold;
-    std::uint32_t tree;
-  };
-  void add_threshold_trees(std::size_t f, double a, double b);
   void rewalk(std::span<const std::uint32_t> trees, const BoxView& box, BracketUndo& undo);
 
   const BracketModel* model_;
   std::vector<MaybeBracket> brackets_;
-  std::vector<std::vector<std::uint32_t>> trees_by_feature_;
-  std::vector<std::vector<Split>> numeric_splits_;             // per feature, by threshold
-  std::vector<std::vector<std::uint32_t>> categorical_trees_;  // per feature
-  std::vector<std::uint32_t> selected_;                        // scratch of update_extent
+  std::vector<std::uint32_t> selected_;  // scratch of update_extent
   std::size_t n_absent_ = 0;
   BracketWalker walker_;
 };

@@ -1,0 +1,72 @@
+// The brackets and split counts of one ensemble's trees over the slab search's current
+// piece. The search narrows one feature at a time; only the trees that the change can
+// re-route are walked again, and each change is recorded so that the state returns
+// exactly to an earlier one on backtrack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "regions/brackets.hpp"
+
+namespace morvel::regions {
+
+class PieceBrackets {
+ public:
+  // The model must outlive this object.
+  explicit PieceBrackets(const BracketModel& m);
+
+  // Walks every tree over `piece`, forgetting all records. Each tree's split counts (per
+  // feature, the nodes at which the piece reaches both children) are added to `counts`,
+  // which may gather the counts of several ensembles.
+  void walk_all(const BoxView& piece, std::span<std::uint64_t> counts);
+  // Numeric feature f's extent moved from [old_lo, old_hi] to the piece's (no end NaN):
+  // re-walks the trees with a split on f between an old and a new end.
+  void moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
+             std::span<std::uint64_t> counts);
+  // Feature f's category set changed: re-walks every tree that splits on f.
+  void recoded(std::size_t f, const BoxView& piece, std::span<std::uint64_t> counts);
+
+  // A point to return to; `restore` undoes every change made since, newest first.
+  std::size_t mark() const { return records_.size(); }
+  void restore(std::size_t mark, std::span<std::uint64_t> counts);
+
+  // base_score + the trees' lows and highs, summed in tree order; absent when some tree's
+  // bracket is (some point of the piece meets a missing value without a direction).
+  std::optional<Bracket> sum() const;
+  MaybeBracket bracket(std::uint32_t t) const;
+
+ private:
+  void begin_change();
+  void rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts);
+  void store(std::uint32_t t, const MaybeBracket& b);
+
+  struct Record {  // a tree before a re-walk; its split features are on `old_both_`
+    std::uint32_t tree;
+    std::uint32_t n_both;
+    double low, high;
+    bool present;
+  };
+
+  const BracketModel* model_;
+  std::vector<double> lows_, highs_;    // per tree; unread while absent
+  std::vector<std::uint8_t> present_;   // per tree
+  std::size_t n_absent_ = 0;
+  // Per tree, the features of the nodes at which its last walk reached both children (a
+  // feature once per such node), in a slot with room for every internal node. A walk that
+  // meets an undefined missing route stops early and lists only part of them, which is
+  // harmless: no count is read while any bracket is absent.
+  std::vector<std::uint32_t> both_;
+  std::vector<std::size_t> both_offsets_;  // per tree, into both_
+  std::vector<std::uint32_t> n_both_;      // per tree
+  std::vector<Record> records_;
+  std::vector<std::uint32_t> old_both_;    // the records' lists, concatenated
+  std::vector<std::uint32_t> walked_in_;   // per tree: the change that last re-walked it
+  std::uint32_t change_ = 0;
+  BracketWalker walker_;
+};
+
+}  // namespace morvel::regions
