@@ -11,7 +11,7 @@
 namespace morvel::regions {
 namespace {
 
-enum class Reach : std::uint8_t { Left, Right, Both };
+using Reach = BracketModel::Reach;
 
 Reach from_sides(bool any_left, bool any_right) {
   if (any_left && any_right) return Reach::Both;
@@ -26,8 +26,8 @@ bool code_goes_left(const Ensemble& e, std::size_t node, std::uint32_t c) {
 }
 
 // Which children of internal node `node` (on a feature present in the box) some point
-// of the box reaches.
-Reach reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& box) {
+// of the box reaches, for any kind of node.
+Reach slow_reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& box) {
   const std::vector<std::uint32_t>& codes = box.cats[f];
   if (!codes.empty()) {
     bool any_left = false, any_right = false;
@@ -101,6 +101,7 @@ void BracketModel::index_trees() {
   categorical_trees_.resize(e.n_features());
   internal_nodes_.reserve(roots.size());
   std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
+  parent_.assign(e.n_nodes(), kNoParent);
   std::vector<std::uint32_t> stack, features;
   for (std::uint32_t t = 0; t < roots.size(); ++t) {
     features.clear();
@@ -115,8 +116,10 @@ void BracketModel::index_trees() {
       if (e.node_set()[n] >= 0) {
         categorical_trees_[f].push_back(t);
       } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
-        numeric_splits_[f].push_back(Split{e.threshold()[n], t});
+        numeric_splits_[f].push_back(Split{e.threshold()[n], t, n});
       }
+      parent_[e.right()[n]] = n;
+      parent_[e.left()[n]] = n;
       stack.push_back(e.right()[n]);
       stack.push_back(e.left()[n]);
     }
@@ -136,6 +139,34 @@ void BracketModel::index_trees() {
 
 std::span<const std::uint32_t> BracketModel::trees_splitting_on(std::size_t f) const {
   return checked_at(trees_by_feature_, f);
+}
+
+BracketModel::Reach BracketModel::reach_at(std::uint32_t n, const BoxView& box) const {
+  const Node& w = nodes_[n];
+  const auto f = static_cast<std::size_t>(w.feature);
+  if (!(w.flags & kSlow) && box.cats[f].empty()) {
+    // lo <= hi: when lo < t fails, hi >= t holds.
+    return box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
+                                   : Reach::Right;
+  }
+  return slow_reach(*ensemble_, n, f, box);
+}
+
+bool BracketModel::may_arrive(std::uint32_t node, const BoxView& box, std::size_t loose) const {
+  for (std::uint32_t child = node, a = parent_[node]; a != kNoParent;
+       child = a, a = parent_[a]) {
+    const Node& w = nodes_[a];
+    const auto f = static_cast<std::size_t>(w.feature);
+    if (f == loose) continue;
+    const bool to_left = w.left == child;
+    if (box.missing[f]) {
+      if (!(w.flags & kMissingDefined) || to_left != ((w.flags & kMissingLeft) != 0)) return false;
+      continue;
+    }
+    const Reach r = reach_at(a, box);
+    if (r != Reach::Both && to_left != (r == Reach::Left)) return false;
+  }
+  return true;
 }
 
 MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
@@ -175,14 +206,7 @@ MaybeBracket BracketWalker::walk_with(const BracketModel& m, std::uint32_t node,
         n = (w.flags & BracketModel::kMissingLeft) ? w.left : w.right;
         continue;
       }
-      Reach r;
-      if (!(w.flags & BracketModel::kSlow) && box.cats[f].empty()) {
-        // lo <= hi: when lo < t fails, hi >= t holds.
-        r = box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
-                                    : Reach::Right;
-      } else {
-        r = reach(m.ensemble(), n, f, box);
-      }
+      const Reach r = m.reach_at(n, box);
       if (r == Reach::Both) {
         on_both(f);
         pending_.push_back(w.right);
@@ -243,7 +267,7 @@ void BracketCache::update_extent(std::size_t f, double old_lo, double old_hi, co
     return;
   }
   selected_.clear();
-  const auto select = [&](std::uint32_t t) { selected_.push_back(t); };
+  const auto select = [&](std::uint32_t t, std::uint32_t) { selected_.push_back(t); };
   model_->for_each_tree_split_between(f, old_lo, lo, select);
   model_->for_each_tree_split_between(f, old_hi, hi, select);
   const auto categorical = model_->trees_with_categorical_split_on(f);

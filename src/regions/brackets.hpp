@@ -40,6 +40,8 @@ struct BoxView {
 // split on. The ensemble must outlive it.
 class BracketModel {
  public:
+  enum class Reach : std::uint8_t { Left, Right, Both };
+
   BracketModel(const Ensemble& e, std::span<const std::uint8_t> missing_defined);
   const Ensemble& ensemble() const { return *ensemble_; }
   std::size_t n_trees() const { return internal_nodes_.size(); }
@@ -48,10 +50,16 @@ class BracketModel {
   std::span<const std::uint32_t> trees_splitting_on(std::size_t f) const;
   // The number of internal nodes of tree t.
   std::uint32_t internal_nodes_of(std::uint32_t t) const { return internal_nodes_[t]; }
-  // Calls visit(tree) for every tree with a numeric split on f at a threshold in
-  // [min(a, b), max(a, b)] (a tree once per such split; nothing when a == b): the only
-  // splits at which an end of f's extent moving from a to b can change the children a box
-  // reaches.
+  // Which children of internal node n some point of the box reaches; n's feature must not
+  // be missing in the box.
+  Reach reach_at(std::uint32_t n, const BoxView& box) const;
+  // Whether a walk over `box` that takes every split on feature `loose` as reaching both
+  // children arrives at `node`. A split on a missing feature without a defined direction
+  // on the way counts as a dead end (a walk that meets it ends there).
+  bool may_arrive(std::uint32_t node, const BoxView& box, std::size_t loose) const;
+  // Calls visit(tree, node) for every numeric split on f at a threshold in
+  // [min(a, b), max(a, b)] (nothing when a == b; a, b not NaN): the only splits at which
+  // an end of f's extent moving from a to b can change the children a box reaches.
   template <class Visit>
   void for_each_tree_split_between(std::size_t f, double a, double b, Visit&& visit) const;
   // Trees with a categorical split on f, ascending.
@@ -74,11 +82,14 @@ class BracketModel {
   struct Split {
     double threshold;
     std::uint32_t tree;
+    std::uint32_t node;
   };
+  static constexpr std::uint32_t kNoParent = 0xffffffffu;
   void index_trees();
 
   const Ensemble* ensemble_;
   std::vector<Node> nodes_;
+  std::vector<std::uint32_t> parent_;  // per node; kNoParent at roots and unreachable nodes
   std::vector<std::vector<std::uint32_t>> trees_by_feature_;
   std::vector<std::vector<Split>> numeric_splits_;             // per feature, by threshold
   std::vector<std::vector<std::uint32_t>> categorical_trees_;  // per feature
@@ -93,7 +104,7 @@ void BracketModel::for_each_tree_split_between(std::size_t f, double a, double b
   const std::vector<Split>& splits = numeric_splits_[f];
   auto it = std::lower_bound(splits.begin(), splits.end(), low,
                              [](const Split& s, double v) { return s.threshold < v; });
-  for (; it != splits.end() && it->threshold <= high; ++it) visit(it->tree);
+  for (; it != splits.end() && it->threshold <= high; ++it) visit(it->tree, it->node);
 }
 
 // Scratch for walks: the pending right children of the depth-first walk. Reused across

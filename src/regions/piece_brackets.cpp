@@ -78,11 +78,19 @@ void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece,
 
 void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
                           std::span<std::uint64_t> counts) {
+  ensure(old_lo <= piece.lo[f] && piece.hi[f] <= old_hi, "a piece only narrows");
   begin_change();
-  const auto visit = [&](std::uint32_t t) { rewalk(t, piece, counts); };
+  // A narrower extent changes a tree's walk only at the splits its last walk arrived at;
+  // one that never arrived at a moved split keeps its bracket and counts. (A walk that
+  // stopped at an undefined missing route is walked again, whatever it arrived at.)
+  const auto visit = [&](std::uint32_t t, std::uint32_t node) {
+    if (walked_in_[t] == change_) return;
+    if (present_[t] && !model_->may_arrive(node, piece, f)) return;
+    rewalk(t, piece, counts);
+  };
   model_->for_each_tree_split_between(f, old_lo, piece.lo[f], visit);
   model_->for_each_tree_split_between(f, old_hi, piece.hi[f], visit);
-  for (std::uint32_t t : model_->trees_with_categorical_split_on(f)) visit(t);
+  for (std::uint32_t t : model_->trees_with_categorical_split_on(f)) rewalk(t, piece, counts);
 }
 
 void PieceBrackets::recoded(std::size_t f, const BoxView& piece,

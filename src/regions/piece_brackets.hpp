@@ -23,8 +23,9 @@ class PieceBrackets {
   // feature, the nodes at which the piece reaches both children) are added to `counts`,
   // which may gather the counts of several ensembles.
   void walk_all(const BoxView& piece, std::span<std::uint64_t> counts);
-  // Numeric feature f's extent moved from [old_lo, old_hi] to the piece's (no end NaN):
-  // re-walks the trees with a split on f between an old and a new end.
+  // Numeric feature f's extent narrowed from [old_lo, old_hi] to the piece's (no end
+  // NaN): re-walks the trees whose walk arrived at a split on f between an old and a new
+  // end.
   void moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
              std::span<std::uint64_t> counts);
   // Feature f's category set changed: re-walks every tree that splits on f.
