@@ -103,13 +103,21 @@ void BracketModel::index_trees() {
   std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
   parent_.assign(e.n_nodes(), kNoParent);
   std::vector<std::uint32_t> stack, features;
+  bool finite = std::isfinite(e.base_score());
+  abs_sum_bound_ = std::abs(e.base_score());
   for (std::uint32_t t = 0; t < roots.size(); ++t) {
     features.clear();
+    double largest_leaf = 0.0;
     stack.assign(1, roots[t]);
     while (!stack.empty()) {
       const std::uint32_t n = stack.back();
       stack.pop_back();
-      if (seen_in[n] == t || feature[n] < 0) continue;
+      if (feature[n] < 0) {
+        finite = finite && std::isfinite(e.value()[n]);
+        largest_leaf = std::max(largest_leaf, std::abs(e.value()[n]));
+        continue;
+      }
+      if (seen_in[n] == t) continue;
       seen_in[n] = t;
       const auto f = static_cast<std::uint32_t>(feature[n]);
       features.push_back(f);
@@ -123,11 +131,13 @@ void BracketModel::index_trees() {
       stack.push_back(e.right()[n]);
       stack.push_back(e.left()[n]);
     }
+    abs_sum_bound_ = abs_sum_bound_ + largest_leaf;
     internal_nodes_.push_back(static_cast<std::uint32_t>(features.size()));
     std::sort(features.begin(), features.end());
     features.erase(std::unique(features.begin(), features.end()), features.end());
     for (std::uint32_t f : features) trees_by_feature_[f].push_back(t);
   }
+  if (!finite) abs_sum_bound_ = std::numeric_limits<double>::infinity();
   for (auto& splits : numeric_splits_) {
     std::sort(splits.begin(), splits.end(),
               [](const Split& a, const Split& b) { return a.threshold < b.threshold; });
@@ -141,14 +151,8 @@ std::span<const std::uint32_t> BracketModel::trees_splitting_on(std::size_t f) c
   return checked_at(trees_by_feature_, f);
 }
 
-BracketModel::Reach BracketModel::reach_at(std::uint32_t n, const BoxView& box) const {
-  const Node& w = nodes_[n];
-  const auto f = static_cast<std::size_t>(w.feature);
-  if (!(w.flags & kSlow) && box.cats[f].empty()) {
-    // lo <= hi: when lo < t fails, hi >= t holds.
-    return box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
-                                   : Reach::Right;
-  }
+BracketModel::Reach BracketModel::slow_reach_at(std::uint32_t n, std::size_t f,
+                                                const BoxView& box) const {
   return slow_reach(*ensemble_, n, f, box);
 }
 

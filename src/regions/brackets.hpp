@@ -50,9 +50,22 @@ class BracketModel {
   std::span<const std::uint32_t> trees_splitting_on(std::size_t f) const;
   // The number of internal nodes of tree t.
   std::uint32_t internal_nodes_of(std::uint32_t t) const { return internal_nodes_[t]; }
+  // |base_score| + the sum over trees of the tree's largest |leaf value|: a bound on the
+  // absolute values summed into any score range. +inf when some leaf or the base is NaN or
+  // infinite.
+  double abs_sum_bound() const { return abs_sum_bound_; }
   // Which children of internal node n some point of the box reaches; n's feature must not
   // be missing in the box.
-  Reach reach_at(std::uint32_t n, const BoxView& box) const;
+  Reach reach_at(std::uint32_t n, const BoxView& box) const {
+    const Node& w = nodes_[n];
+    const auto f = static_cast<std::size_t>(w.feature);
+    if (!(w.flags & kSlow) && box.cats[f].empty()) {
+      // lo <= hi: when lo < t fails, hi >= t holds.
+      return box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
+                                     : Reach::Right;
+    }
+    return slow_reach_at(n, f, box);
+  }
   // Whether a walk over `box` that takes every split on feature `loose` as reaching both
   // children arrives at `node`. A split on a missing feature without a defined direction
   // on the way counts as a dead end (a walk that meets it ends there).
@@ -86,6 +99,7 @@ class BracketModel {
   };
   static constexpr std::uint32_t kNoParent = 0xffffffffu;
   void index_trees();
+  Reach slow_reach_at(std::uint32_t n, std::size_t f, const BoxView& box) const;
 
   const Ensemble* ensemble_;
   std::vector<Node> nodes_;
@@ -94,6 +108,7 @@ class BracketModel {
   std::vector<std::vector<Split>> numeric_splits_;             // per feature, by threshold
   std::vector<std::vector<std::uint32_t>> categorical_trees_;  // per feature
   std::vector<std::uint32_t> internal_nodes_;                  // per tree
+  double abs_sum_bound_ = 0.0;
 };
 
 template <class Visit>

@@ -2,11 +2,34 @@
 #include "regions/piece_brackets.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "errors.hpp"
 #include "ir.hpp"
 
 namespace morvel::regions {
+namespace {
+
+// Rounding bounds, with u = 2^-53 the unit roundoff: a sum or difference of doubles is
+// within u of its exact value, relatively (also when it underflows, since subnormal sums
+// are exact); the factors below leave room for the rounding of the bounds themselves.
+constexpr double kUnitRoundoff = 0x1p-53;
+constexpr double kWiden = 1.0 + 8 * kUnitRoundoff;  // one bound rounded up past its rounding
+constexpr double kTiny = std::numeric_limits<double>::min();
+constexpr double kLargest = 0x1p1000;  // sums of terms this large cannot overflow
+
+}  // namespace
+
+// value' = fl(value + x) lies within u|value'| of value + x, and x, when it is a rounded
+// difference of two terms, within u|x| of that difference (each bound taken twice to
+// cover the 1 / (1 - u) of going from the rounded to the exact magnitude).
+void RunningSum::add(double x) {
+  const double next = value + x;
+  const double step = 4 * kUnitRoundoff * (std::abs(x) + std::abs(next)) + kTiny;
+  error = (error + step) * kWiden;
+  value = next;
+}
 
 PieceBrackets::PieceBrackets(const BracketModel& m) : model_(&m) {
   const std::size_t n_trees = m.n_trees();
@@ -21,10 +44,26 @@ PieceBrackets::PieceBrackets(const BracketModel& m) : model_(&m) {
   both_.assign(both_offsets_[n_trees], 0);
   n_both_.assign(n_trees, 0);
   walked_in_.assign(n_trees, 0);
+  // Summing n terms in any order errs by at most (n - 1)u / (1 - (n - 1)u) times the sum
+  // of their magnitudes, which abs_sum_bound() bounds: taken here with room to spare.
+  const double n_terms = static_cast<double>(n_trees + 1);
+  const double magnitude = m.abs_sum_bound();
+  sum_error_ = magnitude <= kLargest && n_terms * kUnitRoundoff < 0.25
+                   ? 8 * n_terms * kUnitRoundoff * magnitude + kTiny
+                   : std::numeric_limits<double>::infinity();
 }
 
 void PieceBrackets::store(std::uint32_t t, const MaybeBracket& b) {
-  if (!present_[t]) --n_absent_;
+  if (present_[t]) {
+    low_sum_.add(b ? b->low - lows_[t] : -lows_[t]);
+    high_sum_.add(b ? b->high - highs_[t] : -highs_[t]);
+  } else {
+    --n_absent_;
+    if (b) {
+      low_sum_.add(b->low);
+      high_sum_.add(b->high);
+    }
+  }
   present_[t] = b.has_value();
   if (b) {
     lows_[t] = b->low;
@@ -42,8 +81,10 @@ MaybeBracket PieceBrackets::bracket(std::uint32_t t) const {
 void PieceBrackets::walk_all(const BoxView& piece, std::span<std::uint64_t> counts) {
   records_.clear();
   old_both_.clear();
-  std::fill(present_.begin(), present_.end(), 1);
-  n_absent_ = 0;
+  std::fill(present_.begin(), present_.end(), 0);
+  n_absent_ = present_.size();
+  const double base = model_->ensemble().base_score();
+  low_sum_ = high_sum_ = RunningSum{base, 0.0};
   const auto roots = model_->ensemble().tree_roots();
   for (std::uint32_t t = 0; t < roots.size(); ++t) {
     std::uint32_t* mine = both_.data() + both_offsets_[t];
@@ -127,6 +168,30 @@ std::optional<Bracket> PieceBrackets::sum() const {
     high = high + highs_[t];
   }
   return Bracket{low, high};
+}
+
+std::optional<Bracket> PieceBrackets::sum_and_resync() {
+  const std::optional<Bracket> s = sum();
+  if (s && std::isfinite(sum_error_)) {
+    low_sum_ = RunningSum{s->low, sum_error_};
+    high_sum_ = RunningSum{s->high, sum_error_};
+  }
+  return s;
+}
+
+// |sum() - running value| <= sum_error_ + running error =: d (rounded up). An interval
+// [v - 2d, v + 2d] computed in floating point still holds [v - d, v + d], since d is at
+// least 2u|v|: sum_error_ >= 8u * magnitude >= 4u|exact sum| and |v| <= |exact sum| + error.
+std::optional<SumBounds> PieceBrackets::sum_bounds() const {
+  if (n_absent_ != 0) return std::nullopt;
+  const double d_low = (sum_error_ + low_sum_.error) * kWiden + kTiny;
+  const double d_high = (sum_error_ + high_sum_.error) * kWiden + kTiny;
+  const double v_low = low_sum_.value, v_high = high_sum_.value;
+  if (!(std::isfinite(d_low) && std::isfinite(d_high) && std::abs(v_low) <= kLargest &&
+        std::abs(v_high) <= kLargest)) {
+    return std::nullopt;
+  }
+  return SumBounds{v_low - 2 * d_low, v_low + 2 * d_low, v_high - 2 * d_high, v_high + 2 * d_high};
 }
 
 }  // namespace morvel::regions

@@ -14,6 +14,20 @@
 
 namespace morvel::regions {
 
+// A sum kept up to date by adding changes, with a bound on how far rounding has taken it
+// from the exact (real) sum of the terms it has seen.
+struct RunningSum {
+  double value = 0.0;
+  double error = 0.0;  // |value - exact sum| <= error
+  void add(double x);
+};
+
+// Closed intervals certain to hold the two values of a tree-order sum.
+struct SumBounds {
+  double low_min, low_max;
+  double high_min, high_max;
+};
+
 class PieceBrackets {
  public:
   // The model must outlive this object.
@@ -38,6 +52,12 @@ class PieceBrackets {
   // base_score + the trees' lows and highs, summed in tree order; absent when some tree's
   // bracket is (some point of the piece meets a missing value without a direction).
   std::optional<Bracket> sum() const;
+  // sum(), also restarting the running sums from it.
+  std::optional<Bracket> sum_and_resync();
+  // Without summing: intervals that hold sum()'s values, from the running sums and the
+  // rounding error any tree-order sum of these terms can make. Absent when sum() is, or
+  // when some value or bound is not finite (or too large to bound safely).
+  std::optional<SumBounds> sum_bounds() const;
   MaybeBracket bracket(std::uint32_t t) const;
 
  private:
@@ -56,6 +76,8 @@ class PieceBrackets {
   std::vector<double> lows_, highs_;    // per tree; unread while absent
   std::vector<std::uint8_t> present_;   // per tree
   std::size_t n_absent_ = 0;
+  RunningSum low_sum_, high_sum_;  // base_score + the present trees' lows, highs
+  double sum_error_;               // bound on |sum() - exact sum|; +inf: no bounds
   // Per tree, the features of the nodes at which its last walk reached both children (a
   // feature once per such node), in a slot with room for every internal node. A walk that
   // meets an undefined missing route stops early and lists only part of them, which is

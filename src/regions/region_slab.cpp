@@ -29,6 +29,29 @@ constexpr bool kCheckIncremental = true;  // every node against fresh walks: deb
 
 using Kind = SlabOutcome::Kind;
 
+// Comparisons of a value known only to lie in [min, max] with t (NaN t: unknown).
+enum class Truth : std::uint8_t { No, Yes, Unknown };
+Truth at_least(double min, double max, double t) {  // value >= t
+  return min >= t ? Truth::Yes : max < t ? Truth::No : Truth::Unknown;
+}
+Truth at_most(double min, double max, double t) {  // value <= t
+  return max <= t ? Truth::Yes : min > t ? Truth::No : Truth::Unknown;
+}
+Truth below(double min, double max, double t) {  // value < t
+  return max < t ? Truth::Yes : min >= t ? Truth::No : Truth::Unknown;
+}
+Truth above(double min, double max, double t) {  // value > t
+  return min > t ? Truth::Yes : max <= t ? Truth::No : Truth::Unknown;
+}
+Truth all_of(Truth a, Truth b, Truth c) {
+  if (a == Truth::No || b == Truth::No || c == Truth::No) return Truth::No;
+  return a == Truth::Yes && b == Truth::Yes && c == Truth::Yes ? Truth::Yes : Truth::Unknown;
+}
+Truth any_of(Truth a, Truth b, Truth c) {
+  if (a == Truth::Yes || b == Truth::Yes || c == Truth::Yes) return Truth::Yes;
+  return a == Truth::No && b == Truth::No && c == Truth::No ? Truth::No : Truth::Unknown;
+}
+
 // Inclusive range of cells (numeric) or blocks (categorical) of one free feature.
 struct Range {
   std::size_t first = 0;
@@ -60,7 +83,12 @@ class SlabSearch {
     std::size_t anchor = 0;
   };
 
+  // What the sums say of the piece.
+  enum class Decision : std::uint8_t { Undefined, Certified, Failing, Split };
+
   Verdict evaluate(Choice& split);
+  Decision decide_exactly(bool resync);
+  std::optional<Decision> decide_by_bounds() const;
   void form_piece();
   void form_numeric(std::uint32_t f);
   void form_categorical(std::uint32_t f);
@@ -221,6 +249,52 @@ std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
   return r.first;
 }
 
+// The piece from the tree-order sums: certified when every point scores inside the window
+// (and is plausible), failing when every point breaks one of them. `resync` restarts the
+// running sums from these.
+SlabSearch::Decision SlabSearch::decide_exactly(bool resync) {
+  const std::optional<Bracket> score =
+      resync ? model_brackets_.sum_and_resync() : model_brackets_.sum();
+  if (!score) return Decision::Undefined;
+  std::optional<Bracket> path;
+  if (if_brackets_) {
+    path = resync ? if_brackets_->sum_and_resync() : if_brackets_->sum();
+    if (!path) return Decision::Undefined;
+  }
+  if (score->low >= g_.lo_t && score->high <= g_.hi_t &&
+      (!path || path->low >= g_.min_total_path)) {
+    return Decision::Certified;
+  }
+  if (score->high < g_.lo_t || score->low > g_.hi_t || (path && path->high < g_.min_total_path)) {
+    return Decision::Failing;
+  }
+  return Decision::Split;
+}
+
+// The same decision from intervals that hold the sums, when they settle it; most pieces
+// lie far from the window's ends, and the intervals cost nothing to keep.
+std::optional<SlabSearch::Decision> SlabSearch::decide_by_bounds() const {
+  const std::optional<SumBounds> score = model_brackets_.sum_bounds();
+  if (!score) return std::nullopt;
+  std::optional<SumBounds> path;
+  if (if_brackets_) {
+    path = if_brackets_->sum_bounds();
+    if (!path) return std::nullopt;
+  }
+  const Truth certified =
+      all_of(at_least(score->low_min, score->low_max, g_.lo_t),
+             at_most(score->high_min, score->high_max, g_.hi_t),
+             path ? at_least(path->low_min, path->low_max, g_.min_total_path) : Truth::Yes);
+  if (certified == Truth::Yes) return Decision::Certified;
+  if (certified == Truth::Unknown) return std::nullopt;
+  const Truth failing =
+      any_of(below(score->high_min, score->high_max, g_.lo_t),
+             above(score->low_min, score->low_max, g_.hi_t),
+             path ? below(path->high_min, path->high_max, g_.min_total_path) : Truth::No);
+  if (failing == Truth::Unknown) return std::nullopt;
+  return failing == Truth::Yes ? Decision::Failing : Decision::Split;
+}
+
 SlabSearch::Verdict SlabSearch::evaluate(Choice& split) {
   if (spent_ >= budget_) return Verdict::Undecided;
   ++spent_;
@@ -228,19 +302,21 @@ SlabSearch::Verdict SlabSearch::evaluate(Choice& split) {
   if (watch_.tick()) return Verdict::Interrupted;
 
   if (kCheckIncremental) check_against_fresh_walks();
-  const std::optional<Bracket> score = model_brackets_.sum();
-  if (!score) return Verdict::Undecided;
-  std::optional<Bracket> path;
-  if (if_brackets_) {
-    path = if_brackets_->sum();
-    if (!path) return Verdict::Undecided;
+  std::optional<Decision> decision = decide_by_bounds();
+  if (kCheckIncremental && decision) {
+    ensure(*decision == decide_exactly(false),
+           "bounded sums decide as exact ones (should be impossible)");
   }
-  if (score->low >= g_.lo_t && score->high <= g_.hi_t &&
-      (!path || path->low >= g_.min_total_path)) {
-    return Verdict::Certified;
-  }
-  if (score->high < g_.lo_t || score->low > g_.hi_t || (path && path->high < g_.min_total_path)) {
-    return witness_fails() ? Verdict::Witness : Verdict::Undecided;
+  if (!decision) decision = decide_exactly(true);
+  switch (*decision) {
+    case Decision::Undefined:
+      return Verdict::Undecided;
+    case Decision::Certified:
+      return Verdict::Certified;
+    case Decision::Failing:
+      return witness_fails() ? Verdict::Witness : Verdict::Undecided;
+    case Decision::Split:
+      break;
   }
 
   // Split the range whose feature the piece straddles most often; a feature no split
