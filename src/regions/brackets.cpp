@@ -157,8 +157,7 @@ BracketModel::Reach BracketModel::slow_reach_at(std::uint32_t n, std::size_t f,
 }
 
 bool BracketModel::may_arrive(std::uint32_t node, const BoxView& box, std::size_t loose) const {
-  for (std::uint32_t child = node, a = parent_[node]; a != kNoParent;
-       child = a, a = parent_[a]) {
+  for (std::uint32_t child = node, a = parent_[node]; a != kNoParent; child = a, a = parent_[a]) {
     const Node& w = nodes_[a];
     const auto f = static_cast<std::size_t>(w.feature);
     if (f == loose) continue;
@@ -188,8 +187,8 @@ MaybeBracket BracketWalker::walk_listing(const BracketModel& m, std::uint32_t no
 }
 
 template <class OnBoth>
-MaybeBracket BracketWalker::walk_with(const BracketModel& m, std::uint32_t node,
-                                      const BoxView& box, OnBoth&& on_both) {
+MaybeBracket BracketWalker::walk_with(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                                      OnBoth&& on_both) {
   const BracketModel::Node* nodes = m.nodes_.data();
   double low = std::numeric_limits<double>::infinity();
   double high = -low;

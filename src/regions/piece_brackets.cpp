@@ -101,8 +101,7 @@ void PieceBrackets::begin_change() {
 }
 
 // Walks tree t again (at most once per change), recording its bracket and list first.
-void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece,
-                           std::span<std::uint64_t> counts) {
+void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts) {
   if (walked_in_[t] == change_) return;
   walked_in_[t] = change_;
   std::uint32_t* mine = both_.data() + both_offsets_[t];
@@ -112,8 +111,8 @@ void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece,
     old_both_.push_back(mine[k]);
     --counts[mine[k]];
   }
-  store(t, walker_.walk_listing(*model_, model_->ensemble().tree_roots()[t], piece, mine,
-                                n_both_[t]));
+  store(t,
+        walker_.walk_listing(*model_, model_->ensemble().tree_roots()[t], piece, mine, n_both_[t]));
   for (std::uint32_t k = 0; k < n_both_[t]; ++k) ++counts[mine[k]];
 }
 
@@ -134,8 +133,7 @@ void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const Box
   for (std::uint32_t t : model_->trees_with_categorical_split_on(f)) rewalk(t, piece, counts);
 }
 
-void PieceBrackets::recoded(std::size_t f, const BoxView& piece,
-                            std::span<std::uint64_t> counts) {
+void PieceBrackets::recoded(std::size_t f, const BoxView& piece, std::span<std::uint64_t> counts) {
   begin_change();
   for (std::uint32_t t : model_->trees_splitting_on(f)) rewalk(t, piece, counts);
 }

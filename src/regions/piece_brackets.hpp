@@ -73,8 +73,8 @@ class PieceBrackets {
   };
 
   const BracketModel* model_;
-  std::vector<double> lows_, highs_;    // per tree; unread while absent
-  std::vector<std::uint8_t> present_;   // per tree
+  std::vector<double> lows_, highs_;   // per tree; unread while absent
+  std::vector<std::uint8_t> present_;  // per tree
   std::size_t n_absent_ = 0;
   RunningSum low_sum_, high_sum_;  // base_score + the present trees' lows, highs
   double sum_error_;               // bound on |sum() - exact sum|; +inf: no bounds
@@ -86,8 +86,8 @@ class PieceBrackets {
   std::vector<std::size_t> both_offsets_;  // per tree, into both_
   std::vector<std::uint32_t> n_both_;      // per tree
   std::vector<Record> records_;
-  std::vector<std::uint32_t> old_both_;    // the records' lists, concatenated
-  std::vector<std::uint32_t> walked_in_;   // per tree: the change that last re-walked it
+  std::vector<std::uint32_t> old_both_;   // the records' lists, concatenated
+  std::vector<std::uint32_t> walked_in_;  // per tree: the change that last re-walked it
   std::uint32_t change_ = 0;
   BracketWalker walker_;
 };

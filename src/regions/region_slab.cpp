@@ -73,7 +73,7 @@ class SlabSearch {
     bool categorical;
     std::size_t first, last, mid;
     bool lower_first;
-    bool second_half;  // the first half came back certified
+    bool second_half;                 // the first half came back certified
     std::size_t model_mark, if_mark;  // the brackets' records before the split
   };
 
@@ -200,8 +200,7 @@ void SlabSearch::form_categorical(std::uint32_t f) {
 }
 
 // Narrows or widens feature f's range and brings the piece and the brackets up to date.
-void SlabSearch::set_range(std::uint32_t f, bool categorical, std::size_t first,
-                           std::size_t last) {
+void SlabSearch::set_range(std::uint32_t f, bool categorical, std::size_t first, std::size_t last) {
   Range& r = ranges_[f];
   r.first = first;
   r.last = last;
