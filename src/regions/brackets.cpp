@@ -101,7 +101,6 @@ void BracketModel::index_trees() {
   categorical_trees_.resize(e.n_features());
   internal_nodes_.reserve(roots.size());
   std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
-  parent_.assign(e.n_nodes(), kNoParent);
   std::vector<std::uint32_t> stack, features;
   bool finite = std::isfinite(e.base_score());
   abs_sum_bound_ = std::abs(e.base_score());
@@ -126,8 +125,6 @@ void BracketModel::index_trees() {
       } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
         numeric_splits_[f].push_back(Split{e.threshold()[n], t, n});
       }
-      parent_[e.right()[n]] = n;
-      parent_[e.left()[n]] = n;
       stack.push_back(e.right()[n]);
       stack.push_back(e.left()[n]);
     }
@@ -156,39 +153,25 @@ BracketModel::Reach BracketModel::slow_reach_at(std::uint32_t n, std::size_t f,
   return slow_reach(*ensemble_, n, f, box);
 }
 
-bool BracketModel::may_arrive(std::uint32_t node, const BoxView& box, std::size_t loose) const {
-  for (std::uint32_t child = node, a = parent_[node]; a != kNoParent; child = a, a = parent_[a]) {
-    const Node& w = nodes_[a];
-    const auto f = static_cast<std::size_t>(w.feature);
-    if (f == loose) continue;
-    const bool to_left = w.left == child;
-    if (box.missing[f]) {
-      if (!(w.flags & kMissingDefined) || to_left != ((w.flags & kMissingLeft) != 0)) return false;
-      continue;
-    }
-    const Reach r = reach_at(a, box);
-    if (r != Reach::Both && to_left != (r == Reach::Left)) return false;
-  }
-  return true;
+MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                                 std::span<std::uint64_t> split_counter) {
+  const auto ignore = [](std::uint32_t) {};
+  if (split_counter.empty()) return walk_with(m, node, box, ignore, [](std::size_t) {});
+  return walk_with(m, node, box, ignore, [&](std::size_t f) { ++split_counter[f]; });
 }
 
 MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
-                                 std::span<std::uint64_t> split_counter) {
-  if (split_counter.empty()) return walk_with(m, node, box, [](std::size_t) {});
-  return walk_with(m, node, box, [&](std::size_t f) { ++split_counter[f]; });
+                                 Trail& trail) {
+  trail.n_both = 0;
+  trail.n_visited = 0;
+  return walk_with(
+      m, node, box, [&](std::uint32_t n) { trail.visited[trail.n_visited++] = n; },
+      [&](std::size_t f) { trail.both[trail.n_both++] = static_cast<std::uint32_t>(f); });
 }
 
-MaybeBracket BracketWalker::walk_listing(const BracketModel& m, std::uint32_t node,
-                                         const BoxView& box, std::uint32_t* both,
-                                         std::uint32_t& n_both) {
-  n_both = 0;
-  return walk_with(m, node, box,
-                   [&](std::size_t f) { both[n_both++] = static_cast<std::uint32_t>(f); });
-}
-
-template <class OnBoth>
+template <class OnArrive, class OnBoth>
 MaybeBracket BracketWalker::walk_with(const BracketModel& m, std::uint32_t node, const BoxView& box,
-                                      OnBoth&& on_both) {
+                                      OnArrive&& on_arrive, OnBoth&& on_both) {
   const BracketModel::Node* nodes = m.nodes_.data();
   double low = std::numeric_limits<double>::infinity();
   double high = -low;
@@ -203,6 +186,7 @@ MaybeBracket BracketWalker::walk_with(const BracketModel& m, std::uint32_t node,
     for (;;) {
       const BracketModel::Node& w = nodes[n];
       if (w.feature < 0) break;
+      on_arrive(n);
       const auto f = static_cast<std::size_t>(w.feature);
       if (box.missing[f]) {
         if (!(w.flags & BracketModel::kMissingDefined)) return std::nullopt;

@@ -66,10 +66,6 @@ class BracketModel {
     }
     return slow_reach_at(n, f, box);
   }
-  // Whether a walk over `box` that takes every split on feature `loose` as reaching both
-  // children arrives at `node`. A split on a missing feature without a defined direction
-  // on the way counts as a dead end (a walk that meets it ends there).
-  bool may_arrive(std::uint32_t node, const BoxView& box, std::size_t loose) const;
   // Calls visit(tree, node) for every numeric split on f at a threshold in
   // [min(a, b), max(a, b)] (nothing when a == b; a, b not NaN): the only splits at which
   // an end of f's extent moving from a to b can change the children a box reaches.
@@ -97,13 +93,11 @@ class BracketModel {
     std::uint32_t tree;
     std::uint32_t node;
   };
-  static constexpr std::uint32_t kNoParent = 0xffffffffu;
   void index_trees();
   Reach slow_reach_at(std::uint32_t n, std::size_t f, const BoxView& box) const;
 
   const Ensemble* ensemble_;
   std::vector<Node> nodes_;
-  std::vector<std::uint32_t> parent_;  // per node; kNoParent at roots and unreachable nodes
   std::vector<std::vector<std::uint32_t>> trees_by_feature_;
   std::vector<std::vector<Split>> numeric_splits_;             // per feature, by threshold
   std::vector<std::vector<std::uint32_t>> categorical_trees_;  // per feature
@@ -131,16 +125,22 @@ class BracketWalker {
   // counter.
   MaybeBracket walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                     std::span<std::uint64_t> split_counter = {});
-  // The same walk, writing the feature of every node at which the box reaches both
-  // children to `both` (room for one entry per internal node of the subtree) and their
-  // number to `n_both`. A walk that meets an undefined missing route stops there.
-  MaybeBracket walk_listing(const BracketModel& m, std::uint32_t node, const BoxView& box,
-                            std::uint32_t* both, std::uint32_t& n_both);
+  // What a walk passed through, each array with room for one entry per internal node of
+  // the subtree walked.
+  struct Trail {
+    std::uint32_t* both;     // the feature of every node that reached both children
+    std::uint32_t n_both;    // entries written
+    std::uint32_t* visited;  // every internal node the walk arrived at
+    std::uint32_t n_visited;
+  };
+  // The same walk, filling `trail`. A walk that meets an undefined missing route stops
+  // there, with the trail so far.
+  MaybeBracket walk(const BracketModel& m, std::uint32_t node, const BoxView& box, Trail& trail);
 
  private:
-  template <class OnBoth>
+  template <class OnArrive, class OnBoth>
   MaybeBracket walk_with(const BracketModel& m, std::uint32_t node, const BoxView& box,
-                         OnBoth&& on_both);
+                         OnArrive&& on_arrive, OnBoth&& on_both);
 
   std::vector<std::uint32_t> pending_;
 };

@@ -36,13 +36,16 @@ PieceBrackets::PieceBrackets(const BracketModel& m) : model_(&m) {
   lows_.assign(n_trees, 0.0);
   highs_.assign(n_trees, 0.0);
   present_.assign(n_trees, 1);
-  both_offsets_.resize(n_trees + 1);
-  both_offsets_[0] = 0;
+  slot_offsets_.resize(n_trees + 1);
+  slot_offsets_[0] = 0;
   for (std::uint32_t t = 0; t < n_trees; ++t) {
-    both_offsets_[t + 1] = both_offsets_[t] + m.internal_nodes_of(t);
+    slot_offsets_[t + 1] = slot_offsets_[t] + m.internal_nodes_of(t);
   }
-  both_.assign(both_offsets_[n_trees], 0);
+  both_.assign(slot_offsets_[n_trees], 0);
+  visited_.assign(slot_offsets_[n_trees], 0);
   n_both_.assign(n_trees, 0);
+  n_visited_.assign(n_trees, 0);
+  arrived_.assign(m.ensemble().n_nodes(), 0);
   walked_in_.assign(n_trees, 0);
   // Summing n terms in any order errs by at most (n - 1)u / (1 - (n - 1)u) times the sum
   // of their magnitudes, which abs_sum_bound() bounds: taken here with room to spare.
@@ -78,18 +81,39 @@ MaybeBracket PieceBrackets::bracket(std::uint32_t t) const {
   return Bracket{lows_[t], highs_[t]};
 }
 
+BracketWalker::Trail PieceBrackets::trail_of(std::uint32_t t) {
+  return BracketWalker::Trail{both_.data() + slot_offsets_[t], n_both_[t],
+                              visited_.data() + slot_offsets_[t], n_visited_[t]};
+}
+
+void PieceBrackets::forget_trail(std::uint32_t t, std::span<std::uint64_t> counts) {
+  const BracketWalker::Trail trail = trail_of(t);
+  for (std::uint32_t k = 0; k < trail.n_both; ++k) --counts[trail.both[k]];
+  for (std::uint32_t k = 0; k < trail.n_visited; ++k) arrived_[trail.visited[k]] = 0;
+}
+
+void PieceBrackets::adopt_trail(std::uint32_t t, std::span<std::uint64_t> counts) {
+  const BracketWalker::Trail trail = trail_of(t);
+  for (std::uint32_t k = 0; k < trail.n_both; ++k) ++counts[trail.both[k]];
+  for (std::uint32_t k = 0; k < trail.n_visited; ++k) arrived_[trail.visited[k]] = 1;
+}
+
 void PieceBrackets::walk_all(const BoxView& piece, std::span<std::uint64_t> counts) {
   records_.clear();
   old_both_.clear();
+  old_visited_.clear();
+  std::fill(arrived_.begin(), arrived_.end(), 0);
   std::fill(present_.begin(), present_.end(), 0);
   n_absent_ = present_.size();
   const double base = model_->ensemble().base_score();
   low_sum_ = high_sum_ = RunningSum{base, 0.0};
   const auto roots = model_->ensemble().tree_roots();
   for (std::uint32_t t = 0; t < roots.size(); ++t) {
-    std::uint32_t* mine = both_.data() + both_offsets_[t];
-    store(t, walker_.walk_listing(*model_, roots[t], piece, mine, n_both_[t]));
-    for (std::uint32_t k = 0; k < n_both_[t]; ++k) ++counts[mine[k]];
+    BracketWalker::Trail trail = trail_of(t);
+    store(t, walker_.walk(*model_, roots[t], piece, trail));
+    n_both_[t] = trail.n_both;
+    n_visited_[t] = trail.n_visited;
+    adopt_trail(t, counts);
   }
 }
 
@@ -100,33 +124,31 @@ void PieceBrackets::begin_change() {
   }
 }
 
-// Walks tree t again (at most once per change), recording its bracket and list first.
+// Walks tree t again (at most once per change), recording its bracket and trail first.
 void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts) {
   if (walked_in_[t] == change_) return;
   walked_in_[t] = change_;
-  std::uint32_t* mine = both_.data() + both_offsets_[t];
-  const std::uint32_t n_old = n_both_[t];
-  records_.push_back(Record{t, n_old, lows_[t], highs_[t], present_[t] != 0});
-  for (std::uint32_t k = 0; k < n_old; ++k) {
-    old_both_.push_back(mine[k]);
-    --counts[mine[k]];
-  }
-  store(t,
-        walker_.walk_listing(*model_, model_->ensemble().tree_roots()[t], piece, mine, n_both_[t]));
-  for (std::uint32_t k = 0; k < n_both_[t]; ++k) ++counts[mine[k]];
+  BracketWalker::Trail trail = trail_of(t);
+  records_.push_back(
+      Record{t, trail.n_both, trail.n_visited, present_[t] != 0, lows_[t], highs_[t]});
+  old_both_.insert(old_both_.end(), trail.both, trail.both + trail.n_both);
+  old_visited_.insert(old_visited_.end(), trail.visited, trail.visited + trail.n_visited);
+  forget_trail(t, counts);
+  store(t, walker_.walk(*model_, model_->ensemble().tree_roots()[t], piece, trail));
+  n_both_[t] = trail.n_both;
+  n_visited_[t] = trail.n_visited;
+  adopt_trail(t, counts);
 }
 
 void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
                           std::span<std::uint64_t> counts) {
   ensure(old_lo <= piece.lo[f] && piece.hi[f] <= old_hi, "a piece only narrows");
   begin_change();
-  // A narrower extent changes a tree's walk only at the splits its last walk arrived at;
-  // one that never arrived at a moved split keeps its bracket and counts. (A walk that
+  // A narrower extent changes a tree's walk only at a moved split that the walk arrived
+  // at; a tree whose last walk arrived at none keeps its bracket and trail. (A walk that
   // stopped at an undefined missing route is walked again, whatever it arrived at.)
   const auto visit = [&](std::uint32_t t, std::uint32_t node) {
-    if (walked_in_[t] == change_) return;
-    if (present_[t] && !model_->may_arrive(node, piece, f)) return;
-    rewalk(t, piece, counts);
+    if (arrived_[node] || !present_[t]) rewalk(t, piece, counts);
   };
   model_->for_each_tree_split_between(f, old_lo, piece.lo[f], visit);
   model_->for_each_tree_split_between(f, old_hi, piece.hi[f], visit);
@@ -142,15 +164,18 @@ void PieceBrackets::restore(std::size_t mark, std::span<std::uint64_t> counts) {
   ensure(mark <= records_.size(), "restore to a recorded state");
   while (records_.size() > mark) {
     const Record& r = records_.back();
-    std::uint32_t* mine = both_.data() + both_offsets_[r.tree];
-    for (std::uint32_t k = 0; k < n_both_[r.tree]; ++k) --counts[mine[k]];
-    const std::size_t base = old_both_.size() - r.n_both;
-    for (std::uint32_t k = 0; k < r.n_both; ++k) {
-      mine[k] = old_both_[base + k];
-      ++counts[mine[k]];
-    }
-    old_both_.resize(base);
+    forget_trail(r.tree, counts);
+    const std::size_t both_at = old_both_.size() - r.n_both;
+    const std::size_t visited_at = old_visited_.size() - r.n_visited;
+    std::copy(old_both_.begin() + static_cast<std::ptrdiff_t>(both_at), old_both_.end(),
+              both_.begin() + static_cast<std::ptrdiff_t>(slot_offsets_[r.tree]));
+    std::copy(old_visited_.begin() + static_cast<std::ptrdiff_t>(visited_at), old_visited_.end(),
+              visited_.begin() + static_cast<std::ptrdiff_t>(slot_offsets_[r.tree]));
+    old_both_.resize(both_at);
+    old_visited_.resize(visited_at);
     n_both_[r.tree] = r.n_both;
+    n_visited_[r.tree] = r.n_visited;
+    adopt_trail(r.tree, counts);
     store(r.tree, r.present ? MaybeBracket(Bracket{r.low, r.high}) : std::nullopt);
     records_.pop_back();
   }

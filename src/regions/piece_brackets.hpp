@@ -64,12 +64,16 @@ class PieceBrackets {
   void begin_change();
   void rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts);
   void store(std::uint32_t t, const MaybeBracket& b);
+  BracketWalker::Trail trail_of(std::uint32_t t);
+  // Takes tree t's trail out of (or into) the counts and the arrival flags.
+  void forget_trail(std::uint32_t t, std::span<std::uint64_t> counts);
+  void adopt_trail(std::uint32_t t, std::span<std::uint64_t> counts);
 
-  struct Record {  // a tree before a re-walk; its split features are on `old_both_`
+  struct Record {  // a tree before a re-walk; its trail is on the `old_` stacks
     std::uint32_t tree;
-    std::uint32_t n_both;
-    double low, high;
+    std::uint32_t n_both, n_visited;
     bool present;
+    double low, high;
   };
 
   const BracketModel* model_;
@@ -78,15 +82,17 @@ class PieceBrackets {
   std::size_t n_absent_ = 0;
   RunningSum low_sum_, high_sum_;  // base_score + the present trees' lows, highs
   double sum_error_;               // bound on |sum() - exact sum|; +inf: no bounds
-  // Per tree, the features of the nodes at which its last walk reached both children (a
-  // feature once per such node), in a slot with room for every internal node. A walk that
-  // meets an undefined missing route stops early and lists only part of them, which is
-  // harmless: no count is read while any bracket is absent.
-  std::vector<std::uint32_t> both_;
-  std::vector<std::size_t> both_offsets_;  // per tree, into both_
-  std::vector<std::uint32_t> n_both_;      // per tree
+  // Per tree, the trail of its last walk, in slots with room for every internal node: the
+  // features of the nodes that reached both children (a feature once per such node) and
+  // the internal nodes it arrived at. A walk that meets an undefined missing route stops
+  // early and leaves a partial trail, which is harmless: no count is read while any
+  // bracket is absent, and such a tree is always walked again.
+  std::vector<std::uint32_t> both_, visited_;
+  std::vector<std::size_t> slot_offsets_;          // per tree, into both_ and visited_
+  std::vector<std::uint32_t> n_both_, n_visited_;  // per tree
+  std::vector<std::uint8_t> arrived_;              // per node: on the trail of its tree's last walk
   std::vector<Record> records_;
-  std::vector<std::uint32_t> old_both_;   // the records' lists, concatenated
+  std::vector<std::uint32_t> old_both_, old_visited_;  // the records' trails, concatenated
   std::vector<std::uint32_t> walked_in_;  // per tree: the change that last re-walked it
   std::uint32_t change_ = 0;
   BracketWalker walker_;
