@@ -163,9 +163,8 @@ MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, cons
 MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                                  Trail& trail) {
   trail.n_both = 0;
-  trail.n_visited = 0;
   return walk_with(
-      m, node, box, [&](std::uint32_t n) { trail.visited[trail.n_visited++] = n; },
+      m, node, box, [&](std::uint32_t n) { trail.arrival[n] = trail.stamp; },
       [&](std::size_t f) { trail.both[trail.n_both++] = static_cast<std::uint32_t>(f); });
 }
 

@@ -125,13 +125,13 @@ class BracketWalker {
   // counter.
   MaybeBracket walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                     std::span<std::uint64_t> split_counter = {});
-  // What a walk passed through, each array with room for one entry per internal node of
-  // the subtree walked.
+  // What a walk passed through.
   struct Trail {
-    std::uint32_t* both;     // the feature of every node that reached both children
-    std::uint32_t n_both;    // entries written
-    std::uint32_t* visited;  // every internal node the walk arrived at
-    std::uint32_t n_visited;
+    std::uint32_t* both;     // out: the feature of every node that reached both children
+                             // (room for one entry per internal node of the subtree)
+    std::uint32_t n_both;    // out: entries written
+    std::uint32_t* arrival;  // per node of the ensemble: set to `stamp` at every internal
+    std::uint32_t stamp;     // node the walk arrives at
   };
   // The same walk, filling `trail`. A walk that meets an undefined missing route stops
   // there, with the trail so far.

@@ -36,16 +36,10 @@ PieceBrackets::PieceBrackets(const BracketModel& m) : model_(&m) {
   lows_.assign(n_trees, 0.0);
   highs_.assign(n_trees, 0.0);
   present_.assign(n_trees, 1);
-  slot_offsets_.resize(n_trees + 1);
-  slot_offsets_[0] = 0;
-  for (std::uint32_t t = 0; t < n_trees; ++t) {
-    slot_offsets_[t + 1] = slot_offsets_[t] + m.internal_nodes_of(t);
-  }
-  both_.assign(slot_offsets_[n_trees], 0);
-  visited_.assign(slot_offsets_[n_trees], 0);
+  trail_at_.assign(n_trees, 0);
   n_both_.assign(n_trees, 0);
-  n_visited_.assign(n_trees, 0);
-  arrived_.assign(m.ensemble().n_nodes(), 0);
+  arrival_.assign(m.ensemble().n_nodes(), 0);
+  stamp_.assign(n_trees, 0);
   walked_in_.assign(n_trees, 0);
   // Summing n terms in any order errs by at most (n - 1)u / (1 - (n - 1)u) times the sum
   // of their magnitudes, which abs_sum_bound() bounds: taken here with room to spare.
@@ -81,40 +75,46 @@ MaybeBracket PieceBrackets::bracket(std::uint32_t t) const {
   return Bracket{lows_[t], highs_[t]};
 }
 
-BracketWalker::Trail PieceBrackets::trail_of(std::uint32_t t) {
-  return BracketWalker::Trail{both_.data() + slot_offsets_[t], n_both_[t],
-                              visited_.data() + slot_offsets_[t], n_visited_[t]};
+void PieceBrackets::count_trail(std::uint32_t t, std::span<std::uint64_t> counts, bool add) {
+  const std::uint32_t* both = trails_.data() + trail_at_[t];
+  if (add) {
+    for (std::uint32_t k = 0; k < n_both_[t]; ++k) ++counts[both[k]];
+  } else {
+    for (std::uint32_t k = 0; k < n_both_[t]; ++k) --counts[both[k]];
+  }
 }
 
-void PieceBrackets::forget_trail(std::uint32_t t, std::span<std::uint64_t> counts) {
-  const BracketWalker::Trail trail = trail_of(t);
-  for (std::uint32_t k = 0; k < trail.n_both; ++k) --counts[trail.both[k]];
-  for (std::uint32_t k = 0; k < trail.n_visited; ++k) arrived_[trail.visited[k]] = 0;
+// Every stamp back to 0: every node then counts as arrived at, which can only cause
+// needless re-walks.
+void PieceBrackets::restart_stamps() {
+  std::fill(arrival_.begin(), arrival_.end(), 0);
+  std::fill(stamp_.begin(), stamp_.end(), 0);
+  for (Record& r : records_) r.stamp = 0;
+  last_stamp_ = 0;
 }
 
-void PieceBrackets::adopt_trail(std::uint32_t t, std::span<std::uint64_t> counts) {
-  const BracketWalker::Trail trail = trail_of(t);
-  for (std::uint32_t k = 0; k < trail.n_both; ++k) ++counts[trail.both[k]];
-  for (std::uint32_t k = 0; k < trail.n_visited; ++k) arrived_[trail.visited[k]] = 1;
+void PieceBrackets::walk_onto_top(std::uint32_t t, const BoxView& piece,
+                                  std::span<std::uint64_t> counts) {
+  if (last_stamp_ == std::numeric_limits<std::uint32_t>::max()) restart_stamps();
+  const std::size_t room = trails_top_ + model_->internal_nodes_of(t);
+  if (trails_.size() < room) trails_.resize(std::max(room, 2 * trails_.size()));
+  BracketWalker::Trail trail{trails_.data() + trails_top_, 0, arrival_.data(), ++last_stamp_};
+  store(t, walker_.walk(*model_, model_->ensemble().tree_roots()[t], piece, trail));
+  trail_at_[t] = trails_top_;
+  n_both_[t] = trail.n_both;
+  stamp_[t] = trail.stamp;
+  trails_top_ += trail.n_both;
+  count_trail(t, counts, true);
 }
 
 void PieceBrackets::walk_all(const BoxView& piece, std::span<std::uint64_t> counts) {
   records_.clear();
-  old_both_.clear();
-  old_visited_.clear();
-  std::fill(arrived_.begin(), arrived_.end(), 0);
+  trails_top_ = 0;
   std::fill(present_.begin(), present_.end(), 0);
   n_absent_ = present_.size();
   const double base = model_->ensemble().base_score();
   low_sum_ = high_sum_ = RunningSum{base, 0.0};
-  const auto roots = model_->ensemble().tree_roots();
-  for (std::uint32_t t = 0; t < roots.size(); ++t) {
-    BracketWalker::Trail trail = trail_of(t);
-    store(t, walker_.walk(*model_, roots[t], piece, trail));
-    n_both_[t] = trail.n_both;
-    n_visited_[t] = trail.n_visited;
-    adopt_trail(t, counts);
-  }
+  for (std::uint32_t t = 0; t < present_.size(); ++t) walk_onto_top(t, piece, counts);
 }
 
 void PieceBrackets::begin_change() {
@@ -128,16 +128,10 @@ void PieceBrackets::begin_change() {
 void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts) {
   if (walked_in_[t] == change_) return;
   walked_in_[t] = change_;
-  BracketWalker::Trail trail = trail_of(t);
   records_.push_back(
-      Record{t, trail.n_both, trail.n_visited, present_[t] != 0, lows_[t], highs_[t]});
-  old_both_.insert(old_both_.end(), trail.both, trail.both + trail.n_both);
-  old_visited_.insert(old_visited_.end(), trail.visited, trail.visited + trail.n_visited);
-  forget_trail(t, counts);
-  store(t, walker_.walk(*model_, model_->ensemble().tree_roots()[t], piece, trail));
-  n_both_[t] = trail.n_both;
-  n_visited_[t] = trail.n_visited;
-  adopt_trail(t, counts);
+      Record{t, n_both_[t], trail_at_[t], stamp_[t], present_[t] != 0, lows_[t], highs_[t]});
+  count_trail(t, counts, false);
+  walk_onto_top(t, piece, counts);
 }
 
 void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
@@ -148,7 +142,7 @@ void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const Box
   // at; a tree whose last walk arrived at none keeps its bracket and trail. (A walk that
   // stopped at an undefined missing route is walked again, whatever it arrived at.)
   const auto visit = [&](std::uint32_t t, std::uint32_t node) {
-    if (arrived_[node] || !present_[t]) rewalk(t, piece, counts);
+    if (!present_[t] || arrived(t, node)) rewalk(t, piece, counts);
   };
   model_->for_each_tree_split_between(f, old_lo, piece.lo[f], visit);
   model_->for_each_tree_split_between(f, old_hi, piece.hi[f], visit);
@@ -164,18 +158,12 @@ void PieceBrackets::restore(std::size_t mark, std::span<std::uint64_t> counts) {
   ensure(mark <= records_.size(), "restore to a recorded state");
   while (records_.size() > mark) {
     const Record& r = records_.back();
-    forget_trail(r.tree, counts);
-    const std::size_t both_at = old_both_.size() - r.n_both;
-    const std::size_t visited_at = old_visited_.size() - r.n_visited;
-    std::copy(old_both_.begin() + static_cast<std::ptrdiff_t>(both_at), old_both_.end(),
-              both_.begin() + static_cast<std::ptrdiff_t>(slot_offsets_[r.tree]));
-    std::copy(old_visited_.begin() + static_cast<std::ptrdiff_t>(visited_at), old_visited_.end(),
-              visited_.begin() + static_cast<std::ptrdiff_t>(slot_offsets_[r.tree]));
-    old_both_.resize(both_at);
-    old_visited_.resize(visited_at);
+    count_trail(r.tree, counts, false);
+    trails_top_ = trail_at_[r.tree];  // the newest trail on the stack
+    trail_at_[r.tree] = r.trail_at;
     n_both_[r.tree] = r.n_both;
-    n_visited_[r.tree] = r.n_visited;
-    adopt_trail(r.tree, counts);
+    stamp_[r.tree] = r.stamp;
+    count_trail(r.tree, counts, true);
     store(r.tree, r.present ? MaybeBracket(Bracket{r.low, r.high}) : std::nullopt);
     records_.pop_back();
   }

@@ -63,15 +63,18 @@ class PieceBrackets {
  private:
   void begin_change();
   void rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts);
+  // Walks tree t onto the top of the trail stack under a new stamp.
+  void walk_onto_top(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts);
   void store(std::uint32_t t, const MaybeBracket& b);
-  BracketWalker::Trail trail_of(std::uint32_t t);
-  // Takes tree t's trail out of (or into) the counts and the arrival flags.
-  void forget_trail(std::uint32_t t, std::span<std::uint64_t> counts);
-  void adopt_trail(std::uint32_t t, std::span<std::uint64_t> counts);
+  void count_trail(std::uint32_t t, std::span<std::uint64_t> counts, bool add);
+  bool arrived(std::uint32_t t, std::uint32_t node) const { return arrival_[node] >= stamp_[t]; }
+  void restart_stamps();
 
-  struct Record {  // a tree before a re-walk; its trail is on the `old_` stacks
+  struct Record {  // a tree before a re-walk
     std::uint32_t tree;
-    std::uint32_t n_both, n_visited;
+    std::uint32_t n_both;
+    std::size_t trail_at;
+    std::uint32_t stamp;
     bool present;
     double low, high;
   };
@@ -82,17 +85,22 @@ class PieceBrackets {
   std::size_t n_absent_ = 0;
   RunningSum low_sum_, high_sum_;  // base_score + the present trees' lows, highs
   double sum_error_;               // bound on |sum() - exact sum|; +inf: no bounds
-  // Per tree, the trail of its last walk, in slots with room for every internal node: the
-  // features of the nodes that reached both children (a feature once per such node) and
-  // the internal nodes it arrived at. A walk that meets an undefined missing route stops
-  // early and leaves a partial trail, which is harmless: no count is read while any
-  // bracket is absent, and such a tree is always walked again.
-  std::vector<std::uint32_t> both_, visited_;
-  std::vector<std::size_t> slot_offsets_;          // per tree, into both_ and visited_
-  std::vector<std::uint32_t> n_both_, n_visited_;  // per tree
-  std::vector<std::uint8_t> arrived_;              // per node: on the trail of its tree's last walk
+  // The trails of the trees' walks: the features of the nodes that reached both children
+  // (a feature once per such node), on a stack that grows with every re-walk and shrinks
+  // with every restore, so that a restore finds the earlier trail where it left it.
+  std::vector<std::uint32_t> trails_;
+  std::size_t trails_top_ = 0;
+  std::vector<std::size_t> trail_at_;  // per tree: its current trail on the stack
+  std::vector<std::uint32_t> n_both_;  // per tree: its length
+  // A walk stamps the internal nodes it arrives at; stamps only grow, so a node that the
+  // tree's current walk arrived at holds at least that walk's stamp (a later walk, since
+  // undone, can only have stamped nodes of a narrower piece, which the current walk
+  // arrived at too). A walk that meets an undefined missing route stops early; such a tree
+  // is always walked again, and no count is read while any bracket is absent.
+  std::vector<std::uint32_t> arrival_;  // per node
+  std::vector<std::uint32_t> stamp_;    // per tree: the stamp of its current walk
+  std::uint32_t last_stamp_ = 0;
   std::vector<Record> records_;
-  std::vector<std::uint32_t> old_both_, old_visited_;  // the records' trails, concatenated
   std::vector<std::uint32_t> walked_in_;  // per tree: the change that last re-walked it
   std::uint32_t change_ = 0;
   BracketWalker walker_;
