@@ -14,22 +14,12 @@ namespace {
 // Rounding bounds, with u = 2^-53 the unit roundoff: a sum or difference of doubles is
 // within u of its exact value, relatively (also when it underflows, since subnormal sums
 // are exact); the factors below leave room for the rounding of the bounds themselves.
-constexpr double kUnitRoundoff = 0x1p-53;
+constexpr double kUnitRoundoff = RunningSum::kUnitRoundoff;
 constexpr double kWiden = 1.0 + 8 * kUnitRoundoff;  // one bound rounded up past its rounding
 constexpr double kTiny = std::numeric_limits<double>::min();
 constexpr double kLargest = 0x1p1000;  // sums of terms this large cannot overflow
 
 }  // namespace
-
-// value' = fl(value + x) lies within u|value'| of value + x, and x, when it is a rounded
-// difference of two terms, within u|x| of that difference (each bound taken twice to
-// cover the 1 / (1 - u) of going from the rounded to the exact magnitude).
-void RunningSum::add(double x) {
-  const double next = value + x;
-  const double step = 4 * kUnitRoundoff * (std::abs(x) + std::abs(next)) + kTiny;
-  error = (error + step) * kWiden;
-  value = next;
-}
 
 PieceBrackets::PieceBrackets(const BracketModel& m) : model_(&m) {
   const std::size_t n_trees = m.n_trees();

@@ -4,6 +4,7 @@
 // exactly to an earlier one on backtrack.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,9 +18,21 @@ namespace morvel::regions {
 // A sum kept up to date by adding changes, with a bound on how far rounding has taken it
 // from the exact (real) sum of the terms it has seen.
 struct RunningSum {
+  static constexpr double kUnitRoundoff = 0x1p-53;
   double value = 0.0;
   double error = 0.0;  // |value - exact sum| <= error
-  void add(double x);
+
+  // value' = fl(value + x) lies within u|value'| of value + x, and x, when it is a rounded
+  // difference of two terms, within u|x| of that difference (each bound taken twice to
+  // cover the 1 / (1 - u) of going from the rounded to the exact magnitude). The new error
+  // is then rounded up past its own rounding; the smallest normal double covers additions
+  // whose bounds underflow.
+  void add(double x) {
+    const double next = value + x;
+    const double step = 4 * kUnitRoundoff * (std::abs(x) + std::abs(next)) + 0x1p-1022;
+    error = (error + step) * (1.0 + 8 * kUnitRoundoff);
+    value = next;
+  }
 };
 
 // Closed intervals certain to hold the two values of a tree-order sum.

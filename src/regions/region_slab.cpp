@@ -105,6 +105,7 @@ class SlabSearch {
   std::uint64_t spent_ = 0;
   Watch& watch_;
   std::vector<Range> ranges_;           // per feature
+  std::vector<std::size_t> own_cell_;   // per free numeric feature: position of x_cf
   std::vector<BlockList> block_lists_;  // per feature; free categorical features only
   std::vector<double> piece_lo_, piece_hi_;
   std::vector<std::vector<std::uint32_t>> piece_cats_;
@@ -121,8 +122,10 @@ SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
   const std::size_t n = p.lo.size();
   ranges_.resize(n);
   block_lists_.resize(n);
+  own_cell_.resize(n);
   for (std::uint32_t f : p.free_numeric) {
     const CellList& cells = checked_at(*g_.cells, f);
+    own_cell_[f] = position(cells, g_.x_cf[f]);
     Range& r = ranges_[f];
     r.first = std::isinf(p.lo[f]) ? 0 : cell_index(cells, p.lo[f]);
     r.last = std::isinf(p.hi[f]) ? cells.size() - 1 : cell_index(cells, p.hi[f]);
@@ -238,7 +241,10 @@ bool SlabSearch::witness_fails() {
 std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
   const Range& r = ranges_[f];
   if (!categorical) {
-    return position((*g_.cells)[f], std::clamp(g_.x_cf[f], piece_lo_[f], piece_hi_[f]));
+    // The cell of x_cf clamped to the piece: the piece's ends lie in its first and last
+    // cells.
+    const double x = g_.x_cf[f];
+    return x < piece_lo_[f] ? r.first : x > piece_hi_[f] ? r.last : own_cell_[f];
   }
   const std::uint32_t own = code_of(g_.x_cf[f]);
   for (std::size_t b = r.first; b <= r.last; ++b) {
