@@ -29,6 +29,25 @@ bool code_goes_left(const Ensemble& e, std::size_t node, std::uint32_t c) {
 // of the box reaches, for any kind of node.
 Reach slow_reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& box) {
   const std::vector<std::uint32_t>& codes = box.cats[f];
+  if (!codes.empty() && e.node_set()[node] < 0) {
+    // A numeric split sends the smaller codes left: the smallest and the largest decide.
+    return from_sides(code_goes_left(e, node, codes.front()),
+                      !code_goes_left(e, node, codes.back()));
+  }
+  if (!codes.empty() && f < box.cat_bits.size() && !box.cat_bits[f].empty()) {
+    // Codes in the node's set go left; codes past its words go right.
+    const std::vector<std::uint64_t>& bits = box.cat_bits[f];
+    const auto s = static_cast<std::size_t>(e.node_set()[node]);
+    const std::span<const std::uint64_t> words =
+        e.set_words().subspan(e.set_offsets()[s], e.set_offsets()[s + 1] - e.set_offsets()[s]);
+    std::uint64_t left = 0, right = 0;
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+      const std::uint64_t in = k < words.size() ? words[k] : 0;
+      left |= bits[k] & in;
+      right |= bits[k] & ~in;
+    }
+    return from_sides(left != 0, right != 0);
+  }
   if (!codes.empty()) {
     bool any_left = false, any_right = false;
     for (std::uint32_t c : codes) {
@@ -99,6 +118,8 @@ void BracketModel::index_trees() {
   trees_by_feature_.resize(e.n_features());
   numeric_splits_.resize(e.n_features());
   categorical_trees_.resize(e.n_features());
+  splits_on_.resize(e.n_features());
+  categorical_splits_on_.resize(e.n_features());
   internal_nodes_.reserve(roots.size());
   std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
   std::vector<std::uint32_t> stack, features;
@@ -120,8 +141,10 @@ void BracketModel::index_trees() {
       seen_in[n] = t;
       const auto f = static_cast<std::uint32_t>(feature[n]);
       features.push_back(f);
+      splits_on_[f].push_back(TreeNode{t, n});
       if (e.node_set()[n] >= 0) {
         categorical_trees_[f].push_back(t);
+        categorical_splits_on_[f].push_back(TreeNode{t, n});
       } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
         numeric_splits_[f].push_back(Split{e.threshold()[n], t, n});
       }

@@ -118,10 +118,20 @@ void PieceBrackets::begin_change() {
 void PieceBrackets::rewalk(std::uint32_t t, const BoxView& piece, std::span<std::uint64_t> counts) {
   if (walked_in_[t] == change_) return;
   walked_in_[t] = change_;
-  records_.push_back(
-      Record{t, n_both_[t], trail_at_[t], stamp_[t], present_[t] != 0, lows_[t], highs_[t]});
+  records_.push_back(Record{t, n_both_[t], trail_at_[t], stamp_[t], present_[t] != 0, lows_[t],
+                            highs_[t], low_sum_, high_sum_});
   count_trail(t, counts, false);
   walk_onto_top(t, piece, counts);
+}
+
+// Whether narrowing the piece to `piece` at the feature of `node` may change tree t's walk
+// there: the walk arrived at the node, and the node no longer reaches both children (it
+// did before if it does now; reaching one side, it may have reached both). A walk that
+// stopped at an undefined missing route may change anywhere.
+bool PieceBrackets::changes_at(std::uint32_t t, std::uint32_t node, const BoxView& piece) const {
+  if (walked_in_[t] == change_) return false;  // walked again already
+  if (!present_[t]) return true;
+  return arrived(t, node) && model_->reach_at(node, piece) != BracketModel::Reach::Both;
 }
 
 void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
@@ -129,19 +139,25 @@ void PieceBrackets::moved(std::size_t f, double old_lo, double old_hi, const Box
   ensure(old_lo <= piece.lo[f] && piece.hi[f] <= old_hi, "a piece only narrows");
   begin_change();
   // A narrower extent changes a tree's walk only at a moved split that the walk arrived
-  // at; a tree whose last walk arrived at none keeps its bracket and trail. (A walk that
-  // stopped at an undefined missing route is walked again, whatever it arrived at.)
+  // at (a numeric split between an old and a new end, or a categorical split, which a
+  // numeric extent crosses unless it is one value); a tree whose last walk arrived at none
+  // keeps its bracket and trail. (A walk that stopped at an undefined missing route is
+  // walked again, whatever it arrived at.)
   const auto visit = [&](std::uint32_t t, std::uint32_t node) {
-    if (!present_[t] || arrived(t, node)) rewalk(t, piece, counts);
+    if (changes_at(t, node, piece)) rewalk(t, piece, counts);
   };
   model_->for_each_tree_split_between(f, old_lo, piece.lo[f], visit);
   model_->for_each_tree_split_between(f, old_hi, piece.hi[f], visit);
-  for (std::uint32_t t : model_->trees_with_categorical_split_on(f)) rewalk(t, piece, counts);
+  for (const auto& [t, node] : model_->categorical_splits_on(f)) visit(t, node);
 }
 
 void PieceBrackets::recoded(std::size_t f, const BoxView& piece, std::span<std::uint64_t> counts) {
+  model_->trees_splitting_on(f);  // checks f
   begin_change();
-  for (std::uint32_t t : model_->trees_splitting_on(f)) rewalk(t, piece, counts);
+  // A smaller set changes a walk only at the splits on f it arrived at.
+  for (const auto& [t, node] : model_->splits_on(f)) {
+    if (changes_at(t, node, piece)) rewalk(t, piece, counts);
+  }
 }
 
 void PieceBrackets::restore(std::size_t mark, std::span<std::uint64_t> counts) {
@@ -154,7 +170,14 @@ void PieceBrackets::restore(std::size_t mark, std::span<std::uint64_t> counts) {
     n_both_[r.tree] = r.n_both;
     stamp_[r.tree] = r.stamp;
     count_trail(r.tree, counts, true);
-    store(r.tree, r.present ? MaybeBracket(Bracket{r.low, r.high}) : std::nullopt);
+    // The sums as they were, rather than the change taken back out of them.
+    if (present_[r.tree] && !r.present) ++n_absent_;
+    if (!present_[r.tree] && r.present) --n_absent_;
+    present_[r.tree] = r.present;
+    lows_[r.tree] = r.low;
+    highs_[r.tree] = r.high;
+    low_sum_ = r.low_sum;
+    high_sum_ = r.high_sum;
     records_.pop_back();
   }
 }

@@ -55,7 +55,7 @@ class PieceBrackets {
   // end.
   void moved(std::size_t f, double old_lo, double old_hi, const BoxView& piece,
              std::span<std::uint64_t> counts);
-  // Feature f's category set changed: re-walks every tree that splits on f.
+  // Feature f's category set shrank: re-walks the trees whose walk arrived at a split on f.
   void recoded(std::size_t f, const BoxView& piece, std::span<std::uint64_t> counts);
 
   // A point to return to; `restore` undoes every change made since, newest first.
@@ -81,15 +81,17 @@ class PieceBrackets {
   void store(std::uint32_t t, const MaybeBracket& b);
   void count_trail(std::uint32_t t, std::span<std::uint64_t> counts, bool add);
   bool arrived(std::uint32_t t, std::uint32_t node) const { return arrival_[node] >= stamp_[t]; }
+  bool changes_at(std::uint32_t t, std::uint32_t node, const BoxView& piece) const;
   void restart_stamps();
 
-  struct Record {  // a tree before a re-walk
+  struct Record {  // a tree, and the running sums, before a re-walk
     std::uint32_t tree;
     std::uint32_t n_both;
     std::size_t trail_at;
     std::uint32_t stamp;
     bool present;
     double low, high;
+    RunningSum low_sum, high_sum;
   };
 
   const BracketModel* model_;

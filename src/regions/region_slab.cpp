@@ -20,7 +20,8 @@
 namespace morvel::regions {
 namespace {
 
-constexpr std::uint64_t kProbeEvery = 4096;  // nodes between interrupt probes
+constexpr std::uint64_t kProbeEvery = 4096;     // nodes between interrupt probes
+constexpr std::uint32_t kMaxBitSetCode = 4096;  // category sets as bit sets below this code
 #ifdef NDEBUG
 constexpr bool kCheckIncremental = false;
 #else
@@ -109,6 +110,7 @@ class SlabSearch {
   std::vector<BlockList> block_lists_;  // per feature; free categorical features only
   std::vector<double> piece_lo_, piece_hi_;
   std::vector<std::vector<std::uint32_t>> piece_cats_;
+  std::vector<std::vector<std::uint64_t>> piece_bits_;  // free categorical features only
   BoxView piece_;
   std::vector<std::uint64_t> counter_;  // split counts of both ensembles over the piece
   PieceBrackets model_brackets_;
@@ -160,7 +162,8 @@ SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
   piece_lo_ = p.lo;
   piece_hi_ = p.hi;
   piece_cats_ = p.cats;
-  piece_ = BoxView{piece_lo_, piece_hi_, g_.missing, piece_cats_};
+  piece_bits_.resize(n);
+  piece_ = BoxView{piece_lo_, piece_hi_, g_.missing, piece_cats_, piece_bits_};
   counter_.assign(n, 0);
   point_.assign(n, 0.0);
   form_piece();
@@ -200,6 +203,13 @@ void SlabSearch::form_categorical(std::uint32_t f) {
     set.insert(set.end(), block_lists_[f][b].begin(), block_lists_[f][b].end());
   }
   std::sort(set.begin(), set.end());
+  // As a bit set for the walks, unless the codes run too high for one to pay.
+  std::vector<std::uint64_t>& bits = piece_bits_[f];
+  bits.clear();
+  if (set.back() < kMaxBitSetCode) {
+    bits.resize(set.back() / 64 + 1, 0);
+    for (std::uint32_t c : set) bits[c / 64] |= std::uint64_t{1} << (c % 64);
+  }
 }
 
 // Narrows or widens feature f's range and brings the piece and the brackets up to date.
