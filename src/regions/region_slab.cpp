@@ -1,8 +1,11 @@
 // The slab search. Each node holds its piece (every free feature narrowed to its current
 // range of cells or blocks) with every tree's bracket and split counts over it, and
 // either decides the piece or splits the range of the feature whose splits the piece
-// straddles most often. A split changes one feature of the piece, so only the trees that
-// split on it are walked again; backtracking restores the brackets from their records.
+// straddles most often. A split narrows one feature of the piece, so only the trees whose
+// walks arrived at a split it moves are walked again (PieceBrackets), and backtracking
+// restores them from records. The decision reads the brackets' sums as exactly as summing
+// in tree order would: from running sums when their rounding bound settles it, else from
+// the sums themselves.
 #include "regions/region_slab.hpp"
 
 #include <algorithm>
