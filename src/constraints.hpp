@@ -128,4 +128,22 @@ struct ConstraintArrays {
 // n_features, naming the array and the position.
 Constraints build_constraints(const ConstraintArrays& a);
 
+// Owned flat arrays of a compiled set, laid out as build_constraints reads them: building
+// from view() gives back an equal set (used to pickle a set).
+struct FlatConstraints {
+  std::size_t n_features = 0;
+  std::vector<std::uint32_t> freeze, range_idx, equals_idx, mono_idx, lin_offsets, lin_indices,
+      imp_cond_idx, imp_cons_idx, oh_offsets, oh_indices, am_idx, ac_idx, ac_offsets;
+  std::vector<double> range_lo, range_hi, equals_val, lin_coefs, lin_rhs, imp_cond_val,
+      imp_cons_val, am_to, am_from;
+  std::vector<std::int8_t> mono_dir;
+  std::vector<std::uint8_t> lin_op, lin_policy;
+  std::vector<std::uint64_t> ac_words;
+
+  // Spans over the vectors; allowed categories are attached only when the set has some.
+  ConstraintArrays view() const;
+};
+
+FlatConstraints flatten_constraints(const Constraints& c);
+
 }  // namespace morvel

@@ -30,12 +30,16 @@ def row_seeds(random_state: int | None, positions) -> list[int]:
 
 
 def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jobs: int,
-               progress: bool | None, positions=None) -> list[_search.Outcome]:
+               progress: bool | None, positions=None, seed_base=None) -> list[_search.Outcome]:
     """Outcomes in row order. The library is asked three times for the whole batch (which
     rows already meet the target; which candidates it accepts), not once per row; rows it
-    rejects are searched again on their own with a wider margin."""
+    rejects are searched again on their own with a wider margin.
+
+    `positions` are the rows' places in the whole batch and `seed_base` the batch's seed
+    (default: the explainer's random_state), so that a partition of a batch gets the seeds
+    the rows would get in the whole batch."""
     positions = range(len(X)) if positions is None else positions
-    seeds = row_seeds(ex.random_state, positions)
+    seeds = row_seeds(ex.random_state if seed_base is None else seed_base, positions)
     valid = _search.already_valid(ex, X, target) if len(X) else np.zeros(0, bool)
     todo = np.flatnonzero(~valid)
     bar = _progress_bar(len(X), progress)
@@ -121,14 +125,17 @@ def as_frame(ex, index, X: np.ndarray, outcomes) -> pd.DataFrame:
     counterfactual's features (the factual values where none was found)."""
     values = np.array([o.row if o.row is not None else X[i] for i, o in enumerate(outcomes)],
                       dtype=np.float64).reshape(len(X), X.shape[1])
+    # Explicit dtypes: an empty batch (or a Dask partition's metadata) has the same columns.
     meta = pd.DataFrame({
-        "found": [o.row is not None for o in outcomes],
-        "status": [o.status for o in outcomes],
-        "optimal": [bool(o.optimal) for o in outcomes],
-        "distance": [np.nan if o.distance is None else o.distance for o in outcomes],
-        "lower_bound": [o.lower_bound for o in outcomes],
-        "gap": [o.gap for o in outcomes],
-        "n_changes": [int(np.sum(~_same(X[i], values[i]))) for i, o in enumerate(outcomes)],
+        "found": np.array([o.row is not None for o in outcomes], dtype=bool),
+        "status": pd.Series([o.status for o in outcomes], index=index, dtype=object),
+        "optimal": np.array([bool(o.optimal) for o in outcomes], dtype=bool),
+        "distance": np.array([np.nan if o.distance is None else o.distance for o in outcomes],
+                             dtype=np.float64),
+        "lower_bound": np.array([o.lower_bound for o in outcomes], dtype=np.float64),
+        "gap": np.array([o.gap for o in outcomes], dtype=np.float64),
+        "n_changes": np.array([int(np.sum(~_same(X[i], values[i])))
+                               for i in range(len(outcomes))], dtype=np.int64),
     }, index=index)
     features = ex.schema.decode(values, index=index)
     features.columns = [f"{c} (counterfactual)" if c in META_COLUMNS else c

@@ -58,7 +58,7 @@ def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
         ex.ensemble, _missing_defined(flat), cons, np.ascontiguousarray(x_cf, np.float64),
         window[0], window[1], np.ascontiguousarray(lo_b), np.ascontiguousarray(hi_b),
         np.asarray(open_set, _U32), **args)
-    return _as_region(ex, x_cf, out, cat_open)
+    return _as_region(ex, x, x_cf, out, cat_open)
 
 
 def _missing_defined(flat: FlatEnsemble) -> np.ndarray:
@@ -112,7 +112,7 @@ def _category_arrays(cat_open: list[int], blocks: list[list[list[int]]]) -> dict
                 cat_members=np.asarray(members, _U32))
 
 
-def _as_region(ex, x_cf, out: dict, cat_open: list[int]) -> Region:
+def _as_region(ex, x, x_cf, out: dict, cat_open: list[int]) -> Region:
     names, schema = ex.schema.names, ex.schema
     grown = {}
     offsets, members = out["grown_offsets"], out["grown_members"]
@@ -130,6 +130,7 @@ def _as_region(ex, x_cf, out: dict, cat_open: list[int]) -> Region:
             "counterfactual": schema.display(j, x_cf[j]),
             "maximal_low": bool(out["maximal_lo"][j]),
             "maximal_high": bool(out["maximal_hi"][j]),
+            "factual": schema.display(j, x[j]),
         })
     n = len(names)
     points = np.asarray(out["witness_points"]).reshape(-1, n) if n else np.zeros((0, 0))
@@ -141,4 +142,5 @@ def _as_region(ex, x_cf, out: dict, cat_open: list[int]) -> Region:
         witnesses = pd.concat([witnesses, schema.decode(points)], axis=1)
     stats = {"used_low": int(np.sum(out["used_lo"])), "used_high": int(np.sum(out["used_hi"])),
              "used_categories": int(np.sum(out["used_cat"]))}
-    return Region(pd.DataFrame(rows), witnesses, stats)
+    return Region(pd.DataFrame(rows), witnesses, stats,
+                  scales=dict(zip(names, ex.sigma.tolist())))

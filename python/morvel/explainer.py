@@ -171,22 +171,39 @@ class Explainer:
 
     def explain_many(self, rows, target=None, *, method: str = "exact",
                      n_jobs: int | None = None, progress: bool | None = None,
-                     desired_class=None, **options) -> pd.DataFrame:
-        """One counterfactual per row of `rows` (a DataFrame or 2-D array), as a DataFrame
-        in input order: found, status, optimal, distance, lower_bound, gap, n_changes,
-        then the counterfactual's feature values (the factual values where none was found).
+                     desired_class=None, client=None, chunk_rows: int | None = None,
+                     **options) -> pd.DataFrame:
+        """One counterfactual per row of `rows` (a DataFrame, 2-D array or Dask
+        DataFrame), as a DataFrame in input order: found, status, optimal, distance,
+        lower_bound, gap, n_changes, then the counterfactual's feature values (the factual
+        values where none was found).
 
         The genetic method runs the rows as one parallel batch; the exact method runs
         rows on `n_jobs` threads. `progress=True` shows a tqdm progress bar (default: in
         notebooks when tqdm is installed). Options as for `explain`; the genetic seeds
         depend on the random_state and each row's position only.
+
+        With `client` (a `dask.distributed.Client`), the explainer is sent to every
+        worker once and chunks of `chunk_rows` rows (default: about four chunks per
+        worker) are explained on the workers, `n_jobs` threads each; the results equal
+        the single-process results row for row. A Dask DataFrame is explained partition
+        by partition where its partitions live (on the current client, else here).
         """
         target = self._target(target, desired_class)
         opts = self._options(method, options)
+        n_jobs = None if n_jobs is None else check.n_jobs(n_jobs)
+        if chunk_rows is not None and check.count(chunk_rows, "chunk_rows") == 0:
+            raise ValueError("chunk_rows must be positive")
+        from . import dask as distributed_batch
+
+        if client is not None or distributed_batch.is_dask_collection(rows):
+            return distributed_batch.explain_many(self, rows, target, opts, client=client,
+                                                  n_jobs=n_jobs, progress=progress,
+                                                  chunk_rows=chunk_rows)
         frame, X = self.schema.rows(rows, "rows")
         self._require_present(X)
-        outcomes = _batch.solve_rows(self, X, target, opts, self.n_jobs if n_jobs is None
-                                     else check.n_jobs(n_jobs), progress)
+        outcomes = _batch.solve_rows(self, X, target, opts,
+                                     self.n_jobs if n_jobs is None else n_jobs, progress)
         return _batch.as_frame(self, frame.index, X, outcomes)
 
     # -- helpers ------------------------------------------------------------------------
@@ -240,7 +257,8 @@ class Explainer:
                                               else self.schema.like(template, cf_values)),
             changes=changes, distance=out.distance, optimal=out.optimal, proof=out.proof,
             lower_bound=out.lower_bound, gap=out.gap, prediction=prediction, stats=out.stats,
-            message=out.message, values=cf_values, _region=region)
+            message=out.message, values=cf_values, _region=region,
+            scales=dict(zip(self.schema.names, self.sigma.tolist())))
 
 
 def _changes(schema: Schema, x: np.ndarray, row) -> pd.DataFrame:

@@ -64,6 +64,7 @@ class Counterfactual:
     message: str = ""
     values: np.ndarray | None = field(default=None, repr=False)  # the row of codes
     _region: Callable | None = field(default=None, repr=False)
+    scales: dict | None = field(default=None, repr=False)  # feature: the distance's scale
 
     @property
     def found(self) -> bool:
@@ -77,6 +78,16 @@ class Counterfactual:
         if self._region is None or self.values is None:
             raise ValueError(f"no region: {STATUS_TEXT[self.status]}")
         return self._region(self.values, maximal=maximal, budget=budget)
+
+    def plot(self, ax=None, **options):
+        """Factual vs counterfactual of each changed feature, in units of the feature's
+        scale (needs matplotlib: `pip install 'morvel[plot]'`); returns the Axes.
+
+        >>> cf.plot().figure.savefig("counterfactual.png")      # doctest: +SKIP
+        """
+        from .plots import plot_counterfactual
+
+        return plot_counterfactual(self, ax, **options)
 
     def summary(self) -> dict:
         """The scalar facts of this result as one flat dict (a row of `explain_many`)."""
@@ -126,12 +137,20 @@ class Region:
     features at their counterfactual values) meets the target and the linear rules.
 
     `table` has one row per feature: feature, low, high, categories (labels, for the
-    categorical features that could grow), counterfactual, and whether each side was
-    proved maximal (maximal mode)."""
+    categorical features that could grow), counterfactual, whether each side was proved
+    maximal (maximal mode), and the factual value."""
 
     table: pd.DataFrame
     witnesses: pd.DataFrame
     stats: dict
+    scales: dict = field(default_factory=dict, repr=False)  # feature: the distance's scale
+
+    def plot(self, ax=None, **options):
+        """Each feature's certified interval with the factual and the counterfactual
+        marked (needs matplotlib: `pip install 'morvel[plot]'`); returns the Axes."""
+        from .plots import plot_region
+
+        return plot_region(self, ax, **options)
 
     def to_frame(self) -> pd.DataFrame:
         return self.table.copy()

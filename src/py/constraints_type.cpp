@@ -145,11 +145,46 @@ PyObject* repair(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Pickling: the constructor and the flat arrays the set was compiled from, so unpickling
+// validates again (a damaged state raises the constructor's errors).
+PyObject* reduce_constraints(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const FlatConstraints f = flatten_constraints(self_constraints(self));
+    const PyRef freeze = to_numpy(f.freeze), range_idx = to_numpy(f.range_idx),
+                range_lo = to_numpy(f.range_lo), range_hi = to_numpy(f.range_hi),
+                equals_idx = to_numpy(f.equals_idx), equals_val = to_numpy(f.equals_val),
+                mono_idx = to_numpy(f.mono_idx), mono_dir = to_numpy(f.mono_dir),
+                lin_offsets = to_numpy(f.lin_offsets), lin_indices = to_numpy(f.lin_indices),
+                lin_coefs = to_numpy(f.lin_coefs), lin_op = to_numpy(f.lin_op),
+                lin_rhs = to_numpy(f.lin_rhs), lin_policy = to_numpy(f.lin_policy),
+                imp_cond_idx = to_numpy(f.imp_cond_idx), imp_cond_val = to_numpy(f.imp_cond_val),
+                imp_cons_idx = to_numpy(f.imp_cons_idx), imp_cons_val = to_numpy(f.imp_cons_val),
+                oh_offsets = to_numpy(f.oh_offsets), oh_indices = to_numpy(f.oh_indices),
+                am_idx = to_numpy(f.am_idx), am_to = to_numpy(f.am_to),
+                am_from = to_numpy(f.am_from);
+    // No allowed categories: leave the three arrays out, as a caller without any would.
+    const bool categories = !f.ac_idx.empty();
+    const PyRef ac_idx = categories ? to_numpy(f.ac_idx) : PyRef::borrow(Py_None),
+                ac_offsets = categories ? to_numpy(f.ac_offsets) : PyRef::borrow(Py_None),
+                ac_words = categories ? to_numpy(f.ac_words) : PyRef::borrow(Py_None);
+    PyRef args = checked(Py_BuildValue(
+        "(KOOOOOOOOOOOOOOOOOOOOOOOOOO)", static_cast<unsigned long long>(f.n_features),
+        freeze.get(), range_idx.get(), range_lo.get(), range_hi.get(), equals_idx.get(),
+        equals_val.get(), mono_idx.get(), mono_dir.get(), lin_offsets.get(), lin_indices.get(),
+        lin_coefs.get(), lin_op.get(), lin_rhs.get(), lin_policy.get(), imp_cond_idx.get(),
+        imp_cond_val.get(), imp_cons_idx.get(), imp_cons_val.get(), oh_offsets.get(),
+        oh_indices.get(), am_idx.get(), am_to.get(), am_from.get(), ac_idx.get(),
+        ac_offsets.get(), ac_words.get()));
+    return checked(Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get()));
+  });
+}
+
 PyMethodDef constraints_methods[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)),
      METH_VARARGS | METH_KEYWORDS, "check($self, x_matrix, x)\n--\n\n"},
     {"repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)),
      METH_VARARGS | METH_KEYWORDS, "repair($self, x_matrix, x)\n--\n\n"},
+    {"__reduce__", reduce_constraints, METH_NOARGS, "Pickle support: the constructor's arrays."},
     {nullptr, nullptr, 0, nullptr}};
 
 const char constraints_doc[] =

@@ -125,7 +125,8 @@ std::optional<std::vector<T>> to_optional_vector(PyObject* obj, const char* name
   template std::vector<T> to_vector<T>(PyObject*, const char*);                 \
   template std::optional<std::vector<T>> to_optional_vector<T>(PyObject*, const char*); \
   template PyRef new_array<T>(std::size_t);                                     \
-  template PyRef to_numpy<T>(const std::vector<T>&);
+  template PyRef to_numpy<T>(const std::vector<T>&);                            \
+  template PyRef span_to_numpy<T>(std::span<const T>);
 
 MatrixArg to_matrix(PyObject* obj, const char* name) {
   if (obj == nullptr) {
@@ -250,6 +251,11 @@ PyRef new_array(std::size_t n) {
 
 template <class T>
 PyRef to_numpy(const std::vector<T>& values) {
+  return span_to_numpy(std::span<const T>(values));
+}
+
+template <class T>
+PyRef span_to_numpy(std::span<const T> values) {
   PyRef arr = new_array<T>(values.size());
   if (!values.empty()) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), values.data(),

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,8 @@ template <class T>
 PyRef new_array(std::size_t n);
 template <class T>
 PyRef to_numpy(const std::vector<T>& values);
+template <class T>
+PyRef span_to_numpy(std::span<const T> values);
 PyRef to_numpy_bool(const std::vector<std::uint8_t>& values);
 
 // Raises ValueError "expected {n} features, got {m}" when the widths differ.

@@ -95,11 +95,43 @@ PyObject* raw_score_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const char* link_name(Link link) { return link == Link::Sigmoid ? "sigmoid" : "identity"; }
+
+// Pickling: the constructor and the arrays it validated, so unpickling validates again
+// (a damaged state raises the constructor's errors) and rebuilds a bit-identical model.
+PyObject* reduce_ensemble(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const Ensemble& e = *reinterpret_cast<EnsembleObject*>(self)->ensemble;
+    std::vector<std::uint32_t> cat_idx, cat_card;
+    for (std::size_t f = 0; f < e.n_features(); ++f) {
+      if (e.cardinality()[f] != 0) {
+        cat_idx.push_back(static_cast<std::uint32_t>(f));
+        cat_card.push_back(e.cardinality()[f]);
+      }
+    }
+    const PyRef feature = span_to_numpy(e.feature()), threshold = span_to_numpy(e.threshold()),
+                is_lt = span_to_numpy(e.is_lt()), missing_left = span_to_numpy(e.missing_left()),
+                left = span_to_numpy(e.left()), right = span_to_numpy(e.right()),
+                value = span_to_numpy(e.value()), roots = span_to_numpy(e.tree_roots()),
+                node_set = span_to_numpy(e.node_set()),
+                set_offsets = span_to_numpy(e.set_offsets()),
+                set_words = span_to_numpy(e.set_words()), idx = to_numpy(cat_idx),
+                card = to_numpy(cat_card);
+    PyRef args = checked(Py_BuildValue(
+        "(OOOOOOOOdsKOOOOO)", feature.get(), threshold.get(), is_lt.get(), missing_left.get(),
+        left.get(), right.get(), value.get(), roots.get(), e.base_score(), link_name(e.link()),
+        static_cast<unsigned long long>(e.n_features()), node_set.get(), set_offsets.get(),
+        set_words.get(), idx.get(), card.get()));
+    return checked(Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get()));
+  });
+}
+
 PyMethodDef ensemble_methods[] = {
     {"raw_score_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_score_batch)),
      METH_VARARGS | METH_KEYWORDS,
      "raw_score_batch($self, x)\n--\n\n"
      "Raw scores for a C-contiguous (n_rows, n_features) float64 matrix."},
+    {"__reduce__", reduce_ensemble, METH_NOARGS, "Pickle support: the constructor's arrays."},
     {nullptr, nullptr, 0, nullptr}};
 
 const char ensemble_doc[] =

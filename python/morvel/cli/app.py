@@ -1,0 +1,145 @@
+"""The `morvel` command: argument parsing, the `explain` and `demo` commands, and the
+translation of every failure into one line on stderr with an exit code (0 ok, 1 bad input,
+2 usage), the traceback only with --debug."""
+from __future__ import annotations
+
+import argparse
+import sys
+import traceback
+
+import _morvel_core
+
+from .._version import __version__
+from .errors import InputError
+
+EPILOG = """\
+examples:
+  morvel explain --model model.json --data applicants.csv --rows 3,17 --target "proba>=0.5"
+  morvel explain --model model.txt --data rows.csv --all --target "class=1" \\
+      --freeze age,sex --constraints rules.toml --out results.json
+  morvel demo
+
+exit codes: 0 ok, 1 bad input (one line on stderr naming the file, line or column),
+2 usage error. --debug shows the traceback of a failure.
+"""
+
+EXPLAIN_HELP = """\
+Find, for each selected row of DATA, the cheapest change that makes MODEL meet TARGET.
+
+MODEL is a saved XGBoost model (.json or .ubj), a LightGBM text model, or a
+scikit-learn model saved with skops (.skops) or, only with --trust-pickle, with
+joblib/pickle (unpickling runs code from the file). DATA is a CSV file with a header;
+the columns the model was trained with are picked by name (others are ignored), or, for
+a model without feature names, all columns in order. DATA also sets the distance scales
+(the median absolute deviation of each column).
+
+TARGET is a text such as "proba>=0.5", "proba in [0.3, 0.6]", "class=1", "raw>=0" or
+"prediction in [100, 200]" (probabilities of the positive class; raw scores are a
+regressor's prediction or a classifier's margin).
+
+The rules file (TOML, or JSON with the same structure) calls morvel.Rules methods by
+name, for example:
+
+    freeze = ["age", "sex"]
+    increase_only = ["education"]
+    [[range]]
+    column = "income"
+    rel = [1.0, 1.3]
+    [[linear]]
+    coefs = {loan = 1, income = -1}
+    op = "<="
+    rhs = 0
+
+Without --out a table of changes per row is printed; with --out the results are
+written as CSV or JSON (one record per row: status, distance, proof, predictions, the
+changes and the counterfactual row), replacing the file only once all rows are done.
+"""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with usage errors as one line and exit code 2."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: usage error: {message}\n"
+                     f"(see '{self.prog} --help')\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    # --debug before or after the command; a command's own default must not undo
+    # `morvel --debug explain ...`, hence SUPPRESS there.
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="show the full traceback of a failure")
+    parser = _Parser(prog="morvel", description="Counterfactual explanations for "
+                     "tree-ensemble models (scikit-learn, XGBoost, LightGBM).",
+                     epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--debug", action="store_true",
+                        help="show the full traceback of a failure")
+    parser.add_argument("--version", action="version", version=f"morvel {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    explain = commands.add_parser(
+        "explain", parents=[common], help="explain rows of a CSV file by counterfactuals",
+        description=EXPLAIN_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    explain.add_argument("--model", required=True, metavar="MODEL", help="the saved model")
+    explain.add_argument("--data", required=True, metavar="DATA.csv", help="rows (CSV)")
+    which = explain.add_mutually_exclusive_group()
+    which.add_argument("--rows", metavar="3,17,20-25",
+                       help="data rows to explain, numbered from 0 (the header is not a row)")
+    which.add_argument("--all", action="store_true", help="explain every row (the default)")
+    explain.add_argument("--target", required=True, metavar="TARGET",
+                         help='what the model must say, e.g. "proba>=0.5" or "class=1"')
+    explain.add_argument("--freeze", metavar="age,sex", help="columns that must not change")
+    explain.add_argument("--constraints", metavar="rules.toml|json",
+                         help="a rules file (see above)")
+    explain.add_argument("--method", choices=("exact", "genetic"), default="exact",
+                         help="exact: provably cheapest (default); genetic: heuristic")
+    explain.add_argument("--out", metavar="results.csv|json",
+                         help="write machine-readable results here instead of the table")
+    explain.add_argument("--trust-pickle", action="store_true",
+                         help="allow loading joblib/pickle model files (runs their code)")
+    explain.add_argument("--seed", type=int, default=0,
+                         help="seed of the genetic search (default 0)")
+    explain.add_argument("--time-budget", type=float, default=10.0, metavar="SECONDS",
+                         help="search time per row (default 10)")
+    progress = explain.add_mutually_exclusive_group()
+    progress.add_argument("--progress", dest="progress", action="store_true", default=None,
+                          help="show a progress bar (default: on a terminal, for 20+ rows)")
+    progress.add_argument("--no-progress", dest="progress", action="store_false")
+
+    commands.add_parser("demo", parents=[common], help="run the bundled example end to end",
+                        description="Explain a few rejected applicants of the bundled credit "
+                        "example (a LightGBM model, a CSV and a rules file), printing the "
+                        "command that does the same.")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "demo":
+            from .demo import run_demo
+
+            return run_demo(debug=args.debug)
+        from .explain import run_explain
+
+        return run_explain(args)
+    except KeyboardInterrupt:
+        print("morvel: interrupted", file=sys.stderr)
+        return 130
+    except (Exception, _morvel_core.InternalError) as err:
+        if args.debug:
+            traceback.print_exc()
+        print(f"morvel: error: {one_line(err)}", file=sys.stderr)
+        return 1
+
+
+def one_line(err: BaseException) -> str:
+    """The message of `err` on one line (bad input as it stands; anything else with its
+    type, since it is a fault of ours or of a library)."""
+    text = " ".join(str(err).split()) or type(err).__name__
+    if isinstance(err, (InputError, ValueError, TypeError, OSError)):
+        return text
+    return f"{type(err).__name__}: {text} (rerun with --debug for the traceback)"

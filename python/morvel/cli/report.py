@@ -1,0 +1,210 @@
+"""What the command line prints (a table of changes per row) and writes with --out (CSV or
+JSON, replaced atomically so that a failure leaves no partial file)."""
+from __future__ import annotations
+
+import json
+import math
+import os
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from .._batch import META_COLUMNS
+from ..results import STATUS_TEXT
+from .errors import InputError
+
+OUT_FORMATS = (".csv", ".json")
+
+
+@dataclass
+class Report:
+    """The results of one `explain` run, row by row, with what the model says."""
+
+    positions: np.ndarray      # data row numbers (0-based)
+    frame: pd.DataFrame        # explain_many's result frame
+    changes: list[list[tuple]]  # per row: (feature, from, to)
+    before: list               # the model's prediction of the factual row
+    after: list                # ... of the counterfactual (None where none was found)
+    quantity: str              # what before/after are: "proba", "class" or "raw score"
+
+
+def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame) -> Report:
+    features = frame.iloc[:, len(META_COLUMNS):].copy()
+    features.columns = ex.schema.names
+    cf = ex.schema.encode(features)
+    changes = []
+    for i in range(len(X)):
+        same = (X[i] == cf[i]) | (np.isnan(X[i]) & np.isnan(cf[i]))
+        changes.append([(ex.schema.names[j], ex.schema.display(j, X[i, j]),
+                         ex.schema.display(j, cf[i, j])) for j in np.flatnonzero(~same)])
+    before = _predict(ex, target, X)
+    after = _predict(ex, target, cf)
+    found = frame["found"].to_numpy()
+    after = [a if ok else None for a, ok in zip(after, found)]
+    quantity = {"proba": "proba", "class": "class"}.get(target.kind, "raw score")
+    return Report(positions, _whole_numbers_as_ints(ex, frame), changes, before, after,
+                  quantity)
+
+
+def _whole_numbers_as_ints(ex, frame: pd.DataFrame) -> pd.DataFrame:
+    """Integer columns of the CSV come back as integers (the results hold float64)."""
+    frame = frame.copy()
+    offset = len(META_COLUMNS)
+    for j, name in enumerate(ex.schema.names):
+        dtype = (ex.schema.dtypes or {}).get(name)
+        col = frame.iloc[:, offset + j]
+        if dtype is not None and pd.api.types.is_integer_dtype(dtype) and \
+                pd.api.types.is_float_dtype(col.dtype) and np.isfinite(col).all() and \
+                (col == np.floor(col)).all():
+            frame.isetitem(offset + j, col.astype(np.int64))
+    return frame
+
+
+def _predict(ex, target, codes: np.ndarray) -> list:
+    if len(codes) == 0:
+        return []
+    rows = ex.schema.library_input(codes)
+    if target.kind == "class":
+        index = ex.adapter.predicted_index(rows)
+        return [ex.adapter.classes[int(k)] for k in index]
+    values = ex.adapter.proba(rows) if target.kind == "proba" else ex.adapter.raw(rows)
+    return [float(v) for v in values]
+
+
+# -- for people ----------------------------------------------------------------------------
+
+def render(report: Report) -> str:
+    blocks = []
+    for k, row in enumerate(report.frame.itertuples(index=False)):
+        blocks.append(_render_row(report, k, row))
+    return "\n\n".join(blocks) + "\n\n" + summary(report)
+
+
+def _render_row(report: Report, k: int, row) -> str:
+    head = f"row {report.positions[k]}: "
+    before = _fmt_prediction(report.before[k])
+    if row.status == "already_valid":
+        return head + f"already meets the target ({report.quantity} {before})"
+    if not row.found:
+        return head + STATUS_TEXT[row.status]
+    proof = "proved optimal" if row.optimal else (
+        "heuristic" if math.isnan(row.gap) else f"within {row.gap:.1%} of optimal")
+    head += (f"counterfactual found ({proof}), distance {row.distance:.4g}; "
+             f"{report.quantity} {before} -> {_fmt_prediction(report.after[k])}")
+    return head + "\n" + _table(report.changes[k])
+
+
+def _table(changes: list[tuple]) -> str:
+    cells = [("feature", "from", "to")] + [(str(f), _fmt(a), _fmt(b)) for f, a, b in changes]
+    widths = [max(len(r[c]) for r in cells) for c in range(3)]
+    return "\n".join("  " + "  ".join(r[c].ljust(widths[c]) for c in range(3)).rstrip()
+                     for r in cells)
+
+
+def summary(report: Report) -> str:
+    f = report.frame
+    n = len(f)
+    found = int(f["found"].sum())
+    already = int((f["status"] == "already_valid").sum())
+    optimal = int((f["optimal"] & (f["status"] == "found")).sum())
+    return (f"{found} of {n} row{'s' if n != 1 else ''} with a counterfactual "
+            f"({already} already met the target, {optimal} changed rows proved optimal)")
+
+
+def _fmt_prediction(v) -> str:
+    return f"{v:.4g}" if isinstance(v, float) else _fmt(v)
+
+
+def _fmt(v) -> str:
+    if v is None:
+        return "-"
+    if isinstance(v, (float, np.floating)):
+        if math.isnan(v):
+            return "missing"
+        return f"{v:.6g}"
+    return str(v)
+
+
+# -- for machines --------------------------------------------------------------------------
+
+def check_out_path(path: str) -> None:
+    """Refuse an unwritable --out before any work is done."""
+    p = Path(path)
+    if p.suffix.lower() not in OUT_FORMATS:
+        raise InputError(f"--out {path}: write results to a .csv or .json file")
+    directory = p.parent if str(p.parent) else Path(".")
+    if not directory.is_dir():
+        raise InputError(f"--out {path}: the directory {str(directory)!r} does not exist")
+    if p.is_dir():
+        raise InputError(f"--out {path}: is a directory")
+    if not os.access(directory, os.W_OK):
+        raise InputError(f"--out {path}: the directory {str(directory)!r} is not writable")
+
+
+def write(report: Report, path: str) -> None:
+    if path.lower().endswith(".json"):
+        text = json.dumps(_records(report), indent=1, allow_nan=False) + "\n"
+    else:
+        text = _csv_frame(report).to_csv(index=False)
+    write_atomic(path, text)
+
+
+def _csv_frame(report: Report) -> pd.DataFrame:
+    f = report.frame.reset_index(drop=True)
+    meta = f.iloc[:, :len(META_COLUMNS)]
+    extra = pd.DataFrame({"row": report.positions, "factual_prediction": report.before,
+                          "prediction": report.after})
+    return pd.concat([extra[["row"]], meta, extra[["factual_prediction", "prediction"]],
+                      f.iloc[:, len(META_COLUMNS):]], axis=1)
+
+
+def _records(report: Report) -> list[dict]:
+    f = report.frame.reset_index(drop=True)
+    features = f.iloc[:, len(META_COLUMNS):]
+    out = []
+    for k in range(len(f)):
+        record = {"row": int(report.positions[k])}
+        record.update({c: _plain(f.at[k, c]) for c in META_COLUMNS})
+        record["factual_prediction"] = _plain(report.before[k])
+        record["prediction"] = _plain(report.after[k])
+        record["changes"] = [{"feature": a, "from": _plain(b), "to": _plain(c)}
+                             for a, b, c in report.changes[k]]
+        record["counterfactual"] = ({c: _plain(features.at[k, c]) for c in features.columns}
+                                    if f.at[k, "found"] else None)
+        out.append(record)
+    return out
+
+
+def _plain(v):
+    """A JSON value: numpy scalars as Python ones, NaN and infinities as null."""
+    if isinstance(v, np.generic):
+        v = v.item()
+    if isinstance(v, float) and not math.isfinite(v):
+        return None
+    return v
+
+
+def write_atomic(path: str, text: str) -> None:
+    """Write `text` to `path` through a temporary file in the same directory and a rename,
+    so that readers see the old file or the whole new one, never a part."""
+    target = Path(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp",
+                               dir=str(target.parent) if str(target.parent) else ".")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)  # mkstemp's 0600 is not what a plain write gives
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
