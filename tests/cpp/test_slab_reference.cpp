@@ -47,6 +47,12 @@ class ReferenceSlab {
       const CellList& cells = (*g_.cells)[f];
       first_[f] = std::isinf(p.lo[f]) ? 0 : cell_index(cells, p.lo[f]);
       last_[f] = std::isinf(p.hi[f]) ? cells.size() - 1 : cell_index(cells, p.hi[f]);
+      while (first_[f] < last_[f] && is_empty(clip_to(cells[first_[f]], p.lo[f], p.hi[f]))) {
+        ++first_[f];
+      }
+      while (last_[f] > first_[f] && is_empty(clip_to(cells[last_[f]], p.lo[f], p.hi[f]))) {
+        --last_[f];
+      }
     }
     for (std::uint32_t f : p.free_categorical) {
       // The blocks cut to the set, each code once, then the codes no block lists.
