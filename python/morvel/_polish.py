@@ -13,16 +13,19 @@ the row's bounds, and the factual value), in rounds:
    that batch) is taken as additive over features, and a Pareto search over (cost, score
    change), feature by feature, lists the cheapest combinations of moves that reach the
    target window by that account. The same is done once from the factual row, whose
-   single moves are scored in the first batch. Proposals are scored for real and the
+   single moves are scored in the first round. Proposals are scored for real and the
    cheapest valid one that is cheaper is taken;
-3. repairs: when every proposal fails (trees that split on several moved features break
-   the additive account, or a rule over several columns), single moves from the cheapest
-   few proposals are tried.
+3. looking again: when every proposal fails (trees that split on several of the moved
+   features break the additive account, or a rule spans several columns), the cheapest
+   few proposals become the bases of another round of single moves and proposals;
+4. chains: when that fails too, each changed feature in turn goes back to its factual
+   value and the score is rebuilt greedily, one exactly scored move at a time, so that
+   moves which only pay off together are found one after the other.
 
 Every step is verified (score inside the window, the rules including linear rules over
 several columns, the plausibility threshold) and must lower the distance, so the result is
 never costlier than the starting row, and it depends on nothing but the inputs. The rows
-of a batch advance together: each round scores the candidates of every row in one call.
+of a batch advance together: each round scores the candidates of many rows in one call.
 """
 from __future__ import annotations
 
@@ -32,13 +35,14 @@ import numpy as np
 
 import _morvel_core as core
 
-_PROPOSALS = 64        # proposals scored per row and round
-_FRONTIER = 256        # Pareto points kept per feature step
-_REPAIRED = 4          # failed proposals looked at again from close by
-_DEPTH = 2             # rounds of looking again before the row counts as finished
-_CHAIN = 4             # greedy moves after dropping a changed feature
-_MOVES_PER_ROW = 4096  # single moves per row and round, beyond which values are thinned
-_ROUNDS = 64           # rounds per row at most (each one lowers the distance)
+_PROPOSALS = 64           # proposals scored per base row and round
+_FRONTIER = 256           # Pareto points kept per feature step
+_LOOK_AGAIN = 2           # failed proposals that become bases of the next round
+_DEPTH = 1                # rounds of looking again before the chains
+_CHAIN = 4                # greedy moves after dropping a changed feature
+_ROUNDS = 64              # rounds per row at most
+_MOVES_VALUES = 1 << 21   # values in one base row's single moves, beyond which thinned
+_BATCH_VALUES = 1 << 23   # values scored in one call (64 MB)
 
 
 class CostModel:
@@ -54,19 +58,18 @@ class CostModel:
         """Cost of giving feature `features[k]` the value `values[..., k]` when its factual
         value is `x[..., k]` (arrays broadcast); `features` None means all, in order."""
         f = slice(None) if features is None else features
-        w, sigma = self.weights[f], self.sigma[f]
         with np.errstate(invalid="ignore"):
             d = np.abs(values - x)
             if self.categorical[f].any():
                 d = np.where(self.categorical[f], 1.0, d)
             x_nan, v_nan = np.isnan(x), np.isnan(values)
-            missing = x_nan.any() or v_nan.any()
+            missing = bool(x_nan.any() or v_nan.any())
             if missing:
                 d = np.where(x_nan & ~v_nan, self.frm[f], d)
                 d = np.where(~x_nan & v_nan, self.to[f], d)
-            cost = w * d / sigma + self.lam
+            cost = self.weights[f] * d / self.sigma[f] + self.lam
             same = values == x
-        return np.where((same | (x_nan & v_nan)) if missing else same, 0.0, cost)
+        return np.where(same | (x_nan & v_nan) if missing else same, 0.0, cost)
 
     def per_feature(self, x: np.ndarray, rows: np.ndarray) -> np.ndarray:
         return self.of(None, x, rows)
@@ -78,45 +81,58 @@ class CostModel:
 
 def improve(ex, X: np.ndarray, rows: list, constraints: list, window) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
-    `rows[i]` (a None row stays None); `constraints[i]` is the native rule set of row i
-    and `window` the raw-score window every row must stay in."""
+    `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
+    set of row i and `window` the raw-score window every row must stay in."""
     model = CostModel(ex)
     searches = [_RowSearch(ex, model, X[i], constraints[i], row, window)
                 for i, row in enumerate(rows) if row is not None]
     active = [s for s in searches if not s.done]
     while active:
-        batches = [s.candidates() for s in active]
-        valid, scores = _evaluate(ex, active, batches, window)
-        for s, rows_k, ok, sc in zip(active, batches, valid, scores):
-            s.take(rows_k, ok, sc)
+        for group in _groups(active):
+            batches = [s.candidates() for s in group]
+            valid, scores = _evaluate(ex, group, batches, window)
+            for s, batch, ok, score in zip(group, batches, valid, scores):
+                s.take(batch, ok, score)
         active = [s for s in active if not s.done]
     found = iter(searches)
     return [(None, 0) if row is None else next(found).result() for row in rows]
 
 
+def _groups(searches: list):
+    """Consecutive groups of searches whose candidates fit in one scoring call."""
+    group, size = [], 0
+    for s in searches:
+        n = s.candidate_values()
+        if group and size + n > _BATCH_VALUES:
+            yield group
+            group, size = [], 0
+        group.append(s)
+        size += n
+    if group:
+        yield group
+
+
 def _evaluate(ex, searches, batches, window):
     """Validity and raw score of every candidate row, scored in one call for all rows."""
-    sizes = [len(b) for b in batches]
-    stacked = np.ascontiguousarray(np.concatenate(batches) if batches else np.zeros((0, 0)))
+    stacked = np.ascontiguousarray(np.concatenate(batches))
     scores = ex.ensemble.raw_score_batch(stacked)
     ok = (scores >= window[0]) & (scores <= window[1])
     if ex.plausibility_ensemble is not None:
         ok &= ex.plausibility_ensemble.raw_score_batch(stacked) >= ex.min_total_path
-    bounds = np.cumsum([0] + sizes)
+    bounds = np.cumsum([0] + [len(b) for b in batches])
     valid, score = [], []
     for s, batch, a, b in zip(searches, batches, bounds[:-1], bounds[1:]):
-        if b > a:
-            ok[a:b] &= s.constraints.check(batch, s.x)
+        ok[a:b] &= s.constraints.check(batch, s.x)
         valid.append(ok[a:b])
         score.append(scores[a:b])
     return valid, score
 
 
 class _RowSearch:
-    """The improvement of one row: its factual values, rules, candidate values, the
-    current row and its cost, and the round under way: "moves" (single moves from a few
-    base rows) or "proposals" (combinations of moves), at a depth that counts the rounds
-    since the row last improved."""
+    """The improvement of one row: its factual values, rules and candidate values, the
+    current row and its cost, and the round under way: single moves from a few base rows
+    ("moves", or "chains" for the greedy rebuilds), or combinations of moves
+    ("proposals")."""
 
     def __init__(self, ex, model: CostModel, x, constraints, row, window):
         self.x, self.constraints, self.model = x, constraints, model
@@ -129,8 +145,8 @@ class _RowSearch:
         if self.done:
             return
         self._domain(ex)
-        # Round one also scores the single moves from the factual row: combinations of
-        # them are proposed once, next to those from the starting row.
+        # Round one also scores the single moves from the factual row, for proposals.
+        self._factual = None
         self._from_bases([self.row, self.x])
 
     def _domain(self, ex):
@@ -138,108 +154,120 @@ class _RowSearch:
         offsets, values, *_ = core.debug_domains_raw(
             ex.ensemble, self.constraints, self.x, ex.sigma, ex.weights, ex.lam, code, step,
             anchor, if_ensemble=ex.plausibility_ensemble)
-        feats = np.repeat(np.arange(len(self.x), dtype=np.intp), np.diff(offsets))
-        self.feats, self.values = feats, values
-        self.state_costs = self.model.of(feats, self.x[feats], values)
+        self.feats = np.repeat(np.arange(len(self.x), dtype=np.intp), np.diff(offsets))
+        self.values = values
+        self.state_costs = self.model.of(self.feats, self.x[self.feats], values)
+        self.max_moves = max(256, _MOVES_VALUES // max(len(self.x), 1))
 
     # -- rounds --------------------------------------------------------------------------
 
+    def candidate_values(self) -> int:
+        """How many values `candidates` will return."""
+        if self.phase == "proposals":
+            return self._pending.size
+        return sum(len(m.feats) + 1 for m in self._probes) * len(self.x)
+
     def candidates(self) -> np.ndarray:
-        """The rows to score in this round."""
+        """The rows to score in this round: for single moves, each base row followed by
+        its moves."""
         self.rounds += 1
-        if self.phase in ("moves", "chains"):
-            return np.concatenate([r for m in self._probes for r in (m.base[None, :], m.rows)])
-        return self._pending
+        if self.phase == "proposals":
+            return self._pending
+        return np.concatenate([m.rows() for m in self._probes])
 
     def take(self, rows, valid, scores):
-        """Scores and validity of this round's rows: move on to the next round."""
-        if self.phase == "moves":
-            self._take_moves(rows, valid, scores)
-        elif self.phase == "chains":
-            self._take_chains(rows, valid, scores)
-        else:
+        """The validity and scores of this round's rows: accept a cheaper valid row, or
+        choose the next round."""
+        if self.phase == "proposals":
             self._take_proposals(rows, valid)
+        else:
+            at = 0
+            for m in self._probes:
+                m.base_score = scores[at]
+                m.scores = scores[at + 1:at + 1 + len(m.feats)] - scores[at]
+                at += 1 + len(m.feats)
+            if self.rounds == 1:
+                self._factual = self._probes.pop()
+                self._set_direction(self._factual.base_score)
+            if self.phase == "moves":
+                self._take_moves(rows, valid)
+            else:
+                self._take_chains(rows, valid)
         if self.rounds >= _ROUNDS:
             self.done = True
-
-    def _from_bases(self, bases):
-        self.phase = "moves"
-        self._probes = [self._single_moves(b) for b in bases]
-
-    def _take_moves(self, rows, valid, scores):
-        at = 0
-        for m in self._probes:
-            m.base_score = scores[at]
-            m.scores = scores[at + 1:at + 1 + len(m.rows)] - scores[at]
-            at += 1 + len(m.rows)
-        if self.rounds == 1:
-            self._set_direction(self._probes[1].base_score)
-        if self._accept_cheapest(rows, valid):
-            return
-        proposals = np.concatenate([_pareto(self, m) for m in self._probes])
-        costs = self.model.totals(self.x, proposals)
-        keep = costs < self._threshold()
-        self._pending, self._pending_costs = proposals[keep], costs[keep]
-        self.phase = "proposals"
-        self.done = len(self._pending) == 0
-
-    def _take_chains(self, rows, valid, scores):
-        if self._accept_cheapest(rows, valid):
-            return
-        at, bases = 0, []
-        for m in self._probes:
-            n = len(m.rows)
-            gain = self.direction * (scores[at + 1:at + 1 + n] - scores[at])
-            totals = self.model.totals(self.x, m.rows)
-            added = totals - self.model.totals(self.x, m.base)[0]
-            ok = (gain > 0) & (totals < self._threshold())
-            at += 1 + n
-            if ok.any():
-                ratio = np.where(added > 0, gain / np.maximum(added, 1e-300), np.inf)
-                k = np.flatnonzero(ok)[int(np.argmax(ratio[ok]))]
-                bases.append(m.rows[k])
-        self._chain_bases = bases
-        if not bases:
-            self.done = True
-        else:
-            self._start_chains()
 
     def _set_direction(self, x_score: float):
         below = self.lo > -math.inf and x_score < self.lo
         above = self.hi < math.inf and x_score > self.hi
         self.direction = -1.0 if above and not below else 1.0
 
-    def _take_proposals(self, rows, valid):
+    def _from_bases(self, bases, phase: str = "moves"):
+        self.phase = phase
+        self._probes = [self._single_moves(b) for b in bases]
+
+    def _take_moves(self, rows, valid):
         if self._accept_cheapest(rows, valid):
             return
-        # The additive account was wrong near the cheapest proposals (a tree splits on
-        # several of the moved features, or a rule spans several columns): look again
-        # from there.
+        probes = self._probes
+        if self._factual is not None:  # its proposals once, at the first chance
+            probes, self._factual = probes + [self._factual], None
+        proposals = np.concatenate([_pareto(self, m) for m in probes])
+        costs = self.model.totals(self.x, proposals)
+        keep = costs < self._threshold()
+        self._pending, self._pending_costs = proposals[keep], costs[keep]
+        self.phase = "proposals"
+        if len(self._pending) == 0:
+            self._look_again()
+
+    def _take_proposals(self, rows, valid):
+        if not self._accept_cheapest(rows, valid):
+            self._look_again()
+
+    def _look_again(self):
+        """The additive account was wrong near the cheapest proposals (a tree splits on
+        several of the moved features, or a rule spans several columns): start the next
+        round of single moves from there, or the chains when that has been done enough."""
         self.depth += 1
-        if self.depth > _DEPTH:
+        if self.depth > _DEPTH or len(self._pending) == 0:
             self._start_chains()
             return
-        order = np.argsort(self._pending_costs, kind="stable")[:_REPAIRED]
-        self._from_bases([rows[k] for k in order])
+        order = np.argsort(self._pending_costs, kind="stable")[:_LOOK_AGAIN]
+        self._from_bases([self._pending[k] for k in order])
 
     def _start_chains(self):
-        """Last resort: drop one changed feature back to its factual value and rebuild
-        the score greedily, one exactly scored move at a time (moves that only pay off
-        together show up one step after the other)."""
         changed = np.flatnonzero(self.model.per_feature(self.x, self.row) > 0)
-        if self.chain_steps >= _CHAIN or len(changed) < 1:
+        bases = []
+        for j in changed:
+            b = self.row.copy()
+            b[j] = self.x[j]
+            bases.append(b)
+        self._chain(bases)
+
+    def _chain(self, bases):
+        if not bases or self.chain_steps >= _CHAIN:
             self.done = True
             return
-        if self.chain_steps == 0:
-            bases = []
-            for j in changed:
-                b = self.row.copy()
-                b[j] = self.x[j]
-                bases.append(b)
-            self._chain_bases = bases
         self.chain_steps += 1
-        self.phase = "chains"
-        self._probes = [self._single_moves(b) for b in self._chain_bases]
+        self._from_bases(bases, "chains")
+
+    def _take_chains(self, rows, valid):
+        """Each chain takes its move of best score gain per added cost."""
+        if self._accept_cheapest(rows, valid):
+            return
+        bases = []
+        for m in self._probes:
+            if len(m.feats) == 0:
+                continue
+            moved = m.rows()[1:]
+            totals = self.model.totals(self.x, moved)
+            gain = self.direction * m.scores
+            added = totals - self.model.totals(self.x, m.base)[0]
+            ok = np.flatnonzero((gain > 0) & (totals < self._threshold()))
+            if ok.size:
+                ratio = np.where(added[ok] > 0, gain[ok] / np.maximum(added[ok], 1e-300),
+                                 np.inf)
+                bases.append(moved[ok[int(np.argmax(ratio))]])
+        self._chain(bases)
 
     def _accept_cheapest(self, rows, valid) -> bool:
         """Move to the cheapest valid row of `rows` if it lowers the distance."""
@@ -258,44 +286,47 @@ class _RowSearch:
         return True
 
     def _threshold(self) -> float:
+        """Rows must cost less than this to count as an improvement."""
         return self.cost - 1e-12 * max(1.0, self.cost)
 
     def result(self) -> tuple[np.ndarray, int]:
         return self.row, self.steps
 
-    # -- neighbourhoods ------------------------------------------------------------------
-
     def _single_moves(self, base: np.ndarray) -> _Moves:
-        """`base` with one feature moved to one of its candidate values, for every value
-        that differs from the base's and costs less than the current row."""
+        """The moves of one feature of `base` to one of its candidate values, for every
+        value that differs from the base's and costs less than the current row."""
         feats, values, costs = self.feats, self.values, self.state_costs
         base_costs = self.model.per_feature(self.x, base)
         current = base[feats]
         differs = ~((values == current) | (np.isnan(values) & np.isnan(current)))
         keep = np.flatnonzero(differs & (costs < self._threshold()))
-        if len(keep) > _MOVES_PER_ROW:
-            keep = _thin(keep, feats, costs, base_costs)
-        rows = np.repeat(base[None, :], len(keep), axis=0)
-        rows[np.arange(len(keep)), feats[keep]] = values[keep]
-        return _Moves(base, base_costs, rows, feats[keep], values[keep], costs[keep])
+        if len(keep) > self.max_moves:
+            keep = _thin(keep, feats, costs, base_costs, self.max_moves)
+        return _Moves(base, base_costs, feats[keep], values[keep], costs[keep])
 
 
 class _Moves:
-    """Single moves from one base row: the moved rows, and per move its feature, value and
-    per-feature cost; once scored, the base's score and each move's score change."""
+    """Single moves from one base row: per move its feature, value and per-feature cost;
+    once scored, the base's score and each move's score change."""
 
-    def __init__(self, base, base_costs, rows, feats, values, costs):
+    def __init__(self, base, base_costs, feats, values, costs):
         self.base, self.base_costs = base, base_costs
-        self.rows, self.feats, self.values, self.costs = rows, feats, values, costs
+        self.feats, self.values, self.costs = feats, values, costs
         self.base_score = math.nan
         self.scores = None
 
+    def rows(self) -> np.ndarray:
+        """The base row, then one row per move (built when needed: they are large)."""
+        out = np.repeat(self.base[None, :], len(self.feats) + 1, axis=0)
+        out[np.arange(1, len(out)), self.feats] = self.values
+        return out
 
-def _thin(keep, feats, costs, base_costs):
-    """At most about _MOVES_PER_ROW moves: per feature, evenly spaced values in the order
-    of cost, keeping the cheapest and the one just below the feature's current cost."""
+
+def _thin(keep, feats, costs, base_costs, limit: int) -> np.ndarray:
+    """About `limit` of the moves `keep`: per feature, evenly spaced values in the order of
+    cost (the cheapest among them), plus the one just below the feature's current cost."""
     groups = np.split(keep, np.flatnonzero(np.diff(feats[keep])) + 1)
-    quota = max(8, _MOVES_PER_ROW // max(len(groups), 1))
+    quota = max(8, limit // max(len(groups), 1))
     out = []
     for g in groups:
         if len(g) <= quota:
@@ -313,15 +344,15 @@ def _pareto(search: _RowSearch, moves: _Moves) -> np.ndarray:
     """Rows that combine single moves from their base, cheapest first, whose summed score
     changes reach the window: a Pareto frontier of (cost, score change) built feature by
     feature, thinned to _FRONTIER points per step."""
-    base, base_costs, sign = moves.base, moves.base_costs, search.direction
+    base, sign = moves.base, search.direction
     if len(moves.feats) == 0:
         return np.zeros((0, len(base)))
     need = (search.lo - moves.base_score) if sign > 0 else (moves.base_score - search.hi)
     budget = search._threshold()
-    steps = [step for step in _options(moves, base, base_costs, sign) if len(step[2]) > 1]
-    fixed = float(np.sum(np.delete(base_costs, [j for j, _, _, _ in steps])))
+    steps = [step for step in _options(moves, sign) if len(step[2]) > 1]
+    fixed = float(np.sum(np.delete(moves.base_costs, [j for j, _, _, _ in steps])))
     floors = [float(c.min()) for _, _, c, _ in steps]
-    rest = np.concatenate([np.cumsum(floors[::-1])[::-1][1:], [0.0]])
+    rest = np.concatenate([np.cumsum(floors[::-1])[::-1][1:], [0.0]])  # later steps' least
     cost, gain = np.array([fixed]), np.zeros(1)
     trail = []
     for (_, _, option_cost, option_gain), after in zip(steps, rest):
@@ -344,28 +375,25 @@ def _pareto(search: _RowSearch, moves: _Moves) -> np.ndarray:
     return out
 
 
-def _options(moves: _Moves, base: np.ndarray, base_costs: np.ndarray,
-             sign: float) -> list[tuple]:
+def _options(moves: _Moves, sign: float) -> list[tuple]:
     """Per moved feature: (feature, values, costs, score gains) of keeping the base value
     (first) and of the moves that no cheaper option of the feature matches in gain."""
     feats = np.unique(moves.feats)
     f = np.concatenate([feats, moves.feats])
-    values = np.concatenate([base[feats], moves.values])
-    costs = np.concatenate([base_costs[feats], moves.costs])
+    values = np.concatenate([moves.base[feats], moves.values])
+    costs = np.concatenate([moves.base_costs[feats], moves.costs])
     gains = np.concatenate([np.zeros(len(feats)), sign * moves.scores])
     is_base = np.arange(len(f)) < len(feats)
     order = np.lexsort((~is_base, costs, f))  # by feature, then cost; the base first at ties
     # One running maximum over all features: offsetting each feature's gains past every
     # earlier feature's keeps the comparison within the feature.
     spread = 2.0 * float(np.max(np.abs(gains))) + 1.0
-    rank = np.searchsorted(feats, f[order])
-    shifted = gains[order] + rank * spread
+    shifted = gains[order] + np.searchsorted(feats, f[order]) * spread
     better = np.ones(len(order), dtype=bool)
     better[1:] = shifted[1:] > np.maximum.accumulate(shifted)[:-1]
     keep = order[better | is_base[order]]
-    bounds = np.flatnonzero(np.diff(f[keep])) + 1
     out = []
-    for g in np.split(keep, bounds):
+    for g in np.split(keep, np.flatnonzero(np.diff(f[keep])) + 1):
         first = np.concatenate([g[is_base[g]], g[~is_base[g]]])
         out.append((int(f[g[0]]), values[first], costs[first], gains[first]))
     return out
