@@ -82,6 +82,10 @@ SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
     Range& r = ranges_[f];
     r.first = std::isinf(p.lo[f]) ? 0 : cell_index(cells, p.lo[f]);
     r.last = std::isinf(p.hi[f]) ? cells.size() - 1 : cell_index(cells, p.hi[f]);
+    // An infinite threshold leaves an empty cell at that end of the line ([inf, inf) after a
+    // `<` split at +inf, say); an infinite slab end must not start a piece there.
+    while (r.first < r.last && is_empty(clip_to(cells[r.first], p.lo[f], p.hi[f]))) ++r.first;
+    while (r.last > r.first && is_empty(clip_to(cells[r.last], p.lo[f], p.hi[f]))) --r.last;
     r.present = true;
   }
   for (std::uint32_t f : p.free_categorical) {

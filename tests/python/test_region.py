@@ -423,3 +423,21 @@ def test_missing_routes_come_from_the_converters(problems):
     np.testing.assert_array_equal(r["hi"][open_set], x[open_set])
     r = core.compute_region_raw(e, np.ones(gb.n_nodes, np.uint8), *args)
     np.testing.assert_array_equal(r["lo"][open_set], -9.0)
+
+
+@pytest.mark.parametrize("threshold, is_lt", [(math.inf, 1), (math.inf, 0), (-math.inf, 0),
+                                              (-math.inf, 1)])
+def test_infinite_thresholds_leave_no_empty_end_piece(threshold, is_lt):
+    # A split at +-inf leaves an empty cell at that end of the line; maximal mode over an
+    # unbounded box must not start a piece there.
+    from conftest import flat_arrays
+    arrays = flat_arrays([0, -1, -1, 0, -1, -1], [0.5, 0, 0, threshold, 0, 0],
+                         [1, 0, 0, is_lt, 0, 0], [1, 0, 0, 1, 0, 0], [1, 0, 0, 4, 0, 0],
+                         [2, 0, 0, 5, 0, 0], [0, -1.0, 1.0, 0, 0.25, 0.5], [0, 3])
+    e = core.RustEnsemble(**arrays, base_score=0.0, link="identity", n_features=2)
+    args = stump_problem(ensemble=e, missing_defined=np.ones(6, np.uint8),
+                         lo_b=np.array([-math.inf, -math.inf]),
+                         hi_b=np.array([math.inf, math.inf]))
+    r = core.compute_region_raw(**args, maximal=True)
+    assert r["lo"][0] == 0.5 and r["hi"][0] == math.inf
+    assert r["maximal_lo"][0] == 1 and r["witness_points"][0] < 0.5
