@@ -4,6 +4,7 @@ result frame in input order."""
 from __future__ import annotations
 
 import sys
+import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
 import numpy as np
@@ -114,8 +115,9 @@ def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
             population=opts.population, max_generations=opts.max_generations,
             stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s)
         found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
+        # The chunk's improvement gets one time budget of its own, as each search had.
         finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), window,
-                                        opts.improve)
+                                        opts.improve, time.monotonic() + opts.time_budget_s)
         for k in range(len(rows)):
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
                                               ex.margin, prefound=finished[k]))

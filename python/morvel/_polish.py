@@ -30,16 +30,18 @@ of a batch advance together: each round scores the candidates of many rows in on
 from __future__ import annotations
 
 import math
+import time
 
 import numpy as np
 
 import _morvel_core as core
 
 _PROPOSALS = 64           # proposals scored per base row and round
-_FRONTIER = 256           # Pareto points kept per feature step
+_FRONTIER = 64            # Pareto points kept per feature step
 _LOOK_AGAIN = 2           # failed proposals that become bases of the next round
 _DEPTH = 1                # rounds of looking again before the chains
 _CHAIN = 4                # greedy moves after dropping a changed feature
+_STEPS = 1000             # unchanged features the Pareto search goes through at most
 _ROUNDS = 64              # rounds per row at most
 _MOVES_VALUES = 1 << 21   # values in one base row's single moves, beyond which thinned
 _BATCH_VALUES = 1 << 23   # values scored in one call (64 MB)
@@ -79,23 +81,50 @@ class CostModel:
         return np.cumsum(costs, axis=1)[:, -1] if costs.shape[1] else np.zeros(len(costs))
 
 
-def improve(ex, X: np.ndarray, rows: list, constraints: list, window) -> list:
+def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
+            deadline: float = math.inf) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
-    set of row i and `window` the raw-score window every row must stay in."""
+    set of row i and `window` the raw-score window every row must stay in.
+
+    No round starts after `deadline` (a `time.monotonic()` value): every row then keeps
+    the cheapest valid row reached so far, so the result depends on the clock only when
+    the deadline cuts the search short. A Ctrl-C surfaces between two scoring calls."""
     model = CostModel(ex)
-    searches = [_RowSearch(ex, model, X[i], constraints[i], row, window)
-                for i, row in enumerate(rows) if row is not None]
+    searches = []
+    for i, row in enumerate(rows):
+        if row is not None and time.monotonic() <= deadline:
+            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window))
+        elif row is not None:
+            searches.append(_Unchanged(row))
     active = [s for s in searches if not s.done]
     while active:
         for group in _groups(active):
+            if time.monotonic() > deadline:
+                return _results(rows, searches)
             batches = [s.candidates() for s in group]
             valid, scores = _evaluate(ex, group, batches, window)
             for s, batch, ok, score in zip(group, batches, valid, scores):
                 s.take(batch, ok, score)
         active = [s for s in active if not s.done]
+    return _results(rows, searches)
+
+
+def _results(rows: list, searches: list) -> list:
     found = iter(searches)
     return [(None, 0) if row is None else next(found).result() for row in rows]
+
+
+class _Unchanged:
+    """A row the deadline left no time to improve."""
+
+    done = True
+
+    def __init__(self, row):
+        self.row = np.array(row, dtype=np.float64)
+
+    def result(self) -> tuple[np.ndarray, int]:
+        return self.row, 0
 
 
 def _groups(searches: list):
@@ -172,7 +201,9 @@ class _RowSearch:
         its moves."""
         self.rounds += 1
         if self.phase == "proposals":
+            self._approx = self._pending_costs
             return self._pending
+        self._approx = np.concatenate([m.totals() for m in self._probes])
         return np.concatenate([m.rows() for m in self._probes])
 
     def take(self, rows, valid, scores):
@@ -256,24 +287,27 @@ class _RowSearch:
             return
         bases = []
         for m in self._probes:
-            if len(m.feats) == 0:
-                continue
-            moved = m.rows()[1:]
-            totals = self.model.totals(self.x, moved)
+            totals = m.totals()[1:]
+            added = totals - m.base_total
             gain = self.direction * m.scores
-            added = totals - self.model.totals(self.x, m.base)[0]
             ok = np.flatnonzero((gain > 0) & (totals < self._threshold()))
             if ok.size:
                 ratio = np.where(added[ok] > 0, gain[ok] / np.maximum(added[ok], 1e-300),
                                  np.inf)
-                bases.append(moved[ok[int(np.argmax(ratio))]])
+                k = ok[int(np.argmax(ratio))]
+                base = m.base.copy()
+                base[m.feats[k]] = m.values[k]
+                bases.append(base)
         self._chain(bases)
 
     def _accept_cheapest(self, rows, valid) -> bool:
-        """Move to the cheapest valid row of `rows` if it lowers the distance."""
-        if not valid.any():
+        """Move to the cheapest valid row of `rows` if it lowers the distance. The exact
+        distance (summed in feature order) is computed only for the rows whose estimate
+        (`self._approx`, off by a few roundings at most) says they may be cheaper."""
+        slack = 1e-9 * max(1.0, self.cost)
+        idx = np.flatnonzero(valid & (self._approx < self._threshold() + slack))
+        if idx.size == 0:
             return False
-        idx = np.flatnonzero(valid)
         costs = self.model.totals(self.x, rows[idx])
         best = int(np.argmin(costs))
         if not costs[best] < self._threshold():
@@ -311,9 +345,16 @@ class _Moves:
 
     def __init__(self, base, base_costs, feats, values, costs):
         self.base, self.base_costs = base, base_costs
+        self.base_total = float(np.cumsum(base_costs)[-1]) if len(base_costs) else 0.0
         self.feats, self.values, self.costs = feats, values, costs
         self.base_score = math.nan
         self.scores = None
+
+    def totals(self) -> np.ndarray:
+        """Distances of the base row and of each moved row (the moves' by difference, so
+        up to a few roundings)."""
+        moved = self.base_total - self.base_costs[self.feats] + self.costs
+        return np.concatenate([[self.base_total], moved])
 
     def rows(self) -> np.ndarray:
         """The base row, then one row per move (built when needed: they are large)."""
@@ -349,7 +390,8 @@ def _pareto(search: _RowSearch, moves: _Moves) -> np.ndarray:
         return np.zeros((0, len(base)))
     need = (search.lo - moves.base_score) if sign > 0 else (moves.base_score - search.hi)
     budget = search._threshold()
-    steps = [step for step in _options(moves, sign) if len(step[2]) > 1]
+    steps = _strongest([step for step in _options(moves, sign) if len(step[2]) > 1],
+                       moves.base_costs)
     fixed = float(np.sum(np.delete(moves.base_costs, [j for j, _, _, _ in steps])))
     floors = [float(c.min()) for _, _, c, _ in steps]
     rest = np.concatenate([np.cumsum(floors[::-1])[::-1][1:], [0.0]])  # later steps' least
@@ -373,6 +415,20 @@ def _pareto(search: _RowSearch, moves: _Moves) -> np.ndarray:
         out[:, j] = values[option[point]]
         point = parent[point]
     return out
+
+
+def _strongest(steps: list, base_costs: np.ndarray) -> list:
+    """The features the Pareto search goes through: every changed feature (it can give
+    cost back), and the _STEPS others whose best option buys the most score per cost."""
+    if len(steps) <= _STEPS:
+        return steps
+    def rate(step):
+        _, _, costs, gains = step
+        return float(np.max(gains[1:] / np.maximum(costs[1:] - costs[0], 1e-300)))
+    free = sorted((k for k, st in enumerate(steps) if base_costs[st[0]] == 0),
+                  key=lambda k: -rate(steps[k]))
+    keep = set(free[:_STEPS]) | {k for k, st in enumerate(steps) if base_costs[st[0]] > 0}
+    return [st for k, st in enumerate(steps) if k in keep]
 
 
 def _options(moves: _Moves, sign: float) -> list[tuple]:

@@ -139,7 +139,9 @@ def retry_margin(ex, out: Outcome) -> float:
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
               prefound: tuple | None = None) -> Outcome:
     """The solver's row for the window at `margin`, made readable, checked by the core
-    (score, rules, plausibility) but not yet by the library."""
+    (score, rules, plausibility) but not yet by the library. The improvement of a genetic
+    row gets what the search left of `opts.time_budget_s`."""
+    deadline = time.monotonic() + opts.time_budget_s
     cons = ex.rules.constraints(x)
     window = tg.window(target, ex.adapter, margin, ex.proba_eps)
     out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, window,
@@ -149,7 +151,8 @@ def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin:
     if out.row is None:
         return out
     if prefound is None and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
-        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve)
+        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve,
+                                     deadline)
         out.stats.update(stats)
         if row is None:
             return Outcome("not_found", lower_bound=out.lower_bound, window=window,
@@ -172,10 +175,11 @@ def accept(ex, x: np.ndarray, out: Outcome) -> None:
 
 
 def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
-                 improve: bool = True) -> list[tuple]:
+                 improve: bool = True, deadline: float = math.inf) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
     found none): moved onto the value policies, then improved locally (see `_polish`)
-    unless `improve` is false. None where no on-policy values keep the row valid."""
+    unless `improve` is false, until the `time.monotonic()` value `deadline`. None where
+    no on-policy values keep the row valid."""
     stats = [{} for _ in rows]
     ready = []
     for i, row in enumerate(rows):
@@ -186,7 +190,7 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
         ready.append(row)
     if not improve:
         return list(zip(ready, stats))
-    improved = _polish.improve(ex, X, ready, constraints, window)
+    improved = _polish.improve(ex, X, ready, constraints, window, deadline)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
             st["improvement_steps"] = steps

@@ -155,7 +155,8 @@ class Explainer:
                 (genetic); readable=True|False; fallback=True|False (the exact
                 method's fall back to the genetic search); improve=True|False (a local
                 search from the genetic search's row to cheaper valid rows nearby; on by
-                default).
+                default; it stops when time_budget_s, counted from the search's start,
+                is spent).
 
         Returns a `Counterfactual`; a row that already meets the target comes back
         unchanged with distance 0, and "no counterfactual exists" is a result
