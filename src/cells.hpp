@@ -30,6 +30,20 @@ struct Cell {
   friend bool operator==(const Cell&, const Cell&) = default;
 };
 
+// The cell intersected with [lo, hi]; a NaN bound cuts nothing.
+inline Cell clip_to(const Cell& c, double lo, double hi) {
+  Cell out = c;
+  if (lo > c.lo) {
+    out.lo = lo;
+    out.lo_open = false;
+  }
+  if (hi < c.hi) {
+    out.hi = hi;
+    out.hi_open = false;
+  }
+  return out;
+}
+
 using CellList = std::vector<Cell>;
 using FeatureCells = std::vector<CellList>;             // index = feature
 using Block = std::vector<std::uint32_t>;               // category codes, ascending

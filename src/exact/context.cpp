@@ -203,19 +203,7 @@ bool Ctx::unorderable(const PartialAssignment& pa, std::span<const std::size_t> 
 }
 
 Cell Ctx::intersected_cell(std::size_t f, std::size_t cell_idx) const {
-  const Cell& c = cells[f][cell_idx];
-  const double lo = std::isnan(bounds.lo[f]) ? -kInf : bounds.lo[f];
-  const double hi = std::isnan(bounds.hi[f]) ? kInf : bounds.hi[f];
-  Cell out = c;
-  if (c.lo < lo) {
-    out.lo = lo;
-    out.lo_open = false;
-  }
-  if (hi < c.hi) {
-    out.hi = hi;
-    out.hi_open = false;
-  }
-  return out;
+  return clip_to(cells[f][cell_idx], bounds.lo[f], bounds.hi[f]);
 }
 
 void Ctx::candidates_for(const OrderPair& p, const double* row, std::size_t cell_a,

@@ -1,4 +1,4 @@
-// A cell cut to a closed range, and the extreme values a box end can take inside it.
+// Whether a (clipped) cell is empty, and the extreme values a box end can take inside it.
 #pragma once
 
 #include <cmath>
@@ -6,20 +6,6 @@
 #include "cells.hpp"
 
 namespace morvel::regions {
-
-// The cell intersected with [lo, hi]; a NaN bound cuts nothing.
-inline Cell clip_to(const Cell& c, double lo, double hi) {
-  Cell out = c;
-  if (lo > c.lo) {
-    out.lo = lo;
-    out.lo_open = false;
-  }
-  if (hi < c.hi) {
-    out.hi = hi;
-    out.hi_open = false;
-  }
-  return out;
-}
 
 inline bool is_empty(const Cell& c) {
   return c.hi < c.lo || (c.hi == c.lo && (c.lo_open || c.hi_open));

@@ -4,6 +4,10 @@ import os
 # each one-row predict then takes tens of milliseconds. Before any library loads OpenMP.
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 
+import signal
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -73,3 +77,46 @@ def random_forest_arrays(rng, n_features, n_trees, max_depth, grid=None, p_leaf=
     for _ in range(n_trees):
         roots.append(grow(0))
     return flat_arrays(feature, threshold, is_lt, missing_left, left, right, value, roots)
+
+
+def sigint_latency(delay, call):
+    """Sends SIGINT to this process `delay` seconds into `call()`, which must end in
+    KeyboardInterrupt; returns the seconds from the signal to that exception."""
+    sent = []
+
+    def send():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(delay, send)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call()
+    finally:
+        timer.cancel()
+    return time.monotonic() - sent[0]
+
+
+class Ticker:
+    """A Python thread that counts 10 ms ticks while the `with` block runs: a native call
+    that holds the interpreter lock leaves it at a tick or two."""
+
+    def __init__(self):
+        self.count = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run)
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.count += 1
+            time.sleep(0.01)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        return False

@@ -2,19 +2,15 @@
 pure-Python evaluation of the constraints, costs never below the exact solver's proven
 optimum, reproducibility, the batch form, validation, and Ctrl-C."""
 import math
-import os
-import signal
 import subprocess
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import _morvel_core as core
 import morvel
-from conftest import make_constraints, random_forest_arrays
+from conftest import Ticker, make_constraints, random_forest_arrays, sigint_latency
 from test_constraints import Rules, ref_check
 
 sklearn = pytest.importorskip("sklearn")
@@ -467,56 +463,31 @@ def endless_problem(n_tasks):
     return ensemble, make_constraints(6), rows, sigma, weights
 
 
-def interrupted_after(delay, call):
-    timer = threading.Timer(delay, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    started = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            call()
-    finally:
-        timer.cancel()
-    return time.monotonic() - started
-
-
 def test_ctrl_c_ends_a_batch_of_many_tasks():
     ensemble, c, rows, sigma, weights = endless_problem(300)
     n = len(rows)
     # Probed only between chunks, the first chunk alone would run for 256 x 2 s / 2 CPUs.
-    elapsed = interrupted_after(0.5, lambda: batch(
+    latency = sigint_latency(0.5, lambda: batch(
         ensemble, c, rows, np.arange(n), np.arange(n), INF, INF, sigma, weights,
         max_generations=10**9, stall_generations=10**9, time_budget_s=2.0))
-    assert elapsed < 10
+    assert latency < 10
 
 
 def test_ctrl_c_ends_a_long_single_search():
     ensemble, c, rows, sigma, weights = endless_problem(1)
     # Unprobed, the search would return normally after its 30 s budget.
-    elapsed = interrupted_after(0.5, lambda: ga(
+    latency = sigint_latency(0.5, lambda: ga(
         ensemble, c, rows[0], INF, INF, sigma, weights, max_generations=10**12,
         stall_generations=10**12, time_budget_s=30.0))
-    assert elapsed < 10
+    assert latency < 10
 
 
 def test_other_threads_run_during_a_batch():
     ensemble, c, rows, sigma, weights = endless_problem(4)
-    ticks = []
-    stop = threading.Event()
-
-    def ticker():
-        while not stop.is_set():
-            ticks.append(1)
-            time.sleep(0.01)
-
-    t = threading.Thread(target=ticker)
-    t.start()
-    try:
+    with Ticker() as ticker:
         batch(ensemble, c, rows, np.arange(4), np.arange(4), INF, INF, sigma, weights,
               max_generations=10**9, stall_generations=10**9, time_budget_s=0.3)
-    finally:
-        stop.set()
-        t.join()
-    assert len(ticks) > 10
+    assert ticker.count > 10
 
 
 EXIT_SCRIPT = """

@@ -1,16 +1,12 @@
 """compute_region_raw's argument checks, its error categories, and Ctrl-C during a long
 maximal-mode growth (a real SIGINT)."""
 import math
-import os
-import signal
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import _morvel_core as core
-from conftest import flat_arrays, make_constraints
+from conftest import Ticker, flat_arrays, make_constraints, sigint_latency
 
 u8, u32 = np.uint8, np.uint32
 
@@ -161,43 +157,11 @@ def long_growth(budget=10**12):
 
 
 def test_ctrl_c_stops_a_long_maximal_growth_within_a_second():
-    grow = long_growth()
-    sent = []
-
-    def interrupt():
-        sent.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    timer = threading.Timer(1.0, interrupt)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            grow()
-    finally:
-        timer.cancel()
-    latency = time.monotonic() - sent[0]
+    latency = sigint_latency(1.0, long_growth())
     assert latency < 1.0, latency
 
 
 def test_other_threads_run_while_growing():
-    ticks = []
-    stop = threading.Event()
-
-    def ticker():
-        while not stop.is_set():
-            ticks.append(1)
-            time.sleep(0.01)
-
-    grow = long_growth()
-    timer = threading.Timer(0.6, lambda: os.kill(os.getpid(), signal.SIGINT))
-    t = threading.Thread(target=ticker)
-    t.start()
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            grow()
-    finally:
-        timer.cancel()
-        stop.set()
-        t.join()
-    assert len(ticks) >= 10
+    with Ticker() as ticker:
+        sigint_latency(0.6, long_growth())
+    assert ticker.count >= 10
