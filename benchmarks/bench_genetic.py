@@ -6,15 +6,20 @@ Sections:
 - single: XGBoost classifiers of 100-500 depth-4 trees on 8 synthetic features; rejected
   rows (raw score below 0) must reach a raw score of at least 0. Time per counterfactual
   of `solve_genetic_raw` (default parameters, seeded) and its cost over the optimum that
-  `solve_exact_raw(search="refine")` proves for the same problem.
+  `solve_exact_raw(search="refine")` proves for the same problem; then the same rows
+  through the package API (`Explainer.explain(method="genetic")`, whose rows are improved
+  locally after the search) against the optimum the API's exact method proves for its
+  own window, with validity by the booster's own prediction.
 - dice: the breast-cancer data shipped with scikit-learn, a 100-tree depth-3
   GradientBoostingClassifier, the first 20 rows it rejects (class 0), a MAD-scaled L1
   distance, 3 frozen features and every other feature kept within its data range. Our
-  genetic search against DiCE's "genetic" and "random" methods on the same rows and
-  constraints: time per counterfactual, validity by the model's own `predict` plus the
-  ranges and frozen features, and cost under our distance over the proven optimum.
-- batch: `solve_genetic_batch_raw` on 1,000 tasks of that setup, in a subprocess pinned
-  to 1 CPU and in one with 2 CPUs (interleaved rounds, medians).
+  genetic search (raw, and through the API with its improvement step) against DiCE's
+  "genetic" and "random" methods on the same rows and constraints: time per
+  counterfactual, validity by the model's own `predict` plus the ranges and frozen
+  features, and cost under our distance over the proven optimum.
+- batch: `solve_genetic_batch_raw` and `Explainer.explain_many(method="genetic")` on
+  1,000 rows of that setup, in a subprocess pinned to 1 CPU and in one with 2 CPUs
+  (interleaved rounds, medians).
 - interrupt: seconds from a real SIGINT to KeyboardInterrupt in a long batch and a long
   single search.
 """
@@ -79,7 +84,7 @@ def single_section(quick):
     print("\n## single rows: genetic search against the proven optimum (XGBoost, 8 features)")
     print(f"{'trees':>5} {'rows':>4} {'ga ms/cf (median)':>18} {'exact s (median)':>17} "
           f"{'cost/opt median':>16} {'max':>7} {'<=1.05':>7}")
-    summary = []
+    summary, api_summary, api_lines = [], [], []
     for trees in ([100, 300] if quick else [100, 300, 500]):
         params = {"max_depth": 4, "eta": 0.1, "seed": 0, "nthread": 1,
                   "objective": "binary:logistic"}
@@ -103,7 +108,44 @@ def single_section(quick):
         print(f"{trees:>5} {len(picks):>4} {1e3 * statistics.median(ga_times):>18.2f} "
               f"{statistics.median(exact_times):>17.3f} {statistics.median(ratios):>16.4f} "
               f"{max(ratios):>7.3f} {sum(q <= 1.05 for q in ratios):>4}/{len(ratios)}")
+        line, api_ratios = api_single(booster, X, X[picks])
+        api_summary += api_ratios
+        api_lines.append(f"{trees:>5} {line}")
     print(f"all rows: median cost/optimum {statistics.median(summary):.4f}")
+    print("\n## the same rows through the API (genetic method, improved rows)")
+    print(f"{'trees':>5} {'rows':>4} {'api ms/cf (median)':>18} {'valid':>6} "
+          f"{'cost/opt median':>16} {'max':>7} {'<=1.05':>7}")
+    print("\n".join(api_lines))
+    print(f"all rows: median cost/optimum {statistics.median(api_summary):.4f}, within 5%: "
+          f"{sum(q <= 1.05 for q in api_summary)}/{len(api_summary)}")
+
+
+def api_single(booster, X, rows):
+    """The API's genetic method on `rows` (seeded like the raw runs) against the optimum
+    its exact method proves for the same window (solver rows, readable=False)."""
+    explainer = morvel.Explainer(booster, X, scale="std", random_state=0)
+    target = morvel.raw_score >= 0.0
+    times, ratios, n_valid = [], [], 0
+    for k, x in enumerate(rows):
+        t = time.perf_counter()
+        cf = explainer.explain(x, target, method="genetic", seed=k)
+        times.append(time.perf_counter() - t)
+        opt = explainer.explain(x, target, method="exact", readable=False, time_budget_s=60.0,
+                                node_budget=10**10)
+        margin = booster.predict(xgb_matrix(cf.values[None, :]), output_margin=True)[0]
+        n_valid += bool(cf.status == "found" and margin >= 0.0)
+        if cf.status == "found" and opt.optimal and opt.distance > 0:
+            ratios.append(cf.distance / opt.distance)
+    line = (f"{len(rows):>4} {1e3 * statistics.median(times):>18.2f} {n_valid:>3}/{len(rows)} "
+            f"{statistics.median(ratios):>16.4f} {max(ratios):>7.3f} "
+            f"{sum(q <= 1.05 for q in ratios):>4}/{len(ratios)}")
+    return line, ratios
+
+
+def xgb_matrix(rows):
+    import xgboost as xgb
+
+    return xgb.DMatrix(rows)
 
 
 # ---- against DiCE ------------------------------------------------------------------------------
@@ -188,7 +230,7 @@ def dice_section(quick):
         row, _ = core.solve_genetic_raw(s["ensemble"], s["constraints"], x, lo_t, INF,
                                         s["sigma"], weights, 0.0, seed=k)
         ours.append((row, time.perf_counter() - t))
-    results = {"morvel genetic": ours}
+    results = {"morvel genetic": ours, "morvel API": api_rows(s, rows)}
     for method in ("genetic", "random"):
         results[f"DiCE {method}"] = dice_rows(s, method, rows)
 
@@ -210,9 +252,28 @@ def dice_section(quick):
         ratio = statistics.median(ratios) if ratios else float("nan")
         print(f"{name:>15} {t:>14.4f} {n_valid:>3}/{len(rows)} {ratio:>16.3f}")
     print(f"optimum proved on {sum(not math.isnan(o) for o in optima)} of {len(rows)} rows")
-    print(f"speed-up over DiCE genetic: "
-          f"{medians['DiCE genetic'] / medians['morvel genetic']:.1f}x, over DiCE random: "
-          f"{medians['DiCE random'] / medians['morvel genetic']:.1f}x")
+    for ours_name in ("morvel genetic", "morvel API"):
+        print(f"{ours_name}: speed-up over DiCE genetic "
+              f"{medians['DiCE genetic'] / medians[ours_name]:.1f}x, over DiCE random "
+              f"{medians['DiCE random'] / medians[ours_name]:.1f}x")
+
+
+def api_explainer(s):
+    rules = morvel.Rules().freeze(*FROZEN)
+    for j in s["vary"]:
+        rules.range(s["names"][j], float(s["lo"][j]), float(s["hi"][j]))
+    return morvel.Explainer(s["model"], s["X"], constraints=rules, random_state=0)
+
+
+def api_rows(s, rows):
+    """`explain(method="genetic")` per row, seeded like the raw runs, timed per call."""
+    explainer = api_explainer(s)
+    out = []
+    for k, r in enumerate(rows):
+        t = time.perf_counter()
+        cf = explainer.explain(s["X"].iloc[r], desired_class=1, method="genetic", seed=k)
+        out.append((cf.values, time.perf_counter() - t))
+    return out
 
 
 # ---- batch scaling -----------------------------------------------------------------------------
@@ -232,6 +293,12 @@ def batch_worker(cpus, n_tasks):
     t = time.perf_counter()
     x_cf, feasible, _ = core.solve_genetic_batch_raw(*args)
     elapsed = time.perf_counter() - t
+    explainer = api_explainer(s)
+    frame = s["X"].iloc[s["rejected"][task_row.astype(np.intp)]]
+    explainer.explain_many(frame.iloc[:2], desired_class=1, method="genetic")  # warm-up
+    t = time.perf_counter()
+    api = explainer.explain_many(frame, desired_class=1, method="genetic")
+    api_elapsed = time.perf_counter() - t
     # Reference: the pool's row-parallel scoring, to show what 2 CPUs give on the machine
     # at the moment (other jobs share it).
     big = np.repeat(s["Xv"], 400, axis=0)
@@ -239,8 +306,12 @@ def batch_worker(cpus, n_tasks):
     t = time.perf_counter()
     s["ensemble"].raw_score_batch(big)
     scoring = time.perf_counter() - t
+    api_digest = hashlib.sha256(api[s["names"]].to_numpy(np.float64).tobytes()).hexdigest()
     print(json.dumps({"seconds": elapsed, "scoring": scoring, "feasible": int(feasible.sum()),
-                      "digest": hashlib.sha256(x_cf.tobytes()).hexdigest()}))
+                      "digest": hashlib.sha256(x_cf.tobytes()).hexdigest(),
+                      "api_seconds": api_elapsed, "api_found": int(api.found.sum()),
+                      "api_valid": int((s["model"].predict(api[s["names"]]) == 1).sum()),
+                      "api_digest": api_digest}))
 
 
 def batch_section(quick):
@@ -248,6 +319,7 @@ def batch_section(quick):
     rounds = 1 if quick else 3
     runs = {1: [], 2: []}
     scoring = {1: [], 2: []}
+    api_runs = {1: [], 2: []}
     digests = set()
     for k in range(rounds):
         for cpus in ((1, 2) if k % 2 == 0 else (2, 1)):
@@ -257,12 +329,19 @@ def batch_section(quick):
             res = json.loads(out.strip().splitlines()[-1])
             runs[cpus].append(res["seconds"])
             scoring[cpus].append(res["scoring"])
-            digests.add((res["digest"], res["feasible"]))
+            api_runs[cpus].append(res["api_seconds"])
+            digests.add((res["digest"], res["feasible"], res["api_digest"], res["api_found"],
+                         res["api_valid"]))
     t1, t2 = statistics.median(runs[1]), statistics.median(runs[2])
     print(f"\n## batch: {n_tasks} tasks (breast-cancer setup), {rounds} rounds, medians")
     print(f"1 CPU: {t1:.2f} s, {n_tasks / t1:.0f} cf/s; 2 CPUs: {t2:.2f} s, "
           f"{n_tasks / t2:.0f} cf/s; speed-up {t1 / t2:.2f}x; "
           f"identical results in every run: {len(digests) == 1}")
+    a1, a2 = statistics.median(api_runs[1]), statistics.median(api_runs[2])
+    _, _, _, found, valid_rows = next(iter(digests))
+    print(f"explain_many(method='genetic'), same rows: 1 CPU: {a1:.2f} s, {n_tasks / a1:.0f} "
+          f"cf/s; 2 CPUs: {a2:.2f} s, {n_tasks / a2:.0f} cf/s; found {found}, valid by "
+          f"predict {valid_rows}")
     s1, s2 = statistics.median(scoring[1]), statistics.median(scoring[2])
     print(f"reference, row-parallel scoring of 228k rows in the same processes: 1 CPU "
           f"{s1:.2f} s, 2 CPUs {s2:.2f} s, speed-up {s1 / s2:.2f}x")
@@ -285,6 +364,7 @@ def interrupt_section(quick):
             s["ensemble"], s["constraints"], rows[0], INF, INF, s["sigma"], np.ones(n), 0.0,
             time_budget_s=INF, **common),
     }
+    calls["API improvement of 1,000 rows"] = improvement_call(s, rows)
     print("\n## Ctrl-C: SIGINT 1 s into searches that would otherwise run for minutes")
     for name, call in calls.items():
         sent = []
@@ -300,6 +380,25 @@ def interrupt_section(quick):
             print(f"{name}: returned without an interrupt")
         except KeyboardInterrupt:
             print(f"{name}: KeyboardInterrupt {time.monotonic() - sent[0]:.3f} s after the signal")
+
+
+def improvement_call(s, rows):
+    """The API's improvement step alone on 1,000 genetic rows (found here, before the
+    timer starts)."""
+    from morvel import _polish
+    from morvel import targets as tg
+
+    explainer = api_explainer(s)
+    window = tg.window(tg.desired_class(1), explainer.adapter, explainer.margin,
+                       explainer.proba_eps)
+    X = rows[np.arange(1000) % len(rows)]
+    cons = explainer.rules.constraints(X[0])
+    x_cf, feasible, _ = core.solve_genetic_batch_raw(
+        explainer.ensemble, cons, X, np.arange(1000, dtype=np.uint64),
+        np.arange(1000, dtype=np.uint64), *window, explainer.sigma, explainer.weights,
+        explainer.lam)
+    found = [x_cf[k] if feasible[k] else None for k in range(len(X))]
+    return lambda: _polish.improve(explainer, X, found, [cons] * len(X), window)
 
 
 def main():

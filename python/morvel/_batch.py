@@ -4,6 +4,7 @@ result frame in input order."""
 from __future__ import annotations
 
 import sys
+import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
 import numpy as np
@@ -98,24 +99,28 @@ def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
 
 
 def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
-    """One batch genetic search per chunk of rows for the first window; each row's find
-    is then made readable and checked on its own."""
+    """One batch genetic search per chunk of rows for the first window, whose finds are
+    improved together; each row's find is then made readable and checked on its own."""
     window = tg.window(target, ex.adapter, ex.margin, ex.proba_eps)
     outcomes = []
     for start in range(0, len(X), _CHUNK):
         rows = np.ascontiguousarray(X[start:start + _CHUNK])
+        constraints = ex.rules.constraints(rows[0])  # the same for every row here
         x_cf, feasible, _ = core.solve_genetic_batch_raw(
-            ex.ensemble, ex.rules.constraints(rows[0]), rows,
+            ex.ensemble, constraints, rows,
             np.arange(len(rows), dtype=np.uint64),
             np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), window[0], window[1],
             ex.sigma, ex.weights, ex.lam, background=ex.background,
             if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
             population=opts.population, max_generations=opts.max_generations,
             stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s)
+        found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
+        # The chunk's improvement gets one time budget of its own, as each search had.
+        finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), window,
+                                        opts.improve, time.monotonic() + opts.time_budget_s)
         for k in range(len(rows)):
-            found = x_cf[k] if feasible[k] else None
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
-                                              ex.margin, prefound=(found,)))
+                                              ex.margin, prefound=finished[k]))
         bar.update(len(rows))
     return outcomes
 

@@ -11,6 +11,7 @@ import numpy as np
 
 import _morvel_core as core
 
+from . import _polish
 from . import targets as tg
 from .readable import Interval, readable_value
 
@@ -33,6 +34,7 @@ class Options:
     stall_generations: int = 30
     readable: bool = True
     fallback: bool = True
+    improve: bool = True
 
 
 @dataclass
@@ -48,6 +50,7 @@ class Outcome:
     window: tuple[float, float] = (-math.inf, math.inf)
     stats: dict = field(default_factory=dict)
     message: str = ""
+    prediction: object = None  # the library's value for `row` (`targets.library_values`)
 
     @property
     def gap(self) -> float:
@@ -102,7 +105,8 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
               known_invalid: bool = False) -> Outcome:
     """Search one factual row (codes) for the target, retrying with a wider margin while
     the library rejects what the core accepts. `prefound`, when given, holds what the
-    batch genetic search already found for the first window (a row or None)."""
+    batch genetic search already found for the first window and `genetic_rows` finished:
+    (row or None, stats)."""
     started = time.perf_counter()
     if not known_invalid and already_valid(ex, x[None, :], target)[0]:
         return unchanged(x)
@@ -112,7 +116,9 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
         out.stats["attempts"] = attempt + 1
         if out.row is None:
             break
-        if _meets(ex, out.row[None, :], target)[0]:
+        values = tg.library_values(target, ex.adapter, ex.schema.library_input(out.row[None, :]))
+        if tg.met_by(target, ex.adapter, values)[0]:
+            out.prediction = values[0]
             accept(ex, x, out)
             break
         margin = max(margin * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
@@ -133,24 +139,25 @@ def retry_margin(ex, out: Outcome) -> float:
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
               prefound: tuple | None = None) -> Outcome:
     """The solver's row for the window at `margin`, made readable, checked by the core
-    (score, rules, plausibility) but not yet by the library."""
+    (score, rules, plausibility) but not yet by the library. The improvement of a genetic
+    row gets what the search left of `opts.time_budget_s`."""
+    deadline = time.monotonic() + opts.time_budget_s
     cons = ex.rules.constraints(x)
     window = tg.window(target, ex.adapter, margin, ex.proba_eps)
-    out = _prefound(prefound[0]) if prefound is not None else _search(ex, x, cons, window,
-                                                                       opts, seed)
+    out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, window,
+                                                                      opts, seed)
     out.window = window
     out.stats["margin"] = margin
     if out.row is None:
         return out
-    if "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
-        on_policy = _on_policy_values(ex, x, cons, out.row, window)
-        if on_policy is None:
+    if prefound is None and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
+        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve,
+                                     deadline)
+        out.stats.update(stats)
+        if row is None:
             return Outcome("not_found", lower_bound=out.lower_bound, window=window,
-                           stats=out.stats,
-                           message="the genetic search's row has no valid whole-number or "
-                                   "grid values nearby; raise its budgets or try "
-                                   "method='exact'")
-        out.row = on_policy
+                           stats=out.stats, message=_OFF_POLICY)
+        out.row = row
     solver_distance = distance(ex, x, out.row)
     out.stats["solver_distance"] = solver_distance
     if opts.readable:
@@ -167,12 +174,42 @@ def accept(ex, x: np.ndarray, out: Outcome) -> None:
         out.stats["solver_distance"] * (1.0 + ex.readable_rtol) + 1e-12)
 
 
-def _prefound(row) -> Outcome:
-    stats = {"solver": "genetic", "batch": True}
+def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
+                 improve: bool = True, deadline: float = math.inf) -> list[tuple]:
+    """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
+    found none): moved onto the value policies, then improved locally (see `_polish`)
+    unless `improve` is false, until the `time.monotonic()` value `deadline`. None where
+    no on-policy values keep the row valid."""
+    stats = [{} for _ in rows]
+    ready = []
+    for i, row in enumerate(rows):
+        if row is not None:
+            stats[i]["genetic_distance"] = distance(ex, X[i], row)
+            row = _on_policy_values(ex, X[i], constraints[i], row, window)
+            stats[i]["off_policy"] = row is None
+        ready.append(row)
+    if not improve:
+        return list(zip(ready, stats))
+    improved = _polish.improve(ex, X, ready, constraints, window, deadline)
+    for st, (row, steps) in zip(stats, improved):
+        if row is not None:
+            st["improvement_steps"] = steps
+    return [(row, st) for (row, _), st in zip(improved, stats)]
+
+
+_OFF_POLICY = ("the genetic search's row has no valid whole-number or grid values nearby; "
+               "raise its budgets or try method='exact'")
+
+
+def _prefound(row, stats: dict) -> Outcome:
+    """The outcome of a row that the batch genetic search found (and `genetic_rows`
+    finished), or None."""
+    stats = {"solver": "genetic", "batch": True, **stats}
     if row is None:
         return Outcome("not_found", stats=stats,
-                       message="the genetic search found no valid row; raise its budgets or "
-                               "try method='exact'")
+                       message=_OFF_POLICY if stats.get("off_policy") else
+                       "the genetic search found no valid row; raise its budgets or try "
+                       "method='exact'")
     return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
 
 

@@ -65,6 +65,6 @@ def options(opts) -> None:
     non_negative(opts.gap, "gap", allow_inf=True)
     for name in ("population", "max_generations", "stall_generations"):
         count(getattr(opts, name), name)
-    for name in ("readable", "fallback"):
+    for name in ("readable", "fallback", "improve"):
         if not isinstance(getattr(opts, name), bool):
             raise TypeError(f"{name} must be True or False")

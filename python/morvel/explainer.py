@@ -153,7 +153,10 @@ class Explainer:
             **options: search="refine"|"classic", node_budget, time_budget_s, gap
                 (exact); population, max_generations, stall_generations, time_budget_s
                 (genetic); readable=True|False; fallback=True|False (the exact
-                method's fall back to the genetic search).
+                method's fall back to the genetic search); improve=True|False (a local
+                search from the genetic search's row to cheaper valid rows nearby; on by
+                default; it stops when time_budget_s, counted from the search's start,
+                is spent).
 
         Returns a `Counterfactual`; a row that already meets the target comes back
         unchanged with distance 0, and "no counterfactual exists" is a result
@@ -247,7 +250,7 @@ class Explainer:
         changes = _changes(self.schema, x, cf_values)
         prediction = None
         if cf_values is not None:
-            prediction = _prediction(self, target, cf_values)
+            prediction = _prediction(self, target, cf_values, out.prediction)
         region = None
         if cf_values is not None and _region.region_available():
             region = _region.RegionMaker(self, x, out.window)
@@ -270,10 +273,11 @@ def _changes(schema: Schema, x: np.ndarray, row) -> pd.DataFrame:
     return pd.DataFrame(rows, columns=["feature", "from", "to"])
 
 
-def _prediction(ex: Explainer, target: tg.Target, values: np.ndarray):
-    lib = ex.schema.library_input(values[None, :])
+def _prediction(ex: Explainer, target: tg.Target, values: np.ndarray, known=None):
+    """What the library predicts for the row `values` (`known`: its `library_values`
+    entry, when the acceptance check computed it already)."""
+    if known is None:
+        known = tg.library_values(target, ex.adapter, ex.schema.library_input(values[None, :]))[0]
     if target.kind == "class":
-        return ex.adapter.classes[int(ex.adapter.predicted_index(lib)[0])]
-    if target.kind == "proba":
-        return float(ex.adapter.proba(lib)[0])
-    return float(ex.adapter.raw(lib)[0])
+        return ex.adapter.classes[int(known)]
+    return float(known)

@@ -246,7 +246,19 @@ def _logit(p: float) -> float:
 
 def met(target: Target, adapter: ModelAdapter, library_rows) -> np.ndarray:
     """Whether the library itself says each row meets the target."""
+    return met_by(target, adapter, library_values(target, adapter, library_rows))
+
+
+def library_values(target: Target, adapter: ModelAdapter, library_rows) -> np.ndarray:
+    """The library's own prediction for each row in the target's terms: the index (0 or
+    1) of the predicted class, the positive-class probability, or the raw score."""
     if target.kind == "class":
-        return adapter.predicted_index(library_rows) == adapter.class_index(target.label)
-    values = adapter.proba(library_rows) if target.kind == "proba" else adapter.raw(library_rows)
+        return adapter.predicted_index(library_rows)
+    return adapter.proba(library_rows) if target.kind == "proba" else adapter.raw(library_rows)
+
+
+def met_by(target: Target, adapter: ModelAdapter, values: np.ndarray) -> np.ndarray:
+    """Whether `library_values` meet the target."""
+    if target.kind == "class":
+        return values == adapter.class_index(target.label)
     return (values >= target.lo) & (values <= target.hi)

@@ -11,7 +11,7 @@
 namespace morvel::regions {
 namespace {
 
-enum class Reach : std::uint8_t { Left, Right, Both };
+using Reach = BracketModel::Reach;
 
 Reach from_sides(bool any_left, bool any_right) {
   if (any_left && any_right) return Reach::Both;
@@ -26,9 +26,28 @@ bool code_goes_left(const Ensemble& e, std::size_t node, std::uint32_t c) {
 }
 
 // Which children of internal node `node` (on a feature present in the box) some point
-// of the box reaches.
-Reach reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& box) {
+// of the box reaches, for any kind of node.
+Reach slow_reach(const Ensemble& e, std::size_t node, std::size_t f, const BoxView& box) {
   const std::vector<std::uint32_t>& codes = box.cats[f];
+  if (!codes.empty() && e.node_set()[node] < 0) {
+    // A numeric split sends the smaller codes left: the smallest and the largest decide.
+    return from_sides(code_goes_left(e, node, codes.front()),
+                      !code_goes_left(e, node, codes.back()));
+  }
+  if (!codes.empty() && f < box.cat_bits.size() && !box.cat_bits[f].empty()) {
+    // Codes in the node's set go left; codes past its words go right.
+    const std::vector<std::uint64_t>& bits = box.cat_bits[f];
+    const auto s = static_cast<std::size_t>(e.node_set()[node]);
+    const std::span<const std::uint64_t> words =
+        e.set_words().subspan(e.set_offsets()[s], e.set_offsets()[s + 1] - e.set_offsets()[s]);
+    std::uint64_t left = 0, right = 0;
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+      const std::uint64_t in = k < words.size() ? words[k] : 0;
+      left |= bits[k] & in;
+      right |= bits[k] & ~in;
+    }
+    return from_sides(left != 0, right != 0);
+  }
   if (!codes.empty()) {
     bool any_left = false, any_right = false;
     for (std::uint32_t c : codes) {
@@ -87,10 +106,94 @@ BracketModel::BracketModel(const Ensemble& e, std::span<const std::uint8_t> miss
       }
     }
   }
+  index_trees();
+}
+
+// The features a tree splits on are collected over the nodes reachable from its root, so
+// the index is right whatever order the node array stores the trees in.
+void BracketModel::index_trees() {
+  const Ensemble& e = *ensemble_;
+  const auto roots = e.tree_roots();
+  const auto feature = e.feature();
+  trees_by_feature_.resize(e.n_features());
+  numeric_splits_.resize(e.n_features());
+  categorical_trees_.resize(e.n_features());
+  splits_on_.resize(e.n_features());
+  categorical_splits_on_.resize(e.n_features());
+  internal_nodes_.reserve(roots.size());
+  std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
+  std::vector<std::uint32_t> stack, features;
+  bool finite = std::isfinite(e.base_score());
+  abs_sum_bound_ = std::abs(e.base_score());
+  for (std::uint32_t t = 0; t < roots.size(); ++t) {
+    features.clear();
+    double largest_leaf = 0.0;
+    stack.assign(1, roots[t]);
+    while (!stack.empty()) {
+      const std::uint32_t n = stack.back();
+      stack.pop_back();
+      if (feature[n] < 0) {
+        finite = finite && std::isfinite(e.value()[n]);
+        largest_leaf = std::max(largest_leaf, std::abs(e.value()[n]));
+        continue;
+      }
+      if (seen_in[n] == t) continue;
+      seen_in[n] = t;
+      const auto f = static_cast<std::uint32_t>(feature[n]);
+      features.push_back(f);
+      splits_on_[f].push_back(TreeNode{t, n});
+      if (e.node_set()[n] >= 0) {
+        categorical_trees_[f].push_back(t);
+        categorical_splits_on_[f].push_back(TreeNode{t, n});
+      } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
+        numeric_splits_[f].push_back(Split{e.threshold()[n], t, n});
+      }
+      stack.push_back(e.right()[n]);
+      stack.push_back(e.left()[n]);
+    }
+    abs_sum_bound_ = abs_sum_bound_ + largest_leaf;
+    internal_nodes_.push_back(static_cast<std::uint32_t>(features.size()));
+    std::sort(features.begin(), features.end());
+    features.erase(std::unique(features.begin(), features.end()), features.end());
+    for (std::uint32_t f : features) trees_by_feature_[f].push_back(t);
+  }
+  if (!finite) abs_sum_bound_ = std::numeric_limits<double>::infinity();
+  for (auto& splits : numeric_splits_) {
+    std::sort(splits.begin(), splits.end(),
+              [](const Split& a, const Split& b) { return a.threshold < b.threshold; });
+  }
+  for (auto& trees : categorical_trees_) {
+    trees.erase(std::unique(trees.begin(), trees.end()), trees.end());
+  }
+}
+
+std::span<const std::uint32_t> BracketModel::trees_splitting_on(std::size_t f) const {
+  return checked_at(trees_by_feature_, f);
+}
+
+BracketModel::Reach BracketModel::slow_reach_at(std::uint32_t n, std::size_t f,
+                                                const BoxView& box) const {
+  return slow_reach(*ensemble_, n, f, box);
 }
 
 MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
                                  std::span<std::uint64_t> split_counter) {
+  const auto ignore = [](std::uint32_t) {};
+  if (split_counter.empty()) return walk_with(m, node, box, ignore, [](std::size_t) {});
+  return walk_with(m, node, box, ignore, [&](std::size_t f) { ++split_counter[f]; });
+}
+
+MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                                 Trail& trail) {
+  trail.n_both = 0;
+  return walk_with(
+      m, node, box, [&](std::uint32_t n) { trail.arrival[n] = trail.stamp; },
+      [&](std::size_t f) { trail.both[trail.n_both++] = static_cast<std::uint32_t>(f); });
+}
+
+template <class OnArrive, class OnBoth>
+MaybeBracket BracketWalker::walk_with(const BracketModel& m, std::uint32_t node, const BoxView& box,
+                                      OnArrive&& on_arrive, OnBoth&& on_both) {
   const BracketModel::Node* nodes = m.nodes_.data();
   double low = std::numeric_limits<double>::infinity();
   double high = -low;
@@ -105,22 +208,16 @@ MaybeBracket BracketWalker::walk(const BracketModel& m, std::uint32_t node, cons
     for (;;) {
       const BracketModel::Node& w = nodes[n];
       if (w.feature < 0) break;
+      on_arrive(n);
       const auto f = static_cast<std::size_t>(w.feature);
       if (box.missing[f]) {
         if (!(w.flags & BracketModel::kMissingDefined)) return std::nullopt;
         n = (w.flags & BracketModel::kMissingLeft) ? w.left : w.right;
         continue;
       }
-      Reach r;
-      if (!(w.flags & BracketModel::kSlow) && box.cats[f].empty()) {
-        // lo <= hi: when lo < t fails, hi >= t holds.
-        r = box.lo[f] < w.threshold ? (box.hi[f] >= w.threshold ? Reach::Both : Reach::Left)
-                                    : Reach::Right;
-      } else {
-        r = reach(m.ensemble(), n, f, box);
-      }
+      const Reach r = m.reach_at(n, box);
       if (r == Reach::Both) {
-        if (!split_counter.empty()) ++split_counter[f];
+        on_both(f);
         pending_.push_back(w.right);
         n = w.left;
       } else {
@@ -148,43 +245,6 @@ BracketCache::BracketCache(const BracketModel& m, const BoxView& box) : model_(&
     brackets_.push_back(walker_.walk(m, root, box));
     if (!brackets_.back()) ++n_absent_;
   }
-  // The features a tree splits on are collected over the nodes reachable from its root,
-  // so the index is right whatever order the node array stores the trees in.
-  trees_by_feature_.resize(e.n_features());
-  numeric_splits_.resize(e.n_features());
-  categorical_trees_.resize(e.n_features());
-  const auto feature = e.feature();
-  std::vector<std::uint32_t> seen_in(e.n_nodes(), std::numeric_limits<std::uint32_t>::max());
-  std::vector<std::uint32_t> stack, features;
-  for (std::uint32_t t = 0; t < roots.size(); ++t) {
-    features.clear();
-    stack.assign(1, roots[t]);
-    while (!stack.empty()) {
-      const std::uint32_t n = stack.back();
-      stack.pop_back();
-      if (seen_in[n] == t || feature[n] < 0) continue;
-      seen_in[n] = t;
-      const auto f = static_cast<std::uint32_t>(feature[n]);
-      features.push_back(f);
-      if (e.node_set()[n] >= 0) {
-        categorical_trees_[f].push_back(t);
-      } else if (!std::isnan(e.threshold()[n])) {  // a NaN threshold always reaches both sides
-        numeric_splits_[f].push_back(Split{e.threshold()[n], t});
-      }
-      stack.push_back(e.right()[n]);
-      stack.push_back(e.left()[n]);
-    }
-    std::sort(features.begin(), features.end());
-    features.erase(std::unique(features.begin(), features.end()), features.end());
-    for (std::uint32_t f : features) trees_by_feature_[f].push_back(t);
-  }
-  for (auto& splits : numeric_splits_) {
-    std::sort(splits.begin(), splits.end(),
-              [](const Split& a, const Split& b) { return a.threshold < b.threshold; });
-  }
-  for (auto& trees : categorical_trees_) {
-    trees.erase(std::unique(trees.begin(), trees.end()), trees.end());
-  }
 }
 
 void BracketCache::set(std::uint32_t tree, MaybeBracket b) {
@@ -203,23 +263,12 @@ void BracketCache::rewalk(std::span<const std::uint32_t> trees, const BoxView& b
 }
 
 void BracketCache::update(std::size_t f, const BoxView& box, BracketUndo& undo) {
-  rewalk(checked_at(trees_by_feature_, f), box, undo);
-}
-
-// Adds the trees with a numeric split on f at a threshold in [min(a, b), max(a, b)]: the
-// only splits at which an end moving from a to b can change the children the box reaches.
-void BracketCache::add_threshold_trees(std::size_t f, double a, double b) {
-  if (a == b) return;
-  const double low = std::min(a, b), high = std::max(a, b);
-  const std::vector<Split>& splits = numeric_splits_[f];
-  auto it = std::lower_bound(splits.begin(), splits.end(), low,
-                             [](const Split& s, double v) { return s.threshold < v; });
-  for (; it != splits.end() && it->threshold <= high; ++it) selected_.push_back(it->tree);
+  rewalk(model_->trees_splitting_on(f), box, undo);
 }
 
 void BracketCache::update_extent(std::size_t f, double old_lo, double old_hi, const BoxView& box,
                                  BracketUndo& undo) {
-  checked_at(trees_by_feature_, f);
+  model_->trees_splitting_on(f);  // checks f
   const double lo = box.lo[f], hi = box.hi[f];
   if (box.missing[f] || !box.cats[f].empty() || std::isnan(old_lo) || std::isnan(old_hi) ||
       std::isnan(lo) || std::isnan(hi)) {
@@ -227,9 +276,11 @@ void BracketCache::update_extent(std::size_t f, double old_lo, double old_hi, co
     return;
   }
   selected_.clear();
-  add_threshold_trees(f, old_lo, lo);
-  add_threshold_trees(f, old_hi, hi);
-  selected_.insert(selected_.end(), categorical_trees_[f].begin(), categorical_trees_[f].end());
+  const auto select = [&](std::uint32_t t, std::uint32_t) { selected_.push_back(t); };
+  model_->for_each_tree_split_between(f, old_lo, lo, select);
+  model_->for_each_tree_split_between(f, old_hi, hi, select);
+  const auto categorical = model_->trees_with_categorical_split_on(f);
+  selected_.insert(selected_.end(), categorical.begin(), categorical.end());
   std::sort(selected_.begin(), selected_.end());
   selected_.erase(std::unique(selected_.begin(), selected_.end()), selected_.end());
   rewalk(selected_, box, undo);
@@ -249,10 +300,6 @@ MaybeBracket BracketCache::score_range() const {
     high = high + b->high;
   }
   return Bracket{low, high};
-}
-
-std::span<const std::uint32_t> BracketCache::trees_splitting_on(std::size_t f) const {
-  return checked_at(trees_by_feature_, f);
 }
 
 }  // namespace morvel::regions

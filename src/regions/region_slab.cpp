@@ -1,9 +1,15 @@
-// The slab search. Each node forms its piece (every free feature narrowed to its current
-// range of cells or blocks), walks every tree over it, and either decides the piece or
-// splits the range of the feature whose splits the piece straddles most often.
+// The slab search. Each node holds its piece (every free feature narrowed to its current
+// range of cells or blocks) with every tree's bracket and split counts over it, and
+// either decides the piece or splits the range of the feature whose splits the piece
+// straddles most often. A split narrows one feature of the piece, so only the trees whose
+// walks arrived at a split it moves are walked again (PieceBrackets), and backtracking
+// restores them from records. The decision reads the brackets' sums as exactly as summing
+// in tree order would: from running sums when their rounding bound settles it, else from
+// the sums themselves.
 #include "regions/region_slab.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <optional>
 
@@ -11,26 +17,50 @@
 #include "ir.hpp"
 #include "regions/brackets.hpp"
 #include "regions/cell_ends.hpp"
+#include "regions/piece_brackets.hpp"
 #include "watch.hpp"
 
 namespace morvel::regions {
 namespace {
 
-constexpr std::uint64_t kProbeEvery = 4096;  // nodes between interrupt probes
+constexpr std::uint64_t kProbeEvery = 4096;     // nodes between interrupt probes
+constexpr std::uint32_t kMaxBitSetCode = 4096;  // category sets as bit sets below this code
+#ifdef NDEBUG
+constexpr bool kCheckIncremental = false;
+#else
+constexpr bool kCheckIncremental = true;  // every node against fresh walks: debug builds only
+#endif
 
 using Kind = SlabOutcome::Kind;
+
+// Comparisons of a value known only to lie in [min, max] with t (NaN t: unknown).
+enum class Truth : std::uint8_t { No, Yes, Unknown };
+Truth at_least(double min, double max, double t) {  // value >= t
+  return min >= t ? Truth::Yes : max < t ? Truth::No : Truth::Unknown;
+}
+Truth at_most(double min, double max, double t) {  // value <= t
+  return max <= t ? Truth::Yes : min > t ? Truth::No : Truth::Unknown;
+}
+Truth below(double min, double max, double t) {  // value < t
+  return max < t ? Truth::Yes : min >= t ? Truth::No : Truth::Unknown;
+}
+Truth above(double min, double max, double t) {  // value > t
+  return min > t ? Truth::Yes : max <= t ? Truth::No : Truth::Unknown;
+}
+Truth all_of(Truth a, Truth b, Truth c) {
+  if (a == Truth::No || b == Truth::No || c == Truth::No) return Truth::No;
+  return a == Truth::Yes && b == Truth::Yes && c == Truth::Yes ? Truth::Yes : Truth::Unknown;
+}
+Truth any_of(Truth a, Truth b, Truth c) {
+  if (a == Truth::Yes || b == Truth::Yes || c == Truth::Yes) return Truth::Yes;
+  return a == Truth::No && b == Truth::No && c == Truth::No ? Truth::No : Truth::Unknown;
+}
 
 // Inclusive range of cells (numeric) or blocks (categorical) of one free feature.
 struct Range {
   std::size_t first = 0;
   std::size_t last = 0;
   bool present = false;
-};
-
-// Sums of the trees' brackets over one piece, in tree order from the base score.
-struct ScoreSpan {
-  double low;
-  double high;
 };
 
 class SlabSearch {
@@ -40,21 +70,38 @@ class SlabSearch {
   std::uint64_t spent() const { return spent_; }
 
  private:
-  // A node's verdict; Split names the feature and the anchor cell or block.
+  // A node's verdict; Split comes with the feature to split and its anchor cell or block.
   enum class Verdict : std::uint8_t { Certified, Witness, Undecided, Interrupted, Split };
   struct Frame {
     std::uint32_t feature;
+    bool categorical;
     std::size_t first, last, mid;
     bool lower_first;
-    bool second_half;  // the first half came back certified
+    bool second_half;                 // the first half came back certified
+    std::size_t model_mark, if_mark;  // the brackets' records before the split
   };
 
-  Verdict evaluate(std::uint32_t& split_feature, std::size_t& anchor);
+  struct Choice {
+    std::uint32_t feature = 0;
+    bool categorical = false;
+    std::size_t anchor = 0;
+  };
+
+  // What the sums say of the piece.
+  enum class Decision : std::uint8_t { Undefined, Certified, Failing, Split };
+
+  Verdict evaluate(Choice& split);
+  Decision decide_exactly(bool resync);
+  std::optional<Decision> decide_by_bounds() const;
   void form_piece();
-  std::optional<ScoreSpan> sum_brackets(const BracketModel& m);
+  void form_numeric(std::uint32_t f);
+  void form_categorical(std::uint32_t f);
+  void set_range(std::uint32_t f, bool categorical, std::size_t first, std::size_t last);
   bool witness_fails();
   std::size_t anchor_of(std::uint32_t g, bool categorical) const;
   void enter_half(const Frame& frame, bool lower);
+  void leave(const Frame& frame);
+  void check_against_fresh_walks();
 
   const SlabProblem& p_;
   const Growth& g_;
@@ -62,23 +109,28 @@ class SlabSearch {
   std::uint64_t spent_ = 0;
   Watch& watch_;
   std::vector<Range> ranges_;           // per feature
+  std::vector<std::size_t> own_cell_;   // per free numeric feature: position of x_cf
   std::vector<BlockList> block_lists_;  // per feature; free categorical features only
   std::vector<double> piece_lo_, piece_hi_;
   std::vector<std::vector<std::uint32_t>> piece_cats_;
+  std::vector<std::vector<std::uint64_t>> piece_bits_;  // free categorical features only
   BoxView piece_;
-  std::vector<std::uint64_t> counter_;
-  BracketWalker walker_;
+  std::vector<std::uint64_t> counter_;  // split counts of both ensembles over the piece
+  PieceBrackets model_brackets_;
+  std::optional<PieceBrackets> if_brackets_;
   std::vector<double> point_;
   std::vector<Frame> frames_;
 };
 
 SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
-    : p_(p), g_(*p.growth), budget_(budget), watch_(watch) {
+    : p_(p), g_(*p.growth), budget_(budget), watch_(watch), model_brackets_(*g_.model) {
   const std::size_t n = p.lo.size();
   ranges_.resize(n);
   block_lists_.resize(n);
+  own_cell_.resize(n);
   for (std::uint32_t f : p.free_numeric) {
     const CellList& cells = checked_at(*g_.cells, f);
+    own_cell_[f] = position(cells, g_.x_cf[f]);
     Range& r = ranges_[f];
     r.first = std::isinf(p.lo[f]) ? 0 : cell_index(cells, p.lo[f]);
     r.last = std::isinf(p.hi[f]) ? cells.size() - 1 : cell_index(cells, p.hi[f]);
@@ -117,45 +169,71 @@ SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
   piece_lo_ = p.lo;
   piece_hi_ = p.hi;
   piece_cats_ = p.cats;
-  piece_ = BoxView{piece_lo_, piece_hi_, g_.missing, piece_cats_};
+  piece_bits_.resize(n);
+  piece_ = BoxView{piece_lo_, piece_hi_, g_.missing, piece_cats_, piece_bits_};
   counter_.assign(n, 0);
   point_.assign(n, 0.0);
+  form_piece();
+  model_brackets_.walk_all(piece_, counter_);
+  if (g_.if_model != nullptr) {
+    if_brackets_.emplace(*g_.if_model);
+    if_brackets_->walk_all(piece_, counter_);
+  }
 }
 
 void SlabSearch::form_piece() {
-  for (std::uint32_t f : p_.free_numeric) {
-    const Range& r = ranges_[f];
-    ensure(r.present, "free feature has a range");
-    const CellList& cells = (*g_.cells)[f];
-    const Cell bottom = clip_to(cells[r.first], p_.lo[f], p_.hi[f]);
-    const Cell top = clip_to(cells[r.last], p_.lo[f], p_.hi[f]);
-    ensure(!is_empty(bottom) && !is_empty(top),
-           "the box's own endpoints are achievable values inside their cells");
-    piece_lo_[f] = achievable_bottom(bottom);
-    piece_hi_[f] = achievable_top(top);
+  for (std::uint32_t f : p_.free_numeric) form_numeric(f);
+  for (std::uint32_t f : p_.free_categorical) form_categorical(f);
+}
+
+// Numeric feature f of the piece from its range: the achievable extremes of its first
+// and last cells within the slab.
+void SlabSearch::form_numeric(std::uint32_t f) {
+  const Range& r = ranges_[f];
+  ensure(r.present, "free feature has a range");
+  const CellList& cells = (*g_.cells)[f];
+  const Cell bottom = clip_to(cells[r.first], p_.lo[f], p_.hi[f]);
+  const Cell top = clip_to(cells[r.last], p_.lo[f], p_.hi[f]);
+  ensure(!is_empty(bottom) && !is_empty(top),
+         "the box's own endpoints are achievable values inside their cells");
+  piece_lo_[f] = achievable_bottom(bottom);
+  piece_hi_[f] = achievable_top(top);
+}
+
+// Categorical feature f of the piece from its range: the union of its blocks, ascending.
+void SlabSearch::form_categorical(std::uint32_t f) {
+  const Range& r = ranges_[f];
+  ensure(r.present, "free categorical has a range");
+  std::vector<std::uint32_t>& set = piece_cats_[f];
+  set.clear();
+  for (std::size_t b = r.first; b <= r.last; ++b) {
+    set.insert(set.end(), block_lists_[f][b].begin(), block_lists_[f][b].end());
   }
-  for (std::uint32_t f : p_.free_categorical) {
-    const Range& r = ranges_[f];
-    ensure(r.present, "free categorical has a range");
-    std::vector<std::uint32_t>& set = piece_cats_[f];
-    set.clear();
-    for (std::size_t b = r.first; b <= r.last; ++b) {
-      set.insert(set.end(), block_lists_[f][b].begin(), block_lists_[f][b].end());
-    }
-    std::sort(set.begin(), set.end());
+  std::sort(set.begin(), set.end());
+  // As a bit set for the walks, unless the codes run too high for one to pay.
+  std::vector<std::uint64_t>& bits = piece_bits_[f];
+  bits.clear();
+  if (set.back() < kMaxBitSetCode) {
+    bits.resize(set.back() / 64 + 1, 0);
+    for (std::uint32_t c : set) bits[c / 64] |= std::uint64_t{1} << (c % 64);
   }
 }
 
-std::optional<ScoreSpan> SlabSearch::sum_brackets(const BracketModel& m) {
-  const Ensemble& e = m.ensemble();
-  ScoreSpan s{e.base_score(), e.base_score()};
-  for (std::uint32_t root : e.tree_roots()) {
-    const MaybeBracket b = walker_.walk(m, root, piece_, counter_);
-    if (!b) return std::nullopt;
-    s.low = s.low + b->low;
-    s.high = s.high + b->high;
+// Narrows or widens feature f's range and brings the piece and the brackets up to date.
+void SlabSearch::set_range(std::uint32_t f, bool categorical, std::size_t first, std::size_t last) {
+  Range& r = ranges_[f];
+  r.first = first;
+  r.last = last;
+  if (categorical) {
+    form_categorical(f);
+    model_brackets_.recoded(f, piece_, counter_);
+    if (if_brackets_) if_brackets_->recoded(f, piece_, counter_);
+    return;
   }
-  return s;
+  const double old_lo = piece_lo_[f], old_hi = piece_hi_[f];
+  form_numeric(f);
+  model_brackets_.moved(f, old_lo, old_hi, piece_, counter_);
+  if (if_brackets_) if_brackets_->moved(f, old_lo, old_hi, piece_, counter_);
 }
 
 // The piece's point nearest to x_cf, scored exactly; true when it breaks certification.
@@ -180,7 +258,10 @@ bool SlabSearch::witness_fails() {
 std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
   const Range& r = ranges_[f];
   if (!categorical) {
-    return position((*g_.cells)[f], std::clamp(g_.x_cf[f], piece_lo_[f], piece_hi_[f]));
+    // The cell of x_cf clamped to the piece: the piece's ends lie in its first and last
+    // cells.
+    const double x = g_.x_cf[f];
+    return x < piece_lo_[f] ? r.first : x > piece_hi_[f] ? r.last : own_cell_[f];
   }
   const std::uint32_t own = code_of(g_.x_cf[f]);
   for (std::size_t b = r.first; b <= r.last; ++b) {
@@ -190,58 +271,142 @@ std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
   return r.first;
 }
 
-SlabSearch::Verdict SlabSearch::evaluate(std::uint32_t& split_feature, std::size_t& anchor) {
+// The piece from the tree-order sums: certified when every point scores inside the window
+// (and is plausible), failing when every point breaks one of them. `resync` restarts the
+// running sums from these.
+SlabSearch::Decision SlabSearch::decide_exactly(bool resync) {
+  const std::optional<Bracket> score =
+      resync ? model_brackets_.sum_and_resync() : model_brackets_.sum();
+  if (!score) return Decision::Undefined;
+  std::optional<Bracket> path;
+  if (if_brackets_) {
+    path = resync ? if_brackets_->sum_and_resync() : if_brackets_->sum();
+    if (!path) return Decision::Undefined;
+  }
+  if (score->low >= g_.lo_t && score->high <= g_.hi_t &&
+      (!path || path->low >= g_.min_total_path)) {
+    return Decision::Certified;
+  }
+  if (score->high < g_.lo_t || score->low > g_.hi_t || (path && path->high < g_.min_total_path)) {
+    return Decision::Failing;
+  }
+  return Decision::Split;
+}
+
+// The same decision from intervals that hold the sums, when they settle it; most pieces
+// lie far from the window's ends, and the intervals cost nothing to keep.
+std::optional<SlabSearch::Decision> SlabSearch::decide_by_bounds() const {
+  const std::optional<SumBounds> score = model_brackets_.sum_bounds();
+  if (!score) return std::nullopt;
+  std::optional<SumBounds> path;
+  if (if_brackets_) {
+    path = if_brackets_->sum_bounds();
+    if (!path) return std::nullopt;
+  }
+  const Truth certified =
+      all_of(at_least(score->low_min, score->low_max, g_.lo_t),
+             at_most(score->high_min, score->high_max, g_.hi_t),
+             path ? at_least(path->low_min, path->low_max, g_.min_total_path) : Truth::Yes);
+  if (certified == Truth::Yes) return Decision::Certified;
+  if (certified == Truth::Unknown) return std::nullopt;
+  const Truth failing =
+      any_of(below(score->high_min, score->high_max, g_.lo_t),
+             above(score->low_min, score->low_max, g_.hi_t),
+             path ? below(path->high_min, path->high_max, g_.min_total_path) : Truth::No);
+  if (failing == Truth::Unknown) return std::nullopt;
+  return failing == Truth::Yes ? Decision::Failing : Decision::Split;
+}
+
+SlabSearch::Verdict SlabSearch::evaluate(Choice& split) {
   if (spent_ >= budget_) return Verdict::Undecided;
   ++spent_;
   if (spent_ % kProbeEvery == 0 && watch_.probe_now()) return Verdict::Interrupted;
   if (watch_.tick()) return Verdict::Interrupted;
 
-  form_piece();
-  std::fill(counter_.begin(), counter_.end(), 0);
-  const auto score = sum_brackets(*g_.model);
-  if (!score) return Verdict::Undecided;
-  std::optional<ScoreSpan> path;
-  if (g_.if_model != nullptr) {
-    path = sum_brackets(*g_.if_model);
-    if (!path) return Verdict::Undecided;
+  if (kCheckIncremental) check_against_fresh_walks();
+  std::optional<Decision> decision = decide_by_bounds();
+  if (kCheckIncremental && decision) {
+    ensure(*decision == decide_exactly(false),
+           "bounded sums decide as exact ones (should be impossible)");
   }
-  if (score->low >= g_.lo_t && score->high <= g_.hi_t &&
-      (!path || path->low >= g_.min_total_path)) {
-    return Verdict::Certified;
-  }
-  if (score->high < g_.lo_t || score->low > g_.hi_t || (path && path->high < g_.min_total_path)) {
-    return witness_fails() ? Verdict::Witness : Verdict::Undecided;
+  if (!decision) decision = decide_exactly(true);
+  switch (*decision) {
+    case Decision::Undefined:
+      return Verdict::Undecided;
+    case Decision::Certified:
+      return Verdict::Certified;
+    case Decision::Failing:
+      return witness_fails() ? Verdict::Witness : Verdict::Undecided;
+    case Decision::Split:
+      break;
   }
 
   // Split the range whose feature the piece straddles most often; a feature no split
   // separates inside the piece is never chosen, and ties keep the earlier candidate.
   std::uint64_t best = 0;
-  bool categorical = false;
   bool found = false;
   for (std::uint32_t f : p_.free_numeric) {
     if (ranges_[f].first < ranges_[f].last && counter_[f] > best) {
       best = counter_[f];
-      split_feature = f;
+      split = Choice{f, false, 0};
       found = true;
     }
   }
   for (std::uint32_t f : p_.free_categorical) {
     if (ranges_[f].first < ranges_[f].last && counter_[f] > best) {
       best = counter_[f];
-      split_feature = f;
-      categorical = true;
+      split = Choice{f, true, 0};
       found = true;
     }
   }
   if (!found) return Verdict::Undecided;
-  anchor = anchor_of(split_feature, categorical);
+  split.anchor = anchor_of(split.feature, split.categorical);
   return Verdict::Split;
 }
 
 void SlabSearch::enter_half(const Frame& frame, bool lower) {
+  set_range(frame.feature, frame.categorical, lower ? frame.first : frame.mid + 1,
+            lower ? frame.mid : frame.last);
+}
+
+// Back to the piece before the frame's split.
+void SlabSearch::leave(const Frame& frame) {
+  model_brackets_.restore(frame.model_mark, counter_);
+  if (if_brackets_) if_brackets_->restore(frame.if_mark, counter_);
   Range& r = ranges_[frame.feature];
-  r.first = lower ? frame.first : frame.mid + 1;
-  r.last = lower ? frame.mid : frame.last;
+  r.first = frame.first;
+  r.last = frame.last;
+  if (frame.categorical) {
+    form_categorical(frame.feature);
+  } else {
+    form_numeric(frame.feature);
+  }
+}
+
+// Debug builds: the incremental brackets and split counts equal those of walking every
+// tree over the piece afresh.
+void SlabSearch::check_against_fresh_walks() {
+  const auto same_bits = [](double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+  };
+  std::vector<std::uint64_t> counts(counter_.size(), 0);
+  bool same = true, all_present = true;
+  const auto compare = [&](const BracketModel& m, const PieceBrackets& kept) {
+    PieceBrackets fresh(m);
+    fresh.walk_all(piece_, counts);
+    for (std::uint32_t t = 0; t < m.n_trees(); ++t) {
+      const MaybeBracket a = fresh.bracket(t), b = kept.bracket(t);
+      all_present = all_present && a.has_value();
+      same = same && a.has_value() == b.has_value() &&
+             (!a || (same_bits(a->low, b->low) && same_bits(a->high, b->high)));
+    }
+  };
+  compare(*g_.model, model_brackets_);
+  if (if_brackets_) compare(*g_.if_model, *if_brackets_);
+  // A walk that meets an undefined missing route stops early, so the counts are compared
+  // only when every bracket is defined.
+  ensure(same && (!all_present || counts == counter_),
+         "incremental brackets match fresh walks (should be impossible)");
 }
 
 // Depth first with an explicit stack of split frames: the half holding x_cf's cell or
@@ -249,13 +414,14 @@ void SlabSearch::enter_half(const Frame& frame, bool lower) {
 SlabOutcome SlabSearch::run() {
   frames_.clear();
   for (;;) {
-    std::uint32_t feature = 0;
-    std::size_t anchor = 0;
-    const Verdict v = evaluate(feature, anchor);
+    Choice split;
+    const Verdict v = evaluate(split);
     if (v == Verdict::Split) {
-      const Range& r = ranges_[feature];
+      const Range& r = ranges_[split.feature];
       const std::size_t mid = (r.first + r.last) / 2;
-      frames_.push_back(Frame{feature, r.first, r.last, mid, anchor <= mid, false});
+      frames_.push_back(Frame{split.feature, split.categorical, r.first, r.last, mid,
+                              split.anchor <= mid, false, model_brackets_.mark(),
+                              if_brackets_ ? if_brackets_->mark() : 0});
       enter_half(frames_.back(), frames_.back().lower_first);
       continue;
     }
@@ -272,11 +438,11 @@ SlabOutcome SlabSearch::run() {
       Frame& top = frames_.back();
       if (out == Kind::Certified && !top.second_half) {
         top.second_half = true;
+        leave(top);
         enter_half(top, !top.lower_first);
         break;
       }
-      ranges_[top.feature].first = top.first;
-      ranges_[top.feature].last = top.last;
+      leave(top);
       frames_.pop_back();
     }
   }
