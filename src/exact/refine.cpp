@@ -1,73 +1,104 @@
-// The refine search: depth-first branch-and-bound over boxes of states instead of single
-// states.
+// The refine search: best-first branch-and-bound over boxes of states.
 //
-// Holding. Every search feature has a range hierarchy (hierarchy.hpp): a binary tree over
-// its non-missing states grouped by cell, joined in cell order. The first decision on a
-// feature (one "top" level per search feature, in search order) holds it at the root of its
-// hierarchy or takes its missing state; a held feature is narrowed, in the partial
-// assignment, to the closed hull of the values of its range's states. The score bounds walk
-// a narrowed feature by its interval, so they bound the score of every row of the box; the
-// propagation refuses to force a value outside a held interval.
+// Boxes. A box narrows every search feature to a set of its states: a numeric feature to a
+// run of consecutive cells in value order (plus, perhaps, its missing state), any other
+// feature to a subset (box.hpp). The root box is the whole presolved domain. Implications
+// and one-hot groups narrow a box further, and an order pair that no row of it can keep
+// rules it out (box_rules.hpp).
 //
-// Accepting as a whole. Once the score interval of a box lies inside the window (and its
-// plausibility lower bound meets the threshold), every row of the box scores right, and
-// only the constraints can still reject one. The box's cheapest row (each held feature at
-// the cheapest state of its range) is then tried: if it breaks no order pair, passes the
-// propagation as a classic leaf would, and is accepted, nothing in the box is cheaper, and
-// the box is done (`coarse_accepts`). If every constrained feature is already assigned, the
-// constraints see the same values in every row of the box, so `Ctx::finish` on the cheapest
-// row decides the box as it would decide each of its leaves.
+// Bound. A box's lower bound is sum(m) + r, where m_f is the cheapest cost of feature f in
+// the box and r the least extra cost at which the per-tree cost frontiers can reach the
+// window (frontier.hpp), and, with a plausibility model, its threshold. Once a row is
+// known, the frontier walks leave out every leaf dearer than the incumbent's cost less
+// sum(m): rows through those leaves cannot beat it. The bound of a child is never taken
+// below its parent's.
 //
-// Splitting. A box that straddles the window is split at the held feature whose interval
-// straddles the most reachable splits (`EnsembleBounds::count_node`); a box inside the
-// window whose cheapest row the constraints reject is split at a held constrained feature.
-// A split replaces the held node by one of its children, cheapest first (`refinements`);
-// the children of a single-cell node are its states, which are assigned with propagation.
-// A box of assigned states only is a leaf, handled exactly as in the classic search.
+// Settling a box. The box's cheapest row (every feature at its cheapest state) costs
+// sum(m), the least of any row in the box; when it is accepted, passes the propagation as
+// a classic leaf would and breaks no order pair, it is the box's best row and the box is
+// done (`coarse_accepts` when the box held more than one row). A box of single states is a
+// classic leaf and is decided by `Ctx::finish`. A box whose constrained features are
+// single and whose every row within the incumbent's cost scores inside the window differs
+// from its cheapest row only where no rule looks, so `Ctx::finish` on that row decides it.
 //
-// Passes. Until an incumbent is found, a depth-first search has no cost bound to prune
-// with and wanders among cheap boxes that all miss the window. So the search runs in
-// passes with a growing cost limit: a pass sets aside every box whose cost bound exceeds
-// the limit, and the next pass raises the limit to at least the cheapest box set aside
-// (and at least doubles it). The search is complete after a pass that set nothing aside
-// that could still beat the incumbent.
+// Splitting. Otherwise the box is split in two on one feature (`refinements`): the feature
+// that the leaves behind the bound's extra cost need moved the most (gain-weighted over the
+// trees whose best leaf within that extra beats their best at no extra cost), at the edge
+// of such a leaf's range nearest to the feature's cheapest state, so one child keeps the
+// cheap values and the other holds the values that leaf needs; a missing state is split
+// off first. Without such a leaf, a constrained feature that is not single yet is halved,
+// then the widest feature. Children partition their parent, so no row is lost.
 //
-// Why the lower bound stays sound. A box's cost bound is the sum, over the search
-// features, of the assigned state's cost, the cheapest cost in the held range, or the
-// cheapest cost of the domain for a feature not decided yet; the distance is separable, so
-// this is the least distance of any row in the box. Every prune uses that bound, score
-// intervals that contain every row's score, or rules that every row breaks, and the
-// children of a split partition their parent, so no state combination escapes a pass
-// except the boxes it sets aside, whose least cost bound it reports.
+// Start. Before the root box, a greedy row (greedy.hpp: from the factual row, the move of
+// best gain towards the window per unit of cost until the row gets there, then every move
+// the window does not need given back) becomes the incumbent when the constraints accept
+// it, so the proof starts with a budget. It is skipped under a node budget of 0.
 //
-// Every decision is undone from its record (BoxChange), levels own their reusable records,
-// and the explicit stack is sized once from the hierarchies' depths.
+// Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
+// of each expanded box while it has no incumbent, and afterwards whenever that child is as
+// good as the best open box, so rows come early and the proof follows the bound. An open
+// box is stored as its chain of split decisions and rebuilt from the root when taken up.
+//
+// Why the lower bound stays sound. Every prune uses a bound that no row of the box can beat
+// (the frontier bound, argued in frontier.hpp, with an allowance for rounding), a rule that
+// every row of the box breaks, or the classic leaf rule; a budget only drops rows that cost
+// at least the incumbent; children partition their parent; the bound reported when stopped
+// is the least bound of the boxes still open (the one under expansion included), capped by
+// the incumbent and by what the leaf rule left unproven. With a gap, a prune whose bound
+// falls between the threshold and the incumbent marks the proof "optimal_within_gap".
 #include "exact/refine.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <span>
+#include <optional>
 #include <vector>
 
 #include "errors.hpp"
+#include "exact/box.hpp"
+#include "exact/box_rules.hpp"
 #include "exact/duties.hpp"
-#include "exact/hierarchy.hpp"
-#include "exact/refine_box.hpp"
+#include "exact/frontier.hpp"
+#include "exact/greedy.hpp"
+#include "exact/presolve.hpp"
 
 namespace morvel::exact {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kGrowth = 2.0;  // of the cost limit from one pass to the next
+constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
 
-struct Level {
-  std::size_t feature = 0;
-  std::span<const Alternative> alts;  // this level's choices, cheapest first
-  std::size_t next = 0;               // the alternative under trial
-  double acc_above = 0.0;             // cost bound of the box this level splits
-  BoxChange change;
+// How an open box is to be split.
+struct Split {
+  std::uint32_t feature = 0;
+  enum Kind : std::uint8_t { Missing, AtRank, Mask } kind = AtRank;
+  std::uint32_t at = 0;  // AtRank: first rank of the upper child; Mask: offset of the first
+                         // child's words in the mask pool
 };
+
+// One split decision: the feature's part in the box it made.
+struct Record {
+  std::uint32_t parent;
+  std::uint32_t feature;
+  RankRange range;     // ranked features
+  std::uint32_t mask;  // masked features: offset of the part's words in the mask pool
+  Split split;         // how the box is split when taken up (open boxes only)
+};
+
+struct OpenBox {
+  double lower;
+  std::uint64_t seq;  // ties go to the earlier box
+  std::uint32_t record;
+  friend bool operator>(const OpenBox& l, const OpenBox& r) {
+    return l.lower != r.lower ? l.lower > r.lower : l.seq > r.seq;
+  }
+};
+
+std::vector<std::uint8_t> searched_features(const Ctx& ctx) {
+  std::vector<std::uint8_t> out(ctx.n_features, 0);
+  for (std::size_t f : ctx.order) out[f] = 1;
+  return out;
+}
 
 class RefineSearch {
  public:
@@ -75,228 +106,437 @@ class RefineSearch {
   bool run();
 
  private:
-  enum class Pass { Exhausted, Stopped, Interrupted };
-  // One depth-first pass over the boxes whose cost bound is at most limit_.
-  Pass pass();
+  enum class Verdict { Pruned, Settled, Open };
+  enum class Step { Continue, Stopped, Interrupted };
+  struct Child {
+    std::uint32_t record;
+    double lower;
+    int from;  // 0: the first child (its box kept in first_box_), 1: the second (in box_)
+  };
+
+  Verdict evaluate(double parent_lower);
+  double bound_extra(double m_sum, bool& missed);
+  void settle(double m_sum, bool coarse);
+  bool cheapest_row_accepted();
+  void choose_split(double extra);
+  bool fallback_split();
+  std::uint32_t keep_mask(const std::uint64_t* words, std::size_t n);
+  void child_part(const Split& split, bool first);
+  Step expand(std::uint32_t record, double lower, std::uint32_t& next, double& next_lower);
+  Step before_node();
+  void greedy_start();
+  std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
+  void push(const Child& c);
+  void compact();
+  void rebuild(std::uint32_t record);
+  bool row_propagates();
+  void take_row();
   void set_threshold() {
     const double gap = ctx_.problem.gap;
     threshold_ = !incumbent_ ? kInf
                              : (gap != 0.0 ? incumbent_cost_ / (1.0 + gap) : incumbent_cost_);
   }
   double incumbent_or_nan() const { return incumbent_ ? incumbent_cost_ : std::nan(""); }
-  // The proven lower bound capped by the incumbent; a lost proof counts as 0.
   double proven_or_zero() const {
     return std::min(proven_lower_ == -kInf ? 0.0 : proven_lower_, incumbent_cost_);
   }
-  double box_cost() const;
-  bool evaluate(std::size_t depth, bool conflict, double acc);
-  bool resolve_box(double acc);
-  void finish_row(double acc, bool coarse);
-  void take_row();
-  void build_cheapest_row();
-  bool constrained_all_assigned() const;
-  std::size_t straddled_feature(bool model, bool plausibility);
-  std::size_t constrained_held_feature() const;
-  void open_top(std::size_t depth, double acc);
-  void open_split(std::size_t depth, std::size_t f, double acc);
-  void finish_result(bool exhausted, std::size_t depth);
+  // The least bound of the boxes still open, the one under expansion included.
+  double open_lower() const {
+    return std::min(expanding_lower_, heap_.empty() ? kInf : heap_.front().lower);
+  }
+  void note_prune(double lower) {
+    ++result_.nodes_pruned_cost;
+    if (lower < incumbent_cost_) gap_pruned_ = true;
+  }
+  void finish_result(bool exhausted);
 
   Prepared& prep_;
   Ctx& ctx_;
   ExactResult& result_;
   SearchDuties duties_;
-  std::vector<RangeHierarchy> hierarchies_;   // per feature; empty off the search order
-  std::vector<std::vector<Alternative>> top_;  // per feature: its first decision
-  BoxState box_;
-  std::vector<Level> levels_;
-  std::vector<std::size_t> constrained_;  // constrained search features, in search order
-  std::vector<std::uint64_t> counters_;   // per feature: straddled splits
-  std::vector<std::size_t> broken_;
+  FeatureStates fs_;
+  BoxRules rules_;
+  FrontierBound bound_;
+  std::optional<FrontierBound> if_bound_;
+  bool if_binding_ = false;            // the plausibility bound set the last extra
+  std::vector<std::size_t> by_index_;  // search features in index order
+  Box root_, box_, parent_box_, first_box_;
+  std::vector<double> m_;              // per feature: least cost in box_
   std::vector<double> row_;
+  std::vector<std::size_t> state_of_;  // per feature: the cheapest row's state
+  PartialAssignment pa_;
+  std::vector<PropFrame> replay_;
+  std::vector<std::size_t> broken_;
+  std::vector<CriticalTree> critical_;
+  std::vector<PathFeature> path_;
+  std::vector<double> score_;  // per feature: gain of the critical leaves that need it moved
+  struct Entry {
+    std::uint32_t critical;  // index into critical_
+    std::uint32_t feature;
+    RankRange range;
+    double extra;
+  };
+  std::vector<Entry> entries_;
+  std::vector<std::pair<std::uint32_t, double>> edges_;  // (rank edge, gain)
+  std::vector<Record> records_;
+  std::vector<std::uint64_t> masks_;  // words of masked parts and mask splits
+  std::vector<std::uint32_t> chain_;
+  static constexpr std::size_t kCompactFloor = std::size_t{1} << 18;
+  std::size_t compact_at_ = kCompactFloor;  // records_ size that triggers a compaction
+  std::vector<std::uint8_t> live_;
+  std::vector<std::uint32_t> remap_;
+  std::vector<std::uint64_t> kept_masks_;
+  std::vector<OpenBox> heap_;
+  std::uint64_t seq_ = 0;
+  double expanding_lower_ = kInf;
+  double lower_ = 0.0;  // bound of the box the last evaluation left open
+  Split split_;         // and how to split it
   std::optional<std::vector<double>> incumbent_;
   double incumbent_cost_ = kInf;
   double threshold_ = kInf;
   double proven_lower_ = kInf;
   bool gap_pruned_ = false;
-  double limit_ = 0.0;      // this pass skips boxes whose cost bound exceeds it
-  double deferred_ = kInf;  // least cost bound of a box skipped by this pass
-  // No row cheaper than this escaped the passes completed so far.
-  double floor_ = 0.0;
 };
-
-std::vector<RangeHierarchy> build_hierarchies(const Ctx& ctx) {
-  std::vector<RangeHierarchy> out(ctx.n_features);
-  for (std::size_t f : ctx.order) out[f] = RangeHierarchy(ctx.domains[f], !ctx.blocks[f].empty());
-  return out;
-}
 
 RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
     : prep_(prep),
       ctx_(prep.ctx),
       result_(result),
       duties_(ctx_.problem, prep.watch, result),
-      hierarchies_(build_hierarchies(ctx_)),
-      top_(ctx_.n_features),
-      box_(ctx_.domains, hierarchies_, prep.bounds, prep.if_bounds, prep.propagation),
-      counters_(ctx_.n_features, 0),
-      row_(ctx_.problem.x.begin(), ctx_.problem.x.end()) {
-  std::size_t depth_max = ctx_.order.size();
-  for (std::size_t f : ctx_.order) {
-    top_[f] = top_alternatives(ctx_.domains[f], hierarchies_[f]);
-    depth_max += hierarchies_[f].max_splits();
-    if (ctx_.constrained[f]) constrained_.push_back(f);
+      fs_(ctx_.domains, searched_features(ctx_), threshold_only_features(ctx_), ctx_.problem.x),
+      rules_(ctx_, fs_),
+      bound_(ctx_.ensemble, fs_, ctx_.problem.lo_t, ctx_.problem.hi_t),
+      by_index_(ctx_.order.begin(), ctx_.order.end()),
+      m_(ctx_.n_features, 0.0),
+      row_(ctx_.problem.x.begin(), ctx_.problem.x.end()),
+      state_of_(ctx_.n_features, 0),
+      pa_(ctx_.n_features),
+      replay_(ctx_.order.size()),
+      score_(ctx_.n_features, 0.0) {
+  if (ctx_.problem.if_ensemble != nullptr) {
+    if_bound_.emplace(*ctx_.problem.if_ensemble, fs_, ctx_.problem.min_total_path, kInf);
   }
-  levels_.resize(depth_max);
+  std::sort(by_index_.begin(), by_index_.end());
+  root_ = Box::whole(fs_);
+  box_ = parent_box_ = first_box_ = root_;
   incumbent_ = prep.incumbent_row;
   incumbent_cost_ = prep.incumbent_cost;
   set_threshold();
 }
 
-// The least distance of any row in the box, summed in search order.
-double RefineSearch::box_cost() const {
-  double acc = 0.0;
-  for (std::size_t f : ctx_.order) {
-    const auto& pa = box_.assignment();
-    if (pa.assigned[f]) {
-      acc = acc + ctx_.domains[f][box_.state_of()[f]].cost;
-    } else if (box_.held(f)) {
-      acc = acc + hierarchies_[f].node(box_.held_node(f)).min_cost;
-    } else {
-      acc = acc + ctx_.domains[f].front().cost;
-    }
+RefineSearch::Step RefineSearch::before_node() {
+  switch (duties_.before_node(incumbent_or_nan(), std::min(proven_or_zero(), open_lower()))) {
+    case SearchDuties::Go: return Step::Continue;
+    case SearchDuties::Stop: return Step::Stopped;
+    case SearchDuties::Interrupted: return Step::Interrupted;
   }
-  return acc;
+  return Step::Stopped;
 }
 
 bool RefineSearch::run() {
   if (ctx_.order.empty()) {
-    finish_result(true, 0);
+    finish_result(true);
     return true;
   }
-  floor_ = limit_ = box_cost();
-  for (;;) {
-    deferred_ = kInf;
-    switch (pass()) {
-      case Pass::Exhausted: break;
-      case Pass::Stopped: return true;
-      case Pass::Interrupted: return false;
-    }
-    // Boxes beyond the limit were set aside; they matter only while they may still beat
-    // the incumbent.
-    if (!(deferred_ < threshold_)) {
-      if (deferred_ < incumbent_cost_) gap_pruned_ = true;
-      finish_result(true, 0);
-      return true;
-    }
-    floor_ = deferred_;
-    limit_ = std::max(kGrowth * limit_, deferred_);
+  records_.push_back({kNoRecord, 0, RankRange{1, 0, false}, 0, Split{}});
+  expanding_lower_ = 0.0;  // nothing is known below the root yet
+  if (ctx_.problem.node_budget > 0) greedy_start();
+  std::uint32_t current = kNoRecord;
+  double lower = 0.0;
+  Step step = before_node();
+  if (step == Step::Continue && evaluate(0.0) == Verdict::Open) {
+    records_[0].split = split_;
+    current = 0;
+    lower = lower_;
   }
+  if (step == Step::Continue) expanding_lower_ = kInf;
+  while (step == Step::Continue) {
+    if (current == kNoRecord) {
+      if (records_.size() >= compact_at_) compact();
+      // Take up the best open box that can still beat the incumbent.
+      while (!heap_.empty() && heap_.front().lower >= threshold_) {
+        note_prune(heap_.front().lower);
+        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        heap_.pop_back();
+      }
+      if (heap_.empty()) {
+        finish_result(true);
+        return true;
+      }
+      std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
+      const OpenBox top = heap_.back();
+      heap_.pop_back();
+      current = top.record;
+      lower = top.lower;
+      rebuild(current);
+    }
+    expanding_lower_ = lower;
+    std::uint32_t next = kNoRecord;
+    double next_lower = kInf;
+    step = expand(current, lower, next, next_lower);
+    if (step != Step::Continue) break;  // the box under expansion still counts as open
+    expanding_lower_ = kInf;
+    current = next;
+    lower = next_lower;
+  }
+  if (step == Step::Interrupted) return false;
+  finish_result(false);
+  return true;
 }
 
-RefineSearch::Pass RefineSearch::pass() {
-  std::size_t depth = 0;
-  open_top(0, box_cost());
-  for (;;) {
-    Level& level = levels_[depth];
-    if (level.next >= level.alts.size()) {
-      if (depth == 0) return Pass::Exhausted;
-      --depth;
-      box_.undo(levels_[depth].change);
-      ++levels_[depth].next;
-      continue;
-    }
-    switch (duties_.before_node(incumbent_or_nan(), std::min(proven_or_zero(), floor_))) {
-      case SearchDuties::Go: break;
-      case SearchDuties::Stop:
-        finish_result(false, depth);
-        return Pass::Stopped;
-      case SearchDuties::Interrupted:
-        return Pass::Interrupted;
-    }
-    const bool conflict = box_.apply(level.feature, level.alts[level.next], level.change);
-    if (evaluate(depth, conflict, box_cost())) {
-      ++depth;
-      continue;
-    }
-    box_.undo(level.change);
-    ++level.next;
-  }
+// A greedy row (with its unneeded moves given back) as the first incumbent, when the
+// constraints accept it.
+void RefineSearch::greedy_start() {
+  GreedyRow greedy(ctx_, fs_);
+  if (!greedy.run(prep_.watch, row_, state_of_)) return;
+  greedy.descend(prep_.watch, row_, state_of_);
+  if (cheapest_row_accepted()) take_row();
 }
 
-// Prunes, accepts or decides the current box; returns true after opening the next level.
-bool RefineSearch::evaluate(std::size_t depth, bool conflict, double acc) {
-  const ExactProblem& p = ctx_.problem;
-  const EnsembleBounds& b = prep_.bounds;
-  const EnsembleBounds* ib = prep_.if_bounds;
-  bool loosened = false;
-  if (conflict) {
+// Evaluates both children of the box in box_ (the box of `record`), keeps the open ones,
+// and plunges into the better one when it is the best box open (or no row is known yet).
+RefineSearch::Step RefineSearch::expand(std::uint32_t record, double lower,
+                                        std::uint32_t& next, double& next_lower) {
+  parent_box_ = box_;
+  const Split split = records_[record].split;
+  ++result_.refinements;
+  Child open[2];
+  int n_open = 0;
+  for (int c = 0; c < 2; ++c) {
+    if (const Step s = before_node(); s != Step::Continue) {
+      // Stopped with the parent's bound standing in for the children not yet pushed.
+      for (int k = 0; k < n_open; ++k) push(open[k]);
+      return s;
+    }
+    box_ = parent_box_;
+    child_part(split, c == 0);
+    const std::size_t masks_before = masks_.size();
+    const std::uint32_t r = store(record, split.feature);
+    if (evaluate(lower) == Verdict::Open) {
+      records_[r].split = split_;
+      open[n_open++] = {r, lower_, c};
+      if (c == 0) first_box_ = box_;
+    } else {
+      records_.pop_back();
+      masks_.resize(masks_before);
+    }
+  }
+  next = kNoRecord;
+  int best = -1;
+  for (int k = 0; k < n_open; ++k) {
+    if (open[k].lower >= threshold_) {
+      note_prune(open[k].lower);  // beaten by a row found after its evaluation
+    } else if (best < 0 || open[k].lower < open[best].lower) {
+      best = k;
+    }
+  }
+  if (best < 0) return Step::Continue;
+  const bool plunge = !incumbent_ || heap_.empty() || open[best].lower <= heap_.front().lower;
+  for (int k = 0; k < n_open; ++k) {
+    if (open[k].lower < threshold_ && (k != best || !plunge)) push(open[k]);
+  }
+  if (plunge) {
+    next = open[best].record;
+    next_lower = open[best].lower;
+    // The second child's box is still in box_; the first one's was kept aside.
+    if (open[best].from == 0) box_ = first_box_;
+  }
+  return Step::Continue;
+}
+
+// Drops the records that no open box descends from (their boxes were settled, pruned or
+// fully split), keeping the survivors in order, so memory follows the open boxes rather
+// than every box ever made.
+void RefineSearch::compact() {
+  live_.assign(records_.size(), 0);
+  for (const OpenBox& o : heap_) {
+    for (std::uint32_t r = o.record; r != kNoRecord && !live_[r]; r = records_[r].parent) {
+      live_[r] = 1;
+    }
+  }
+  remap_.assign(records_.size(), kNoRecord);
+  kept_masks_.clear();
+  auto keep_words = [&](std::uint32_t at, std::uint32_t feature) {
+    const auto out = static_cast<std::uint32_t>(kept_masks_.size());
+    kept_masks_.insert(kept_masks_.end(), masks_.begin() + at,
+                       masks_.begin() + at + static_cast<std::ptrdiff_t>(fs_.mask_words(feature)));
+    return out;
+  };
+  std::uint32_t n = 0;
+  for (std::uint32_t r = 0; r < records_.size(); ++r) {
+    if (!live_[r]) continue;
+    Record rec = records_[r];
+    if (rec.parent != kNoRecord) {
+      rec.parent = remap_[rec.parent];
+      if (fs_.kind(rec.feature) == FeatureKind::Masked) rec.mask = keep_words(rec.mask, rec.feature);
+    }
+    if (rec.split.kind == Split::Mask) rec.split.at = keep_words(rec.split.at, rec.split.feature);
+    records_[n] = rec;
+    remap_[r] = n++;
+  }
+  records_.resize(n);
+  masks_.swap(kept_masks_);
+  for (OpenBox& o : heap_) o.record = remap_[o.record];
+  compact_at_ = std::max<std::size_t>(kCompactFloor, 2 * records_.size());
+}
+
+void RefineSearch::push(const Child& c) {
+  heap_.push_back({c.lower, seq_++, c.record});
+  std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+}
+
+std::uint32_t RefineSearch::store(std::uint32_t parent, std::uint32_t feature) {
+  Record rec{parent, feature, box_.ranges[feature], 0, Split{}};
+  if (fs_.kind(feature) == FeatureKind::Masked) {
+    rec.mask = keep_mask(box_.mask(fs_, feature), fs_.mask_words(feature));
+  }
+  records_.push_back(rec);
+  return static_cast<std::uint32_t>(records_.size() - 1);
+}
+
+std::uint32_t RefineSearch::keep_mask(const std::uint64_t* words, std::size_t n) {
+  const auto at = static_cast<std::uint32_t>(masks_.size());
+  masks_.insert(masks_.end(), words, words + n);
+  return at;
+}
+
+// The box of a record: the root with every decision on its chain applied, then narrowed.
+void RefineSearch::rebuild(std::uint32_t record) {
+  chain_.clear();
+  for (std::uint32_t r = record; records_[r].parent != kNoRecord; r = records_[r].parent) {
+    chain_.push_back(r);
+  }
+  box_ = root_;
+  for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
+    const Record& rec = records_[*it];
+    if (fs_.kind(rec.feature) == FeatureKind::Masked) {
+      std::copy_n(masks_.begin() + rec.mask, fs_.mask_words(rec.feature),
+                  box_.mask(fs_, rec.feature));
+    } else {
+      box_.ranges[rec.feature] = rec.range;
+    }
+  }
+  ensure(rules_.narrow(box_),
+         "a reopened box narrows as it did when opened (should be impossible)");
+}
+
+RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
+  if (!rules_.narrow(box_)) {
     ++result_.nodes_pruned_cost;
-    return false;
+    return Verdict::Pruned;
   }
-  if (!ctx_.pairs.empty() && ctx_.unorderable(box_.assignment(), box_.state_of(), loosened)) {
+  bool loosened = false;
+  if (!ctx_.pairs.empty() && rules_.unorderable(box_, loosened)) {
     if (loosened) proven_lower_ = -kInf;
     ++result_.nodes_pruned_cost;
-    return false;
+    return Verdict::Pruned;
   }
-  if (p.lo_t > b.upper() || b.lower() > p.hi_t ||
-      (ib != nullptr && p.min_total_path > ib->upper())) {
-    ++result_.nodes_pruned_score;
-    return false;
+  double m_sum = 0.0;
+  bool all_single = true, constrained_single = true;
+  for (std::size_t f : by_index_) {
+    const std::uint32_t s = box_.cheapest(fs_, f);
+    ensure(s != kNoState, "a narrowed box keeps a state of every feature (should be impossible)");
+    state_of_[f] = s;
+    m_[f] = ctx_.domains[f][s].cost;
+    m_sum = m_sum + m_[f];
+    if (!box_.single(fs_, f)) {
+      all_single = false;
+      if (ctx_.constrained[f]) constrained_single = false;
+    }
   }
-  if (threshold_ <= acc) {
-    ++result_.nodes_pruned_cost;
-    if (incumbent_cost_ > acc) gap_pruned_ = true;
-    return false;
+  if (m_sum >= threshold_) {
+    note_prune(m_sum);
+    return Verdict::Pruned;
   }
-  if (acc > limit_) {
-    ++result_.nodes_pruned_cost;
-    deferred_ = std::min(deferred_, acc);
-    return false;
+  for (std::size_t f : by_index_) row_[f] = ctx_.domains[f][state_of_[f]].value;
+  if (all_single) {
+    settle(m_sum, false);
+    return Verdict::Settled;
   }
-  if (box_.n_assigned() == ctx_.order.size()) {
-    finish_row(acc, false);
-    return false;
+  if (cheapest_row_accepted()) {
+    ++result_.coarse_accepts;
+    take_row();
+    return Verdict::Settled;
   }
-  const bool model_inside = b.lower() >= p.lo_t && b.upper() <= p.hi_t;
-  const bool plausible = ib == nullptr || ib->lower() >= p.min_total_path;
-  if (model_inside && plausible && resolve_box(acc)) return false;
-  if (depth + 1 < ctx_.order.size()) {
-    open_top(depth + 1, acc);
-  } else if (model_inside && plausible) {
-    open_split(depth + 1, constrained_held_feature(), acc);
-  } else {
-    open_split(depth + 1, straddled_feature(!model_inside, !plausible), acc);
+  bool missed = false;
+  const double extra = bound_extra(m_sum, missed);
+  if (extra == kInf) {
+    ++(missed ? result_.nodes_pruned_score : result_.nodes_pruned_cost);
+    return Verdict::Pruned;
   }
-  return true;
+  // Sums of cost differences may round up; the bound gives a little away for that.
+  const double lower =
+      std::max(parent_lower, m_sum + std::max(0.0, extra - (m_sum + extra) * 1e-12));
+  if (lower >= threshold_) {
+    note_prune(lower);
+    return Verdict::Pruned;
+  }
+  if (constrained_single && bound_.all_inside() && (!if_bound_ || if_bound_->all_inside())) {
+    settle(m_sum, true);
+    return Verdict::Settled;
+  }
+  lower_ = lower;
+  choose_split(extra);
+  return Verdict::Open;
 }
 
-// A box whose every row scores inside the window: true when its cheapest row settles it.
-bool RefineSearch::resolve_box(double acc) {
-  if (constrained_all_assigned()) {
-    finish_row(acc, true);
-    return true;
+double RefineSearch::bound_extra(double m_sum, bool& missed) {
+  const double budget = incumbent_ ? incumbent_cost_ - m_sum : kInf;
+  bound_.evaluate(box_, m_, budget);
+  double extra = bound_.least_extra();
+  if_binding_ = false;
+  if (extra == kInf) {
+    missed = bound_.misses_window();
+    return extra;
   }
-  build_cheapest_row();
+  if (if_bound_) {
+    if_bound_->evaluate(box_, m_, budget);
+    const double plausible = if_bound_->least_extra();
+    if (plausible == kInf) missed = if_bound_->misses_window();
+    if_binding_ = plausible > extra;
+    extra = std::max(extra, plausible);
+  }
+  return extra;
+}
+
+// The cheapest row settles its box when it breaks no pair, passes the propagation as a
+// classic leaf would, and is accepted.
+bool RefineSearch::cheapest_row_accepted() {
   ctx_.broken(row_.data(), broken_);
-  if (!broken_.empty() || !box_.cheapest_row_propagates(ctx_.order) ||
-      !ctx_.accepts(row_.data())) {
-    return false;
-  }
-  ++result_.coarse_accepts;
-  take_row();
-  return true;
+  return broken_.empty() && ctx_.accepts(row_.data()) && row_propagates();
 }
 
-// Leaf rule of the classic search, applied to the box's cheapest row.
-void RefineSearch::finish_row(double acc, bool coarse) {
-  build_cheapest_row();
+// The leaf rule of the classic search on the cheapest row: for a box of single states,
+// or one whose rows differ from it only where no rule looks and all score alike.
+void RefineSearch::settle(double m_sum, bool coarse) {
+  if (!row_propagates()) {
+    ++result_.nodes_pruned_cost;
+    return;
+  }
   double lower_to = kInf;
-  if (ctx_.finish(row_, box_.state_of(), acc, lower_to)) {
+  if (ctx_.finish(row_, state_of_, m_sum, lower_to)) {
     if (coarse) ++result_.coarse_accepts;
     take_row();
   } else if (lower_to < proven_lower_) {
     proven_lower_ = lower_to;
   }
+}
+
+// Replays the propagation over the cheapest row in search order, then undoes it.
+bool RefineSearch::row_propagates() {
+  std::size_t k = 0;
+  bool conflict = false;
+  for (; k < ctx_.order.size() && !conflict; ++k) {
+    const std::size_t f = ctx_.order[k];
+    conflict = prep_.propagation.apply_with(f, row_[f], pa_, replay_[k]);
+    pa_.assigned[f] = 1;
+    pa_.values[f] = row_[f];
+  }
+  while (k-- > 0) {
+    prep_.propagation.restore(replay_[k]);
+    pa_.assigned[ctx_.order[k]] = 0;
+  }
+  return !conflict;
 }
 
 void RefineSearch::take_row() {
@@ -307,90 +547,148 @@ void RefineSearch::take_row() {
   set_threshold();
   result_.snapped.clear();
   for (std::size_t f : ctx_.order) {
-    if (ctx_.domains[f][box_.cheapest_state(f)].snapped) result_.snapped.push_back(f);
+    if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
   }
-  duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), floor_));
+  duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
 }
 
-void RefineSearch::build_cheapest_row() {
-  for (std::size_t f : ctx_.order) row_[f] = ctx_.domains[f][box_.cheapest_state(f)].value;
+// The feature the bound's critical leaves need moved most (each leaf counts its gain times
+// the feature's share of its extra cost), split at the gain-weighted median of the edges
+// those leaves need, on the side of the cheapest such move: one child keeps the cheap
+// values, the other the values most of that gain needs.
+void RefineSearch::choose_split(double extra) {
+  FrontierBound& b = if_binding_ ? *if_bound_ : bound_;
+  b.critical(extra, critical_);
+  for (std::size_t f : ctx_.order) score_[f] = 0.0;
+  entries_.clear();
+  for (std::uint32_t i = 0; i < critical_.size(); ++i) {
+    b.path_features(critical_[i], path_);
+    for (const PathFeature& p : path_) {
+      score_[p.feature] += critical_[i].gain * p.extra;
+      entries_.push_back({i, p.feature, p.range, p.extra});
+    }
+  }
+  std::size_t best = ctx_.n_features;
+  for (std::size_t f : ctx_.order) {
+    if (score_[f] > 0.0 && (best == ctx_.n_features || score_[f] > score_[best])) best = f;
+  }
+  if (best == ctx_.n_features) {
+    ensure(fallback_split(), "an open box has a feature to split (should be impossible)");
+    return;
+  }
+  const auto f = static_cast<std::uint32_t>(best);
+  // The cheapest move among the leaves that need the feature.
+  const Entry* pick = nullptr;
+  for (const Entry& e : entries_) {
+    if (e.feature == f && (pick == nullptr || e.extra < pick->extra)) pick = &e;
+  }
+  if (fs_.kind(f) == FeatureKind::Masked) {
+    b.path_features(critical_[pick->critical], path_);
+    for (const PathFeature& p : path_) {
+      if (p.feature == f) split_ = {f, Split::Mask, keep_mask(p.mask, fs_.mask_words(f))};
+    }
+    return;
+  }
+  const RankRange& part = box_.ranges[f];
+  if (part.nan && part.has_ranks()) {
+    split_ = {f, Split::Missing, 0};
+    return;
+  }
+  const std::uint32_t p = fs_.clamp_pivot(f, part.lo, part.hi);
+  const RankRange& need = pick->range;
+  ensure(need.has_ranks() && (need.lo > p || need.hi < p),
+         "a leaf that needs a feature moved excludes its cheapest state (should be impossible)");
+  // Edges on the cheapest move's side, nearest to the cheapest state first: a split at
+  // `edge` sends ranks from `edge` on (upwards) or below `edge` (downwards) to the far child.
+  const bool up = need.lo > p;
+  edges_.clear();
+  double total = 0.0;
+  for (const Entry& e : entries_) {
+    if (e.feature != f || !e.range.has_ranks()) continue;
+    if (up ? e.range.lo > p : e.range.hi < p) {
+      edges_.push_back({up ? e.range.lo : e.range.hi + 1, critical_[e.critical].gain});
+      total += critical_[e.critical].gain;
+    }
+  }
+  std::sort(edges_.begin(), edges_.end());
+  if (!up) std::reverse(edges_.begin(), edges_.end());
+  double run = 0.0;
+  for (const auto& [edge, gain] : edges_) {
+    run += gain;
+    split_ = {f, Split::AtRank, edge};
+    if (run >= 0.5 * total) break;
+  }
 }
 
-bool RefineSearch::constrained_all_assigned() const {
-  for (std::size_t f : constrained_) {
-    if (!box_.assignment().assigned[f]) return false;
+// Without a leaf to follow: halve a constrained feature that is not single yet, else the
+// widest feature (a missing state goes first, a bit set gives up its cheapest state).
+bool RefineSearch::fallback_split() {
+  std::size_t pick = ctx_.n_features, widest = 1;
+  for (std::size_t f : ctx_.order) {
+    if (ctx_.constrained[f] && !box_.single(fs_, f)) {
+      pick = f;
+      break;
+    }
+  }
+  if (pick == ctx_.n_features) {
+    for (std::size_t f : ctx_.order) {
+      const std::size_t c = box_.count(fs_, f);
+      if (c > widest) {
+        widest = c;
+        pick = f;
+      }
+    }
+  }
+  if (pick == ctx_.n_features) return false;
+  const auto f = static_cast<std::uint32_t>(pick);
+  if (fs_.kind(f) == FeatureKind::Masked) {
+    const std::size_t words = fs_.mask_words(f);
+    const std::uint32_t at = keep_mask(box_.mask(fs_, f), words);
+    const std::uint32_t s = fs_.mask_state(f, box_.mask(fs_, f));
+    std::fill_n(masks_.begin() + at, words, 0);
+    masks_[at + s / 64] = std::uint64_t{1} << (s % 64);
+    split_ = {f, Split::Mask, at};
+    return true;
+  }
+  const RankRange& part = box_.ranges[f];
+  if (part.nan && part.has_ranks()) {
+    split_ = {f, Split::Missing, 0};
+  } else {
+    split_ = {f, Split::AtRank, part.lo + (part.hi - part.lo + 1) / 2};
   }
   return true;
 }
 
-// The held feature whose interval reaches both sides of the most splits still reachable
-// in the ensembles whose bounds straddle their target; the first held feature in search
-// order when none straddles.
-std::size_t RefineSearch::straddled_feature(bool model, bool plausibility) {
-  std::fill(counters_.begin(), counters_.end(), 0);
-  const PartialAssignment& pa = box_.assignment();
-  if (model) {
-    for (std::uint32_t root : prep_.bounds.ensemble().tree_roots()) {
-      prep_.bounds.count_node(root, pa, counters_);
-    }
+// Narrows the split feature of box_ (a copy of the parent box) to one child's part; the
+// first child holds the parent's cheapest state of that feature.
+void RefineSearch::child_part(const Split& split, bool first) {
+  const std::uint32_t f = split.feature;
+  if (split.kind == Split::Mask) {
+    const std::size_t words = fs_.mask_words(f);
+    std::uint64_t* m = box_.mask(fs_, f);
+    const std::uint64_t* set = masks_.data() + split.at;
+    const std::uint32_t s = fs_.mask_state(f, m);
+    const bool set_holds_cheapest = (set[s / 64] >> (s % 64)) & 1u;
+    const bool keep_set = first == set_holds_cheapest;
+    for (std::size_t w = 0; w < words; ++w) m[w] &= keep_set ? set[w] : ~set[w];
+    return;
   }
-  if (plausibility && prep_.if_bounds != nullptr) {
-    for (std::uint32_t root : prep_.if_bounds->ensemble().tree_roots()) {
-      prep_.if_bounds->count_node(root, pa, counters_);
-    }
+  RankRange& part = box_.ranges[f];
+  if (split.kind == Split::Missing) {
+    const bool nan_cheaper = fs_.range_state(f, part) == fs_.nan_state(f);
+    part = first == nan_cheaper ? RankRange{1, 0, true} : RankRange{part.lo, part.hi, false};
+    return;
   }
-  std::size_t best = ctx_.n_features;
-  std::uint64_t most = 0;
-  for (std::size_t f : ctx_.order) {
-    if (!box_.held(f)) continue;
-    if (best == ctx_.n_features || counters_[f] > most) {
-      best = f;
-      most = counters_[f];
-    }
-  }
-  return best;
+  const std::uint32_t k = split.at;
+  ensure(part.lo < k && k <= part.hi, "a split falls inside its range (should be impossible)");
+  const bool pivot_low = fs_.clamp_pivot(f, part.lo, part.hi) < k;
+  part = first == pivot_low ? RankRange{part.lo, k - 1, false} : RankRange{k, part.hi, false};
 }
 
-std::size_t RefineSearch::constrained_held_feature() const {
-  for (std::size_t f : constrained_) {
-    if (box_.held(f)) return f;
-  }
-  return ctx_.n_features;
-}
-
-void RefineSearch::open_top(std::size_t depth, double acc) {
-  ensure(depth < levels_.size(), "a stacked level owns a frame");
-  Level& level = levels_[depth];
-  level.feature = ctx_.order[depth];
-  level.alts = top_[level.feature];
-  level.next = 0;
-  level.acc_above = acc;
-}
-
-void RefineSearch::open_split(std::size_t depth, std::size_t f, double acc) {
-  ensure(depth < levels_.size(), "a stacked level owns a frame");
-  ensure(f < ctx_.n_features, "a held range has a node");
-  const std::uint32_t node = box_.held_node(f);
-  ensure(!hierarchies_[f].empty(), "a held range has a hierarchy");
-  Level& level = levels_[depth];
-  level.feature = f;
-  level.alts = hierarchies_[f].alternatives(node);
-  level.next = 0;
-  level.acc_above = acc;
-  ++result_.refinements;
-}
-
-void RefineSearch::finish_result(bool exhausted, std::size_t depth) {
-  // What this pass left open: the boxes it set aside and, when stopped, every level on
-  // the path (the current one included), whose untried choices lie inside the box that
-  // level splits. Earlier passes vouch for everything below floor_.
-  double open = deferred_;
-  if (!exhausted) {
-    for (std::size_t k = 0; k <= depth; ++k) open = std::min(open, levels_[k].acc_above);
-  }
+void RefineSearch::finish_result(bool exhausted) {
+  const double open = exhausted ? kInf : open_lower();
   conclude(result_, duties_, ctx_.problem.gap, exhausted && proven_lower_ >= incumbent_cost_,
-           gap_pruned_, incumbent_, incumbent_cost_,
-           std::min(proven_or_zero(), std::max(floor_, open)));
+           gap_pruned_, incumbent_, incumbent_cost_, std::min(proven_or_zero(), open));
 }
 
 }  // namespace

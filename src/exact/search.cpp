@@ -8,6 +8,7 @@
 #include "exact/bounds.hpp"
 #include "exact/classic.hpp"
 #include "exact/context.hpp"
+#include "exact/presolve.hpp"
 #include "exact/propagation.hpp"
 #include "exact/refine.hpp"
 #include "watch.hpp"
@@ -16,41 +17,6 @@ namespace morvel::exact {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// Drops every state that cannot reach the window (or the plausibility threshold) even
-// with all other features free. Returns false when some search feature is left empty.
-bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
-              std::uint64_t& removed, Watch& watch) {
-  const ExactProblem& p = ctx.problem;
-  PartialAssignment pa(ctx.n_features);
-  BoundsUndo undo, if_undo;
-  bool all_nonempty = true;
-  for (std::size_t f : ctx.order) {
-    Domain kept;
-    for (const State& s : ctx.domains[f]) {
-      watch.check_now();  // one state re-walks every tree on its feature
-      pa.mask.set(f);
-      pa.assigned[f] = 1;
-      pa.values[f] = s.value;
-      bounds.apply_with(f, pa, undo);
-      if (if_bounds != nullptr) if_bounds->apply_with(f, pa, if_undo);
-      bool keep = !(bounds.upper() < p.lo_t) && !(bounds.lower() > p.hi_t);
-      if (if_bounds != nullptr && if_bounds->upper() < p.min_total_path) keep = false;
-      if (if_bounds != nullptr) if_bounds->restore(if_undo);
-      bounds.restore(undo);
-      pa.mask.clear(f);
-      pa.assigned[f] = 0;
-      if (keep) {
-        kept.push_back(s);
-      } else {
-        ++removed;
-      }
-    }
-    ctx.domains[f] = std::move(kept);
-    if (ctx.domains[f].empty()) all_nonempty = false;
-  }
-  return all_nonempty;
-}
 
 // Preparation (cells, domains, bounds, presolve) and the selected search mode. Every
 // preparation step checks the watch, so a time budget or Ctrl-C ends it on a large model

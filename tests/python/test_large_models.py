@@ -45,7 +45,7 @@ def deep_model():
 
 @pytest.fixture(scope="module")
 def many_stumps():
-    """200,000 stumps: preparing the search alone takes minutes."""
+    """200,000 stumps: preparing the search alone takes a few tenths of a second."""
     return complete_trees(np.random.default_rng(2), 200_000, 1, 20)
 
 
@@ -83,7 +83,7 @@ def test_ctrl_c_ends_the_solve_promptly(request, model, search):
 @pytest.mark.parametrize("search", ["classic", "refine"])
 def test_time_budget_bounds_preparation(many_stumps, search):
     started = time.monotonic()
-    row, distance, proof, stats, _, trace = solve(many_stumps, search, time_budget_s=0.2)
+    row, distance, proof, stats, _, trace = solve(many_stumps, search, time_budget_s=0.02)
     assert time.monotonic() - started < 5.0
     assert row is None and distance is None and proof == "heuristic"
     nodes, lower_bound, completed = stats[0], stats[3], stats[5]

@@ -200,9 +200,11 @@ def many_cells_problem(seed=7, n=6, trees=40):
 
 
 def test_coarse_boxes_are_accepted_and_split():
-    ensemble, c, x, lo_t = many_cells_problem()
-    classic = solve(ensemble, c, x, lo_t, math.inf)
-    refine = solve(ensemble, c, x, lo_t, math.inf, search="refine")
+    # A narrow window: the greedy start overshoots it, and a box whose cheapest row lands
+    # inside is accepted whole.
+    ensemble, c, x, lo_t = many_cells_problem(0)
+    classic = solve(ensemble, c, x, lo_t, lo_t + 0.05)
+    refine = solve(ensemble, c, x, lo_t, lo_t + 0.05, search="refine")
     assert classic[2] == refine[2] == "optimal"
     assert refine[1] == pytest.approx(classic[1], rel=1e-12)
     stats = refine[3]
@@ -289,3 +291,57 @@ def test_time_budget_and_ctrl_c_stop_a_long_refine_search():
     finally:
         timer.cancel()
     assert time.monotonic() - started < 30
+
+
+def constrained_problem(seed):
+    """A random model with box rules, a one-hot group, an implication, allowed-missing and
+    allowed-category entries (the rules the MILP below states too)."""
+    rng = np.random.default_rng(seed)
+    n_num, cards = 4, [int(rng.integers(3, 6))]
+    n = n_num + 1
+    arrays = mixed_forest(rng, n_num, cards, int(rng.integers(6, 14)), int(rng.integers(2, 5)))
+    ensemble = core.RustEnsemble(**arrays, base_score=0.0, link="identity", n_features=n)
+    x = np.concatenate([np.round(rng.uniform(-1.2, 1.2, n_num), 2), [float(rng.integers(cards[0]))]])
+    x[2], x[3] = (1.0, 0.0) if rng.random() < 0.5 else (0.0, 1.0)
+    cond = float(rng.choice(GRID))
+    rules = dict(range_idx=[0], range_lo=[-1.0], range_hi=[1.0], mono_idx=[1],
+                 mono_dir=[int(rng.choice([-1, 1]))], oh_offsets=[0, 2], oh_indices=[2, 3],
+                 imp_cond_idx=[0], imp_cond_val=[cond], imp_cons_idx=[4],
+                 imp_cons_val=[float(rng.integers(cards[0]))],
+                 am_idx=[1], am_to=[0.5], am_from=[0.5],
+                 ac_idx=[4], ac_offsets=[0, 1], ac_words=[int(rng.integers(1, 2 ** cards[0]))])
+    if x[0] == cond:
+        x[0] = 0.05
+    score = ensemble.raw_score_batch(x[None, :])[0]
+    lo_t, hi_t = (score + 0.6, math.inf) if rng.random() < 0.6 else (score - 2.0, score - 0.4)
+    sigma, weights = rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 2.0, n)
+    lam = float(rng.choice([0.0, 0.1]))
+    return arrays, ensemble, make_constraints(n, **rules), rules, x, lo_t, hi_t, sigma, weights, lam
+
+
+@pytest.mark.parametrize("seed", range(16))
+def test_refine_matches_a_milp_of_the_same_rules(seed):
+    from milp_oracle import StateMilp
+
+    arrays, ensemble, constraints, rules, x, lo_t, hi_t, sigma, weights, lam = \
+        constrained_problem(seed)
+    n = len(x)
+    row, dist, proof, stats, _, _ = solve(ensemble, constraints, x, lo_t, hi_t, sigma, weights,
+                                          lam, search="refine")
+    assert proof == "optimal"
+    offsets, value, cost, *_ = core.debug_domains_raw(
+        ensemble, constraints, x, sigma, weights, lam, np.zeros(n, np.uint8), np.zeros(n),
+        np.zeros(n))
+    states = [list(zip(value[offsets[f]:offsets[f + 1]], cost[offsets[f]:offsets[f + 1]]))
+              for f in range(n)]
+    implications = list(zip(rules["imp_cond_idx"], rules["imp_cond_val"],
+                            rules["imp_cons_idx"], rules["imp_cons_val"]))
+    milp = StateMilp(arrays, 0.0, states, lo_t, hi_t, one_hot=[[2, 3]],
+                     implications=implications, leaf_integral=False)
+    best, milp_row, status, _, _ = milp.solve(time_limit=60.0)
+    if math.isinf(best):
+        assert row is None and status == "Infeasible"
+    else:
+        assert dist == pytest.approx(best, rel=1e-6, abs=1e-9)  # HiGHS tolerances
+        assert constraints.check(row[None, :], x)[0]
+        assert lo_t <= ensemble.raw_score_batch(row[None, :])[0] <= hi_t
