@@ -16,8 +16,10 @@
 // Settling a box. The box's cheapest row (every feature at its cheapest state) costs
 // sum(m), the least of any row in the box; when it is accepted, passes the propagation as
 // a classic leaf would and breaks no order pair, it is the box's best row and the box is
-// done (`coarse_accepts` when the box held more than one row). A box of single states is a
-// classic leaf and is decided by `Ctx::finish`. A box whose constrained features are
+// done (`coarse_accepts` when the box held more than one row). That row is only tried when
+// the bound below needs no extra cost, as it must when the row scores inside the window
+// (its leaves have no extra cost, and the fronts' sum is at least its score). A box of
+// single states is a classic leaf and is decided by `Ctx::finish`. A box whose constrained features are
 // single and whose every row within the incumbent's cost scores inside the window differs
 // from its cheapest row only where no rule looks, so `Ctx::finish` on that row decides it.
 //
@@ -453,13 +455,16 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
     settle(m_sum, false);
     return Verdict::Settled;
   }
-  if (cheapest_row_accepted()) {
+  bool missed = false;
+  const double extra = bound_extra(m_sum, missed);
+  // The cheapest row reaches a leaf of no extra cost in every tree, so when it scores
+  // inside the window the fronts meet it at no extra cost; a bound above zero spares
+  // scoring it.
+  if (extra == 0.0 && cheapest_row_accepted()) {
     ++result_.coarse_accepts;
     take_row();
     return Verdict::Settled;
   }
-  bool missed = false;
-  const double extra = bound_extra(m_sum, missed);
   if (extra == kInf) {
     ++(missed ? result_.nodes_pruned_score : result_.nodes_pruned_cost);
     return Verdict::Pruned;
