@@ -2,8 +2,9 @@
 
 scikit-learn's `RandomForestClassifier` with default settings (100 fully grown trees,
 random_state=0) on the breast-cancer data (30 features, no rules); the first 10 rows it
-rejects (raw score below 0.5; "row" is the row's index in the data) must be brought to at least 0.5; sigma = the features'
-standard deviations, weights 1, lam 0; refine search, 5 s budget per row.
+rejects (raw score below 0.5; "row" is the index in the data) must be brought to at
+least 0.5; sigma = the features' standard deviations, weights 1, lam 0; refine search,
+5 s budget per row.
 
     python benchmarks/bench_forest.py [--rows 10] [--budget 5]
 """
