@@ -37,9 +37,12 @@
 // it, so the proof starts with a budget. It is skipped under a node budget of 0.
 //
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
-// of each expanded box while it has no incumbent, and afterwards whenever that child is as
-// good as the best open box, so rows come early and the proof follows the bound. An open
-// box is stored as its chain of split decisions and rebuilt from the root when taken up.
+// of each expanded box until a plunge ends (both children settled or pruned), then takes up
+// the best open box. Plunging even when the child's bound is above the best open box's
+// finds rows early, and it is cheap: a child's bound is mostly the last box's trees kept
+// (frontier.hpp), while a box taken from the heap differs in many features and walks most
+// trees again. An open box is stored as its chain of split decisions and rebuilt from the
+// root when taken up.
 //
 // Why the lower bound stays sound. Every prune uses a bound that no row of the box can beat
 // (the frontier bound, argued in frontier.hpp, with an allowance for rounding), a rule that
@@ -333,16 +336,13 @@ RefineSearch::Step RefineSearch::expand(std::uint32_t record, double lower,
     }
   }
   if (best < 0) return Step::Continue;
-  const bool plunge = !incumbent_ || heap_.empty() || open[best].lower <= heap_.front().lower;
   for (int k = 0; k < n_open; ++k) {
-    if (open[k].lower < threshold_ && (k != best || !plunge)) push(open[k]);
+    if (open[k].lower < threshold_ && k != best) push(open[k]);
   }
-  if (plunge) {
-    next = open[best].record;
-    next_lower = open[best].lower;
-    // The second child's box is still in box_; the first one's was kept aside.
-    if (open[best].from == 0) box_ = first_box_;
-  }
+  next = open[best].record;
+  next_lower = open[best].lower;
+  // The second child's box is still in box_; the first one's was kept aside.
+  if (open[best].from == 0) box_ = first_box_;
   return Step::Continue;
 }
 
