@@ -106,7 +106,7 @@ def geo_side(r, sigma):
     return float(np.exp(np.mean(np.log(np.maximum(sides, 1e-300)))))
 
 
-def run_model(library, n_trees, n_features, rows, seed, baseline=None):
+def run_model(library, n_trees, n_features, rows, seed, baseline=None, budget=None):
     X, y = synthetic(n_features, 4000, seed)
     booster, predict = train(library, n_trees, X, y, seed)
     flat = morvel.convert(booster)
@@ -126,17 +126,19 @@ def run_model(library, n_trees, n_features, rows, seed, baseline=None):
         base_ensemble, base_constraints = build_for(baseline, flat, n_features)
     out = dict(normal=[], maximal=[], sample=[], side_n=[], side_m=[], ratio=[], decided=0,
                examined=0, decided_inner=0, examined_inner=0, base_normal=[], base_maximal=[])
+    budget_arg = {} if budget is None else {"budget": budget}
     for r_idx in picked:
         x = X_new[r_idx].copy()
 
         def grow(maximal):
             return core.compute_region_raw(ensemble, flat.missing_defined, constraints, x, 0.0,
-                                           math.inf, lo_b, hi_b, open_set, maximal=maximal)
+                                           math.inf, lo_b, hi_b, open_set, maximal=maximal,
+                                           **budget_arg)
 
         def grow_base(maximal):
             return baseline.compute_region_raw(base_ensemble, flat.missing_defined,
                                                base_constraints, x, 0.0, math.inf, lo_b, hi_b,
-                                               open_set, maximal=maximal)
+                                               open_set, maximal=maximal, **budget_arg)
         t_n, normal = timed(lambda: grow(False))
         t_m, maximal = timed(lambda: grow(True))
         if baseline is not None:
@@ -174,12 +176,18 @@ def main():
     parser.add_argument("--rows", type=int, default=10)
     parser.add_argument("--baseline", metavar="DIR",
                         help="directory holding another _morvel_core build to compare with")
+    parser.add_argument("--budget", type=int, default=None,
+                        help="slab nodes per side in maximal mode (default: the entry's)")
+    parser.add_argument("--models", default=None,
+                        help="comma-separated indexes into the model list (default: all)")
     args = parser.parse_args()
     baseline = load_baseline(args.baseline) if args.baseline else None
     configs = [("xgboost", 100, 10), ("xgboost", 300, 20), ("xgboost", 500, 30),
                ("lightgbm", 100, 10), ("lightgbm", 300, 20), ("lightgbm", 500, 30)]
     if args.quick:
         configs, args.rows = [("xgboost", 100, 10)], 3
+    chosen = (range(len(configs)) if args.models is None
+              else [int(k) for k in args.models.split(",")])
     base_head = " baseline normal ms | baseline maximal ms |" if baseline else ""
     print("| library | trees | features | normal ms | maximal ms |" + base_head +
           " predict 10k ms | side normal (sigma) | side maximal (sigma) | volume ratio |"
@@ -187,7 +195,9 @@ def main():
     print("|---|---:|---:|---:|---:|" + ("---:|---:|" if baseline else "") +
           "---:|---:|---:|---:|---:|---:|")
     for seed, (library, trees, features) in enumerate(configs):
-        o = run_model(library, trees, features, args.rows, seed, baseline)
+        if seed not in chosen:
+            continue
+        o = run_model(library, trees, features, args.rows, seed, baseline, args.budget)
         med = statistics.median
         base = (f" {1e3 * med(o['base_normal']):.1f} | {1e3 * med(o['base_maximal']):.1f} |"
                 if baseline else "")

@@ -71,10 +71,12 @@ class Counterfactual:
         """A counterfactual row is available (also when the row already met the target)."""
         return self.counterfactual is not None
 
-    def region(self, *, maximal: bool = False, budget: int = 100_000) -> Region:
+    def region(self, *, maximal: bool = False, budget: int = 1_000_000) -> Region:
         """The certified box around the counterfactual: every row inside it meets the
         target and the linear rules. With `maximal=True`, sides are proved maximal where
-        the slab search (up to `budget` nodes per side) can."""
+        the slab search (up to `budget` nodes per side) can. The default budget decides
+        about 9 in 10 sides on 300- to 500-tree models, in a second or a few seconds per
+        region; a smaller one answers sooner and leaves more sides undecided."""
         if self._region is None or self.values is None:
             raise ValueError(f"no region: {STATUS_TEXT[self.status]}")
         return self._region(self.values, maximal=maximal, budget=budget)

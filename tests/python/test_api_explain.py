@@ -249,6 +249,18 @@ def test_plausibility_forest_threshold_holds(cancer, given):
         assert np.mean(train < score) >= 0.1 - 1.0 / len(X)
 
 
+def box_sample(ex, cf, table, n):
+    """n random rows of the region's box and its two extreme corners (infinite ends cut at
+    10 scales from the counterfactual), which must hold the counterfactual itself."""
+    values = cf.counterfactual.to_numpy(float)
+    low = np.where(np.isfinite(table.low), table.low, values - 10 * ex.sigma)
+    high = np.where(np.isfinite(table.high), table.high, values + 10 * ex.sigma)
+    assert (low <= values).all() and (values <= high).all()
+    rng = np.random.default_rng(0)
+    points = np.vstack([rng.uniform(low, high) for _ in range(n)] + [low, high])
+    return pd.DataFrame(points, columns=table.index)
+
+
 @pytest.mark.skipif(not hasattr(core, "compute_region_raw"),
                     reason="the region solver is not in this build")
 def test_region_rows_meet_the_target(cancer):
@@ -258,13 +270,26 @@ def test_region_rows_meet_the_target(cancer):
     table = cf.region().to_frame().set_index("feature")
     assert table.loc["mean radius", "low"] == table.loc["mean radius", "high"] == \
         cf.counterfactual["mean radius"]
-    values = cf.counterfactual.to_numpy(float)
-    low = np.where(np.isfinite(table.low), table.low, values - 10 * ex.sigma)
-    high = np.where(np.isfinite(table.high), table.high, values + 10 * ex.sigma)
-    assert (low <= values).all() and (values <= high).all()
-    rng = np.random.default_rng(0)
-    points = np.vstack([rng.uniform(low, high) for _ in range(200)] + [low, high])
-    frame = pd.DataFrame(points, columns=X.columns)
-    assert (model.predict(frame) == 1).all()
+    assert (model.predict(box_sample(ex, cf, table, 200)) == 1).all()
     again = pickle.loads(pickle.dumps(cf)).region().to_frame().set_index("feature")
     pd.testing.assert_frame_equal(again, table)
+
+
+@pytest.mark.skipif(not hasattr(core, "compute_region_raw"),
+                    reason="the region solver is not in this build")
+def test_maximal_region_contains_the_normal_one_and_its_witnesses_fail(cancer):
+    X, _, model = cancer
+    ex = morvel.Explainer(model, X, constraints=morvel.Rules().freeze("mean radius"))
+    cf = ex.explain(rejected(model, X, 2).iloc[1], desired_class=1)
+    normal = cf.region().to_frame().set_index("feature")
+    grown = cf.region(maximal=True)
+    table = grown.to_frame().set_index("feature")
+    assert (table.low <= normal.low).all() and (table.high >= normal.high).all()
+    assert table.maximal_low.any() or table.maximal_high.any()
+    assert (model.predict(box_sample(ex, cf, table, 300)) == 1).all()
+    # A witness lies just past a maximal side and scores below the solver's window, whose
+    # lower end is the explainer's margin above the class boundary.
+    assert len(grown.witnesses) > 0
+    rows = grown.witnesses[list(X.columns)]
+    assert (model.decision_function(rows) < 2 * ex.margin + 1e-9).all()
+    assert set(grown.witnesses.feature) <= set(table.index[table.maximal_low | table.maximal_high])
