@@ -127,11 +127,48 @@ void FrontierBound::build_nodes() {
   arena_.assign(2 * max_words_ * (max_height + 2), 0);
   tree_up_.reserve(max_leaves);
   tree_down_.reserve(max_leaves);
+  // Every tree owns a slot of as many points as it has leaves.
   std::size_t total_leaves = 0;
-  for (const std::uint32_t root : e.tree_roots()) total_leaves += leaves[root];
-  up_.reserve(total_leaves);
-  down_.reserve(total_leaves);
+  slot_.clear();
+  for (const std::uint32_t root : e.tree_roots()) {
+    slot_.push_back(static_cast<std::uint32_t>(total_leaves));
+    total_leaves += leaves[root];
+  }
+  up_.resize(total_leaves);
+  down_.resize(total_leaves);
   steps_.reserve(total_leaves);
+  words_ = (fs_->n_features() + 63) / 64;
+  changed_.assign(words_, 0);
+  touched_.assign(words_ * e.n_trees(), 0);
+  path_touch_.assign(words_, 0);
+  last_m_.assign(fs_->n_features(), 0.0);
+}
+
+void FrontierBound::mark_changed(const Box& box, std::span<const double> m) {
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    bool same = box.ranges[f] == last_box_.ranges[f] && m[f] == last_m_[f];
+    if (same && fs_->kind(f) == FeatureKind::Masked) {
+      same = std::equal(box.mask(*fs_, f), box.mask(*fs_, f) + fs_->mask_words(f),
+                        last_box_.mask(*fs_, f));
+    }
+    const std::uint64_t bit = std::uint64_t{1} << (f % 64);
+    changed_[f / 64] = same ? changed_[f / 64] & ~bit : changed_[f / 64] | bit;
+  }
+}
+
+bool FrontierBound::reads_changed(std::size_t t) const {
+  const std::uint64_t* touched = touched_.data() + t * words_;
+  for (std::size_t w = 0; w < words_; ++w) {
+    if ((touched[w] & changed_[w]) != 0) return true;
+  }
+  return false;
+}
+
+void FrontierBound::cut_to_budget(TreeSummary& s, double budget) const {
+  s.up_end = s.up_all;
+  s.down_end = s.down_all;
+  while (s.up_end > s.up_begin && up_[s.up_end - 1].extra > budget) --s.up_end;
+  while (s.down_end > s.down_begin && down_[s.down_end - 1].extra > budget) --s.down_end;
 }
 
 void FrontierBound::rollback(std::uint32_t log_mark) {
@@ -237,12 +274,14 @@ void FrontierBound::walk(std::uint32_t root, double budget, bool prune, OnLeaf o
         break;
       }
       if (prune && dominated(acc, w)) {
+        // The skip depends only on the path so far and the points found before it.
         aff_lo_ = std::min(aff_lo_, w.lo);
         aff_hi_ = std::max(aff_hi_, w.hi);
         fold_reach(w);
         break;
       }
       const auto f = static_cast<std::size_t>(w.feature);
+      touch_[f / 64] |= std::uint64_t{1} << (f % 64);
       const FeatureKind kind = fs_->kind(f);
       if (kind == FeatureKind::Fixed) {
         n = ensemble_->next_node(n, fs_->fixed_value(f));
@@ -299,35 +338,47 @@ void FrontierBound::evaluate(const Box& box, std::span<const double> m, double b
     cur_[f] = {box.ranges[f], fs_->kind(f) == FeatureKind::Masked ? box.mask(*fs_, f) : nullptr,
                0.0};
   }
-  up_.clear();
-  down_.clear();
-  const auto roots = ensemble_->tree_roots();
-  for (std::size_t t = 0; t < roots.size(); ++t) {
-    tree_up_.clear();
-    tree_down_.clear();
-    aff_lo_ = reach_lo_ = kInf;
-    aff_hi_ = reach_hi_ = -kInf;
-    walk(roots[t], budget, true, [&](std::uint32_t leaf, double extra) {
-      reach_lo_ = std::min(reach_lo_, nodes_[leaf].lo);
-      reach_hi_ = std::max(reach_hi_, nodes_[leaf].hi);
-      record(extra, nodes_[leaf].lo, leaf);
-      return false;
-    });
-    auto by_extra = [](const FrontPoint& a, const FrontPoint& b) { return a.extra < b.extra; };
-    std::sort(tree_up_.begin(), tree_up_.end(), by_extra);
-    std::sort(tree_down_.begin(), tree_down_.end(), by_extra);
+  if (have_last_) mark_changed(box, m);
+  for (std::size_t t = 0; t < trees_.size(); ++t) {
     TreeSummary& s = trees_[t];
-    s.up_begin = static_cast<std::uint32_t>(up_.size());
-    up_.insert(up_.end(), tree_up_.begin(), tree_up_.end());
-    s.up_end = static_cast<std::uint32_t>(up_.size());
-    s.down_begin = static_cast<std::uint32_t>(down_.size());
-    down_.insert(down_.end(), tree_down_.begin(), tree_down_.end());
-    s.down_end = static_cast<std::uint32_t>(down_.size());
-    s.aff_lo = aff_lo_;
-    s.aff_hi = aff_hi_;
-    s.reach_lo = reach_lo_;
-    s.reach_hi = reach_hi_;
+    if (!have_last_ || budget > s.walk_budget || reads_changed(t)) {
+      walk_tree(t, budget);
+    } else {
+      cut_to_budget(s, budget);
+    }
   }
+  last_box_ = box;
+  std::copy_n(m.begin(), fs_->n_features(), last_m_.begin());
+  have_last_ = true;
+}
+
+void FrontierBound::walk_tree(std::size_t t, double budget) {
+  tree_up_.clear();
+  tree_down_.clear();
+  aff_lo_ = reach_lo_ = kInf;
+  aff_hi_ = reach_hi_ = -kInf;
+  touch_ = touched_.data() + t * words_;
+  std::fill_n(touch_, words_, 0);
+  walk(ensemble_->tree_roots()[t], budget, true, [&](std::uint32_t leaf, double extra) {
+    reach_lo_ = std::min(reach_lo_, nodes_[leaf].lo);
+    reach_hi_ = std::max(reach_hi_, nodes_[leaf].hi);
+    record(extra, nodes_[leaf].lo, leaf);
+    return false;
+  });
+  auto by_extra = [](const FrontPoint& a, const FrontPoint& b) { return a.extra < b.extra; };
+  std::sort(tree_up_.begin(), tree_up_.end(), by_extra);
+  std::sort(tree_down_.begin(), tree_down_.end(), by_extra);
+  TreeSummary& s = trees_[t];
+  s.up_begin = s.down_begin = slot_[t];
+  std::copy(tree_up_.begin(), tree_up_.end(), up_.begin() + slot_[t]);
+  s.up_end = s.up_all = slot_[t] + static_cast<std::uint32_t>(tree_up_.size());
+  std::copy(tree_down_.begin(), tree_down_.end(), down_.begin() + slot_[t]);
+  s.down_end = s.down_all = slot_[t] + static_cast<std::uint32_t>(tree_down_.size());
+  s.aff_lo = aff_lo_;
+  s.aff_hi = aff_hi_;
+  s.reach_lo = reach_lo_;
+  s.reach_hi = reach_hi_;
+  s.walk_budget = budget;
 }
 
 // The least r at which base + sum of H_t(r) reaches the window's lower end (`up`), or
@@ -413,6 +464,7 @@ void FrontierBound::path_features(const CriticalTree& c, std::vector<PathFeature
   };
   const std::uint32_t root = ensemble_->tree_roots()[c.tree];
   if (!forest_) {
+    touch_ = path_touch_.data();  // this walk's visits say nothing about the cached points
     walk(root, kInf, false, [&](std::uint32_t leaf, double) {
       if (leaf != c.leaf) return false;
       collect();

@@ -11,6 +11,17 @@
 // the extra cost of every row of B in the window. Each tree keeps only the Pareto points
 // (extra, value) that matter, found by a walk that visits the cheaper side of each split
 // first and skips subtrees that can no longer add a point.
+//
+// Reuse. Each walk notes the features of the split nodes it visits. If none of them has
+// changed its part of the box (or its least cost) since, a walk under the new box visits
+// the same nodes with the same path costs: a leaf's extra and every skip decision depend
+// only on the features on the path up to it (and on the points found before it, which
+// again come from such paths), and a feature that is never reached cannot enter them. So
+// when the budget is not above that walk's, the tree's Pareto points are the walk's with
+// extra within the new budget (the points are sorted by extra, and a front cut at any
+// extra is the front of the leaves within it; a smaller budget only skips more), and they
+// are cut instead of walked again. Its leaf-value spans are kept from the walk: they may be
+// wider than a fresh walk's, which only makes `all_inside` answer no more often.
 #pragma once
 
 #include <cstddef>
@@ -100,9 +111,15 @@ class FrontierBound {
     std::uint32_t down_begin, down_end;  // points in down_
     double aff_lo, aff_hi;    // leaf values within the budget (and skipped subtrees)
     double reach_lo, reach_hi;  // reachable leaf values at any cost
+    std::uint32_t up_all, down_all;  // ends of the points of the last walk
+    double walk_budget;              // its budget
   };
 
   void build_nodes();
+  void mark_changed(const Box& box, std::span<const double> m);
+  bool reads_changed(std::size_t t) const;
+  void cut_to_budget(TreeSummary& s, double budget) const;
+  void walk_tree(std::size_t t, double budget);
   template <class OnLeaf>
   void walk(std::uint32_t root, double budget, bool prune, OnLeaf on_leaf);
   void rollback(std::uint32_t log_mark);
@@ -141,6 +158,17 @@ class FrontierBound {
   static constexpr std::uint32_t kNoParent = 0xffffffffu;
   std::vector<std::uint32_t> parent_;
   bool forest_ = false;
+
+  // Reuse between evaluations.
+  std::size_t words_ = 1;             // per feature bit set
+  std::vector<std::uint64_t> touched_;  // per tree: features its last walk visited
+  std::uint64_t* touch_ = nullptr;      // the walking tree's words in touched_
+  std::vector<std::uint64_t> path_touch_;  // where path_features' walks note theirs
+  std::vector<std::uint64_t> changed_;  // features changed since the last evaluation
+  std::vector<std::uint32_t> slot_;  // per tree: first index of its points in up_, down_
+  Box last_box_;
+  std::vector<double> last_m_;
+  bool have_last_ = false;
 
   // path_features scratch.
   std::vector<std::uint32_t> seen_;

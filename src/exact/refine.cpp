@@ -16,8 +16,10 @@
 // Settling a box. The box's cheapest row (every feature at its cheapest state) costs
 // sum(m), the least of any row in the box; when it is accepted, passes the propagation as
 // a classic leaf would and breaks no order pair, it is the box's best row and the box is
-// done (`coarse_accepts` when the box held more than one row). A box of single states is a
-// classic leaf and is decided by `Ctx::finish`. A box whose constrained features are
+// done (`coarse_accepts` when the box held more than one row). That row is only tried when
+// the bound below needs no extra cost, as it must when the row scores inside the window
+// (its leaves have no extra cost, and the fronts' sum is at least its score). A box of
+// single states is a classic leaf and is decided by `Ctx::finish`. A box whose constrained features are
 // single and whose every row within the incumbent's cost scores inside the window differs
 // from its cheapest row only where no rule looks, so `Ctx::finish` on that row decides it.
 //
@@ -35,9 +37,12 @@
 // it, so the proof starts with a budget. It is skipped under a node budget of 0.
 //
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
-// of each expanded box while it has no incumbent, and afterwards whenever that child is as
-// good as the best open box, so rows come early and the proof follows the bound. An open
-// box is stored as its chain of split decisions and rebuilt from the root when taken up.
+// of each expanded box until a plunge ends (both children settled or pruned), then takes up
+// the best open box. Plunging even when the child's bound is above the best open box's
+// finds rows early, and it is cheap: a child's bound is mostly the last box's trees kept
+// (frontier.hpp), while a box taken from the heap differs in many features and walks most
+// trees again. An open box is stored as its chain of split decisions and rebuilt from the
+// root when taken up.
 //
 // Why the lower bound stays sound. Every prune uses a bound that no row of the box can beat
 // (the frontier bound, argued in frontier.hpp, with an allowance for rounding), a rule that
@@ -331,16 +336,13 @@ RefineSearch::Step RefineSearch::expand(std::uint32_t record, double lower,
     }
   }
   if (best < 0) return Step::Continue;
-  const bool plunge = !incumbent_ || heap_.empty() || open[best].lower <= heap_.front().lower;
   for (int k = 0; k < n_open; ++k) {
-    if (open[k].lower < threshold_ && (k != best || !plunge)) push(open[k]);
+    if (open[k].lower < threshold_ && k != best) push(open[k]);
   }
-  if (plunge) {
-    next = open[best].record;
-    next_lower = open[best].lower;
-    // The second child's box is still in box_; the first one's was kept aside.
-    if (open[best].from == 0) box_ = first_box_;
-  }
+  next = open[best].record;
+  next_lower = open[best].lower;
+  // The second child's box is still in box_; the first one's was kept aside.
+  if (open[best].from == 0) box_ = first_box_;
   return Step::Continue;
 }
 
@@ -453,13 +455,16 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
     settle(m_sum, false);
     return Verdict::Settled;
   }
-  if (cheapest_row_accepted()) {
+  bool missed = false;
+  const double extra = bound_extra(m_sum, missed);
+  // The cheapest row reaches a leaf of no extra cost in every tree, so when it scores
+  // inside the window the fronts meet it at no extra cost; a bound above zero spares
+  // scoring it.
+  if (extra == 0.0 && cheapest_row_accepted()) {
     ++result_.coarse_accepts;
     take_row();
     return Verdict::Settled;
   }
-  bool missed = false;
-  const double extra = bound_extra(m_sum, missed);
   if (extra == kInf) {
     ++(missed ? result_.nodes_pruned_score : result_.nodes_pruned_cost);
     return Verdict::Pruned;

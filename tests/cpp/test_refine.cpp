@@ -305,6 +305,57 @@ TEST_P(RefineFrontier, ExactForOneTreeAndOneSidedWindow) {
   }
 }
 
+// One bound carried through a search-like sequence of boxes (children narrowing one
+// feature, budgets shrinking and growing, now and then an unrelated box) finds the same
+// least extra cost as a bound built afresh for each box.
+TEST_P(RefineFrontier, CarriedBoundAnswersAsAFreshOne) {
+  std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()) + 3000);
+  Problem pr(rng, 5, 3 + rng() % 8, Constraints{});
+  const FeatureStates fs(pr.ctx.domains, pr.all(), threshold_only_features(pr.ctx), pr.x);
+  FrontierBound carried(pr.ensemble, fs, pr.p.lo_t, pr.p.hi_t);
+  Box box = Box::whole(fs);
+  std::vector<double> m(pr.x.size());
+  double budget = kInf;
+  for (int step = 0; step < 60; ++step) {
+    if (rng() % 10 == 0) {
+      box = random_box(rng, fs);
+    } else {  // a child: one feature loses a state at an end of its part
+      const std::size_t f = rng() % fs.n_features();
+      const std::uint32_t s = rng() % std::max<std::size_t>(1, fs.domains()[f].size());
+      if (box.count(fs, f) > 1 && box.holds(fs, f, s)) box.remove(fs, f, s);
+    }
+    double m_sum = 0.0;
+    for (std::size_t f = 0; f < m.size(); ++f) {
+      m[f] = pr.ctx.domains[f][box.cheapest(fs, f)].cost;
+      m_sum += m[f];
+    }
+    const int roll = static_cast<int>(rng() % 4);
+    if (roll == 0) budget = kInf;
+    if (roll == 1) budget = std::uniform_real_distribution<double>(0.0, 3.0)(rng);
+    if (roll == 2) budget = std::max(0.0, budget - 0.3);
+    FrontierBound fresh(pr.ensemble, fs, pr.p.lo_t, pr.p.hi_t);
+    carried.evaluate(box, m, budget);
+    fresh.evaluate(box, m, budget);
+    EXPECT_EQ(carried.least_extra(), fresh.least_extra()) << "step " << step;
+    // The spans of leaf values may differ from a fresh walk's but must still hold.
+    if (carried.misses_window() || carried.all_inside()) {
+      bool any_in = false, all_in = true;
+      for_each_row(pr, fs, box, [&](const std::vector<double>& row, double cost) {
+        const double s = pr.ensemble.raw_score(row.data());
+        const bool in = s >= pr.p.lo_t && s <= pr.p.hi_t;
+        any_in = any_in || in;
+        all_in = all_in && (in || cost - m_sum > budget);
+      });
+      if (carried.misses_window()) {
+        EXPECT_FALSE(any_in) << "step " << step;
+      }
+      if (carried.all_inside()) {
+        EXPECT_TRUE(all_in) << "step " << step;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, RefineFrontier, ::testing::Range(0, 40));
 
 class RefineRules : public ::testing::TestWithParam<int> {};
