@@ -160,6 +160,17 @@ std::vector<std::uint32_t> states_of(const FeatureStates& fs, const Box& box, st
 }
 
 // Calls visit(row, cost) for every row of the box (costs summed in feature order).
+// Each feature's cheapest cost in the box into m; returns their sum.
+double cheapest_costs(const Problem& pr, const FeatureStates& fs, const Box& box,
+                      std::vector<double>& m) {
+  double sum = 0.0;
+  for (std::size_t f = 0; f < m.size(); ++f) {
+    m[f] = pr.ctx.domains[f][box.cheapest(fs, f)].cost;
+    sum += m[f];
+  }
+  return sum;
+}
+
 template <class Visit>
 void for_each_row(const Problem& pr, const FeatureStates& fs, const Box& box, Visit visit) {
   const std::size_t n = pr.x.size();
@@ -229,11 +240,7 @@ TEST_P(RefineFrontier, NeverAboveTheCheapestRowInTheWindow) {
   for (int trial = 0; trial < 20; ++trial) {
     const Box box = random_box(rng, fs);
     std::vector<double> m(pr.x.size());
-    double m_sum = 0.0;
-    for (std::size_t f = 0; f < m.size(); ++f) {
-      m[f] = pr.ctx.domains[f][box.cheapest(fs, f)].cost;
-      m_sum += m[f];
-    }
+    const double m_sum = cheapest_costs(pr, fs, box, m);
     double best = kInf;
     bool all_in = true;
     for_each_row(pr, fs, box, [&](const std::vector<double>& row, double cost) {
@@ -286,11 +293,7 @@ TEST_P(RefineFrontier, ExactForOneTreeAndOneSidedWindow) {
   FrontierBound bound(pr.ensemble, fs, pr.p.lo_t, pr.p.hi_t);
   const Box box = Box::whole(fs);
   std::vector<double> m(pr.x.size());
-  double m_sum = 0.0;
-  for (std::size_t f = 0; f < m.size(); ++f) {
-    m[f] = pr.ctx.domains[f][box.cheapest(fs, f)].cost;
-    m_sum += m[f];
-  }
+  const double m_sum = cheapest_costs(pr, fs, box, m);
   double best = kInf;
   for_each_row(pr, fs, box, [&](const std::vector<double>& row, double cost) {
     const double s = pr.ensemble.raw_score(row.data());
@@ -324,11 +327,7 @@ TEST_P(RefineFrontier, CarriedBoundAnswersAsAFreshOne) {
       const std::uint32_t s = rng() % std::max<std::size_t>(1, fs.domains()[f].size());
       if (box.count(fs, f) > 1 && box.holds(fs, f, s)) box.remove(fs, f, s);
     }
-    double m_sum = 0.0;
-    for (std::size_t f = 0; f < m.size(); ++f) {
-      m[f] = pr.ctx.domains[f][box.cheapest(fs, f)].cost;
-      m_sum += m[f];
-    }
+    const double m_sum = cheapest_costs(pr, fs, box, m);
     const int roll = static_cast<int>(rng() % 4);
     if (roll == 0) budget = kInf;
     if (roll == 1) budget = std::uniform_real_distribution<double>(0.0, 3.0)(rng);
