@@ -6,6 +6,7 @@
 #include <bit>
 
 #include "errors.hpp"
+#include "exact/post_order.hpp"
 
 namespace morvel::exact {
 namespace {
@@ -75,54 +76,33 @@ void EnsembleBounds::assign_slots(std::size_t slot_limit) {
   }
 }
 
-// Post-order over every tree, iteratively so that depth costs heap, not call stack. Nodes
-// shared between trees are computed once. The ensemble rejects cycles at construction; the
-// check here only keeps a broken invariant from looping forever.
+// Leaf ranges and feature sets bottom-up; nodes shared between trees are computed once.
 void EnsembleBounds::prepare_nodes(Watch* watch) {
   const Ensemble& e = *ensemble_;
   const auto feature = e.feature();
   const auto left = e.left();
   const auto right = e.right();
-  enum : std::uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
-  std::vector<std::uint8_t> state(e.n_nodes(), kNew);
   std::vector<std::size_t> height(e.n_nodes(), 0);
-  std::vector<std::uint32_t> pending;
   std::size_t max_height = 0;
-  for (const std::uint32_t root : e.tree_roots()) {
-    pending.push_back(root);
-    while (!pending.empty()) {
-      if (watch != nullptr) watch->check();
-      const std::uint32_t n = pending.back();
-      if (state[n] == kDone) {
-        pending.pop_back();
-      } else if (feature[n] < 0) {
-        node_min_[n] = node_max_[n] = e.value()[n];
-        state[n] = kDone;
-        pending.pop_back();
-      } else if (state[n] == kNew) {
-        state[n] = kOpen;
-        for (const std::uint32_t child : {right[n], left[n]}) {  // left is popped first
-          ensure(state[child] != kOpen, "tree nodes form a cycle (should be impossible)");
-          if (state[child] == kNew) pending.push_back(child);
-        }
-      } else {
-        const std::uint32_t l = left[n], r = right[n];
-        node_min_[n] = smaller(node_min_[l], node_min_[r]);
-        node_max_[n] = larger(node_max_[l], node_max_[r]);
-        std::uint64_t* words = &node_features_[n * words_per_node_];
-        for (std::size_t w = 0; w < words_per_node_; ++w) {
-          words[w] = node_features_[l * words_per_node_ + w] |
-                     node_features_[r * words_per_node_ + w];
-        }
-        const std::uint32_t slot = slot_of_[static_cast<std::size_t>(feature[n])];
-        words[slot / 64] |= std::uint64_t{1} << (slot % 64);
-        height[n] = 1 + std::max(height[l], height[r]);
-        max_height = std::max(max_height, height[n]);
-        state[n] = kDone;
-        pending.pop_back();
-      }
+  const auto step = [&] {
+    if (watch != nullptr) watch->check();
+  };
+  const auto leaf = [&](std::uint32_t n) { node_min_[n] = node_max_[n] = e.value()[n]; };
+  const auto internal = [&](std::uint32_t n) {
+    const std::uint32_t l = left[n], r = right[n];
+    node_min_[n] = smaller(node_min_[l], node_min_[r]);
+    node_max_[n] = larger(node_max_[l], node_max_[r]);
+    std::uint64_t* words = &node_features_[n * words_per_node_];
+    for (std::size_t w = 0; w < words_per_node_; ++w) {
+      words[w] = node_features_[l * words_per_node_ + w] |
+                 node_features_[r * words_per_node_ + w];
     }
-  }
+    const std::uint32_t slot = slot_of_[static_cast<std::size_t>(feature[n])];
+    words[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    height[n] = 1 + std::max(height[l], height[r]);
+    max_height = std::max(max_height, height[n]);
+  };
+  post_order(e, step, leaf, internal, [](std::uint32_t) {});
   // A walk keeps at most one pending right child per level of the path it is on.
   stack_.reserve(max_height + 1);
 }

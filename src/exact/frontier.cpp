@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "errors.hpp"
+#include "exact/post_order.hpp"
 
 namespace morvel::exact {
 namespace {
@@ -39,10 +40,7 @@ void FrontierBound::build_nodes() {
   const auto feature = e.feature();
   const auto left = e.left();
   const auto right = e.right();
-  enum : std::uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
-  std::vector<std::uint8_t> state(e.n_nodes(), kNew);
   std::vector<std::uint32_t> height(e.n_nodes(), 0);
-  std::vector<std::uint32_t> pending;
   std::uint32_t max_height = 0;
   std::size_t max_leaves = 1;
   std::vector<std::uint32_t> leaves(e.n_nodes(), 0);
@@ -50,51 +48,38 @@ void FrontierBound::build_nodes() {
     max_words_ = std::max(max_words_, fs_->mask_words(f));
   }
   double scale = std::fabs(e.base_score());
-  for (const std::uint32_t root : e.tree_roots()) {
-    pending.push_back(root);
-    while (!pending.empty()) {
-      const std::uint32_t n = pending.back();
-      WalkNode& w = nodes_[n];
-      if (state[n] == kDone) {
-        pending.pop_back();
-      } else if (feature[n] < 0) {
-        w = {e.value()[n], e.value()[n], 0, 0, -1, 0, 0};
-        leaves[n] = 1;
-        state[n] = kDone;
-        pending.pop_back();
-      } else if (state[n] == kNew) {
-        state[n] = kOpen;
-        for (const std::uint32_t child : {right[n], left[n]}) {
-          ensure(state[child] != kOpen, "tree nodes form a cycle (should be impossible)");
-          if (state[child] == kNew) pending.push_back(child);
+  const auto leaf = [&](std::uint32_t n) {
+    nodes_[n] = {e.value()[n], e.value()[n], 0, 0, -1, 0, 0};
+    leaves[n] = 1;
+  };
+  const auto internal = [&](std::uint32_t n) {
+    WalkNode& w = nodes_[n];
+    const std::uint32_t l = left[n], r = right[n];
+    const auto f = static_cast<std::size_t>(feature[n]);
+    w = {std::min(nodes_[l].lo, nodes_[r].lo), std::max(nodes_[l].hi, nodes_[r].hi), l, r,
+         feature[n], 0, e.missing_left()[n]};
+    if (fs_->kind(f) == FeatureKind::Ranked) {
+      w.key = fs_->split_rank(f, e.threshold()[n], e.is_lt()[n] != 0);
+    } else if (fs_->kind(f) == FeatureKind::Masked) {
+      w.key = static_cast<std::uint32_t>(left_sets_.size());
+      left_sets_.resize(left_sets_.size() + fs_->mask_words(f), 0);
+      const Domain& d = fs_->domains()[f];
+      for (std::size_t i = 0; i < d.size(); ++i) {
+        if (e.next_node(n, d[i].value) == l) {
+          left_sets_[w.key + i / 64] |= std::uint64_t{1} << (i % 64);
         }
-      } else {
-        const std::uint32_t l = left[n], r = right[n];
-        const auto f = static_cast<std::size_t>(feature[n]);
-        w = {std::min(nodes_[l].lo, nodes_[r].lo), std::max(nodes_[l].hi, nodes_[r].hi), l, r,
-             feature[n], 0, e.missing_left()[n]};
-        if (fs_->kind(f) == FeatureKind::Ranked) {
-          w.key = fs_->split_rank(f, e.threshold()[n], e.is_lt()[n] != 0);
-        } else if (fs_->kind(f) == FeatureKind::Masked) {
-          w.key = static_cast<std::uint32_t>(left_sets_.size());
-          left_sets_.resize(left_sets_.size() + fs_->mask_words(f), 0);
-          const Domain& d = fs_->domains()[f];
-          for (std::size_t i = 0; i < d.size(); ++i) {
-            if (e.next_node(n, d[i].value) == l) {
-              left_sets_[w.key + i / 64] |= std::uint64_t{1} << (i % 64);
-            }
-          }
-        }
-        height[n] = 1 + std::max(height[l], height[r]);
-        leaves[n] = leaves[l] + leaves[r];
-        max_height = std::max(max_height, height[n]);
-        state[n] = kDone;
-        pending.pop_back();
       }
     }
+    height[n] = 1 + std::max(height[l], height[r]);
+    leaves[n] = leaves[l] + leaves[r];
+    max_height = std::max(max_height, height[n]);
+  };
+  const auto after_tree = [&](std::uint32_t root) {
     scale += std::max(std::fabs(nodes_[root].lo), std::fabs(nodes_[root].hi));
     max_leaves = std::max<std::size_t>(max_leaves, leaves[root]);
-  }
+  };
+  post_order(e, [] {}, leaf, internal, after_tree);
+  std::vector<std::uint32_t> pending;
   // Parent links, when every node hangs below one parent only (the converters' output);
   // otherwise critical paths are found by a walk.
   parent_.assign(e.n_nodes(), kNoParent);
