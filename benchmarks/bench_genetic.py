@@ -385,8 +385,8 @@ def interrupt_section(quick):
 def improvement_call(s, rows):
     """The API's improvement step alone on 1,000 genetic rows (found here, before the
     timer starts)."""
-    from morvel import _polish
-    from morvel import targets as tg
+    from morvel.search import polish as _polish
+    from morvel.problem import targets as tg
 
     explainer = api_explainer(s)
     window = tg.window(tg.desired_class(1), explainer.adapter, explainer.margin,

@@ -16,8 +16,8 @@ from ._version import __version__
 from .explainer import Explainer
 from .models import FlatEnsemble, NotFitted, convert, from_lightgbm, from_sklearn, from_xgboost
 from .results import Counterfactual, Region
-from .rules import Rules
-from .targets import (Target, desired_class, parse_target, probability, proba_range,
+from .problem.rules import Rules
+from .problem.targets import (Target, desired_class, parse_target, probability, proba_range,
                       raw_range, raw_score)
 
 __all__ = [

@@ -1,6 +1,6 @@
 """`python -m morvel`: the command line."""
 import sys
 
-from .cli import main
+from .frontends.cli import main
 
 sys.exit(main())

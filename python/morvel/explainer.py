@@ -7,15 +7,19 @@ from dataclasses import fields
 import numpy as np
 import pandas as pd
 
-from . import _batch, _region, _search, _setup, distance
-from . import _validation as check
-from . import targets as tg
-from ._compiled_rules import CompiledRules
-from ._library import ModelAdapter
-from .readable import SplitTable
+from .models.adapter import ModelAdapter
+from .problem import distance
+from .problem import prepare as _setup
+from .problem import targets as tg
+from .problem import validation as check
+from .problem.compiled_rules import CompiledRules
+from .problem.rules import Rules
+from .problem.schema import Schema
 from .results import Counterfactual
-from .rules import Rules
-from .schema import Schema
+from .search import batch as _batch
+from .search import region as _region
+from .search import row as _search
+from .search.readable import SplitTable
 
 _OPTION_NAMES = {f.name for f in fields(_search.Options)} - {"method"}
 
@@ -197,7 +201,7 @@ class Explainer:
         n_jobs = None if n_jobs is None else check.n_jobs(n_jobs)
         if chunk_rows is not None and check.count(chunk_rows, "chunk_rows") == 0:
             raise ValueError("chunk_rows must be positive")
-        from . import dask as distributed_batch
+        from .frontends import dask as distributed_batch
 
         if client is not None or distributed_batch.is_dask_collection(rows):
             return distributed_batch.explain_many(self, rows, target, opts, client=client,

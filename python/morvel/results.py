@@ -9,7 +9,7 @@ from typing import Any, Callable
 import numpy as np
 import pandas as pd
 
-from .targets import Target
+from .problem.targets import Target
 
 # What a result's status says, for people.
 STATUS_TEXT = {
@@ -87,7 +87,7 @@ class Counterfactual:
 
         >>> cf.plot().figure.savefig("counterfactual.png")      # doctest: +SKIP
         """
-        from .plots import plot_counterfactual
+        from .frontends.plots import plot_counterfactual
 
         return plot_counterfactual(self, ax, **options)
 
@@ -150,7 +150,7 @@ class Region:
     def plot(self, ax=None, **options):
         """Each feature's certified interval with the factual and the counterfactual
         marked (needs matplotlib: `pip install 'morvel[plot]'`); returns the Axes."""
-        from .plots import plot_region
+        from .frontends.plots import plot_region
 
         return plot_region(self, ax, **options)
 

@@ -20,7 +20,7 @@ def no_solver(monkeypatch):
     class Guard:
         def __getattr__(self, name):
             raise AssertionError(f"native {name} reached")
-    import morvel._search as search
+    import morvel.search.row as search
     monkeypatch.setattr(search, "core", Guard())
 
 

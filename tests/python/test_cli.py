@@ -13,8 +13,8 @@ import pandas as pd
 import pytest
 
 import morvel
-from morvel.cli.demo import example_dir
-from morvel.cli.rules_file import load_rules
+from morvel.frontends.cli.demo import example_dir
+from morvel.frontends.cli.rules_file import load_rules
 
 lightgbm = pytest.importorskip("lightgbm")
 
@@ -243,7 +243,7 @@ def test_help_demo_progress_and_python_dash_m(example):
 
 
 def test_write_atomic_leaves_nothing_on_failure(tmp_path):
-    from morvel.cli.report import write_atomic
+    from morvel.frontends.cli.report import write_atomic
 
     target = tmp_path / "out.json"
     target.write_text("old")

@@ -4,11 +4,11 @@ import doctest
 import pytest
 
 import morvel.models
-import morvel.rules
-import morvel.targets
+import morvel.problem.rules
+import morvel.problem.targets
 
 
-@pytest.mark.parametrize("module", [morvel.targets, morvel.rules, morvel.models],
+@pytest.mark.parametrize("module", [morvel.problem.targets, morvel.problem.rules, morvel.models],
                          ids=lambda m: m.__name__)
 def test_docstring_examples(module):
     result = doctest.testmod(module)

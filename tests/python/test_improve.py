@@ -10,8 +10,10 @@ import pandas as pd
 import pytest
 
 import morvel
-from morvel import _batch, _polish, core
-from morvel import targets as tg
+from morvel import core
+from morvel.search import batch as _batch
+from morvel.search import polish as _polish
+from morvel.problem import targets as tg
 
 pytest.importorskip("sklearn")
 from sklearn.ensemble import (GradientBoostingClassifier,  # noqa: E402

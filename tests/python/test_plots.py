@@ -20,7 +20,7 @@ lightgbm = pytest.importorskip("lightgbm")
 
 @pytest.fixture(scope="module")
 def credit():
-    from morvel.cli.demo import example_dir
+    from morvel.frontends.cli.demo import example_dir
 
     d = example_dir()
     frame = pd.read_csv(d / "credit.csv").astype(

@@ -5,7 +5,7 @@ import math
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from morvel.readable import Interval, SplitTable, simplest
+from morvel.search.readable import Interval, SplitTable, simplest
 from morvel.models import convert
 
 

@@ -22,7 +22,7 @@ import re
 import sys
 from pathlib import Path
 
-from ..rules import Rules
+from ...problem.rules import Rules
 from .errors import InputError
 
 # The Rules methods a file may call (all of the public builder).

@@ -7,12 +7,12 @@ import sys
 
 import numpy as np
 
-from .. import targets as tg
-from .._library import ModelAdapter, _feature_names
-from ..explainer import Explainer
-from ..models import NotFitted
-from ..rules import Rules
-from ..schema import Schema
+from ...explainer import Explainer
+from ...models import NotFitted
+from ...models.adapter import ModelAdapter, _feature_names
+from ...problem import targets as tg
+from ...problem.rules import Rules
+from ...problem.schema import Schema
 from . import report as rp
 from .errors import InputError
 from .inputs import csv_line, load_model, locate_bad_row, model_columns, read_csv, select_rows

@@ -7,8 +7,8 @@ import pandas as pd
 
 import _morvel_core as core
 
-from .models import FlatEnsemble
-from .results import Region
+from ..models import FlatEnsemble
+from ..results import Region
 
 _U32 = np.uint32
 

@@ -9,7 +9,7 @@ import traceback
 
 import _morvel_core
 
-from .._version import __version__
+from ..._version import __version__
 from .errors import InputError
 
 EPILOG = """\

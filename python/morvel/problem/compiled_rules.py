@@ -10,7 +10,7 @@ import numpy as np
 
 import _morvel_core
 
-from .models.flat import code_bitmap
+from ..models.flat import code_bitmap
 from .rules import Rule, Rules
 from .schema import Schema
 

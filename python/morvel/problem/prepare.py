@@ -7,8 +7,8 @@ import math
 
 import numpy as np
 
-from ._library import ModelAdapter
-from .models import FlatEnsemble, convert
+from ..models import FlatEnsemble, convert
+from ..models.adapter import ModelAdapter
 from .schema import Schema
 
 _BACKGROUND_ROWS = 1000

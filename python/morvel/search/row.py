@@ -11,8 +11,8 @@ import numpy as np
 
 import _morvel_core as core
 
-from . import _polish
-from . import targets as tg
+from ..problem import targets as tg
+from . import polish as _polish
 from .readable import Interval, readable_value
 
 # Margin growth when the library rejects a row the core accepted, and how often to retry.

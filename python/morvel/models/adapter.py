@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .models import FlatEnsemble, NotFitted, convert
+from . import FlatEnsemble, NotFitted, convert
 
 
 class ModelAdapter:

@@ -12,8 +12,8 @@ import pandas as pd
 
 import _morvel_core as core
 
-from . import _search
-from . import targets as tg
+from ..problem import targets as tg
+from . import row as _search
 
 _CHUNK = 256  # rows per batch call: the progress bar's step, and a point to stop at
 META_COLUMNS = ["found", "status", "optimal", "distance", "lower_bound", "gap", "n_changes"]

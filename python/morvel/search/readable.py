@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .models import FlatEnsemble
+from ..models import FlatEnsemble
 
 
 @dataclass(frozen=True)

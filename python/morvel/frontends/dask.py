@@ -18,7 +18,7 @@ import pickle
 import numpy as np
 import pandas as pd
 
-from . import _batch
+from ..search import batch as _batch
 
 # Chunks per worker when the caller does not choose a size: enough to balance uneven rows,
 # few enough that the per-chunk round trip stays small next to the search.

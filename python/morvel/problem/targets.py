@@ -15,7 +15,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._library import ModelAdapter
+from ..models.adapter import ModelAdapter
 
 INF = math.inf
 

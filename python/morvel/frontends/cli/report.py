@@ -12,8 +12,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .._batch import META_COLUMNS
-from ..results import STATUS_TEXT
+from ...results import STATUS_TEXT
+from ...search.batch import META_COLUMNS
 from .errors import InputError
 
 OUT_FORMATS = (".csv", ".json")

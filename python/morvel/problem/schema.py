@@ -11,7 +11,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from ._library import ModelAdapter
+from ..models.adapter import ModelAdapter
 
 
 @dataclass(frozen=True)

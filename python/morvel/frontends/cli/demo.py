@@ -15,12 +15,12 @@ TARGET = "proba>=0.5"
 def example_dir() -> Path:
     """Where the example's files are: installed with the package, else (in a source
     checkout) in examples/."""
-    here = Path(__file__).resolve().parent.parent
-    for candidate in (here / "demo", here.parent.parent / "examples"):
+    package = Path(__file__).resolve().parents[2]
+    for candidate in (package / "demo", package.parent.parent / "examples"):
         if all((candidate / f).is_file() for f in FILES):
             return candidate
     raise InputError("the bundled example files are missing from this installation "
-                     f"(looked for {', '.join(FILES)} in {here / 'demo'})")
+                     f"(looked for {', '.join(FILES)} in {package / 'demo'})")
 
 
 def run_demo(debug: bool = False) -> int:

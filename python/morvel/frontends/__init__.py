@@ -1,0 +1,2 @@
+"""What people reach the package through besides the Explainer: the command line, plots
+and Dask scale-out."""
