@@ -2,7 +2,11 @@
 own predictions, which every result is checked against before it is returned."""
 from __future__ import annotations
 
+import contextlib
+import os
+
 import numpy as np
+from threadpoolctl import ThreadpoolController
 
 from . import FlatEnsemble, NotFitted, convert
 
@@ -37,6 +41,9 @@ class ModelAdapter:
         self.n_features = int(self.flat.n_features)
         self.feature_names = _feature_names(model, self.library)
         self.float32_inputs = self.library == "xgboost"
+        # Whose predict runs on OpenMP threads (scikit-learn's other trees run on one).
+        self.openmp = self.library in ("xgboost", "lightgbm") or (
+            self.library == "sklearn" and self.name.startswith("HistGradientBoosting"))
 
     @property
     def is_classifier(self) -> bool:
@@ -58,6 +65,28 @@ class ModelAdapter:
 
     def raw(self, X) -> np.ndarray:
         """The library's raw score (margin, probability or prediction) for `X`."""
+        with self._threads(len(X)):
+            return self._raw(X)
+
+    def proba(self, X) -> np.ndarray:
+        """The library's positive-class probability for `X` (classifiers only)."""
+        with self._threads(len(X)):
+            return self._proba(X)
+
+    def predicted_index(self, X) -> np.ndarray:
+        """Index (0 or 1) of the class the library predicts for each row of `X`."""
+        with self._threads(len(X)):
+            m = self.model
+            if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
+                labels = np.asarray(m.predict(X))
+                return (labels == np.asarray(m.classes_)[1]).astype(np.int64)
+            # Boosters predict probabilities; their wrappers take class 1 above one half.
+            return (self._proba(X) > 0.5).astype(np.int64)
+
+    def _threads(self, n_rows: int):
+        return _threads_for(self.library, n_rows) if self.openmp else contextlib.nullcontext()
+
+    def _raw(self, X) -> np.ndarray:
         m, lib = self.model, self.library
         if lib == "sklearn":
             if self.output == "probability":
@@ -71,8 +100,7 @@ class ModelAdapter:
             return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64).ravel()
         return np.asarray(m.predict(X, raw_score=True), dtype=np.float64).ravel()
 
-    def proba(self, X) -> np.ndarray:
-        """The library's positive-class probability for `X` (classifiers only)."""
+    def _proba(self, X) -> np.ndarray:
         m, lib = self.model, self.library
         if hasattr(m, "predict_proba"):
             return np.asarray(m.predict_proba(X)[:, 1], dtype=np.float64)
@@ -80,14 +108,22 @@ class ModelAdapter:
             return np.asarray(m.predict(_dmatrix(X)), dtype=np.float64).ravel()
         return np.asarray(m.predict(X), dtype=np.float64).ravel()
 
-    def predicted_index(self, X) -> np.ndarray:
-        """Index (0 or 1) of the class the library predicts for each row of `X`."""
-        m = self.model
-        if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
-            labels = np.asarray(m.predict(X))
-            return (labels == np.asarray(m.classes_)[1]).astype(np.int64)
-        # Boosters predict probabilities; their wrappers take class 1 above one half.
-        return (self.proba(X) > 0.5).astype(np.int64)
+
+# Rows per OpenMP thread of a library's predict. A library's default is a thread per CPU
+# even for one row, where starting and joining the threads costs more than the trees (and
+# more than the search whose row is being checked), and on a busy machine far more.
+_ROWS_PER_THREAD = 20_000
+_controllers: dict[str, ThreadpoolController] = {}
+
+
+def _threads_for(library: str, n_rows: int):
+    """A context in which the OpenMP runtimes that the model's library loaded use the
+    threads that `n_rows` rows need: one per `_ROWS_PER_THREAD` rows, at most one per CPU."""
+    controller = _controllers.get(library)
+    if controller is None:  # the library is imported by now, its runtime loaded
+        controller = _controllers[library] = ThreadpoolController()
+    threads = max(1, min(os.cpu_count() or 1, n_rows // _ROWS_PER_THREAD))
+    return controller.limit(limits=threads, user_api="openmp")
 
 
 def _plain(value):
