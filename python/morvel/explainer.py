@@ -168,7 +168,7 @@ class Explainer:
         """
         target = self._target(target, desired_class)
         opts = self._options(method, options)
-        frame, x = self.schema.rows(row, "row")
+        x = self.schema.one_row(row, "row")
         if len(x) != 1:
             raise ValueError(f"explain takes one row, got {len(x)}; use explain_many")
         self._require_present(x)
