@@ -146,12 +146,16 @@ def _evaluate(ex, searches, batches, window):
     stacked = np.ascontiguousarray(np.concatenate(batches))
     scores = ex.ensemble.raw_score_batch(stacked)
     ok = (scores >= window[0]) & (scores <= window[1])
-    if ex.plausibility_ensemble is not None:
-        ok &= ex.plausibility_ensemble.raw_score_batch(stacked) >= ex.min_total_path
+    inside = np.flatnonzero(ok)
+    if ex.plausibility_ensemble is not None and inside.size:
+        ok[inside] = ex.plausibility_ensemble.raw_score_batch(
+            np.ascontiguousarray(stacked[inside])) >= ex.min_total_path
     bounds = np.cumsum([0] + [len(b) for b in batches])
     valid, score = [], []
     for s, batch, a, b in zip(searches, batches, bounds[:-1], bounds[1:]):
-        ok[a:b] &= s.constraints.check(batch, s.x)
+        inside = np.flatnonzero(ok[a:b])  # the rules only matter where the score does
+        if inside.size:
+            ok[a + inside] = s.constraints.check(np.ascontiguousarray(batch[inside]), s.x)
         valid.append(ok[a:b])
         score.append(scores[a:b])
     return valid, score
