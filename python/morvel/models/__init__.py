@@ -2,13 +2,14 @@
 from __future__ import annotations
 
 from .flat import FlatEnsemble, NotFitted
+from .flat_model import FlatModel
 from .float32 import float32_threshold
 from .lightgbm_models import from_lightgbm
 from .sklearn_models import from_sklearn
 from .xgboost_models import from_xgboost
 
-__all__ = ["FlatEnsemble", "NotFitted", "convert", "float32_threshold", "from_lightgbm", "from_sklearn",
-           "from_xgboost"]
+__all__ = ["FlatEnsemble", "FlatModel", "NotFitted", "convert", "float32_threshold",
+           "from_lightgbm", "from_sklearn", "from_xgboost"]
 
 
 def convert(model, **options) -> FlatEnsemble:
@@ -29,4 +30,6 @@ def convert(model, **options) -> FlatEnsemble:
         return from_xgboost(model, **options)
     if package == "lightgbm":
         return from_lightgbm(model, **options)
+    if isinstance(model, FlatModel):
+        return model.flat
     raise TypeError(f"unsupported model type {type(model).__module__}.{type(model).__name__}")

@@ -94,6 +94,8 @@ class ModelAdapter:
             if self.output == "margin":
                 return np.asarray(m.decision_function(X), dtype=np.float64).ravel()
             return np.asarray(m.predict(X), dtype=np.float64).ravel()
+        if lib == "morvel":  # a FlatModel
+            return m.raw_score(X)
         if lib == "xgboost":
             if hasattr(m, "get_booster"):
                 return np.asarray(m.predict(X, output_margin=True), dtype=np.float64).ravel()

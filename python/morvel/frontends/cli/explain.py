@@ -31,8 +31,8 @@ def run_explain(args) -> int:
     model = load_model(args.model, trust_pickle=args.trust_pickle)
     frame = read_csv(args.data)
     library = type(model).__module__.split(".")[0]
-    names = _feature_names(model, library) if library in ("sklearn", "xgboost",
-                                                           "lightgbm") else None
+    names = _feature_names(model, library) if library in ("sklearn", "xgboost", "lightgbm",
+                                                           "morvel") else None
     features, ignored = model_columns(frame, names, len(frame.columns), args.data)
     if ignored:
         print(f"morvel: note: ignoring column(s) {', '.join(map(repr, ignored))} of "

@@ -16,8 +16,8 @@ _PICKLE_SUFFIXES = (".joblib", ".pkl", ".pickle")
 
 
 def load_model(path: str, trust_pickle: bool = False):
-    """A fitted model from an XGBoost JSON/UBJSON file, a LightGBM text model, a skops
-    file, or (with `trust_pickle`) a joblib/pickle file."""
+    """A fitted model from a morvel flat model (.npz), an XGBoost JSON/UBJSON file, a
+    LightGBM text model, a skops file, or (with `trust_pickle`) a joblib/pickle file."""
     p = Path(path)
     try:
         with p.open("rb") as f:
@@ -29,6 +29,8 @@ def load_model(path: str, trust_pickle: bool = False):
     except OSError as err:
         raise InputError(f"{path}: {err.strerror or err}") from None
     suffix = p.suffix.lower()
+    if suffix == ".npz":
+        return _flat_model(path)
     if head.startswith(b"PK\x03\x04") or suffix == ".skops":
         return _skops(path, trust_pickle)
     if suffix in _PICKLE_SUFFIXES or head[:1] == b"\x80":
@@ -47,6 +49,15 @@ def _library(name: str, extra: str, path: str):
     except ImportError:
         raise InputError(f"{path}: reading this model needs {name} (pip install "
                          f"'morvel[{extra}]')") from None
+
+
+def _flat_model(path: str):
+    from ...models import FlatModel
+
+    try:
+        return FlatModel.load(path)
+    except ValueError as err:
+        raise InputError(f"{path}: {err}") from None
 
 
 def _xgboost(path: str):
