@@ -16,7 +16,8 @@ from morvel.search.readable import SplitTable
 
 sklearn = pytest.importorskip("sklearn")
 from sklearn.datasets import load_breast_cancer  # noqa: E402
-from sklearn.ensemble import GradientBoostingClassifier, HistGradientBoostingClassifier  # noqa: E402
+from sklearn.ensemble import (GradientBoostingClassifier,  # noqa: E402
+                              HistGradientBoostingClassifier)
 
 
 @pytest.fixture(scope="module")
