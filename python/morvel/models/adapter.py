@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import contextlib
 import os
+import threading
+import warnings
 
 import numpy as np
 from threadpoolctl import ThreadpoolController
@@ -44,6 +46,11 @@ class ModelAdapter:
         # Whose predict runs on OpenMP threads (scikit-learn's other trees run on one).
         self.openmp = self.library in ("xgboost", "lightgbm") or (
             self.library == "sklearn" and self.name.startswith("HistGradientBoosting"))
+        # scikit-learn's trees read a frame of numbers as the array of its values, after
+        # checking its columns one by one, which costs more than many a search: rows of
+        # plain numbers go to them as arrays, in the fitted column order.
+        self.reads_arrays = self.library == "sklearn" and type(model).__module__.startswith(
+            ("sklearn.ensemble.", "sklearn.tree."))
 
     @property
     def is_classifier(self) -> bool:
@@ -65,17 +72,17 @@ class ModelAdapter:
 
     def raw(self, X) -> np.ndarray:
         """The library's raw score (margin, probability or prediction) for `X`."""
-        with self._threads(len(X)):
+        with self._calling(X):
             return self._raw(X)
 
     def proba(self, X) -> np.ndarray:
         """The library's positive-class probability for `X` (classifiers only)."""
-        with self._threads(len(X)):
+        with self._calling(X):
             return self._proba(X)
 
     def predicted_index(self, X) -> np.ndarray:
         """Index (0 or 1) of the class the library predicts for each row of `X`."""
-        with self._threads(len(X)):
+        with self._calling(X):
             m = self.model
             if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
                 labels = np.asarray(m.predict(X))
@@ -83,8 +90,14 @@ class ModelAdapter:
             # Boosters predict probabilities; their wrappers take class 1 above one half.
             return (self._proba(X) > 0.5).astype(np.int64)
 
-    def _threads(self, n_rows: int):
-        return _threads_for(self.library, n_rows) if self.openmp else contextlib.nullcontext()
+    def _calling(self, X):
+        """The context of one predict call on the rows `X`."""
+        stack = contextlib.ExitStack()
+        if self.openmp:
+            stack.enter_context(_threads_for(self.library, len(X)))
+        if self.feature_names is not None and isinstance(X, np.ndarray):
+            stack.enter_context(_unnamed_rows())
+        return stack
 
     def _raw(self, X) -> np.ndarray:
         m, lib = self.model, self.library
@@ -126,6 +139,20 @@ def _threads_for(library: str, n_rows: int):
         controller = _controllers[library] = ThreadpoolController()
     threads = max(1, min(os.cpu_count() or 1, n_rows // _ROWS_PER_THREAD))
     return controller.limit(limits=threads, user_api="openmp")
+
+
+# The warnings filters are process-wide, so the calls that set them aside take turns.
+_unnamed_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _unnamed_rows():
+    """A predict on an array of rows in the fitted column order: a model fitted on a frame
+    warns that the array has no column names, which here is known and meant."""
+    with _unnamed_lock, warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="X does not have valid feature names",
+                                category=UserWarning)
+        yield
 
 
 def _plain(value):

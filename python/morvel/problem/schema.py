@@ -55,6 +55,7 @@ class Schema:
         self._labelled = any(not m.numeric for m in self.categories.values())
         self._library_columns = (None if adapter.feature_names is None
                                  else pd.Index(adapter.feature_names))
+        self._names_index = pd.Index(self.names)
 
     # -- frames in ---------------------------------------------------------------------
 
@@ -152,9 +153,11 @@ class Schema:
         return pd.DataFrame(columns, index=index)
 
     def library_input(self, matrix: np.ndarray):
-        """Rows as the library expects them: a frame when the model knows column names or
-        reads pandas categories, else an array of codes."""
-        if self.adapter.feature_names is None and not self._labelled:
+        """Rows as the library expects them: a frame when the model reads pandas categories
+        or knows column names (but for scikit-learn's trees, which read an array in the
+        fitted column order as they read such a frame), else an array of codes."""
+        if not self._labelled and (self.adapter.feature_names is None
+                                   or self.adapter.reads_arrays):
             return np.ascontiguousarray(matrix)
         if not self._labelled:  # the frame `decode` builds, in one block
             return pd.DataFrame(matrix, columns=self._library_columns)
@@ -169,8 +172,7 @@ class Schema:
             return self.decode(values[None, :], index=template.index)
         if isinstance(template, pd.Series):
             if not self._labelled:  # what `decode` gives, built directly
-                return pd.Series(values.copy(), index=pd.Index(self.names),
-                                 name=template.name)
+                return pd.Series(values.copy(), index=self._names_index, name=template.name)
             row = self.decode(values[None, :]).iloc[0]
             row.name = template.name
             return row
