@@ -252,10 +252,12 @@ TEST(GaSearch, StopRules) {
   params.max_generations = 7;
   EXPECT_EQ(solve(p, 1, params).generations, 7u);
 
-  // A zero budget ends the search after its first generation.
+  // The budget counts from the call's start: zero ends the search before it scores a row.
   params = deterministic();
   params.time_budget_s = 0.0;
-  EXPECT_EQ(solve(p, 1, params).generations, 1u);
+  r = solve(p, 1, params);
+  EXPECT_FALSE(r.best.has_value());
+  EXPECT_EQ(r.generations, 0u);
 }
 
 TEST(GaSearch, ValidFactualRowIsTheAnswer) {
