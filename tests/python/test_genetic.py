@@ -280,7 +280,8 @@ def test_stop_rules_and_edge_cases():
     c = make_constraints(4)
     assert ga(ensemble, c, x, lo_t, hi_t, sigma, weights, max_generations=0) == (None, 0)
     assert ga(ensemble, c, x, lo_t, hi_t, sigma, weights, stall_generations=0)[1] == 1
-    assert ga(ensemble, c, x, lo_t, hi_t, sigma, weights, time_budget_s=0.0)[1] == 1
+    # The budget counts from the call's start: 0 ends it before any row is scored.
+    assert ga(ensemble, c, x, lo_t, hi_t, sigma, weights, time_budget_s=0.0) == (None, 0)
     row, gens = ga(ensemble, c, x, lo_t, hi_t, sigma, weights, population=0)
     assert gens >= 1
     # A factual row that already qualifies is the answer, at distance 0.
@@ -362,6 +363,8 @@ def small():
 
 @pytest.mark.parametrize("change, message", [
     (dict(x=np.zeros(2)), r"^expected 3 features, got 2$"),
+    # An infinite factual value came back in the row instead of being refused.
+    (dict(x=np.array([0.0, -INF, 0.0])), r"^x(_rows\[0, |\[)1\] is infinite$"),
     (dict(sigma=np.ones(2)), r"^sigma needs 3 entries, got 2$"),
     (dict(weights=np.ones(1)), r"^weights needs 3 entries, got 1$"),
     (dict(background=np.zeros((4, 2))), r"^background rows have 2 values, expected 3$"),
@@ -405,6 +408,8 @@ def test_batch_validation_order_and_shapes():
 
     with pytest.raises(ValueError, match=r"^expected 3 features, got 4$"):
         call(np.zeros((2, 4)), [0, 1], [0])  # columns first
+    with pytest.raises(ValueError, match=r"^expected 3 features, got 4$"):
+        call(np.zeros((2, 4)), np.zeros(4, np.uint64)[::2], [0, 1])  # then layouts
     with pytest.raises(ValueError, match=r"^task_row and task_seed must have the same length$"):
         call(rows, [0, 1, 7], [0, 1])  # lengths before indices
     with pytest.raises(ValueError, match=r"^task_row index out of range$"):
@@ -433,7 +438,7 @@ def test_signatures_and_docstrings():
     assert str(single) == (
         "(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, background=None, "
         "if_ensemble=None, min_total_path=None, seed=None, population=80, "
-        "max_generations=200, stall_generations=30, time_budget_s=10.0)")
+        "max_generations=200, stall_generations=30, time_budget_s=10.0, *, stop=None)")
     assert core.solve_genetic_raw.__doc__.startswith(
         "Full GA solve.\nReturns (x_cf | None, generations).")
     many = inspect.signature(core.solve_genetic_batch_raw)
