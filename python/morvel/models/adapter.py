@@ -2,6 +2,8 @@
 own predictions, which every result is checked against before it is returned."""
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 
 from . import FlatEnsemble, NotFitted, convert
@@ -37,6 +39,15 @@ class ModelAdapter:
         self.n_features = int(self.flat.n_features)
         self.feature_names = _feature_names(model, self.library)
         self.float32_inputs = self.library == "xgboost"
+
+    def widen_categories(self, counts: dict) -> None:
+        """Raise categorical features' counts to at least `counts` ({feature: count}):
+        categories the model's splits never name still belong to the feature."""
+        card = self.flat.cardinality.copy()
+        for f, count in counts.items():
+            card[f] = max(int(card[f]), int(count))
+        if (card != self.flat.cardinality).any():
+            self.flat = dataclasses.replace(self.flat, cardinality=card)
 
     @property
     def is_classifier(self) -> bool:

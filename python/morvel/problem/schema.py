@@ -14,6 +14,11 @@ import pandas as pd
 from ..models.adapter import ModelAdapter
 
 
+# Codes of a categorical column given as numbers widen the model's category count up to
+# here; larger ones are refused as unknown (the searches enumerate every code).
+_MAX_DATA_CODE = 1 << 16
+
+
 @dataclass(frozen=True)
 class CategoryMap:
     """Labels of one categorical feature and the whole-number codes the model routes on."""
@@ -48,6 +53,7 @@ class Schema:
         frame = self._as_frame(data, "data")
         self.dtypes = {c: frame[c].dtype for c in self.names} if self.frame_input else None
         self.categories = _category_maps(adapter, frame, self.names)
+        adapter.widen_categories(_category_counts(self.categories))
         self.categorical = np.zeros(n, dtype=bool)
         self.categorical[list(self.categories)] = True
 
@@ -114,7 +120,8 @@ class Schema:
                               else list(self.categories[j].labels))
                 columns[name] = pd.Categorical(values, categories=categories)
             else:
-                columns[name] = col
+                columns[name] = _in_data_dtype(col, self.dtypes.get(name) if self.dtypes
+                                               else None)
         return pd.DataFrame(columns, index=index)
 
     def library_input(self, matrix: np.ndarray):
@@ -148,6 +155,29 @@ class Schema:
         if j in self.categories and not self.categories[j].numeric:
             return self.categories[j].label_of()[int(value)]
         return value
+
+
+def _in_data_dtype(values: np.ndarray, dtype):
+    """Values of a numeric column in the data's dtype where that holds them exactly:
+    whole numbers stay integers (or booleans), values of a `category` column categories;
+    anything else (a fraction, a missing value in a plain integer column) stays float64."""
+    if dtype is None or dtype == np.float64:
+        return values
+    if isinstance(dtype, pd.CategoricalDtype):
+        known = dtype.categories
+        present = values[~np.isnan(values)]
+        if pd.api.types.is_numeric_dtype(known.dtype) and np.isin(
+                present, known.to_numpy(dtype=np.float64)).all():
+            return pd.Categorical(values, dtype=dtype)
+        return values
+    if not (pd.api.types.is_integer_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
+        return values
+    try:
+        cast = pd.Series(values).astype(dtype)
+    except (TypeError, ValueError, OverflowError):
+        return values
+    same = cast.astype("float64").to_numpy(dtype=np.float64, na_value=np.nan)
+    return cast.array if np.array_equal(same, values, equal_nan=True) else values
 
 
 def _quote(names) -> str:
@@ -195,7 +225,10 @@ def _resolve_names(adapter: ModelAdapter, data, features) -> list[str]:
 
 def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
     """CategoryMap per categorical feature: the model's own labels first, then the data's
-    pandas categories (codes in category order), then a model category feature's codes."""
+    pandas categories (codes in category order), then a model category feature's codes.
+
+    A model that records no labels tells only the codes its splits name; every category
+    of the data's column (or every code in it) is one the model takes as well."""
     flat = adapter.flat
     maps = {}
     for j, name in enumerate(names):
@@ -209,8 +242,15 @@ def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
             maps[j] = CategoryMap(tuple(dtype.categories), tuple(range(len(dtype.categories))),
                                   False)
         elif card > 0:
+            codes = [c for c in map(_whole_code, frame[name].dropna())
+                     if c is not None and c < _MAX_DATA_CODE]
+            card = max([card] + [c + 1 for c in codes])
             maps[j] = CategoryMap(tuple(range(card)), tuple(range(card)), True)
     return maps
+
+
+def _category_counts(maps: dict) -> dict:
+    return {j: max(cmap.codes) + 1 if cmap.codes else 0 for j, cmap in maps.items()}
 
 
 def _encode_numbers(col: pd.Series, name: str) -> np.ndarray:
