@@ -82,14 +82,18 @@ class Explainer:
         _, self.data = self.schema.rows(data, "data")
         if len(self.data) == 0:
             raise ValueError("data has no rows")
-        self.supports_missing = _setup.probe_missing(self)
+        self.missing_ok = _setup.probe_missing(self)  # per column
+        self.supports_missing = bool(self.missing_ok.any())
         self.integer_valued = _setup.whole_number_columns(self.data, self.schema)
         self.sigma = distance.scales(self.schema, self.data, scale)
         self.weights = distance.weights(self.schema, weights)
         self.rules = CompiledRules(constraints, self.schema, self.data, self.sigma,
                                    self.integer_valued)
-        if self.rules.allow_missing and not self.supports_missing:
-            raise ValueError(f"allow_missing: {self.adapter.name} cannot take missing values")
+        refused = [self.schema.names[f] for f, _, _ in self.rules.allow_missing
+                   if not self.missing_ok[f]]
+        if refused:
+            raise ValueError(f"allow_missing: {self.adapter.name} cannot take missing values "
+                             f"in {', '.join(map(repr, refused))}")
         self.plausibility_flat, self.min_total_path = _setup.plausibility(self, plausibility)
         self.background = _setup.background(self.data, self.random_state)
         self.margin, self.proba_eps = _setup.margins(self.adapter)
@@ -241,9 +245,7 @@ class Explainer:
         return opts
 
     def _require_present(self, X: np.ndarray):
-        if self.supports_missing:
-            return
-        cols = np.flatnonzero(np.isnan(X).any(axis=0))
+        cols = np.flatnonzero(np.isnan(X).any(axis=0) & ~self.missing_ok)
         if cols.size:
             names = ", ".join(repr(self.schema.names[j]) for j in cols)
             raise ValueError(f"column(s) {names} hold missing values (NaN), which "

@@ -1,14 +1,16 @@
-"""Converters from trained tree models of scikit-learn, XGBoost and LightGBM."""
+"""Converters from trained tree models of scikit-learn (also at the end of a Pipeline),
+XGBoost and LightGBM."""
 from __future__ import annotations
 
 from .flat import FlatEnsemble, NotFitted
 from .float32 import float32_threshold
 from .lightgbm_models import from_lightgbm
+from .pipeline import from_pipeline, is_pipeline
 from .sklearn_models import from_sklearn
 from .xgboost_models import from_xgboost
 
 __all__ = ["FlatEnsemble", "NotFitted", "convert", "float32_threshold", "from_lightgbm", "from_sklearn",
-           "from_xgboost"]
+           "from_pipeline", "from_xgboost"]
 
 
 def convert(model, **options) -> FlatEnsemble:
@@ -22,6 +24,8 @@ def convert(model, **options) -> FlatEnsemble:
     >>> convert(model).n_trees
     3
     """
+    if is_pipeline(model):
+        return from_pipeline(model)
     package = type(model).__module__.split(".")[0]
     if package == "sklearn":
         return from_sklearn(model, **options)

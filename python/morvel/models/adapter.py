@@ -7,10 +7,12 @@ import dataclasses
 import numpy as np
 
 from . import FlatEnsemble, NotFitted, convert
+from .pipeline import final_estimator, is_pipeline
 
 
 class ModelAdapter:
-    """A fitted scikit-learn, XGBoost or LightGBM model with its converted flat form.
+    """A fitted scikit-learn, XGBoost or LightGBM model, or a scikit-learn Pipeline ending
+    in one, with its converted flat form (over the pipeline's raw columns).
 
     `output` tells what the raw score of the flat form is:
     - "margin": a classifier's log-odds (sigmoid link); its probability is sigmoid(raw);
@@ -20,17 +22,19 @@ class ModelAdapter:
     """
 
     def __init__(self, model):
-        self.model = model
-        self.library = type(model).__module__.split(".")[0]
+        self.model = model  # what predicts: the whole pipeline, if it is one
+        self.estimator = final_estimator(model)
+        self.library = type(self.estimator).__module__.split(".")[0]
         if self.library == "sklearn":
-            _require_sklearn_supported(model)
-        self.classes = _classes(model, self.library)
+            _require_sklearn_supported(self.estimator)
+        self.classes = _classes(self.estimator, self.library)
         if self.classes is not None and len(self.classes) > 2:
             raise ValueError(f"{type(model).__name__} has {len(self.classes)} classes; only "
                              "binary classifiers and regressors are supported (explain a "
                              "one-vs-rest binary model instead)")
         self.flat: FlatEnsemble = convert(model)
-        if self.classes is None and self.flat.link == "sigmoid" and not _is_regressor(model):
+        if self.classes is None and self.flat.link == "sigmoid" and not _is_regressor(
+                self.estimator):
             self.classes = (0, 1)  # a Booster trained with a binary objective
         if self.classes is None:
             self.output = "value"
@@ -38,6 +42,7 @@ class ModelAdapter:
             self.output = "margin" if self.flat.link == "sigmoid" else "probability"
         self.n_features = int(self.flat.n_features)
         self.feature_names = _feature_names(model, self.library)
+        self.is_pipeline = is_pipeline(model)
         self.float32_inputs = self.library == "xgboost"
 
     def widen_categories(self, counts: dict) -> None:
@@ -55,6 +60,8 @@ class ModelAdapter:
 
     @property
     def name(self) -> str:
+        if self.is_pipeline:
+            return f"Pipeline({type(self.estimator).__name__})"
         return type(self.model).__name__
 
     def class_index(self, label) -> int:
@@ -77,7 +84,7 @@ class ModelAdapter:
                 return np.asarray(m.decision_function(X), dtype=np.float64).ravel()
             return np.asarray(m.predict(X), dtype=np.float64).ravel()
         if lib == "xgboost":
-            if hasattr(m, "get_booster"):
+            if hasattr(self.estimator, "get_booster"):
                 return np.asarray(m.predict(X, output_margin=True), dtype=np.float64).ravel()
             return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64).ravel()
         return np.asarray(m.predict(X, raw_score=True), dtype=np.float64).ravel()
@@ -146,6 +153,8 @@ def _feature_names(model, library: str):
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
         return [str(n) for n in names]
+    if is_pipeline(model):
+        return None
     if library == "xgboost":
         booster = model.get_booster() if hasattr(model, "get_booster") else model
         return list(booster.feature_names) if booster.feature_names else None

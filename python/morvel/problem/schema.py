@@ -116,9 +116,7 @@ class Schema:
                 label_of = self.categories[j].label_of()
                 values = [np.nan if np.isnan(v) else label_of[int(v)] for v in col]
                 dtype = self.dtypes.get(name) if self.dtypes else None
-                categories = (dtype.categories if isinstance(dtype, pd.CategoricalDtype)
-                              else list(self.categories[j].labels))
-                columns[name] = pd.Categorical(values, categories=categories)
+                columns[name] = _labels_in_data_dtype(values, dtype, self.categories[j])
             else:
                 columns[name] = _in_data_dtype(col, self.dtypes.get(name) if self.dtypes
                                                else None)
@@ -155,6 +153,22 @@ class Schema:
         if j in self.categories and not self.categories[j].numeric:
             return self.categories[j].label_of()[int(value)]
         return value
+
+
+def _labels_in_data_dtype(values: list, dtype, cmap: CategoryMap):
+    """Labels as a `category` column (of the data's categories, or the model's labels
+    when the data gave none), or in the data's own dtype (text, whole numbers) when its
+    column held plain values."""
+    if isinstance(dtype, pd.CategoricalDtype):
+        return pd.Categorical(values, categories=dtype.categories)
+    if dtype is None:
+        return pd.Categorical(values, categories=list(cmap.labels))
+    out = pd.Series(values, dtype=object)
+    try:
+        cast = out.astype(dtype)
+    except (TypeError, ValueError):
+        return out.array
+    return cast.array if (cast.astype(object) == out).all() else out.array
 
 
 def _in_data_dtype(values: np.ndarray, dtype):
