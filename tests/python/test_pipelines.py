@@ -5,6 +5,8 @@ raw rows (random ones, every label, missing values, and values at and one or two
 around every mapped threshold) exactly as the pipeline does, and counterfactuals are
 accepted by the pipeline's own predict and keep rules stated on raw columns and labels.
 """
+import importlib.util
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -83,6 +85,10 @@ SHAPES = {
                           remainder="passthrough"),
         SimpleImputer(strategy="mean"), StandardScaler(),
         tree.DecisionTreeClassifier(max_depth=6, random_state=0))),
+    "array of labels: onehot+standard by position -> extra trees": lambda: (False, make_pipeline(
+        ColumnTransformer([("cat", OneHotEncoder(), [2, 3]),
+                           ("num", StandardScaler(), [0, 1, 4])]),
+        ensemble.ExtraTreesClassifier(n_estimators=15, max_depth=6, random_state=0))),
 }
 
 
@@ -115,9 +121,12 @@ def probe_rows(ex, X, rng):
 def test_pipeline_shapes_route_and_explain_as_the_pipeline(shape):
     missing, pipeline = SHAPES[shape]()
     X, y = credit_frame(1, missing=missing)
-    pipeline.fit(X, y)
+    array = shape.startswith("array")
+    as_input = (lambda frame: frame.to_numpy(dtype=object)) if array else (lambda frame: frame)
+    pipeline.fit(as_input(X), y)
     rules = morvel.Rules().freeze("city").increase_only("income")
-    ex = morvel.Explainer(pipeline, X, constraints=rules)
+    ex = morvel.Explainer(pipeline, as_input(X), constraints=rules,
+                          features=list(X.columns) if array else None)
     assert ex.feature_names == list(X.columns)
     assert {j for j in np.flatnonzero(ex.schema.categorical)} == {2, 3}
 
@@ -130,17 +139,87 @@ def test_pipeline_shapes_route_and_explain_as_the_pipeline(shape):
                                atol=1e-5 if xgboost else 1e-12)
 
     # Counterfactuals in raw columns and labels, accepted by the pipeline itself.
-    factual = X[pipeline.predict(X) == 0].iloc[:6]
-    out = ex.explain_many(factual, desired_class=1, time_budget_s=5.0)
+    factual = X[pipeline.predict(as_input(X)) == 0].iloc[:6]
+    out = ex.explain_many(as_input(factual), desired_class=1, time_budget_s=5.0)
     assert out.found.all() and out.optimal.all()
-    cfs = out[ex.feature_names]
-    assert (pipeline.predict(cfs) == 1).all()
+    cfs = out[ex.feature_names].set_axis(factual.index)
+    assert (pipeline.predict(as_input(cfs)) == 1).all()
     assert (cfs.city == factual.city).all()
     assert (cfs.income.fillna(np.inf) >= factual.income.fillna(-np.inf)).all()
     assert set(cfs.job.dropna()) <= set(JOBS)
-    assert cfs.children.dtype == X.children.dtype
-    cf = ex.explain(factual.iloc[0], desired_class=1)
+    if not array:
+        assert cfs.children.dtype == X.children.dtype
+    cf = ex.explain(as_input(factual)[0] if array else factual.iloc[0], desired_class=1)
     assert set(cf.changes.feature) <= set(X.columns)
-    if cf.region is not None and hasattr(morvel.core, "compute_region_raw"):
-        table = cf.region().to_frame()
-        assert list(table.feature) == list(X.columns)
+    if hasattr(morvel.core, "compute_region_raw"):
+        box = region_sample(ex, cf, np.random.default_rng(3), 200)
+        assert (pipeline.predict(as_input(box)) == 1).all()
+
+
+def region_sample(ex, cf, rng, n):
+    """n rows drawn from the counterfactual's certified region, in raw columns and labels
+    (infinite sides cut at ten scales from the counterfactual)."""
+    table = cf.region().to_frame().set_index("feature")
+    assert list(table.index) == ex.feature_names
+    columns = {}
+    for j, name in enumerate(ex.feature_names):
+        row = table.loc[name]
+        if ex.schema.categorical[j]:
+            columns[name] = rng.choice(np.asarray(row.categories, dtype=object), n)
+        elif np.isnan(cf.values[j]):
+            columns[name] = np.full(n, np.nan)
+        else:
+            low = row.low if np.isfinite(row.low) else cf.values[j] - 10 * ex.sigma[j]
+            high = row.high if np.isfinite(row.high) else cf.values[j] + 10 * ex.sigma[j]
+            columns[name] = np.append(rng.uniform(low, high, n - 2), [low, high])
+    return pd.DataFrame(columns)
+
+
+def test_unsupported_unfitted_and_unknown_are_refused_before_native_code(monkeypatch):
+    from sklearn.base import clone
+    from sklearn.decomposition import PCA
+    from sklearn.preprocessing import FunctionTransformer, KBinsDiscretizer
+
+    X, y = credit_frame(3, n=300)
+    boost = ensemble.GradientBoostingClassifier(n_estimators=5, random_state=0)
+    numbers = X[NUM]
+
+    def fitted(*steps, data=numbers):
+        return make_pipeline(*steps, clone(boost)).fit(data, y)
+
+    onehot = ColumnTransformer([("cat", OneHotEncoder(), CAT)], remainder="passthrough")
+    cases = [
+        (lambda: fitted(ColumnTransformer([("num", FunctionTransformer(np.tanh), NUM)])),
+         r"'columntransformer/num' \(FunctionTransformer\) is not supported; supported "
+         r"steps: ColumnTransformer, OneHotEncoder"),
+        (lambda: fitted(PCA(2)), r"'pca' \(PCA\).*supported steps"),
+        (lambda: fitted(KBinsDiscretizer(n_bins=3)), r"'kbinsdiscretizer'.*supported steps"),
+        (lambda: fitted(SimpleImputer(missing_values=-1)), "missing_values=-1"),
+        (lambda: fitted(StandardScaler(), OrdinalEncoder()), "encoders must read raw columns"),
+        (lambda: Pipeline([("enc", clone(onehot)), ("model", fitted())]), r"'enc'.*not fitted"),
+        (lambda: make_pipeline(onehot, ensemble.RandomForestClassifier()),
+         "RandomForestClassifier is not fitted"),
+    ]
+    if importlib.util.find_spec("xgboost"):
+        sparse = ColumnTransformer([("cat", OneHotEncoder(), CAT)], remainder="passthrough",
+                                   sparse_threshold=1.0)
+        cases.append((lambda: make_pipeline(sparse, _xgb()).fit(X, y), "sparse"))
+    import morvel.models.flat as flat_module
+    import morvel.search.row as search
+
+    class Guard:
+        def __getattr__(self, name):
+            raise AssertionError(f"native {name} reached")
+
+    ok = fitted(onehot, data=X)
+    ex = morvel.Explainer(ok, X)
+    monkeypatch.setattr(flat_module, "_morvel_core", Guard())
+    monkeypatch.setattr(search, "core", Guard())
+    for make, match in cases:
+        with pytest.raises(ValueError, match=match):
+            morvel.Explainer(make(), X)
+    unknown = X.iloc[0].replace({X.job.iloc[0]: "astronaut"})
+    with pytest.raises(ValueError, match="'job'.*'astronaut'.*not seen in training"):
+        ex.explain(unknown, desired_class=1)
+    with pytest.raises(ValueError, match="'job'.*'astronaut'"):
+        morvel.Explainer(ok, pd.concat([X, unknown.to_frame().T]))

@@ -403,7 +403,7 @@ class _RawMapper:
 
     def _constant(self, nodes, value) -> None:
         """A column no raw value changes: each split always goes one way."""
-        left = _goes_left(self.flat, nodes, np.full(len(nodes), float(value)))
+        left = np.array([self.flat.goes_left(i, [value])[0] for i in nodes])
         self.feature[nodes] = 0
         self.threshold[nodes] = np.where(left, np.inf, -np.inf)
         self.is_lt[nodes] = np.where(left, 0, 1)
@@ -413,8 +413,7 @@ class _RawMapper:
     def _categorical(self, nodes, k: int, r: int) -> None:
         encoded = self.prep.label_values(r)[:, k].astype(np.float64)
         for i in nodes:
-            left = _goes_left(self.flat, np.full(len(encoded), i), encoded)
-            self.codes[int(i)] = np.flatnonzero(left)
+            self.codes[int(i)] = np.flatnonzero(self.flat.goes_left(i, encoded))
         self.feature[nodes] = r
         self.threshold[nodes] = 0.0
         self.is_lt[nodes] = 0
@@ -449,7 +448,7 @@ class _RawMapper:
         value = float(row[k])
         if np.isnan(value):  # the model itself routes the missing value
             return
-        self.missing_left[nodes] = _goes_left(self.flat, nodes, np.full(len(nodes), value))
+        self.missing_left[nodes] = [self.flat.goes_left(i, [value])[0] for i in nodes]
         self.defined[nodes] = 1
 
     def _assemble(self) -> FlatEnsemble:
@@ -485,20 +484,6 @@ def _set_members(flat: FlatEnsemble, i: int) -> np.ndarray:
     words = flat.set_words[flat.set_offsets[s]:flat.set_offsets[s + 1]]
     bits = np.unpackbits(words.view(np.uint8), bitorder="little")
     return np.flatnonzero(bits)
-
-
-def _goes_left(flat: FlatEnsemble, nodes: np.ndarray, values: np.ndarray) -> np.ndarray:
-    """Whether each node sends the encoded value beside it left, as the flat model
-    routes it (numeric or categorical split, missing side for NaN)."""
-    nodes = np.asarray(nodes, dtype=np.int64)
-    with np.errstate(invalid="ignore"):
-        left = np.where(flat.is_lt[nodes] == 1, values < flat.threshold[nodes],
-                        values <= flat.threshold[nodes])
-    for j in np.flatnonzero(flat.node_set[nodes] >= 0):
-        v = values[j]
-        whole = np.isfinite(v) and v >= 0 and v == np.floor(v)
-        left[j] = whole and int(v) in set(_set_members(flat, int(nodes[j])).tolist())
-    return np.where(np.isnan(values), flat.missing_left[nodes] == 1, left)
 
 
 # --------------------------------------------------------------------------- bisection

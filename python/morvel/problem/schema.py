@@ -123,15 +123,16 @@ class Schema:
         return pd.DataFrame(columns, index=index)
 
     def library_input(self, matrix: np.ndarray):
-        """Rows as the library expects them: a frame when the model knows column names or
-        reads pandas categories, else an array of codes."""
+        """Rows as the library expects them: a frame when the model knows column names, an
+        object array when it reads labels without names, else an array of codes."""
         needs_frame = self.adapter.feature_names is not None or any(
             not m.numeric for m in self.categories.values())
         if not needs_frame:
             return np.ascontiguousarray(matrix)
         frame = self.decode(matrix)
-        if self.adapter.feature_names is not None:
-            frame.columns = self.adapter.feature_names
+        if self.adapter.feature_names is None:  # fitted on an array of labels and numbers
+            return frame.to_numpy(dtype=object)
+        frame.columns = self.adapter.feature_names
         return frame
 
     def like(self, template, values: np.ndarray):
@@ -144,6 +145,8 @@ class Schema:
             return row
         if isinstance(template, dict):
             return dict(self.decode(values[None, :]).iloc[0])
+        if any(not m.numeric for m in self.categories.values()):  # labels, not their codes
+            return self.decode(values[None, :]).to_numpy(dtype=object)[0]
         return values.copy()
 
     def display(self, j: int, value: float):
