@@ -77,7 +77,7 @@ class Explainer:
         self.random_state = check.seed(random_state)
         self.n_jobs = check.n_jobs(n_jobs)
 
-        self.adapter = ModelAdapter(model)
+        self.adapter = ModelAdapter(model, data)
         self.schema = Schema(self.adapter, data, features)
         _, self.data = self.schema.rows(data, "data")
         if len(self.data) == 0:

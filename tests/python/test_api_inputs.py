@@ -141,7 +141,7 @@ def test_category_labels_round_trip(library):
             "job", ["pilot"]))
 
 
-@pytest.mark.parametrize("library", ["sklearn", "lightgbm", "xgboost"])
+@pytest.mark.parametrize("library", ["sklearn", "lightgbm", "xgboost", "catboost"])
 def test_every_label_round_trips_also_those_no_split_names(library):
     """Two-label and many-label columns that barely matter to the model (most labels in
     no split, four categories in no training row): every label goes in and comes out as
@@ -163,10 +163,15 @@ def test_every_label_round_trips_also_those_no_split_names(library):
         lgb = pytest.importorskip("lightgbm")
         model = lgb.LGBMClassifier(n_estimators=15, num_leaves=8, verbose=-1, n_jobs=1).fit(X, y)
         labels = cities
-    else:
+    elif library == "xgboost":
         xgb = pytest.importorskip("xgboost")
         model = xgb.XGBClassifier(n_estimators=15, max_depth=3, enable_categorical=True,
                                   tree_method="hist", n_jobs=1).fit(X, y)
+        labels = cities
+    else:
+        cb = pytest.importorskip("catboost")
+        model = cb.CatBoostClassifier(iterations=15, depth=3, one_hot_max_size=16, verbose=0,
+                                      thread_count=1, cat_features=["gender", "city"]).fit(X, y)
         labels = cities
     ex = morvel.Explainer(model, X, constraints=morvel.Rules().freeze("gender", "city"))
     rows = X[model.predict(X) == 0].iloc[:len(labels)].copy()
