@@ -55,23 +55,23 @@ def _lgb(**kw):
 
 NUM, CAT = ["income", "debt", "children"], ["job", "city"]
 SHAPES = {
-    "onehot+passthrough -> boosting": lambda: (False, Pipeline([
+    "onehot+passthrough -> boosting": lambda: ((), Pipeline([
         ("pre", ColumnTransformer([("cat", OneHotEncoder(handle_unknown="ignore"), CAT)],
                                   remainder="passthrough")),
         ("model", ensemble.GradientBoostingClassifier(n_estimators=20, random_state=0))])),
-    "onehot(drop first)+standard -> forest": lambda: (False, make_pipeline(
+    "onehot(drop first)+standard -> forest": lambda: ((), make_pipeline(
         ColumnTransformer([("cat", OneHotEncoder(drop="first", sparse_output=False), CAT),
                            ("num", StandardScaler(), NUM)]),
         ensemble.RandomForestClassifier(n_estimators=15, max_depth=5, random_state=0))),
-    "onehot(infrequent)+minmax -> xgboost": lambda: (False, make_pipeline(
+    "onehot(infrequent)+minmax -> xgboost": lambda: ((), make_pipeline(
         ColumnTransformer([("cat", OneHotEncoder(min_frequency=40, sparse_output=False,
                                                  handle_unknown="infrequent_if_exist"), CAT),
                            ("num", MinMaxScaler(), NUM)]), _xgb())),
-    "ordinal+robust -> categorical histogram boosting": lambda: (False, make_pipeline(
+    "ordinal+robust -> categorical histogram boosting": lambda: ((), make_pipeline(
         ColumnTransformer([("cat", OrdinalEncoder(), CAT), ("num", RobustScaler(), NUM)]),
         ensemble.HistGradientBoostingClassifier(max_iter=15, categorical_features=[0, 1],
                                                 random_state=0))),
-    "imputers+maxabs+onehot(max_categories) -> lightgbm": lambda: (True, make_pipeline(
+    "imputers+maxabs+onehot(max_categories) -> lightgbm": lambda: (("missing",), make_pipeline(
         ColumnTransformer([
             ("num", make_pipeline(SimpleImputer(strategy="median", add_indicator=True),
                                   MaxAbsScaler()), ["income", "debt"]),
@@ -79,16 +79,20 @@ SHAPES = {
                                   OneHotEncoder(max_categories=4, drop="if_binary",
                                                 sparse_output=False)), CAT),
             ("drop", "drop", ["children"])]), _lgb())),
-    "ordinal(unknown, missing)+plain steps -> tree": lambda: (True, make_pipeline(
+    "ordinal(unknown, missing)+plain steps -> tree": lambda: (("missing",), make_pipeline(
         ColumnTransformer([("cat", OrdinalEncoder(handle_unknown="use_encoded_value",
                                                   unknown_value=-1), CAT)],
                           remainder="passthrough"),
         SimpleImputer(strategy="mean"), StandardScaler(),
         tree.DecisionTreeClassifier(max_depth=6, random_state=0))),
-    "array of labels: onehot+standard by position -> extra trees": lambda: (False, make_pipeline(
+    "array of labels: onehot+standard by position -> extra trees": lambda: (("array",), make_pipeline(
         ColumnTransformer([("cat", OneHotEncoder(), [2, 3]),
                            ("num", StandardScaler(), [0, 1, 4])]),
         ensemble.ExtraTreesClassifier(n_estimators=15, max_depth=6, random_state=0))),
+    "standard, category columns passed through -> lightgbm": lambda: (("category",), make_pipeline(
+        ColumnTransformer([("num", StandardScaler(), NUM)], remainder="passthrough",
+                          verbose_feature_names_out=False).set_output(transform="pandas"),
+        _lgb())),
 }
 
 
@@ -119,9 +123,11 @@ def probe_rows(ex, X, rng):
 
 @pytest.mark.parametrize("shape", list(SHAPES))
 def test_pipeline_shapes_route_and_explain_as_the_pipeline(shape):
-    missing, pipeline = SHAPES[shape]()
-    X, y = credit_frame(1, missing=missing)
-    array = shape.startswith("array")
+    flags, pipeline = SHAPES[shape]()
+    X, y = credit_frame(1, missing="missing" in flags)
+    if "category" in flags:
+        X = X.astype({"job": "category", "city": "category"})
+    array = "array" in flags
     as_input = (lambda frame: frame.to_numpy(dtype=object)) if array else (lambda frame: frame)
     pipeline.fit(as_input(X), y)
     rules = morvel.Rules().freeze("city").increase_only("income")
@@ -165,7 +171,10 @@ def region_sample(ex, cf, rng, n):
     for j, name in enumerate(ex.feature_names):
         row = table.loc[name]
         if ex.schema.categorical[j]:
-            columns[name] = rng.choice(np.asarray(row.categories, dtype=object), n)
+            labels = rng.choice(np.asarray(row.categories, dtype=object), n)
+            dtype = (ex.schema.dtypes or {}).get(name)
+            columns[name] = (pd.Categorical(labels, dtype=dtype)
+                             if isinstance(dtype, pd.CategoricalDtype) else labels)
         elif np.isnan(cf.values[j]):
             columns[name] = np.full(n, np.nan)
         else:

@@ -31,7 +31,7 @@ SUPPORTED_STEPS = ("ColumnTransformer, OneHotEncoder, OrdinalEncoder, SimpleImpu
 _ENCODERS = ("OneHotEncoder", "OrdinalEncoder")
 _SCALERS = ("StandardScaler", "MinMaxScaler", "RobustScaler", "MaxAbsScaler")
 _PROBE_NUMBERS = np.array([-1e6, -3.0, -1.0, -0.5, 0.0, 0.5, 1.0, 3.0, 1e6])
-_CHUNK_ROWS = 2048  # rows per transform call: bounds the dense encoded matrix
+_CHUNK_VALUES = 1 << 21  # encoded values per transform call (16 MiB once dense)
 
 
 def is_pipeline(model) -> bool:
@@ -270,8 +270,9 @@ class _Preprocessing:
     def values_at(self, r_per_row: np.ndarray, x: np.ndarray, k_per_row: np.ndarray) -> np.ndarray:
         """Encoded column k_per_row[i] of a row whose raw column r_per_row[i] is x[i]."""
         out = np.empty(len(x), dtype=np.float64)
-        for start in range(0, len(x), _CHUNK_ROWS):
-            part = slice(start, start + _CHUNK_ROWS)
+        step = max(256, _CHUNK_VALUES // max(1, len(self.base)))
+        for start in range(0, len(x), step):
+            part = slice(start, start + step)
             r, v, k = r_per_row[part], x[part], k_per_row[part]
             values = {}
             for col in np.unique(r):
@@ -508,25 +509,52 @@ def _raw_thresholds(prep: _Preprocessing, r, k, t, lt):
     """Per split (raw column r, encoded column k, encoded threshold t, strict lt): the
     raw threshold and comparison that pass exactly the doubles x whose encoded value
     passes `e < t` (lt) or `e <= t`. The encoded value is non-decreasing in x, so the
-    passing doubles are all those up to the largest one, which bisection finds."""
-    def passes(x):
-        e = prep.values_at(r, x, k)
-        return np.where(lt, e < t, e <= t)
+    passing doubles are all those up to the largest one, which bisection finds.
 
-    lo = _to_key(np.full(len(t), -_MAX))
-    hi = _to_key(np.full(len(t), _MAX))
-    all_pass = passes(_from_key(hi))
-    none_pass = ~passes(_from_key(lo))
+    Each call of the preprocessing costs far more than its rows, so the bisection starts
+    from a narrow bracket around the affine estimate of the answer (the scalers are
+    affine) and falls back to all doubles where that bracket does not hold it."""
+    def passes(idx, keys):
+        e = prep.values_at(r[idx], _from_key(keys), k[idx])
+        return np.where(lt[idx], e < t[idx], e <= t[idx])
+
+    n = len(t)
+    every = np.arange(n)
+    lo, hi = _estimated_brackets(prep, r, k, t)
+    both = passes(np.concatenate([every, every]), np.concatenate([lo, hi]))
+    held = both[:n] & ~both[n:]
+    lo[~held] = _to_key(np.array([-_MAX]))[0]
+    hi[~held] = _to_key(np.array([_MAX]))[0]
+    all_pass = np.zeros(n, dtype=bool)
+    none_pass = np.zeros(n, dtype=bool)
+    wide = np.flatnonzero(~held)
+    if len(wide):
+        ends = passes(np.concatenate([wide, wide]), np.concatenate([lo[wide], hi[wide]]))
+        none_pass[wide] = ~ends[:len(wide)]
+        all_pass[wide] = ends[len(wide):]
     active = ~(all_pass | none_pass)
     while True:
-        open_ = active & (hi - 1 > lo)
-        if not open_.any():
+        idx = np.flatnonzero(active & (hi - 1 > lo))
+        if not len(idx):
             break
-        mid = (lo >> 1) + (hi >> 1) + (lo & hi & 1)
-        idx = np.flatnonzero(open_)
-        ok = prep.values_at(r[idx], _from_key(mid[idx]), k[idx])
-        ok = np.where(lt[idx], ok < t[idx], ok <= t[idx])
-        lo[idx] = np.where(ok, mid[idx], lo[idx])
-        hi[idx] = np.where(ok, hi[idx], mid[idx])
+        mid = (lo[idx] >> 1) + (hi[idx] >> 1) + (lo[idx] & hi[idx] & 1)
+        ok = passes(idx, mid)
+        lo[idx] = np.where(ok, mid, lo[idx])
+        hi[idx] = np.where(ok, hi[idx], mid)
     threshold = np.where(all_pass, np.inf, np.where(none_pass, -np.inf, _from_key(lo)))
     return threshold, np.where(none_pass, 1, 0).astype(np.uint8)
+
+
+def _estimated_brackets(prep: _Preprocessing, r, k, t):
+    """Keys of a narrow bracket around x = (t - b) / a, the affine map e = a x + b read
+    from the encoded values at x = 0 and x = 1 (a collapsed bracket where there is none)."""
+    n = len(t)
+    g = prep.values_at(np.concatenate([r, r]), np.repeat([0.0, 1.0], n), np.concatenate([k, k]))
+    b, a = g[:n], g[n:] - g[:n]
+    with np.errstate(all="ignore"):
+        x0 = (t - b) / a
+        width = 1e-12 * (np.abs(x0) + (np.abs(t) + np.abs(b)) / a) + 1e-300
+    usable = (a > 0) & np.isfinite(x0) & np.isfinite(width)
+    x0 = np.where(usable, x0, 0.0)
+    width = np.where(usable, width, 0.0)
+    return _to_key(x0 - width), _to_key(x0 + width)

@@ -29,7 +29,10 @@ def probe_missing(ex) -> np.ndarray:
     row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()
     n = row.shape[1]
     if not ex.adapter.is_pipeline:
-        return np.full(n, _takes(ex, row, ~ex.schema.categorical))
+        takes = np.full(n, _takes(ex, row, ~ex.schema.categorical))
+        if ex.adapter.library == "catboost":  # it reads no missing category
+            takes &= ~ex.schema.categorical
+        return takes
     return np.array([_takes(ex, row, np.arange(n) == j) for j in range(n)], dtype=bool)
 
 
@@ -38,7 +41,7 @@ def _takes(ex, row: np.ndarray, columns: np.ndarray) -> bool:
     probe[:, columns] = np.nan
     try:
         ex.adapter.raw(ex.schema.library_input(probe))
-    except ValueError:
+    except Exception:  # noqa: BLE001 - each library refuses NaN with its own error type
         return False
     return True
 
