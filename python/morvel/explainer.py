@@ -30,8 +30,11 @@ class Explainer:
     Args:
         model: a fitted scikit-learn tree model (forests, gradient boosting, histogram
             gradient boosting, decision trees), an XGBoost `Booster`/`XGBClassifier`/
-            `XGBRegressor`, or a LightGBM `Booster`/`LGBMClassifier`/`LGBMRegressor`;
-            binary classifiers and regressors.
+            `XGBRegressor`, a LightGBM `Booster`/`LGBMClassifier`/`LGBMRegressor`, a
+            `CatBoostClassifier`/`CatBoostRegressor` (numeric and one-hot categorical
+            features), or a scikit-learn `Pipeline` of column preprocessing (encoders,
+            scalers, imputers in a `ColumnTransformer`) ending in one of them, which is
+            explained over its raw columns; binary classifiers and regressors.
         data: training rows (DataFrame or 2-D array) from which the distance scales, the
             plausibility model and the genetic search's background are taken.
         features: column names when `data` is an array (default: the model's own names,
@@ -51,7 +54,8 @@ class Explainer:
         n_jobs: threads for `explain_many` with the exact method (default: all CPUs).
 
     Whole-number columns of `data` take whole numbers in counterfactuals unless the rules
-    say `continuous(...)`; categorical columns keep their labels in and out.
+    say `continuous(...)` and come back in their integer dtype; categorical columns keep
+    their labels in and out.
 
     >>> from sklearn.datasets import load_breast_cancer
     >>> from sklearn.ensemble import GradientBoostingClassifier
