@@ -71,7 +71,8 @@ SHAPES = {
         ColumnTransformer([("cat", OrdinalEncoder(), CAT), ("num", RobustScaler(), NUM)]),
         ensemble.HistGradientBoostingClassifier(max_iter=15, categorical_features=[0, 1],
                                                 random_state=0))),
-    "imputers+maxabs+onehot(max_categories) -> lightgbm": lambda: (("missing",), make_pipeline(
+    "imputers+maxabs+onehot(max_categories), text dropped -> lightgbm": lambda: (
+        ("missing", "text"), make_pipeline(
         ColumnTransformer([
             ("num", make_pipeline(SimpleImputer(strategy="median", add_indicator=True),
                                   MaxAbsScaler()), ["income", "debt"]),
@@ -85,11 +86,13 @@ SHAPES = {
                           remainder="passthrough"),
         SimpleImputer(strategy="mean"), StandardScaler(),
         tree.DecisionTreeClassifier(max_depth=6, random_state=0))),
-    "array of labels: onehot+standard by position -> extra trees": lambda: (("array",), make_pipeline(
+    "array of labels: onehot+standard by position -> extra trees": lambda: (
+        ("array",), make_pipeline(
         ColumnTransformer([("cat", OneHotEncoder(), [2, 3]),
                            ("num", StandardScaler(), [0, 1, 4])]),
         ensemble.ExtraTreesClassifier(n_estimators=15, max_depth=6, random_state=0))),
-    "standard, category columns passed through -> lightgbm": lambda: (("category",), make_pipeline(
+    "standard, category columns passed through -> lightgbm": lambda: (
+        ("category",), make_pipeline(
         ColumnTransformer([("num", StandardScaler(), NUM)], remainder="passthrough",
                           verbose_feature_names_out=False).set_output(transform="pandas"),
         _lgb())),
@@ -127,6 +130,8 @@ def test_pipeline_shapes_route_and_explain_as_the_pipeline(shape):
     X, y = credit_frame(1, missing="missing" in flags)
     if "category" in flags:
         X = X.astype({"job": "category", "city": "category"})
+    if "text" in flags:  # a column the pipeline drops
+        X["name"] = [f"applicant {i}" for i in range(len(X))]
     array = "array" in flags
     as_input = (lambda frame: frame.to_numpy(dtype=object)) if array else (lambda frame: frame)
     pipeline.fit(as_input(X), y)
@@ -134,7 +139,8 @@ def test_pipeline_shapes_route_and_explain_as_the_pipeline(shape):
     ex = morvel.Explainer(pipeline, as_input(X), constraints=rules,
                           features=list(X.columns) if array else None)
     assert ex.feature_names == list(X.columns)
-    assert {j for j in np.flatnonzero(ex.schema.categorical)} == {2, 3}
+    text = {5} if "text" in flags else set()
+    assert set(np.flatnonzero(ex.schema.categorical)) == {2, 3} | text
 
     # The converted model scores raw rows as the pipeline does.
     rows = probe_rows(ex, X, np.random.default_rng(2))
@@ -153,6 +159,8 @@ def test_pipeline_shapes_route_and_explain_as_the_pipeline(shape):
     assert (cfs.city == factual.city).all()
     assert (cfs.income.fillna(np.inf) >= factual.income.fillna(-np.inf)).all()
     assert set(cfs.job.dropna()) <= set(JOBS)
+    if "text" in flags:
+        assert (cfs.name == factual.name).all()
     if not array:
         assert cfs.children.dtype == X.children.dtype
     cf = ex.explain(as_input(factual)[0] if array else factual.iloc[0], desired_class=1)

@@ -253,6 +253,10 @@ def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
         card = int(flat.cardinality[j])
         if j in flat.categories:
             maps[j] = CategoryMap.from_mapping(flat.categories[j])
+        elif card == 0 and _is_text(frame[name]):  # a column the model does not read
+            labels = (list(dtype.categories) if isinstance(dtype, pd.CategoricalDtype)
+                      else sorted(frame[name].dropna().unique().tolist(), key=str))
+            maps[j] = CategoryMap(tuple(labels), tuple(range(len(labels))), False)
         elif isinstance(dtype, pd.CategoricalDtype):
             if card == 0:
                 continue  # a numeric feature stored as categories: read the values
@@ -264,6 +268,15 @@ def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
             card = max([card] + [c + 1 for c in codes])
             maps[j] = CategoryMap(tuple(range(card)), tuple(range(card)), True)
     return maps
+
+
+def _is_text(col: pd.Series) -> bool:
+    """Whether a column holds labels rather than numbers."""
+    values = (pd.Series(col.cat.categories) if isinstance(col.dtype, pd.CategoricalDtype)
+              else col.dropna())
+    if pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
+        return False
+    return bool(pd.to_numeric(values, errors="coerce").isna().any())
 
 
 def _category_counts(maps: dict) -> dict:
