@@ -166,7 +166,8 @@ class _Preprocessing:
                                   else list(range(int(encoded.cardinality[k]))))
         self.coded = set(self.labels) - set(self.passed_categorical.values())
         self.base = self.transform(self.rows({}, 1))[0]
-        if _is_sparse_output(self) and type(model).__module__.startswith("xgboost"):
+        sparse = hasattr(self.apply(self.rows({}, 1)), "toarray")
+        if sparse and type(model).__module__.startswith("xgboost"):
             raise ValueError("the preprocessing returns a sparse matrix, whose zeros XGBoost "
                              "reads as missing values; set sparse_output=False on the encoders "
                              "(and sparse_threshold=0 on the ColumnTransformer)")
@@ -252,14 +253,19 @@ class _Preprocessing:
             return out
         return pd.DataFrame(dict(zip(self.names, columns)))
 
-    def transform(self, X) -> np.ndarray:
-        """Encoded rows as the model receives them, densified (numbers as float64, labels
-        passed through as objects)."""
+    def apply(self, X):
+        """The preprocessing's own output for raw rows X."""
         # Probes far out overflow a scaler to inf, which routes as any large value would.
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore")
             for _, step in self.steps:
                 X = step.transform(X)
+        return X
+
+    def transform(self, X) -> np.ndarray:
+        """Encoded rows as the model receives them, densified (numbers as float64, labels
+        passed through as objects)."""
+        X = self.apply(X)
         if hasattr(X, "toarray"):
             X = X.toarray()
         X = X.to_numpy() if hasattr(X, "to_numpy") else np.asarray(X)
@@ -326,21 +332,9 @@ def _imputer_keeps(imputer) -> list:
 
 
 def _input_indices(ct, name: str) -> list:
-    indices = getattr(ct, "_transformer_to_input_indices", None)
-    if indices is not None:
-        return list(indices[name])
-    columns = dict((n, c) for n, _, c in ct.transformers_)[name]
-    picked = np.arange(ct.n_features_in_)[columns] if not isinstance(columns, list) or not \
-        columns or not isinstance(columns[0], str) else \
-        [list(ct.feature_names_in_).index(c) for c in columns]
-    return list(np.atleast_1d(picked))
-
-
-def _is_sparse_output(prep: _Preprocessing) -> bool:
-    X = prep.rows({}, 1)
-    for _, step in prep.steps:
-        X = step.transform(X)
-    return hasattr(X, "toarray")
+    """Input columns of a fitted ColumnTransformer's branch (recorded since
+    scikit-learn 1.2)."""
+    return list(ct._transformer_to_input_indices[name])
 
 
 def _differs(rows: np.ndarray, base: np.ndarray) -> np.ndarray:
