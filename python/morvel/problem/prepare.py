@@ -20,8 +20,9 @@ def probe_missing(ex) -> np.ndarray:
     data rows that the library and the converted model agree (a mismatch in how columns
     or categories are encoded would show here, not in a counterfactual).
 
-    A plain model takes NaN in every column or in none; a pipeline may impute some
-    columns only, so it is asked column by column when it refuses them all at once."""
+    A plain model takes NaN in every numeric column or in none (and, but for CatBoost, in
+    its categorical ones as well); a pipeline may impute some columns only, so it is asked
+    column by column."""
     data = ex.data
     complete = data[~np.isnan(data).any(axis=1)][:_AGREEMENT_ROWS]
     if len(complete):
