@@ -44,6 +44,9 @@ class ModelAdapter:
         self.n_features = int(self.flat.n_features)
         self.feature_names = _feature_names(model, self.library)
         self.is_pipeline = is_pipeline(model)
+        # Encoders and CatBoost read labels as they are; the other libraries read labelled
+        # columns as pandas categories.
+        self.reads_plain_labels = self.is_pipeline or self.library == "catboost"
         self.float32_inputs = self.library == "xgboost"  # the library sums in float32
 
     def widen_categories(self, counts: dict) -> None:

@@ -116,7 +116,8 @@ class Schema:
                 label_of = self.categories[j].label_of()
                 values = [np.nan if np.isnan(v) else label_of[int(v)] for v in col]
                 dtype = self.dtypes.get(name) if self.dtypes else None
-                columns[name] = _labels_in_data_dtype(values, dtype, self.categories[j])
+                columns[name] = _labels_in_data_dtype(values, dtype, self.categories[j],
+                                                      self.adapter.reads_plain_labels)
             else:
                 columns[name] = _in_data_dtype(col, self.dtypes.get(name) if self.dtypes
                                                else None)
@@ -158,13 +159,13 @@ class Schema:
         return value
 
 
-def _labels_in_data_dtype(values: list, dtype, cmap: CategoryMap):
+def _labels_in_data_dtype(values: list, dtype, cmap: CategoryMap, plain: bool):
     """Labels as a `category` column (of the data's categories, or the model's labels
-    when the data gave none), or in the data's own dtype (text, whole numbers) when its
-    column held plain values."""
+    when the data gave none), or, for a model that reads plain labels, in the data's own
+    dtype (text, whole numbers) when its column held plain values."""
     if isinstance(dtype, pd.CategoricalDtype):
         return pd.Categorical(values, categories=dtype.categories)
-    if dtype is None:
+    if dtype is None or not plain:
         return pd.Categorical(values, categories=list(cmap.labels))
     out = pd.Series(values, dtype=object)
     try:
@@ -247,13 +248,14 @@ def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
     A model that records no labels tells only the codes its splits name; every category
     of the data's column (or every code in it) is one the model takes as well."""
     flat = adapter.flat
+    read = set(flat.feature[flat.feature >= 0].tolist())
     maps = {}
     for j, name in enumerate(names):
         dtype = frame[name].dtype
         card = int(flat.cardinality[j])
         if j in flat.categories:
             maps[j] = CategoryMap.from_mapping(flat.categories[j])
-        elif card == 0 and _is_text(frame[name]):  # a column the model does not read
+        elif card == 0 and j not in read and _is_text(frame[name]):  # the model ignores it
             labels = (list(dtype.categories) if isinstance(dtype, pd.CategoricalDtype)
                       else sorted(frame[name].dropna().unique().tolist(), key=str))
             maps[j] = CategoryMap(tuple(labels), tuple(range(len(labels))), False)
