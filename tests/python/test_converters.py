@@ -467,6 +467,8 @@ def test_catboost(case):
     pool = frame(X)
     borders = [(f, b, 0) for f, bs in model.get_borders().items() for b in bs]
     rows = np.vstack([random_rows(17, nan=nan), probe_rows(borders, X)])
+    if nan:  # also where training saw no missing value
+        rows[::7, 4] = np.nan
     if cat:
         rows[:, CAT] = np.random.default_rng(18).choice(CAT_CODES, len(rows))
         assert (flat.node_set >= 0).any(), "the model should split on its categorical column"

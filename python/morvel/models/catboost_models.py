@@ -5,10 +5,11 @@ the sum of the trees' leaf values. CatBoost grows oblivious trees: level d of a 
 one condition, and the leaf index has bit d set when it holds. A numeric condition holds
 when `float32(v) > border` (a float32 border), so its failing side is a float32 comparison
 that `float32_threshold` turns into a double one; a missing value makes it hold under the
-"AsTrue" treatment (nan_mode "Max") and fail under any other. A one-hot condition holds when
-the hash of the categorical value equals the split's. Each tree becomes a full binary tree
-whose left branches are the failed numeric conditions; at one-hot levels the flat set holds
-the matching categories, so the children swap and every other value goes right.
+"AsTrue" treatment (nan_mode "Max") and fail under any other (also where training saw no
+missing value, or forbade them). A one-hot condition holds when the hash of the categorical
+value equals the split's. Each tree becomes a full binary tree whose left branches are the
+failed numeric conditions; at one-hot levels the flat set holds the matching categories,
+so the children swap and every other value goes right.
 
 The model keeps only the hashes of categories, not their labels: the labels come from the
 training data (`labels_from_data`), and CatBoost itself maps them to hashes (its JSON
@@ -64,11 +65,10 @@ def from_catboost(model, labels=None) -> FlatEnsemble:
         if len(leaf_values) != 1 << len(levels):
             raise ValueError("only single-output models are supported")
         _add_tree(builder, levels, leaf_values)
-    nan_routed = str(model.get_all_params().get("nan_mode", "Min")) != "Forbidden"
     flat = builder.build(float(np.ravel(bias)[0]), "sigmoid" if loss in _SIGMOID_LOSSES
                          else "identity", {f: len(labels.get(f, [])) for f in categorical},
                          {f: {label: k for k, label in enumerate(labels[f])}
-                          for f in categorical if f in labels}, nan_routed)
+                          for f in categorical if f in labels})
     # CatBoost refuses a missing categorical value.
     defined = flat.missing_defined.copy()
     defined[flat.node_set >= 0] = 0
