@@ -42,6 +42,10 @@ constexpr std::size_t kWalksPerPoll = std::size_t{1} << 22;
 // answer is the same either way).
 constexpr std::size_t kMinRowsToFanOut = 256;
 constexpr std::size_t kMinWalksToFanOut = std::size_t{1} << 20;
+// However small the time budget, building and scoring the first generation may take this
+// long: a zero budget still evaluates one generation and stops after it, while a model too
+// large to score in time is still cut off while its first population is built.
+constexpr double kFirstGenerationAllowanceS = 0.01;
 
 enum RowClass : std::uint8_t { kValid = 0, kOutsideWindow = 1, kInfeasible = 2 };
 
@@ -351,7 +355,7 @@ SearchOutcome<GaResult> Search::run() {
     }
     ++result.generations;
     if (stall >= params_.stall_generations) break;
-    if (budget_.poll()) break;
+    if (budget_.elapsed() > params_.time_budget_s) break;
     // The population bred after the last generation would never be evaluated.
     if (result.generations == params_.max_generations) break;
     if (halted() || !breed()) return halt(std::move(result), best, has_best);
@@ -369,7 +373,7 @@ SearchOutcome<GaResult> solve_genetic(const GaProblem& problem, std::span<const 
          "genetic search without a model or constraint set");
   // The time budget counts from here: it bounds the candidate values and the initial
   // population as well as the generations.
-  Watch budget(InterruptProbe{}, params.time_budget_s);
+  Watch budget(InterruptProbe{}, std::max(params.time_budget_s, kFirstGenerationAllowanceS));
   try {
     Search search(problem, x, seed ? Rng::from_seed(*seed) : Rng::from_os(), params, watch,
                   budget);
