@@ -91,6 +91,21 @@ def family(name, X, y, model, seed, rules=None):
     return model, explainer, rejected, X_train, y_train
 
 
+def interleaved(n_rows: int, rounds: int, sides) -> tuple[np.ndarray, np.ndarray]:
+    """Wall-clock and process CPU seconds, (row, side, round), of calling each of the two
+    `sides` on each row, the two one after the other in an order that alternates."""
+    wall = np.zeros((n_rows, 2, rounds))
+    cpu = np.zeros((n_rows, 2, rounds))
+    for r in range(rounds):
+        for i in range(n_rows):
+            for side in ((0, 1) if (r + i) % 2 == 0 else (1, 0)):
+                start, start_cpu = time.perf_counter(), time.process_time()
+                sides[side](i)
+                wall[i, side, r] = time.perf_counter() - start
+                cpu[i, side, r] = time.process_time() - start_cpu
+    return wall, cpu
+
+
 class RawCore:
     """The raw exact call `explain` makes for a row, with everything prepared."""
 
@@ -125,19 +140,9 @@ def explain_section(args):
             raw = RawCore(ex)
             codes = raw.codes(rows)
             ex.explain(rows.iloc[0], desired_class=1)  # warm-up
-            wall = np.zeros((len(rows), 2, args.rounds))
-            cpu = np.zeros((len(rows), 2, args.rounds))
-            for r in range(args.rounds):
-                for i in range(len(rows)):
-                    for side in ((0, 1) if (r + i) % 2 == 0 else (1, 0)):
-                        start, start_cpu = time.perf_counter(), time.process_time()
-                        if side == 0:
-                            raw(codes[i])
-                        else:
-                            ex.explain(rows.iloc[i], desired_class=1)
-                        wall[i, side, r] = time.perf_counter() - start
-                        cpu[i, side, r] = time.process_time() - start_cpu
-            per_row, per_row_cpu = np.median(wall, axis=2), np.median(cpu, axis=2)
+            wall, cpu = interleaved(len(rows), args.rounds, (
+                lambda i: raw(codes[i]), lambda i: ex.explain(rows.iloc[i], desired_class=1)))
+            per_row = np.median(wall, axis=2)
             ratio = per_row[:, 1] / per_row[:, 0]
             # CPU times tick in coarse steps: a row is rated by its total over the rounds.
             cpu_ratio = cpu[:, 1].sum(axis=1) / np.maximum(cpu[:, 0].sum(axis=1), 1e-9)
@@ -255,19 +260,15 @@ def genetic_section(args):
         dice = dice_explainer(X_train, y_train, model, vary,
                               {c: [float(lo[c]), float(hi[c])] for c in vary})
         api_rows, dice_rows = [None] * len(rows), [None] * len(rows)
-        times = np.zeros((len(rows), 2, args.rounds))
-        cpu = np.zeros((len(rows), 2, args.rounds))
-        for r in range(args.rounds):
-            for i in range(len(rows)):
-                for side in ((0, 1) if (r + i) % 2 == 0 else (1, 0)):
-                    start, start_cpu = time.perf_counter(), time.process_time()
-                    if side == 0:
-                        api_rows[i] = ex.explain(rows.iloc[i], desired_class=1,
-                                                 method="genetic", seed=i).values
-                    else:
-                        dice_rows[i] = dice(rows.iloc[i])
-                    times[i, side, r] = time.perf_counter() - start
-                    cpu[i, side, r] = time.process_time() - start_cpu
+
+        def api(i):
+            api_rows[i] = ex.explain(rows.iloc[i], desired_class=1, method="genetic",
+                                     seed=i).values
+
+        def dice_one(i):
+            dice_rows[i] = dice(rows.iloc[i])
+
+        times, cpu = interleaved(len(rows), args.rounds, (api, dice_one))
         per_row = np.median(times, axis=2)
         api_s, dice_s = np.median(per_row[:, 0]), np.median(per_row[:, 1])
         per_row_cpu = np.median(cpu, axis=2)
