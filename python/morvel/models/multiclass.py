@@ -18,15 +18,16 @@ Per-class scores (`class_scores`), checked against each library's own per-class 
 - scikit-learn `RandomForestClassifier` and `ExtraTreesClassifier` (any number of
   classes): `predict_proba`, the mean of the trees' normalised leaf probabilities.
 
-For the differences of a forest the leaves hold each tree's probability difference
-unscaled (not divided by the number of trees): with pure leaves the sums are then whole
-numbers and a tie between two classes is exactly 0, as the library sees it.
+The difference of two classes of a forest is one forest over the same trees, each leaf
+holding its probability difference unscaled (not divided by the number of trees): the
+bounds then see both classes of a leaf together, and with pure leaves the sums are whole
+numbers, so a tie between two classes is exactly 0, as the library sees it.
 """
 from __future__ import annotations
 
 import json
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -41,15 +42,14 @@ class ClassScores:
 
     `classes[k]` is the label of column k of the library's outputs (the index its
     `argmax` returns). `per_class[k]` scores class k as the library does (margin or
-    probability, `kind`). `comparable[k]` is the same score on a scale whose differences
-    decide the prediction (for boosting, `per_class` itself; for forests, the sum of the
-    trees' probabilities, i.e. n_trees times the probability, summed without rounding for
-    pure leaves)."""
+    probability, `kind`). For a forest, whose classes share every tree, `leaf_classes`
+    holds per node each class's leaf probability (not divided by the number of trees)
+    over the trees of `per_class`."""
 
     classes: np.ndarray
     per_class: tuple[FlatEnsemble, ...]
-    comparable: tuple[FlatEnsemble, ...]
     kind: str  # "margin" or "probability"
+    leaf_classes: np.ndarray | None = None
 
     @property
     def n_classes(self) -> int:
@@ -79,11 +79,17 @@ def class_scores(model) -> ClassScores:
 
 
 def beats(scores: ClassScores, c: int, k: int) -> FlatEnsemble:
-    """The ensemble of comparable score(c) - score(k): c's trees, then k's trees with
-    negated leaves, base score base(c) - base(k)."""
+    """An ensemble whose score is positive exactly when class c scores above class k (zero
+    on a tie): for boosting, score(c) - score(k) as c's trees, then k's trees with negated
+    leaves, base score base(c) - base(k); for a forest, its trees with each leaf's
+    probability of c minus that of k (n_trees times the difference of probabilities)."""
     if c == k:
         raise ValueError("a class does not beat itself")
-    return join([(scores.comparable[c], 1.0), (scores.comparable[k], -1.0)])
+    if scores.leaf_classes is not None:
+        shape = scores.per_class[c]
+        diff = scores.leaf_classes[:, c] - scores.leaf_classes[:, k]
+        return replace(shape, value=np.where(shape.feature >= 0, 0.0, diff), base_score=0.0)
+    return join([(scores.per_class[c], 1.0), (scores.per_class[k], -1.0)])
 
 
 def class_windows(scores: ClassScores, target, *, margin: float = 0.0
@@ -192,7 +198,7 @@ def _sklearn(model) -> ClassScores:
         per_class = tuple(sk.gradient_boosting_column(model, j, "identity") for j in range(k))
     else:
         raise TypeError(f"unsupported multi-class model {type(model).__name__}")
-    return ClassScores(np.asarray(model.classes_), per_class, per_class, "margin")
+    return ClassScores(np.asarray(model.classes_), per_class, "margin")
 
 
 def _boosted_classes(model, n_columns: int) -> int:
@@ -209,20 +215,19 @@ def _forest(model) -> ClassScores:
         raise ValueError("multi-output models are not supported")
     n, n_classes = len(model.estimators_), len(model.classes_)
     probability = [FlatBuilder(model.n_features_in_) for _ in range(n_classes)]
-    summed = [FlatBuilder(model.n_features_in_) for _ in range(n_classes)]
+    leaves = []
     for est in model.estimators_:
         t = est.tree_
         v = t.value[:, 0, :]
         total = v.sum(axis=1)
-        proba = v / np.where(total == 0.0, 1.0, total)[:, None]
+        proba = v / np.where(total == 0.0, 1.0, total)[:, None]  # as predict_proba does
+        leaves.append(proba)
         for k in range(n_classes):
             sk._add_tree(probability[k], t, proba[:, k] / n)
-            sk._add_tree(summed[k], t, proba[:, k])
     nan = sk._routes_nan(model)
     return ClassScores(np.asarray(model.classes_),
                        tuple(b.build(0.0, "identity", nan_routed=nan) for b in probability),
-                       tuple(b.build(0.0, "identity", nan_routed=nan) for b in summed),
-                       "probability")
+                       "probability", np.concatenate(leaves))
 
 
 # -- XGBoost --------------------------------------------------------------------------
@@ -271,7 +276,7 @@ def _xgboost(model) -> ClassScores:
         base = base * n_classes
     per_class = tuple(b.build(base[k], "identity", counts) for k, b in enumerate(builders))
     labels = np.asarray(classes) if classes is not None else np.arange(n_classes)
-    return ClassScores(labels, per_class, per_class, "margin")
+    return ClassScores(labels, per_class, "margin")
 
 
 # -- LightGBM -------------------------------------------------------------------------
@@ -306,4 +311,4 @@ def _lightgbm(model) -> ClassScores:
     card, labels = lm._cardinality(dump), lm._pandas_labels(model, dump)
     per_class = tuple(b.build(0.0, "identity", card, labels) for b in builders)
     names = np.asarray(classes) if classes is not None else np.arange(n_classes)
-    return ClassScores(names, per_class, per_class, "margin")
+    return ClassScores(names, per_class, "margin")
