@@ -267,14 +267,18 @@ def _xgboost(model) -> ClassScores:
     card = np.zeros(n_features, dtype=np.int64)
     for t, k in zip(trees, tree_class):
         xm._add_tree(builders[int(k)], t, card)
+    # Category counts and labels as `from_xgboost` takes them.
     types = model.feature_types or []
     categorical = {f for f, kind in enumerate(types) if kind == "c"} | set(np.flatnonzero(card))
-    counts = {int(f): max(int(card[f]), 1) for f in categorical}
+    recorded = xm._recorded_categories(forest.get("cats", {}), n_features)
+    counts = {int(f): max(int(card[f]), len(recorded.get(f, ())), 1) for f in categorical}
+    mapping = {f: {label: k for k, label in enumerate(cats)} for f, cats in recorded.items()}
     # Multi-class margins start from one base margin per class (a float32 each).
     base = [float(np.float32(float(v))) for v in params["base_score"].strip("[]").split(",")]
     if len(base) == 1:
         base = base * n_classes
-    per_class = tuple(b.build(base[k], "identity", counts) for k, b in enumerate(builders))
+    per_class = tuple(b.build(base[k], "identity", counts, mapping)
+                      for k, b in enumerate(builders))
     labels = np.asarray(classes) if classes is not None else np.arange(n_classes)
     return ClassScores(labels, per_class, "margin")
 
@@ -308,7 +312,10 @@ def _lightgbm(model) -> ClassScores:
         b = builders[i % n_classes]
         lm._emit(info["tree_structure"], nodes, b)
         nodes.add_to(b)
-    card, labels = lm._cardinality(dump), lm._pandas_labels(model, dump)
+    # Category counts and labels as `from_lightgbm` takes them.
+    labels, card = lm._pandas_labels(model, dump), lm._cardinality(dump)
+    for f, mapping in labels.items():
+        card[f] = max(card.get(f, 0), len(mapping))
     per_class = tuple(b.build(0.0, "identity", card, labels) for b in builders)
     names = np.asarray(classes) if classes is not None else np.arange(n_classes)
     return ClassScores(names, per_class, "margin")
