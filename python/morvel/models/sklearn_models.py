@@ -28,14 +28,8 @@ from .float32 import float32_threshold
 def from_sklearn(model) -> FlatEnsemble:
     """Convert a fitted scikit-learn tree model (see the module docstring for the list)."""
     from sklearn import ensemble, tree
-    from sklearn.exceptions import NotFittedError
-    from sklearn.utils.validation import check_is_fitted
 
-    try:
-        check_is_fitted(model)
-    except NotFittedError as err:
-        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
-                        "converting it") from err
+    require_fitted(model)
     if isinstance(model, ensemble.IsolationForest):
         return _isolation_forest(model)
     if isinstance(model, (ensemble.HistGradientBoostingRegressor,
@@ -50,6 +44,18 @@ def from_sklearn(model) -> FlatEnsemble:
     if isinstance(model, (tree.DecisionTreeRegressor, tree.DecisionTreeClassifier)):
         return _forest(model, [model])
     raise TypeError(f"unsupported scikit-learn model {type(model).__name__}")
+
+
+def require_fitted(model) -> None:
+    """Raises `NotFitted` for a scikit-learn model that has not been fitted."""
+    from sklearn.exceptions import NotFittedError
+    from sklearn.utils.validation import check_is_fitted
+
+    try:
+        check_is_fitted(model)
+    except NotFittedError as err:
+        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                        "converting it") from err
 
 
 def _add_tree(builder: FlatBuilder, t, leaf_value, feature_map=None) -> None:
