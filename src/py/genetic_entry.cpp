@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "change_args.hpp"
 #include "checks.hpp"
 #include "constraints.hpp"
 #include "convert.hpp"
@@ -18,7 +19,8 @@ namespace morvel::py {
 const char kSolveGeneticRawDoc[] =
     "solve_genetic_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, "
     "background=None, if_ensemble=None, min_total_path=None, seed=None, population=80, "
-    "max_generations=200, stall_generations=30, time_budget_s=10.0)\n--\n\n"
+    "max_generations=200, stall_generations=30, time_budget_s=10.0, max_changes=None, "
+    "exclude_offsets=None, exclude_features=None, diversity=\"no_superset\")\n--\n\n"
     "Full GA solve.\n"
     "Returns (x_cf | None, generations).\n\n"
     "x_cf is the cheapest row found whose raw score lies in [lo_t, hi_t] and that satisfies "
@@ -28,7 +30,8 @@ const char kSolveGeneticRawDoc[] =
     "that side of the window open; lo_t > hi_t is an empty window.\n\n"
     "The same seed and inputs give the same result on any machine and with any number of "
     "threads; without a seed the search is seeded from the operating system's random "
-    "source. time_budget_s counts from the end of the initial population and is checked "
+    "source. max_changes, exclude_offsets/exclude_features and diversity are the change-set "
+    "rules of solve_exact_raw; a valid row keeps them. time_budget_s counts from the end of the initial population and is checked "
     "after every generation: 0 stops after the first generation, inf sets no time limit "
     "(the search then ends by max_generations or stall_generations). A Ctrl-C ends the "
     "search within about a second and raises the error the signal check raises "
@@ -37,7 +40,8 @@ const char kSolveGeneticRawDoc[] =
 const char kSolveGeneticBatchRawDoc[] =
     "solve_genetic_batch_raw(ensemble, constraints, x_rows, task_row, task_seed, lo_t, hi_t, "
     "sigma, weights, lam, background=None, if_ensemble=None, min_total_path=None, "
-    "population=80, max_generations=200, stall_generations=30, time_budget_s=10.0)\n--\n\n"
+    "population=80, max_generations=200, stall_generations=30, time_budget_s=10.0, "
+    "max_changes=None)\n--\n\n"
     "Batch GA solve: one independent search per `(task_row, task_seed)` pair, each as "
     "solve_genetic_raw from row x_rows[task_row[k]] with seed task_seed[k], run in parallel "
     "on the worker pool with the interpreter lock released.\n"
@@ -66,6 +70,7 @@ struct SharedArgs {
   const Ensemble* if_ensemble = nullptr;
   std::optional<double> min_total_path;
   ga::GaParams params;
+  ChangeRules change_rules;
 };
 
 std::vector<double> copy_rows(const MatrixArg& m) {
@@ -137,6 +142,7 @@ ga::GaProblem problem_of(const SharedArgs& s) {
     p.if_ensemble = s.if_ensemble;
     p.min_total_path = *s.min_total_path;
   }
+  if (s.change_rules.any()) p.change_rules = &s.change_rules;
   return p;
 }
 
@@ -144,7 +150,8 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_genetic_raw", args, kwargs,
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "background", "if_ensemble", "min_total_path", "seed", "population",
-                "max_generations", "stall_generations", "time_budget_s"},
+                "max_generations", "stall_generations", "time_budget_s", "max_changes",
+                "exclude_offsets", "exclude_features", "diversity"},
                8);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
@@ -162,6 +169,7 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   read_params(s.params, a[12], a[13], a[14], a[15]);
 
   require_width(s.ensemble->n_features(), x.size());
+  s.change_rules = read_change_rules(a[16], a[17], a[18], a[19], x.size());
   check_shared(s);
   const ga::GaProblem problem = problem_of(s);
 
@@ -202,7 +210,8 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_genetic_batch_raw", args, kwargs,
                {"ensemble", "constraints", "x_rows", "task_row", "task_seed", "lo_t", "hi_t",
                 "sigma", "weights", "lam", "background", "if_ensemble", "min_total_path",
-                "population", "max_generations", "stall_generations", "time_budget_s"},
+                "population", "max_generations", "stall_generations", "time_budget_s",
+                "max_changes"},
                10);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
@@ -223,6 +232,7 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
 
   const std::size_t p = s.ensemble->n_features();
   require_width(p, rows.cols);
+  s.change_rules = read_change_rules(a[17], nullptr, nullptr, nullptr, p);
   if (task_row.size() != task_seed.size()) {
     throw ValidationError("task_row and task_seed must have the same length");
   }
