@@ -36,6 +36,15 @@ def count(value, name: str) -> int:
     return int(value)
 
 
+def positive_count(value, name: str) -> int:
+    """A whole number of at least 1."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be a whole number of at least 1, got {value!r}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value!r}")
+    return int(value)
+
+
 def seed(value) -> int | None:
     """None, or a seed in [0, 2^64)."""
     if value is None:
@@ -65,6 +74,11 @@ def options(opts) -> None:
     non_negative(opts.gap, "gap", allow_inf=True)
     for name in ("population", "max_generations", "stall_generations"):
         count(getattr(opts, name), name)
+    if opts.max_changes is not None:
+        positive_count(opts.max_changes, "max_changes")
+    if opts.diversity not in ("no_superset", "new_feature"):
+        raise ValueError(f"diversity must be 'no_superset' or 'new_feature', got "
+                         f"{opts.diversity!r}")
     for name in ("readable", "fallback", "improve"):
         if not isinstance(getattr(opts, name), bool):
             raise TypeError(f"{name} must be True or False")

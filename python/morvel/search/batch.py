@@ -13,6 +13,7 @@ import pandas as pd
 import _morvel_core as core
 
 from ..problem import targets as tg
+from . import change_sets as _changes
 from . import row as _search
 
 _CHUNK = 256  # rows per batch call: the progress bar's step, and a point to stop at
@@ -113,11 +114,13 @@ def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
             ex.sigma, ex.weights, ex.lam, background=ex.background,
             if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
             population=opts.population, max_generations=opts.max_generations,
-            stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s)
+            stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s,
+            **_changes.core_arguments(opts, sets=False))
         found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
         # The chunk's improvement gets one time budget of its own, as each search had.
         finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), window,
-                                        opts.improve, time.monotonic() + opts.time_budget_s)
+                                        opts.improve, time.monotonic() + opts.time_budget_s,
+                                        opts)
         for k in range(len(rows)):
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
                                               ex.margin, prefound=finished[k]))

@@ -82,19 +82,21 @@ class CostModel:
 
 
 def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
-            deadline: float = math.inf) -> list:
+            deadline: float = math.inf, keeps=None) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
     set of row i and `window` the raw-score window every row must stay in.
 
     No round starts after `deadline` (a `time.monotonic()` value): every row then keeps
     the cheapest valid row reached so far, so the result depends on the clock only when
-    the deadline cuts the search short. A Ctrl-C surfaces between two scoring calls."""
+    the deadline cuts the search short. A Ctrl-C surfaces between two scoring calls.
+    `keeps(rows, x)`, when given, is a further test every row must pass (the change-set
+    rules)."""
     model = CostModel(ex)
     searches = []
     for i, row in enumerate(rows):
         if row is not None and time.monotonic() <= deadline:
-            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window))
+            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window, keeps))
         elif row is not None:
             searches.append(_Unchanged(row))
     active = [s for s in searches if not s.done]
@@ -152,6 +154,8 @@ def _evaluate(ex, searches, batches, window):
     valid, score = [], []
     for s, batch, a, b in zip(searches, batches, bounds[:-1], bounds[1:]):
         ok[a:b] &= s.constraints.check(batch, s.x)
+        if s.keeps is not None:
+            ok[a:b] &= s.keeps(batch, s.x)
         valid.append(ok[a:b])
         score.append(scores[a:b])
     return valid, score
@@ -163,8 +167,8 @@ class _RowSearch:
     ("moves", or "chains" for the greedy rebuilds), or combinations of moves
     ("proposals")."""
 
-    def __init__(self, ex, model: CostModel, x, constraints, row, window):
-        self.x, self.constraints, self.model = x, constraints, model
+    def __init__(self, ex, model: CostModel, x, constraints, row, window, keeps=None):
+        self.x, self.constraints, self.model, self.keeps = x, constraints, model, keeps
         self.lo, self.hi = window
         self.row = np.array(row, dtype=np.float64)
         self.cost = float(model.totals(x, self.row)[0])

@@ -1,0 +1,119 @@
+"""Several counterfactuals for one row, cheapest first: each next one is the cheapest
+valid row whose set of changed features differs from every earlier one's by the
+diversity rule ("no_superset": it contains no earlier set, so it leaves some earlier
+move out; "new_feature": it changes a feature no earlier one changed).
+
+The exact method asks the native search for all of them in one call, which prepares the
+problem once and proves each answer under the rule. As for a single row, every row is
+made readable and checked by the library's own predict; a row the library rejects is
+searched again, with the accepted ones as the earlier sets, under a wider margin."""
+from __future__ import annotations
+
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import replace
+
+import numpy as np
+
+from ..problem import targets as tg
+from . import change_sets as _changes
+from . import row as _search
+
+
+def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int):
+    """(outcomes, end, message): up to `count` outcomes, the first one as `explain` gives
+    it without alternatives (also when it holds no row), the others found rows; `end` says
+    why there are no more: "complete", "exhausted" (proved: no further row keeps the rule)
+    or "stopped" (a search ended without a row or a proof; `message` says why)."""
+    started = time.perf_counter()
+    found: list[_search.Outcome] = []
+    earlier = list(opts.earlier)
+    if _search.already_valid(ex, x[None, :], target)[0]:
+        found.append(_search.unchanged(x))
+        earlier.append(())
+    margin, attempts = ex.margin, 0
+    while len(found) < count:
+        outs = _candidates(ex, x, target, replace(opts, earlier=tuple(earlier)), seed, margin,
+                           count - len(found))
+        for out in outs:
+            out.stats["attempts"] = attempts + 1
+            out.stats["time_s"] = time.perf_counter() - started
+            if out.row is None:
+                return _ending(found, out)
+            values = tg.library_values(target, ex.adapter,
+                                       ex.schema.library_input(out.row[None, :]))
+            if not tg.met_by(target, ex.adapter, values)[0]:
+                attempts += 1
+                margin = _search.retry_margin(ex, out)
+                if attempts == _search._ATTEMPTS:
+                    return _ending(found, _search.Outcome(
+                        "not_found", proof="none", lower_bound=out.lower_bound,
+                        window=out.window, stats=out.stats,
+                        message=f"{ex.adapter.name}'s own prediction rejected every row "
+                                f"found (raw-score margin up to {margin:.3g})"))
+                break
+            out.prediction = values[0]
+            _search.accept(ex, x, out)
+            found.append(out)
+            earlier.append(_changes.change_set(x, out.row))
+            attempts = 0
+    return found, "complete", ""
+
+
+def _ending(found: list, out) -> tuple[list, str, str]:
+    end = "exhausted" if out.status == "infeasible" else "stopped"
+    if not found:
+        return [out], end, out.message
+    return found, end, out.message
+
+
+def _candidates(ex, x, target, opts, seed, margin: float, count: int) -> list:
+    """Candidates for the next `count` ranks from one search at `margin`, in rank order,
+    ending with the first one without a row."""
+    deadline = time.monotonic() + opts.time_budget_s
+    cons = ex.rules.constraints(x)
+    window = tg.window(target, ex.adapter, margin, ex.proba_eps)
+    if opts.method != "exact":
+        out = _search._genetic(ex, x, cons, window, opts, seed, lower_bound=np.nan)
+        return [_search.finish(ex, x, cons, window, margin, opts, out, deadline)]
+    answers = _search.exact_call(ex, x, cons, window, opts, alternatives=count)
+    outs, earlier = [], list(opts.earlier)
+    for answer in answers:
+        rank_opts = replace(opts, earlier=tuple(earlier))
+        out = _search.exact_outcome(ex, x, cons, window, rank_opts, seed, answer)
+        native = None if out.row is None else _changes.change_set(x, out.row)
+        out = _search.finish(ex, x, cons, window, margin, rank_opts, out, deadline)
+        outs.append(out)
+        if out.row is None:
+            break
+        # The later answers excluded the native row's change set; if readable values
+        # changed it, they are searched again.
+        if _changes.change_set(x, out.row) != native:
+            break
+        earlier.append(native)
+    return outs
+
+
+def solve_many(ex, X: np.ndarray, target, opts, count: int, seeds: list, n_jobs: int, bar):
+    """`solve` for every row of X on `n_jobs` threads (the native search releases the
+    interpreter lock), in row order."""
+    def one(i):
+        return solve(ex, X[i], target, opts, seeds[i], count)
+
+    results: list = [None] * len(X)
+    if n_jobs == 1 or len(X) <= 1:
+        for i in range(len(X)):
+            results[i] = one(i)
+            bar.update(1)
+        return results
+    pool = ThreadPoolExecutor(max_workers=n_jobs)
+    try:
+        futures = {pool.submit(one, i): i for i in range(len(X))}
+        for future, i in futures.items():
+            results[i] = future.result()
+            bar.update(1)
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
+    return results
