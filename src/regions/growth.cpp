@@ -524,7 +524,11 @@ void keep_changed_only(std::span<const double> x, std::span<const double> x_cf,
     return f < x.size() && f < x_cf.size() && !changes(x[f], x_cf[f]);
   };
   std::erase_if(open_set, kept);
-  std::erase_if(cat_open, [&](const OpenCategorical& c) { return kept(c.feature); });
+  // A kept categorical feature stays listed (the result has a set for each), with no
+  // blocks to grow by.
+  for (OpenCategorical& c : cat_open) {
+    if (kept(c.feature)) c.blocks.clear();
+  }
 }
 
 }  // namespace morvel::regions
