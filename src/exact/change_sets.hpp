@@ -28,6 +28,31 @@
 
 namespace morvel::exact {
 
+// Accepted rows that the searches of one problem met, so that a later search under stricter
+// change-set rules can start from the cheapest one it allows (each is in the window and
+// meets the constraints, which the later search shares).
+struct FoundRows {
+  static constexpr std::size_t kLimit = 64;
+  struct Entry {
+    std::vector<double> row;
+    double cost;
+    std::vector<std::uint64_t> snapped;
+  };
+  std::vector<Entry> entries;
+
+  void add(const std::vector<double>& row, double cost, std::vector<std::uint64_t> snapped) {
+    if (entries.size() < kLimit) entries.push_back({row, cost, std::move(snapped)});
+  }
+  // The cheapest entry that keeps the rules, or null.
+  const Entry* cheapest(const ChangeRules& rules, std::span<const double> x) const {
+    const Entry* best = nullptr;
+    for (const Entry& e : entries) {
+      if ((best == nullptr || e.cost < best->cost) && rules.allows(x, e.row.data())) best = &e;
+    }
+    return best;
+  }
+};
+
 class ChangeSets {
  public:
   // After presolve: the context's domains and search order are final. `rules` and `ctx`

@@ -54,6 +54,14 @@ class ClassicSearch {
   void assign(std::size_t k, const State& s);
   void unassign(std::size_t k);
   void leaf(std::size_t depth);
+  std::vector<std::uint64_t> snapped_states(std::size_t depth) const {
+    std::vector<std::uint64_t> out;
+    for (std::size_t k = 0; k <= depth; ++k) {
+      const std::size_t f = ctx_.order[k];
+      if (ctx_.domains[f][state_of_[f]].snapped) out.push_back(f);
+    }
+    return out;
+  }
   // Undoes the levels above `depth`, so the prepared structures can serve another search.
   void unwind(std::size_t depth) {
     while (depth-- > 0) unassign(depth);
@@ -113,15 +121,12 @@ void ClassicSearch::leaf(std::size_t depth) {
   }
   if (accepted) {
     const double cost = ctx_.cost_of(row_.data());
+    if (prep_.found != nullptr) prep_.found->add(row_, cost, snapped_states(depth));
     if (cost < incumbent_cost_) {
       incumbent_ = row_;
       incumbent_cost_ = cost;
       set_threshold();
-      result_.snapped.clear();
-      for (std::size_t k = 0; k <= depth; ++k) {
-        const std::size_t f = ctx_.order[k];
-        if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
-      }
+      result_.snapped = snapped_states(depth);
       duties_.record_incumbent(incumbent_cost_, proven_lower_);
     }
   } else if (lower_to < proven_lower_) {

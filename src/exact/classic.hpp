@@ -21,6 +21,7 @@ struct Prepared {
   double incumbent_cost;
   Watch& watch;  // interrupts and the time budget, counted from the start of the solve
   ChangeSets* changes = nullptr;  // the change-set rules, when any
+  FoundRows* found = nullptr;     // where accepted rows are kept for later searches, if so
 };
 
 // Runs the search on a prepared context and fills `result` (counters, proof, row, trace).

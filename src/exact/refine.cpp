@@ -578,14 +578,19 @@ bool RefineSearch::row_propagates() {
 
 void RefineSearch::take_row() {
   const double cost = ctx_.cost_of(row_.data());
+  auto snapped = [&] {
+    std::vector<std::uint64_t> out;
+    for (std::size_t f : ctx_.order) {
+      if (ctx_.domains[f][state_of_[f]].snapped) out.push_back(f);
+    }
+    return out;
+  };
+  if (prep_.found != nullptr) prep_.found->add(row_, cost, snapped());
   if (!(cost < incumbent_cost_)) return;
   incumbent_ = row_;
   incumbent_cost_ = cost;
   set_threshold();
-  result_.snapped.clear();
-  for (std::size_t f : ctx_.order) {
-    if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
-  }
+  result_.snapped = snapped();
   duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
 }
 

@@ -30,6 +30,9 @@ class Solver {
   // One search under `rules` (null for none), its time budget counted from now.
   SearchOutcome<ExactResult> search(const ChangeRules* rules, bool warm,
                                     const InterruptProbe& probe);
+  // Keeps the accepted rows each search meets, and starts every later search from the
+  // cheapest one its rules allow.
+  void collect_rows() { collect_ = true; }
 
  private:
   ExactResult fresh(bool warm) const {
@@ -51,6 +54,8 @@ class Solver {
   std::uint64_t presolve_removed_ = 0;
   std::optional<EnsembleBounds> bounds_, if_bounds_;
   std::optional<Propagation> propagation_;
+  bool collect_ = false;
+  FoundRows found_;
 };
 
 SearchOutcome<ExactResult> Solver::search(const ChangeRules* rules, bool warm,
@@ -112,11 +117,17 @@ SearchOutcome<ExactResult> Solver::run(const ChangeRules* rules, bool warm, Watc
   if (rules != nullptr) changes.emplace(ctx_, *rules);
   EnsembleBounds* if_ptr = if_bounds_ ? &*if_bounds_ : nullptr;
   Prepared prep{ctx_, *bounds_, if_ptr, *propagation_, std::nullopt, kInf, watch,
-                changes ? &*changes : nullptr};
+                changes ? &*changes : nullptr, collect_ ? &found_ : nullptr};
   if (warm && problem_.incumbent_row) {
     prep.incumbent_row = problem_.incumbent_row;
     prep.incumbent_cost = problem_.incumbent_cost ? *problem_.incumbent_cost
                                                   : ctx_.cost_of(problem_.incumbent_row->data());
+  } else if (collect_ && rules != nullptr) {
+    if (const FoundRows::Entry* e = found_.cheapest(*rules, problem_.x)) {
+      prep.incumbent_row = e->row;
+      prep.incumbent_cost = e->cost;
+      result.snapped = e->snapped;
+    }
   }
   const bool finished = problem_.mode == SearchMode::Refine ? run_refine(prep, result)
                                                             : run_classic(prep, result);
@@ -165,6 +176,7 @@ SearchOutcome<std::vector<ExactResult>> solve_exact_alternatives(const ExactProb
                                                                  std::size_t count,
                                                                  const InterruptProbe& probe) {
   Solver solver(problem, validate_linear(*problem.constraints));
+  solver.collect_rows();
   ChangeRules rules = problem.change_rules != nullptr ? *problem.change_rules : ChangeRules{};
   std::vector<ExactResult> out;
   for (std::size_t i = 0; i < count; ++i) {

@@ -28,20 +28,28 @@ def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int):
     started = time.perf_counter()
     found: list[_search.Outcome] = []
     earlier = list(opts.earlier)
-    if _search.already_valid(ex, x[None, :], target)[0]:
-        found.append(_search.unchanged(x))
-        earlier.append(())
-    margin, attempts = ex.margin, 0
+    margin, attempts, first = ex.margin, 0, True
     while len(found) < count:
         outs = _candidates(ex, x, target, replace(opts, earlier=tuple(earlier)), seed, margin,
                            count - len(found))
-        for out in outs:
+        # The library judges every row of the batch in one call, the first time with the
+        # factual row, which comes back unchanged when it meets the target already.
+        rows = ([x] if first else []) + [out.row for out in outs if out.row is not None]
+        judged = (tg.library_values(target, ex.adapter, ex.schema.library_input(np.array(rows)))
+                  if rows else [])
+        if first:
+            first = False
+            if _factual_valid(ex, target, x, judged[:1]):
+                found.append(_search.unchanged(x))
+                earlier.append(())
+                continue
+            judged = judged[1:]
+        for k, out in enumerate(outs):
             out.stats["attempts"] = attempts + 1
             out.stats["time_s"] = time.perf_counter() - started
             if out.row is None:
                 return _ending(found, out)
-            values = tg.library_values(target, ex.adapter,
-                                       ex.schema.library_input(out.row[None, :]))
+            values = judged[k:k + 1]
             if not tg.met_by(target, ex.adapter, values)[0]:
                 attempts += 1
                 margin = _search.retry_margin(ex, out)
@@ -58,6 +66,12 @@ def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int):
             earlier.append(_changes.change_set(x, out.row))
             attempts = 0
     return found, "complete", ""
+
+
+def _factual_valid(ex, target, x, judged) -> bool:
+    """`already_valid` for the factual row, with the library's value at hand."""
+    return bool(tg.met_by(target, ex.adapter, judged)[0]
+                and ex.rules.constraints(x).check(x[None, :], x)[0])
 
 
 def _ending(found: list, out) -> tuple[list, str, str]:
