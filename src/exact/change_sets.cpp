@@ -114,9 +114,8 @@ bool ChangeSets::admits(std::size_t level, const State& s) const {
   if (never_) return false;
   const std::size_t f = ctx_.order[level];
   const bool c = changes(x_[f], s.value);
-  if (rules_.max_changes && changed_ + (c ? 1 : 0) + forced_below_[level + 1] > *rules_.max_changes) {
-    return false;
-  }
+  const std::size_t at_least = changed_ + (c ? 1 : 0) + forced_below_[level + 1];
+  if (rules_.max_changes && at_least > *rules_.max_changes) return false;
   if (c && !forced_[f]) {
     for (std::uint32_t k = sets_of_begin_[f]; k < sets_of_begin_[f + 1]; ++k) {
       const std::uint32_t i = sets_of_[k];
@@ -294,7 +293,9 @@ double ChangeSets::change_cost(const FeatureStates& fs, const Box& box, std::siz
     const std::uint64_t* s = same_words(f);
     for (std::size_t w = 0; w < fs.mask_words(f); ++w) {
       const std::uint64_t bits = m[w] & ~s[w];
-      if (bits != 0) return fs.state_cost(f, static_cast<std::uint32_t>(64 * w + std::countr_zero(bits)));
+      if (bits != 0) {
+        return fs.state_cost(f, static_cast<std::uint32_t>(64 * w + std::countr_zero(bits)));
+      }
     }
     return kInf;
   }

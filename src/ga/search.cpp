@@ -273,9 +273,8 @@ void Search::classify(std::size_t begin, std::size_t end,
     if (problem_.if_ensemble != nullptr && !(plausibility_[r] >= problem_.min_total_path)) {
       ok = false;  // a NaN total path fails too
     }
-    if (ok && problem_.change_rules != nullptr && !problem_.change_rules->allows(x_, row(pop_, r))) {
-      ok = false;
-    }
+    const ChangeRules* rules = problem_.change_rules;
+    if (ok && rules != nullptr && !rules->allows(x_, row(pop_, r))) ok = false;
     const double s = score_[r];
     if (ok && problem_.lo_t <= s && s <= problem_.hi_t) {
       class_[r] = kValid;

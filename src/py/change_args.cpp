@@ -41,7 +41,8 @@ ChangeRules read_change_rules(PyObject* max_changes, PyObject* exclude_offsets,
     }
   }
   for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
-    std::vector<std::uint32_t> set(features.begin() + offsets[i], features.begin() + offsets[i + 1]);
+    std::vector<std::uint32_t> set(features.begin() + offsets[i],
+                                   features.begin() + offsets[i + 1]);
     std::sort(set.begin(), set.end());
     set.erase(std::unique(set.begin(), set.end()), set.end());
     rules.earlier.push_back(std::move(set));
