@@ -38,9 +38,7 @@ def count(value, name: str) -> int:
 
 def positive_count(value, name: str) -> int:
     """A whole number of at least 1."""
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be a whole number of at least 1, got {value!r}")
-    if value < 1:
+    if count(value, name) < 1:
         raise ValueError(f"{name} must be at least 1, got {value!r}")
     return int(value)
 

@@ -10,12 +10,12 @@ searched again, with the accepted ones as the earlier sets, under a wider margin
 from __future__ import annotations
 
 import time
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import replace
 
 import numpy as np
 
 from ..problem import targets as tg
+from . import batch as _batch
 from . import change_sets as _changes
 from . import row as _search
 
@@ -109,25 +109,8 @@ def _candidates(ex, x, target, opts, seed, margin: float, count: int) -> list:
 
 
 def solve_many(ex, X: np.ndarray, target, opts, count: int, seeds: list, n_jobs: int, bar):
-    """`solve` for every row of X on `n_jobs` threads (the native search releases the
-    interpreter lock), in row order."""
+    """`solve` for every row of X on `n_jobs` threads, in row order."""
     def one(i):
         return solve(ex, X[i], target, opts, seeds[i], count)
 
-    results: list = [None] * len(X)
-    if n_jobs == 1 or len(X) <= 1:
-        for i in range(len(X)):
-            results[i] = one(i)
-            bar.update(1)
-        return results
-    pool = ThreadPoolExecutor(max_workers=n_jobs)
-    try:
-        futures = {pool.submit(one, i): i for i in range(len(X))}
-        for future, i in futures.items():
-            results[i] = future.result()
-            bar.update(1)
-    except BaseException:
-        pool.shutdown(wait=False, cancel_futures=True)
-        raise
-    pool.shutdown(wait=True)
-    return results
+    return _batch.map_rows(one, len(X), n_jobs, bar)

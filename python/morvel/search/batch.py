@@ -78,15 +78,21 @@ def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
     def one(i):
         return _search.candidate(ex, X[i], target, opts, seeds[i], ex.margin)
 
-    if n_jobs == 1 or len(X) <= 1:
+    return map_rows(one, len(X), n_jobs, bar)
+
+
+def map_rows(one, n: int, n_jobs: int, bar) -> list:
+    """[one(i) for i in range(n)] on `n_jobs` threads (the native searches release the
+    interpreter lock), advancing `bar` as rows finish."""
+    if n_jobs == 1 or n <= 1:
         out = []
-        for i in range(len(X)):
+        for i in range(n):
             out.append(one(i))
             bar.update(1)
         return out
-    results: list = [None] * len(X)
+    results: list = [None] * n
     pool = ThreadPoolExecutor(max_workers=n_jobs)
-    futures = {pool.submit(one, i): i for i in range(len(X))}
+    futures = {pool.submit(one, i): i for i in range(n)}
     try:
         for future in as_completed(futures):
             results[futures[future]] = future.result()
