@@ -55,9 +55,9 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "policy_code", "policy_step", "policy_anchor", "if_ensemble", "min_total_path",
                 "node_budget", "gap", "time_budget_s", "incumbent_cost", "incumbent_row",
-                "search", "max_changes", "exclude_offsets", "exclude_features", "diversity",
-                "alternatives"},
-               11);
+                "search", "stop", "max_changes", "exclude_offsets", "exclude_features",
+                "diversity", "alternatives"},
+               11, 19);
   exact::ExactProblem p;
   p.ensemble = &to_ensemble(a[0], "ensemble");
   p.constraints = &to_constraints(a[1], "constraints");
@@ -78,7 +78,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.incumbent_cost = to_optional_double(a[16], "incumbent_cost");
   p.incumbent_row = to_optional_vector<double>(a[17], "incumbent_row");
   const std::string search = a[18] ? to_str(a[18], "search") : "classic";
-  const std::optional<std::uint64_t> alternatives = to_optional_count(a[23], "alternatives");
+  const std::atomic<bool>* stop = to_optional_stop(a[19], "stop");
+  const std::optional<std::uint64_t> alternatives = to_optional_count(a[24], "alternatives");
 
   if (search != "classic" && search != "refine") {
     throw CallerError("unknown search mode " + quoted(search));
@@ -116,7 +117,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
     p.min_total_path = *min_total_path;
   }
   require_factual_in_model(x, *p.ensemble, p.if_ensemble);
-  const ChangeRules rules = read_change_rules(a[19], a[20], a[21], a[22], n);
+  const ChangeRules rules = read_change_rules(a[20], a[21], a[22], a[23], n);
   if (alternatives && *alternatives == 0) throw ValidationError("alternatives must be at least 1");
   if (p.incumbent_row && !rules.allows(x, p.incumbent_row->data())) {
     throw ValidationError("incumbent_row breaks the change-set rules");
@@ -128,7 +129,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.policies = policies;
   p.mode = search == "refine" ? exact::SearchMode::Refine : exact::SearchMode::Classic;
 
-  ReleasedLock released;
+  ReleasedLock released(stop);
   if (alternatives) {
     auto outcome = released.run(
         [&] { return exact::solve_exact_alternatives(p, *alternatives, released.probe_fn()); });

@@ -1,5 +1,5 @@
-// Module definition with multi-phase initialisation: the execution step adds the two
-// classes and the functions, in order, and lists each in __all__.
+// Module definition with multi-phase initialisation: the execution step adds the classes
+// and the functions, in order, and lists each in __all__.
 #define MORVEL_NUMPY_IMPORT
 #include "numpy_api.hpp"
 
@@ -21,14 +21,15 @@ PyMethodDef g_module_functions[] = {
      "solve_exact_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, policy_code, "
      "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "
      "gap=0.0, time_budget_s=10.0, incumbent_cost=None, incumbent_row=None, "
-     "search=\"classic\", max_changes=None, exclude_offsets=None, exclude_features=None, "
-     "diversity=\"no_superset\", alternatives=None)\n--\n\n"
+     "search=\"classic\", *, stop=None, max_changes=None, exclude_offsets=None, "
+     "exclude_features=None, diversity=\"no_superset\", alternatives=None)\n--\n\n"
      "Exact solve. Returns (x_cf | None, distance | None, proof, stats, snapped, trace); with "
      "alternatives=k a list of up to k such tuples, cheapest first, each the cheapest row "
      "whose change set differs from every earlier one's by the diversity rule (no_superset: "
      "contains none of them; new_feature: changes a feature none of them changed), ending "
      "early after a tuple without a row. max_changes caps the number of changed features; "
-     "exclude_offsets/exclude_features (CSR) give change sets of earlier answers.\n"},
+     "exclude_offsets/exclude_features (CSR) give change sets of earlier answers.\n"
+     "stop: a StopToken; once it is set the search ends and raises KeyboardInterrupt."},
     {"debug_domains_raw", MORVEL_KW_FUNCTION(py_debug_domains_raw),
      METH_VARARGS | METH_KEYWORDS,
      "debug_domains_raw(ensemble, constraints, x, sigma, weights, lam, policy_code, policy_step, "
@@ -38,9 +39,10 @@ PyMethodDef g_module_functions[] = {
      "compute_region_raw(ensemble, missing_defined, constraints, x_cf, lo_t, hi_t, lo_b, hi_b, "
      "open_set, if_ensemble=None, if_missing_defined=None, min_total_path=None, cat_open=None, "
      "cat_feat_offsets=None, cat_block_offsets=None, cat_members=None, maximal=False, "
-     "budget=100000, x=None, max_changes=None)\n--\n\n"
+     "budget=100000, *, stop=None, x=None, max_changes=None)\n--\n\n"
+     "stop: a StopToken; once it is set the growth ends and raises KeyboardInterrupt.\n"
      "With max_changes (and x, the factual row), the features x_cf keeps at their factual "
-     "values stay fixed, and x_cf may change at most max_changes features.\n"},
+     "values stay fixed, and x_cf may change at most max_changes features."},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {
@@ -59,6 +61,10 @@ int create_shared_objects() {
   if (g_constraints_type == nullptr) {
     g_constraints_type = create_constraints_type();
     if (g_constraints_type == nullptr) return -1;
+  }
+  if (g_stop_token_type == nullptr) {
+    g_stop_token_type = create_stop_token_type();
+    if (g_stop_token_type == nullptr) return -1;
   }
   if (g_internal_error == nullptr) {
     g_internal_error = PyErr_NewExceptionWithDoc(
@@ -97,7 +103,8 @@ int exec_module(PyObject* module) {
   PyRef all_ref = PyRef::steal(all);
   if (add_member(module, all, "RustEnsemble", reinterpret_cast<PyObject*>(g_ensemble_type)) < 0 ||
       add_member(module, all, "RustConstraints",
-                 reinterpret_cast<PyObject*>(g_constraints_type)) < 0) {
+                 reinterpret_cast<PyObject*>(g_constraints_type)) < 0 ||
+      add_member(module, all, "StopToken", reinterpret_cast<PyObject*>(g_stop_token_type)) < 0) {
     return -1;
   }
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));

@@ -14,24 +14,27 @@ from dataclasses import replace
 
 import numpy as np
 
+import _morvel_core as core
+
 from ..problem import targets as tg
 from . import batch as _batch
 from . import change_sets as _changes
 from . import row as _search
 
 
-def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int):
+def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int, stop=None):
     """(outcomes, end, message): up to `count` outcomes, the first one as `explain` gives
     it without alternatives (also when it holds no row), the others found rows; `end` says
     why there are no more: "complete", "exhausted" (proved: no further row keeps the rule)
-    or "stopped" (a search ended without a row or a proof; `message` says why)."""
+    or "stopped" (a search ended without a row or a proof; `message` says why). `stop`, a
+    StopToken, ends the native searches with KeyboardInterrupt once it is set."""
     started = time.perf_counter()
     found: list[_search.Outcome] = []
     earlier = list(opts.earlier)
     margin, attempts, first = ex.margin, 0, True
     while len(found) < count:
         outs = _candidates(ex, x, target, replace(opts, earlier=tuple(earlier)), seed, margin,
-                           count - len(found))
+                           count - len(found), stop)
         # The library judges every row of the batch in one call, the first time with the
         # factual row, which comes back unchanged when it meets the target already.
         rows = ([x] if first else []) + [out.row for out in outs if out.row is not None]
@@ -81,22 +84,21 @@ def _ending(found: list, out) -> tuple[list, str, str]:
     return found, end, out.message
 
 
-def _candidates(ex, x, target, opts, seed, margin: float, count: int) -> list:
+def _candidates(ex, x, target, opts, seed, margin: float, count: int, stop) -> list:
     """Candidates for the next `count` ranks from one search at `margin`, in rank order,
     ending with the first one without a row."""
-    deadline = time.monotonic() + opts.time_budget_s
     cons = ex.rules.constraints(x)
     window = tg.window(target, ex.adapter, margin, ex.proba_eps)
     if opts.method != "exact":
-        out = _search._genetic(ex, x, cons, window, opts, seed, lower_bound=np.nan)
-        return [_search.finish(ex, x, cons, window, margin, opts, out, deadline)]
-    answers = _search.exact_call(ex, x, cons, window, opts, alternatives=count)
+        out = _search._genetic(ex, x, cons, window, opts, seed, lower_bound=np.nan, stop=stop)
+        return [_search.finish(ex, x, cons, window, margin, opts, out, stop=stop)]
+    answers = _search.exact_call(ex, x, cons, window, opts, stop, alternatives=count)
     outs, earlier = [], list(opts.earlier)
     for answer in answers:
         rank_opts = replace(opts, earlier=tuple(earlier))
-        out = _search.exact_outcome(ex, x, cons, window, rank_opts, seed, answer)
+        out = _search.exact_outcome(ex, x, cons, window, rank_opts, seed, answer, stop)
         native = None if out.row is None else _changes.change_set(x, out.row)
-        out = _search.finish(ex, x, cons, window, margin, rank_opts, out, deadline)
+        out = _search.finish(ex, x, cons, window, margin, rank_opts, out, stop=stop)
         outs.append(out)
         if out.row is None:
             break
@@ -110,7 +112,9 @@ def _candidates(ex, x, target, opts, seed, margin: float, count: int) -> list:
 
 def solve_many(ex, X: np.ndarray, target, opts, count: int, seeds: list, n_jobs: int, bar):
     """`solve` for every row of X on `n_jobs` threads, in row order."""
-    def one(i):
-        return solve(ex, X[i], target, opts, seeds[i], count)
+    stop = core.StopToken()
 
-    return _batch.map_rows(one, len(X), n_jobs, bar)
+    def one(i):
+        return solve(ex, X[i], target, opts, seeds[i], count, stop)
+
+    return _batch.map_rows(one, len(X), n_jobs, bar, stop)

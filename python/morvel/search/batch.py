@@ -4,7 +4,6 @@ result frame in input order."""
 from __future__ import annotations
 
 import sys
-import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
 import numpy as np
@@ -75,15 +74,20 @@ def _batch_available() -> bool:
 
 
 def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
+    # A Ctrl-C reaches only this thread; the token carries it to the searches running on
+    # the others.
+    stop = core.StopToken()
+
     def one(i):
-        return _search.candidate(ex, X[i], target, opts, seeds[i], ex.margin)
+        return _search.candidate(ex, X[i], target, opts, seeds[i], ex.margin, stop=stop)
 
-    return map_rows(one, len(X), n_jobs, bar)
+    return map_rows(one, len(X), n_jobs, bar, stop)
 
 
-def map_rows(one, n: int, n_jobs: int, bar) -> list:
+def map_rows(one, n: int, n_jobs: int, bar, stop) -> list:
     """[one(i) for i in range(n)] on `n_jobs` threads (the native searches release the
-    interpreter lock), advancing `bar` as rows finish."""
+    interpreter lock), advancing `bar` as rows finish; on a Ctrl-C or a failure `stop`
+    (the StopToken the rows' searches watch) ends the running ones."""
     if n_jobs == 1 or n <= 1:
         out = []
         for i in range(n):
@@ -98,8 +102,10 @@ def map_rows(one, n: int, n_jobs: int, bar) -> list:
             results[futures[future]] = future.result()
             bar.update(1)
     except BaseException:
-        # Ctrl-C or a failure: drop the rows not started; running ones end by their budget.
-        pool.shutdown(wait=False, cancel_futures=True)
+        # Ctrl-C or a failure: drop the rows not started and stop the running ones, which
+        # end within about a second.
+        stop.set()
+        pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown(wait=True)
     return results
@@ -123,10 +129,9 @@ def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
             stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s,
             **_changes.core_arguments(opts, sets=False))
         found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
-        # The chunk's improvement gets one time budget of its own, as each search had.
+        # Each row's improvement gets the same allowance as it would alone.
         finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), window,
-                                        opts.improve, time.monotonic() + opts.time_budget_s,
-                                        opts)
+                                        opts.improve, opts.time_budget_s, opts=opts)
         for k in range(len(rows)):
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
                                               ex.margin, prefound=finished[k]))

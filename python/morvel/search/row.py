@@ -141,20 +141,20 @@ def retry_margin(ex, out: Outcome) -> float:
 
 
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
-              prefound: tuple | None = None) -> Outcome:
+              prefound: tuple | None = None, stop=None) -> Outcome:
     """The solver's row for the window at `margin`, made readable, checked by the core
     (score, rules, plausibility) but not yet by the library. The improvement of a genetic
-    row gets what the search left of `opts.time_budget_s`."""
-    deadline = time.monotonic() + opts.time_budget_s
+    row gets a work allowance of its own (see `genetic_rows`). `stop`, a StopToken, ends
+    the native searches (and the improvement) with KeyboardInterrupt once it is set."""
     cons = ex.rules.constraints(x)
     window = tg.window(target, ex.adapter, margin, ex.proba_eps)
     out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, window,
-                                                                      opts, seed)
-    return finish(ex, x, cons, window, margin, opts, out, deadline, prefound is not None)
+                                                                      opts, seed, stop)
+    return finish(ex, x, cons, window, margin, opts, out, prefound is not None, stop)
 
 
-def finish(ex, x, cons, window, margin: float, opts: Options, out: Outcome, deadline: float,
-           prefound: bool = False) -> Outcome:
+def finish(ex, x, cons, window, margin: float, opts: Options, out: Outcome,
+           prefound: bool = False, stop=None) -> Outcome:
     """A solver's outcome made a candidate: a genetic row improved (unless the batch did
     that already), then readable values; the change-set rules of `opts` stay kept."""
     out.window = window
@@ -163,7 +163,7 @@ def finish(ex, x, cons, window, margin: float, opts: Options, out: Outcome, dead
         return out
     if not prefound and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
         (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve,
-                                     deadline, opts)
+                                     opts.time_budget_s, stop, opts)
         out.stats.update(stats)
         if row is None:
             return Outcome("not_found", lower_bound=out.lower_bound, window=window,
@@ -193,12 +193,13 @@ def accept(ex, x: np.ndarray, out: Outcome) -> None:
 
 
 def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
-                 improve: bool = True, deadline: float = math.inf,
-                 opts: Options | None = None) -> list[tuple]:
+                 improve: bool = True, budget_s: float = math.inf,
+                 stop=None, opts: Options | None = None) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
     found none): moved onto the value policies, then improved locally (see `_polish`)
-    unless `improve` is false, until the `time.monotonic()` value `deadline`. None where
-    no on-policy values keep the row valid."""
+    unless `improve` is false, each row with the work that `budget_s` allows it and, as a
+    safety net, `budget_s` seconds of the clock per row. None where no on-policy values
+    keep the row valid. The improvement keeps the change-set rules of `opts`."""
     stats = [{} for _ in rows]
     ready = []
     for i, row in enumerate(rows):
@@ -209,11 +210,13 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
         ready.append(row)
     if not improve:
         return list(zip(ready, stats))
+    deadline = time.monotonic() + budget_s * len(rows)
     keeps = None
     if opts is not None and _changes.active(opts):
         def keeps(rows, x):
             return _changes.allowed(opts, x, rows)
-    improved = _polish.improve(ex, X, ready, constraints, window, deadline, keeps)
+    improved = _polish.improve(ex, X, ready, constraints, window, budget_s, deadline, stop,
+                               keeps)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
             st["improvement_steps"] = steps
@@ -238,13 +241,13 @@ def _prefound(row, stats: dict) -> Outcome:
     return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
 
 
-def _search(ex, x, cons, window, opts: Options, seed) -> Outcome:
+def _search(ex, x, cons, window, opts: Options, seed, stop=None) -> Outcome:
     if opts.method == "genetic":
-        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan)
-    return _exact(ex, x, cons, window, opts, seed)
+        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan, stop=stop)
+    return _exact(ex, x, cons, window, opts, seed, stop)
 
 
-def exact_call(ex, x, cons, window, opts: Options, **extra):
+def exact_call(ex, x, cons, window, opts: Options, stop=None, **extra):
     """The native exact search's answer (a tuple; with `alternatives=k` in `extra`, a list
     of tuples)."""
     lo_t, hi_t = window
@@ -252,14 +255,16 @@ def exact_call(ex, x, cons, window, opts: Options, **extra):
         ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
         if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
         node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
-        search=opts.search, **_changes.core_arguments(opts), **extra)
+        search=opts.search, stop=stop, **_changes.core_arguments(opts), **extra)
 
 
-def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
-    return exact_outcome(ex, x, cons, window, opts, seed, exact_call(ex, x, cons, window, opts))
+def _exact(ex, x, cons, window, opts: Options, seed, stop=None) -> Outcome:
+    return exact_outcome(ex, x, cons, window, opts, seed,
+                         exact_call(ex, x, cons, window, opts, stop), stop)
 
 
-def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple) -> Outcome:
+def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple,
+                  stop=None) -> Outcome:
     """The outcome of one exact search's answer; one that ran out of budget without a row
     falls back to the genetic search (`opts.fallback`)."""
     row, dist, proof, st, snapped, _ = answer
@@ -272,7 +277,7 @@ def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple) -> Ou
         return Outcome("infeasible", proof="infeasible", optimal=True, lower_bound=math.inf,
                        stats=stats, message="no row satisfies the rules and the target")
     if opts.fallback and genetic_available():
-        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower)
+        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower, stop=stop)
         out.stats = {**stats, "fallback": "genetic", **out.stats, "solver": "exact"}
         if out.row is not None:
             return out
@@ -281,7 +286,8 @@ def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple) -> Ou
                            "before it found a row; raise node_budget or time_budget_s")
 
 
-def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Outcome:
+def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float,
+             stop=None) -> Outcome:
     if not genetic_available():
         raise RuntimeError("this build of morvel has no genetic solver")
     lo_t, hi_t = window
@@ -290,7 +296,7 @@ def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Ou
         background=ex.background, if_ensemble=ex.plausibility_ensemble,
         min_total_path=ex.min_total_path, seed=seed, population=opts.population,
         max_generations=opts.max_generations, stall_generations=opts.stall_generations,
-        time_budget_s=opts.time_budget_s, **_changes.core_arguments(opts))
+        time_budget_s=opts.time_budget_s, stop=stop, **_changes.core_arguments(opts))
     stats = {"solver": "genetic", "generations": int(generations)}
     if row is None:
         return Outcome("not_found", lower_bound=lower_bound, stats=stats,
