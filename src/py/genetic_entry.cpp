@@ -211,12 +211,11 @@ void require_matrix_shape(PyObject* obj, const char* name, std::size_t width) {
 
 // Every factual value must be finite or NaN (missing), as for the exact search.
 void require_finite_rows(const MatrixArg& m, const char* name) {
-  for (std::size_t r = 0; r < m.rows; ++r) {
-    for (std::size_t j = 0; j < m.cols; ++j) {
-      if (std::isinf(m.data[r * m.cols + j])) {
-        throw ValidationError(std::string(name) + "[" + std::to_string(r) + ", " +
-                              std::to_string(j) + "] is infinite");
-      }
+  // Over the values, not the rows: a zero-width view may claim any number of rows.
+  for (std::size_t i = 0; i < m.rows * m.cols; ++i) {
+    if (std::isinf(m.data[i])) {
+      throw ValidationError(std::string(name) + "[" + std::to_string(i / m.cols) + ", " +
+                            std::to_string(i % m.cols) + "] is infinite");
     }
   }
 }

@@ -611,7 +611,8 @@ def fixed_calls(entry):
     for seed in range(10000):
         fn, args = entry.build(Gen(seed))
         values = {k: v for k, (v, _) in args.items()}
-        width = values.get("n_features", len(values.get("x", values.get("x_cf", []))))
+        row = values.get("x") if values.get("x") is not None else values.get("x_cf", [])
+        width = values.get("n_features", len(row))
         if width >= 2:
             try:
                 fn(**values)
