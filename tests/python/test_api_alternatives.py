@@ -9,18 +9,12 @@ from morvel import core
 from morvel.results import Alternatives
 
 sklearn = pytest.importorskip("sklearn")
-from sklearn.datasets import load_breast_cancer  # noqa: E402
-from sklearn.ensemble import GradientBoostingClassifier, HistGradientBoostingClassifier  # noqa: E402
-
-has_genetic = pytest.mark.skipif(not hasattr(core, "solve_genetic_batch_raw"),
-                                 reason="the genetic solver is not in this build")
+from sklearn.ensemble import HistGradientBoostingClassifier  # noqa: E402
 
 
 @pytest.fixture(scope="module")
-def cancer():
-    X, y = load_breast_cancer(return_X_y=True, as_frame=True)
-    X = X.iloc[:, :12]
-    model = GradientBoostingClassifier(n_estimators=25, max_depth=3, random_state=0).fit(X, y)
+def case(cancer):
+    X, _, model = cancer
     ex = morvel.Explainer(model, X, constraints=morvel.Rules().freeze("mean radius"))
     return X, model, ex, X[model.predict(X) == 0].iloc[:5]
 
@@ -36,8 +30,8 @@ def keeps_rule(sets, diversity):
 
 
 @pytest.mark.parametrize("diversity", ["no_superset", "new_feature"])
-def test_alternatives_are_valid_cheapest_first_and_keep_the_rules(cancer, diversity):
-    X, model, ex, rows = cancer
+def test_alternatives_are_valid_cheapest_first_and_keep_the_rules(case, diversity):
+    X, model, ex, rows = case
     for cap in (None, 3):
         opts = {} if cap is None else {"max_changes": cap}
         for label, row in rows.iterrows():
@@ -69,8 +63,8 @@ def test_alternatives_are_valid_cheapest_first_and_keep_the_rules(cancer, divers
         np.testing.assert_allclose(mine.distance, [cf.distance for cf in alts], rtol=1e-12)
 
 
-def test_one_alternative_is_todays_result_and_html_lists_each(cancer):
-    _, _, ex, rows = cancer
+def test_one_alternative_is_todays_result_and_html_lists_each(case):
+    _, _, ex, rows = case
     row = rows.iloc[1]
     plain = ex.explain(row, desired_class=1)
     (one,) = ex.explain(row, desired_class=1, alternatives=1)
@@ -82,8 +76,8 @@ def test_one_alternative_is_todays_result_and_html_lists_each(cancer):
     assert list(alts.to_frame()["rank"]) == list(range(1, len(alts) + 1))
 
 
-def test_bad_counts_and_rules_that_leave_nothing_to_change(cancer):
-    X, model, ex, rows = cancer
+def test_bad_counts_and_rules_that_leave_nothing_to_change(case):
+    X, model, ex, rows = case
     row = rows.iloc[0]
     for bad, error in ((0, ValueError), (-2, ValueError), (1.5, TypeError), (True, TypeError),
                        ("2", TypeError)):
@@ -100,7 +94,8 @@ def test_bad_counts_and_rules_that_leave_nothing_to_change(cancer):
     assert len(alts) == 1 and alts[0].status == "infeasible" and alts.end == "exhausted"
 
 
-@has_genetic
+@pytest.mark.skipif(not hasattr(core, "solve_genetic_batch_raw"),
+                    reason="the genetic solver is not in this build")
 def test_genetic_searches_and_regions_keep_the_cap():
     rng = np.random.default_rng(4)
     n = 500
