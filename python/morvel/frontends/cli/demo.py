@@ -28,7 +28,8 @@ def run_demo(debug: bool = False) -> int:
 
     from .app import build_parser
     from .explain import run_explain
-    from .inputs import load_model, read_csv
+    from .inputs import read_csv
+    from .model_files import load_model
 
     d = _short(example_dir())
     model = load_model(str(d / FILES[0]))

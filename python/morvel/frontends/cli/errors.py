@@ -1,5 +1,15 @@
-"""The command line's one error type: bad input, reported as one line with exit code 1."""
+"""The command line's one error type (bad input, reported as one line with exit code 1)
+and the one line it quotes of a library's error."""
+import re
 
 
 class InputError(ValueError):
     """A file, column, row or option the command cannot use; the message names it."""
+
+
+def first_line(err: BaseException) -> str:
+    """The first line of a library's error message, without its log prefix."""
+    lines = [s.strip() for s in str(err).splitlines() if s.strip()]
+    text = lines[0] if lines else type(err).__name__
+    text = re.sub(r"^\[[0-9:]+\]\s*\S+:\s*", "", text)  # XGBoost's "[12:00:00] file.cc:42: "
+    return text[:200]

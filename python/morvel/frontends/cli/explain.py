@@ -15,7 +15,8 @@ from ...problem.rules import Rules
 from ...problem.schema import Schema
 from . import report as rp
 from .errors import InputError
-from .inputs import csv_line, load_model, locate_bad_row, model_columns, read_csv, select_rows
+from .inputs import csv_line, locate_bad_row, model_columns, read_csv, select_rows
+from .model_files import load_model
 from .rules_file import load_rules
 
 _PROGRESS_ROWS = 20  # batches at least this long show a progress bar on a terminal

@@ -1,0 +1,116 @@
+"""What the `morvel` command refuses to read or overwrite, checked in a real subprocess:
+skops files naming callables, --out over an input, malformed CSV rows; and the chunked
+reading of large CSV files, which must give the unchunked results."""
+import json
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from morvel.frontends.cli.model_files import load_model
+
+sio = pytest.importorskip("skops.io")
+ensemble = pytest.importorskip("sklearn.ensemble")
+tree = pytest.importorskip("sklearn.tree")
+
+
+def run(*args, cwd=None, env=None, **popen):
+    return subprocess.run([sys.executable, "-m", "morvel", *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=120,
+                          env=None if env is None else {**os.environ, **env})
+
+
+@pytest.fixture(scope="module")
+def table():
+    rng = np.random.default_rng(7)
+    X = pd.DataFrame(rng.normal(size=(120, 3)).round(3), columns=["a", "b", "c"])
+    X["n"] = rng.integers(0, 5, size=len(X))
+    y = (X.a + 0.5 * X.b - 0.2 * X.n > 0).astype(int)
+    return X, y
+
+
+# -- skops files ---------------------------------------------------------------------------
+
+SUPPORTED = {
+    "tree": lambda: tree.DecisionTreeClassifier(max_depth=3),
+    "extra tree": lambda: tree.ExtraTreeRegressor(max_depth=3),
+    "forest": lambda: ensemble.RandomForestClassifier(n_estimators=3, max_depth=3,
+                                                      random_state=np.random.RandomState(0)),
+    "extra trees": lambda: ensemble.ExtraTreesRegressor(n_estimators=3, max_depth=3),
+    "gradient boosting": lambda: ensemble.GradientBoostingClassifier(n_estimators=3,
+                                                                     subsample=0.8),
+    "gradient boosting huber": lambda: ensemble.GradientBoostingRegressor(
+        n_estimators=3, loss="huber"),
+    "hist gradient boosting": lambda: ensemble.HistGradientBoostingClassifier(
+        max_iter=3, categorical_features=["n"], early_stopping=True, validation_fraction=0.3),
+    "hist gradient boosting poisson": lambda: ensemble.HistGradientBoostingRegressor(
+        max_iter=3, loss="poisson"),
+}
+
+
+@pytest.mark.parametrize("kind", list(SUPPORTED))
+def test_skops_files_of_supported_models_load_untrusted(tmp_path, table, kind):
+    X, y = table
+    model = SUPPORTED[kind]()
+    target = np.where(y == 1, "yes", "no") if "classifier" in type(model).__name__.lower() \
+        else X.a.abs() + y
+    model.fit(X, target)
+    sio.dump(model, tmp_path / "m.skops")
+    loaded = load_model(str(tmp_path / "m.skops"))
+    assert type(loaded) is type(model)
+    np.testing.assert_array_equal(loaded.predict(X), model.predict(X))
+
+
+def _with_constructor_call(path: Path, module: str, name: str) -> None:
+    """Rewrites the skops file's one tuple holding a string into a call `module.name(*tuple)`
+    that skops makes while loading, if it trusts that name."""
+    with zipfile.ZipFile(path) as z:
+        files = {n: z.read(n) for n in z.namelist()}
+    schema = json.loads(files["schema.json"])
+
+    def tuples(node):
+        if isinstance(node, dict):
+            if node.get("__loader__") == "TupleNode" and "open(" in json.dumps(node):
+                yield node
+            for v in node.values():
+                yield from tuples(v)
+        elif isinstance(node, list):
+            for v in node:
+                yield from tuples(v)
+
+    node = next(tuples(schema))
+    call = {"__class__": name, "__module__": module,
+            "__loader__": "ConstructorFromReduceNode", "content": dict(node)}
+    node.clear()
+    node.update(call)
+    files["schema.json"] = json.dumps(schema).encode()
+    with zipfile.ZipFile(path, "w") as z:
+        for n, data in files.items():
+            z.writestr(n, data)
+
+
+def test_skops_file_calling_a_library_function_is_refused(tmp_path, table):
+    X, y = table
+    marker = tmp_path / "ran"
+    model = ensemble.GradientBoostingClassifier(n_estimators=3).fit(X, y)
+    model.note_ = (f"open({str(marker)!r}, 'w').write('code from the model file ran')",)
+    sio.dump(model, tmp_path / "evil.skops")
+    _with_constructor_call(tmp_path / "evil.skops", "sklearn.utils._testing",
+                           "assert_run_python_script_without_output")
+    X.to_csv(tmp_path / "rows.csv", index=False)
+    args = ["explain", "--model", "evil.skops", "--data", "rows.csv", "--rows", "0",
+            "--target", "class=1"]
+    out = run(*args, cwd=tmp_path)
+    assert out.returncode == 1, out.stderr
+    assert "sklearn.utils._testing.assert_run_python_script_without_output" in out.stderr
+    assert "--trust-pickle" in out.stderr and "sklearn.tree" not in out.stderr
+    assert not marker.exists()
+    # The crafted file does run its code once trusted: the refusal above is what stopped it.
+    trusted = run(*args, "--trust-pickle", cwd=tmp_path)
+    assert trusted.returncode == 0, trusted.stderr
+    assert marker.exists()
