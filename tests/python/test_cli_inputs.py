@@ -3,6 +3,7 @@ skops files naming callables, --out over an input, malformed CSV rows; and the c
 reading of large CSV files, which must give the unchunked results."""
 import json
 import os
+import signal
 import subprocess
 import sys
 import zipfile
@@ -114,3 +115,55 @@ def test_skops_file_calling_a_library_function_is_refused(tmp_path, table):
     trusted = run(*args, "--trust-pickle", cwd=tmp_path)
     assert trusted.returncode == 0, trusted.stderr
     assert marker.exists()
+
+
+# -- usage errors and Ctrl-C -------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def example(tmp_path_factory):
+    from morvel.frontends.cli.demo import example_dir
+
+    d = tmp_path_factory.mktemp("example")
+    for f in ("credit_model.txt", "credit.csv", "credit_rules.toml"):
+        (d / f).write_bytes((example_dir() / f).read_bytes())
+    return d
+
+
+def test_out_over_an_input_and_a_negative_seed_are_usage_errors(example):
+    d = example
+    os.symlink(d / "credit.csv", d / "link.csv")
+    os.link(d / "credit_rules.toml", d / "hard.toml")
+    (d / "rules.json").write_text('{"freeze": ["age"]}')
+    os.link(d / "rules.json", d / "rules-copy.json")
+    before = {p.name: p.read_bytes() for p in d.iterdir()}
+    base = ["explain", "--model", "credit_model.txt", "--data", "credit.csv", "--rows", "1",
+            "--target", "proba>=0.5", "--constraints", "credit_rules.toml"]
+    cases = {"./credit.csv": "--data", "link.csv": "--data", str(d / "sub" / ".." / "credit.csv"):
+             "--data", "hard.toml": "--constraints", "./credit_model.txt": "--model"}
+    (d / "sub").mkdir()
+    for out, flag in cases.items():
+        done = run(*base, "--out", out, cwd=d)
+        assert done.returncode == 2 and "usage error" in done.stderr, (out, done.stderr)
+        assert f"is the {flag} file" in done.stderr, (out, done.stderr)
+    done = run(*base[:-1], "rules.json", "--out", "rules-copy.json", cwd=d)
+    assert done.returncode == 2 and "is the --constraints file" in done.stderr
+    done = run(*base, "--seed", "-1", cwd=d)
+    assert done.returncode == 2 and "usage error" in done.stderr and "seed" in done.stderr
+    assert {p.name: p.read_bytes() for p in d.iterdir() if p.is_file()} == before
+
+
+def test_ctrl_c_exits_130_and_leaves_no_output(example):
+    d = example
+    assert "130" in run("explain", "--help").stdout
+    command = [sys.executable, "-m", "morvel", "explain", "--model", "credit_model.txt",
+               "--data", "credit.csv", "--all", "--target", "proba>=0.97", "--time-budget",
+               "2", "--progress", "--out", "interrupted.json"]
+    with subprocess.Popen(command, cwd=d, stderr=subprocess.PIPE, text=True) as proc:
+        seen = ""
+        while "explaining" not in seen and proc.poll() is None:
+            seen += proc.stderr.read(1)
+        proc.send_signal(signal.SIGINT)
+        rest = proc.stderr.read()
+        assert proc.wait(timeout=60) == 130, seen + rest
+    assert "morvel: interrupted" in rest
+    assert not [p for p in os.listdir(d) if "interrupted" in p]

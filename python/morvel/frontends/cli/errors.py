@@ -1,10 +1,14 @@
-"""The command line's one error type (bad input, reported as one line with exit code 1)
-and the one line it quotes of a library's error."""
+"""The command line's error types (bad input: exit code 1; a usage error: 2) and the one line
+it quotes of a library's error."""
 import re
 
 
 class InputError(ValueError):
     """A file, column, row or option the command cannot use; the message names it."""
+
+
+class UsageError(Exception):
+    """Options that contradict each other, whatever the files hold."""
 
 
 def first_line(err: BaseException) -> str:

@@ -3,6 +3,7 @@ print or write the results. Every bad input becomes an InputError naming its fil
 column or option."""
 from __future__ import annotations
 
+import os
 import sys
 
 import numpy as np
@@ -14,7 +15,7 @@ from ...problem import targets as tg
 from ...problem.rules import Rules
 from ...problem.schema import Schema
 from . import report as rp
-from .errors import InputError
+from .errors import InputError, UsageError
 from .inputs import csv_line, locate_bad_row, model_columns, read_csv, select_rows
 from .model_files import load_model
 from .rules_file import load_rules
@@ -24,6 +25,7 @@ _PROGRESS_ROWS = 20  # batches at least this long show a progress bar on a termi
 
 def run_explain(args) -> int:
     if args.out:
+        _refuse_out_over_input(args)
         rp.check_out_path(args.out)
     if args.time_budget is not None and not args.time_budget > 0:
         raise InputError(f"--time-budget must be a positive number of seconds, got "
@@ -61,6 +63,26 @@ def run_explain(args) -> int:
               f"target {target.describe()}; method {args.method}; {len(rules)} rules\n")
         print(rp.render(report))
     return 0
+
+
+def _refuse_out_over_input(args) -> None:
+    """--out must not name an input: the results would replace it."""
+    for flag in ("data", "model", "constraints"):
+        path = getattr(args, flag)
+        if path and _same_file(args.out, path):
+            raise UsageError(f"--out {args.out} is the --{flag} file; write the results to "
+                             "another file")
+
+
+def _same_file(a: str, b: str) -> bool:
+    """The same file by resolved path (links, `./` spellings) or, when both exist, by
+    device and inode (hard links)."""
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def _target(text: str) -> tg.Target:
