@@ -167,3 +167,117 @@ def test_ctrl_c_exits_130_and_leaves_no_output(example):
         assert proc.wait(timeout=60) == 130, seen + rest
     assert "morvel: interrupted" in rest
     assert not [p for p in os.listdir(d) if "interrupted" in p]
+
+
+# -- CSV files read and explained in chunks ------------------------------------------------
+
+def explain_in_process(capsys, monkeypatch, args, chunk_rows=None):
+    """(exit code, stdout, stderr) of `morvel explain args`, with chunks of `chunk_rows`
+    rows (None: the default, one chunk for these files)."""
+    from morvel.frontends.cli import main
+    from morvel.frontends.cli.inputs import CHUNK_ROWS_VARIABLE
+
+    if chunk_rows is None:
+        monkeypatch.delenv(CHUNK_ROWS_VARIABLE, raising=False)
+    else:
+        monkeypatch.setenv(CHUNK_ROWS_VARIABLE, str(chunk_rows))
+    code = main(["explain", *map(str, args)])
+    out = capsys.readouterr()
+    return code, out.out, out.err
+
+
+@pytest.fixture(scope="module")
+def numeric(tmp_path_factory, table):
+    """An XGBoost model on whole-number and decimal columns with missing values, and a
+    CSV with a column it does not use."""
+    xgboost = pytest.importorskip("xgboost")
+    X, y = table
+    d = tmp_path_factory.mktemp("numeric")
+    X = X.copy()
+    X.loc[X.index % 9 == 4, "c"] = np.nan
+    xgboost.XGBClassifier(n_estimators=6, max_depth=3, n_jobs=1).fit(X, y).save_model(
+        d / "model.json")
+    X.assign(note=np.arange(len(X)) % 3).to_csv(d / "rows.csv", index=False)
+    return d
+
+
+def test_chunked_runs_equal_one_chunk(capsys, monkeypatch, example, numeric):
+    """Byte for byte, with rows in the order asked for (repeats and ranges included)."""
+    lightgbm = pytest.importorskip("lightgbm")
+    cases = [
+        (example, ["--model", "credit_model.txt", "--data", "credit.csv", "--all",
+                   "--target", "proba>=0.5", "--constraints", "credit_rules.toml",
+                   "--time-budget", "5"], "json", list(range(400))),
+        (example, ["--model", "credit_model.txt", "--data", "credit.csv", "--rows",
+                   "5,3,1-4,60,3,119", "--target", "class=1", "--method", "genetic"], "csv",
+         [5, 3, 1, 2, 3, 4, 60, 3, 119]),
+        (numeric, ["--model", "model.json", "--data", "rows.csv", "--rows", "119,0-40,7",
+                   "--target", "proba>=0.7"], "csv", [119, *range(41), 7]),
+        (numeric, ["--model", "model.json", "--data", "rows.csv", "--all", "--target",
+                   "raw<=-0.5", "--freeze", "n"], None, None),
+    ]
+    for d, args, fmt, rows in cases:
+        monkeypatch.chdir(d)
+        outputs = []
+        for chunk_rows in (None, 3):
+            out = ["--out", f"chunked.{fmt}"] if fmt else []
+            code, stdout, stderr = explain_in_process(capsys, monkeypatch, args + out,
+                                                      chunk_rows)
+            assert code == 0, stderr
+            outputs.append((d / out[1]).read_text() if fmt else stdout)
+        assert outputs[1] == outputs[0], args
+        if fmt == "json":
+            records = json.loads(outputs[0])
+            assert [r["row"] for r in records] == rows
+            cf = pd.DataFrame([r["counterfactual"] for r in records if r["found"]])
+            booster = lightgbm.Booster(model_file=str(d / "credit_model.txt"))
+            proba = booster.predict(cf.astype({"housing": pd.CategoricalDtype(
+                ["mortgage", "own", "rent"])}))
+            assert len(cf) > 300 and (proba >= 0.5).all()
+        elif fmt == "csv":
+            assert pd.read_csv(d / "chunked.csv").row.tolist() == rows
+
+
+def _lines(path: Path) -> list[str]:
+    return path.read_text().splitlines()
+
+
+def _field(line: str, k: int, value: str) -> str:
+    fields = line.split(",")
+    fields[k] = value
+    return ",".join(fields)
+
+
+def test_bad_lines_are_found_in_any_chunk(capsys, monkeypatch, example):
+    """Faults put on known lines, behind blank lines, CRLF line ends and a quoted field
+    that spans two lines (which shift file lines against row numbers)."""
+    d = example
+    monkeypatch.chdir(d)
+    lines = _lines(d / "credit.csv")
+    noted = [lines[0] + ",note"] + [s + ",x" for s in lines[1:]]
+    noted[29] = noted[29][:-1] + '"two\nlines"'  # line 30 now spans two lines
+    cases = {
+        "short row": (lines[:300] + [lines[300].rsplit(",", 1)[0]] + lines[301:], "\n",
+                      "line 301: expected 7 fields, saw 6"),
+        "short row, CRLF": (lines[:250] + [lines[250] + ",1"] + lines[251:], "\r\n",
+                            "line 251: expected 7 fields, saw 8"),
+        "short row after quotes": (
+            noted[:200] + [noted[200].rsplit(",", 2)[0]] + noted[201:], "\n",
+            "line 202: expected 8 fields, saw 6"),
+        "word after blank lines": (
+            lines[:10] + ["", "  "] + lines[10:280] + [_field(lines[280], 1, "lots")]
+            + lines[281:], "\n", "line 283: column 'income' holds the non-numeric value 'lots'"),
+        "label after a two-line field": (
+            noted[:370] + [_field(noted[370], 6, "castle")] + noted[371:], "\n",
+            "line 372: column 'housing': label 'castle'"),
+        "column twice": ([lines[0].replace("income", "age")] + lines[1:], "\n",
+                         "column 'age' appears twice in the header"),
+    }
+    for case, (content, newline, expected) in cases.items():
+        (d / "bad.csv").write_bytes(newline.join(content).encode() + newline.encode())
+        for chunk_rows in (None, 7):
+            code, stdout, stderr = explain_in_process(
+                capsys, monkeypatch, ["--model", "credit_model.txt", "--data", "bad.csv",
+                                      "--rows", "0", "--target", "proba>=0.5"], chunk_rows)
+            assert code == 1 and f"bad.csv: {expected}" in stderr, (case, chunk_rows, stderr)
+            assert stdout == ""

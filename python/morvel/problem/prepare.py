@@ -20,7 +20,7 @@ def probe_missing(ex) -> bool:
     that the library and the converted model agree (a mismatch in how columns or
     categories are encoded would show here, not in a counterfactual)."""
     data = ex.data
-    complete = data[~np.isnan(data).any(axis=1)][:_AGREEMENT_ROWS]
+    complete = data[np.flatnonzero(~np.isnan(data).any(axis=1))[:_AGREEMENT_ROWS]]
     if len(complete):
         _require_agreement(ex, complete)
     row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()
