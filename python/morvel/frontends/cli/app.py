@@ -31,10 +31,12 @@ Find, for each selected row of DATA, the cheapest change that makes MODEL meet T
 
 MODEL is a saved XGBoost model (.json or .ubj), a LightGBM text model, or a
 scikit-learn model saved with skops (.skops) or, only with --trust-pickle, with
-joblib/pickle (unpickling runs code from the file). DATA is a CSV file with a header;
-the columns the model was trained with are picked by name (others are ignored), or, for
-a model without feature names, all columns in order. DATA also sets the distance scales
-(the median absolute deviation of each column).
+joblib/pickle (unpickling runs code from the file); a skops file that names anything
+but a supported tree model's own types also needs --trust-pickle. DATA is a CSV file
+with a header; the columns the model was trained with are picked by name (others are
+ignored), or, for a model without feature names, all columns in order. Every row must
+have as many fields as the header. DATA also sets the distance scales (the median
+absolute deviation of each column), so every row is read, also with --rows.
 
 TARGET is a text such as "proba>=0.5", "proba in [0.3, 0.6]", "class=1", "raw>=0" or
 "prediction in [100, 200]" (probabilities of the positive class; raw scores are a

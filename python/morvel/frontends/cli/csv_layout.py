@@ -133,9 +133,11 @@ def _count_bytes(f, counter: _Counter) -> bool:
         starts = np.concatenate([[0], ends[:-1] + 1]) if ends.size else ends
         commas = np.flatnonzero(a == ord(","))
         fields = np.searchsorted(commas, ends) - np.searchsorted(commas, starts) + 1
-        blank = np.zeros(len(ends), dtype=bool)
-        for k in np.flatnonzero(fields == 1):
-            blank[k] = not data[starts[k]:ends[k]].strip()
+        # A blank line has no comma and no byte above the space (its line break included).
+        blank = fields == 1
+        if ends.size:
+            content = a[:ends[-1] + 1] > ord(" ")
+            blank &= ~np.logical_or.reduceat(content, starts)
         counter.add(lines_before + 1 + np.arange(len(ends)), fields, blank)
         lines_before += len(ends)
         if eof:

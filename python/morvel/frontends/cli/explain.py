@@ -57,15 +57,27 @@ def run_explain(args) -> int:
                          else f"--method {args.method}: {err}") from None
     step = min(step, _EXPLAIN_ROWS)
     _require_present(ex, positions, layout, step)
-    bar = _progress_bar(args, len(positions))
+    heading = (f"{len(positions)} row{'s' if len(positions) != 1 else ''} of {args.data}; "
+               f"target {target.describe()}; method {args.method}; {len(rules)} rules\n\n")
+    tally = _emit(args, heading, _explained(ex, target, opts, positions, step),
+                  len(positions))
+    if args.out:
+        print(f"wrote {tally.rows} rows to {args.out}: {tally.summary()}")
+    else:
+        print(tally.summary())
+    return 0
+
+
+def _emit(args, heading: str, reports, n_rows: int) -> rp.Tally:
+    """Writes the reports as they come: a table after `heading` on stdout, or --out."""
+    bar = _progress_bar(args, n_rows)
     write = (lambda text: bar.write(text, end="")) if bar else sys.stdout.write
     tally = rp.Tally()
     try:
         if not args.out:
-            write(f"{len(positions)} row{'s' if len(positions) != 1 else ''} of {args.data}; "
-                  f"target {target.describe()}; method {args.method}; {len(rules)} rules\n\n")
+            write(heading)
         with rp.ResultsFile(args.out) if args.out else rp.Table(write) as out:
-            for report in _explained(ex, target, opts, positions, step):
+            for report in reports:
                 out.add(report)
                 tally.add(report)
                 if bar:
@@ -73,11 +85,7 @@ def run_explain(args) -> int:
     finally:
         if bar:
             bar.close()
-    if args.out:
-        print(f"wrote {tally.rows} rows to {args.out}: {tally.summary()}")
-    else:
-        print(tally.summary())
-    return 0
+    return tally
 
 
 def _explained(ex: Explainer, target, opts, positions: np.ndarray, step: int):
