@@ -30,8 +30,11 @@ class Explainer:
     Args:
         model: a fitted scikit-learn tree model (forests, gradient boosting, histogram
             gradient boosting, decision trees), an XGBoost `Booster`/`XGBClassifier`/
-            `XGBRegressor`, or a LightGBM `Booster`/`LGBMClassifier`/`LGBMRegressor`;
-            binary classifiers and regressors.
+            `XGBRegressor`, a LightGBM `Booster`/`LGBMClassifier`/`LGBMRegressor`, a
+            `CatBoostClassifier`/`CatBoostRegressor` (numeric and one-hot categorical
+            features), or a scikit-learn `Pipeline` of column preprocessing (encoders,
+            scalers, imputers in a `ColumnTransformer`) ending in one of them, which is
+            explained over its raw columns; binary classifiers and regressors.
         data: training rows (DataFrame or 2-D array) from which the distance scales, the
             plausibility model and the genetic search's background are taken.
         features: column names when `data` is an array (default: the model's own names,
@@ -51,7 +54,8 @@ class Explainer:
         n_jobs: threads for `explain_many` with the exact method (default: all CPUs).
 
     Whole-number columns of `data` take whole numbers in counterfactuals unless the rules
-    say `continuous(...)`; categorical columns keep their labels in and out.
+    say `continuous(...)` and come back in their integer dtype; categorical columns keep
+    their labels in and out.
 
     >>> from sklearn.datasets import load_breast_cancer
     >>> from sklearn.ensemble import GradientBoostingClassifier
@@ -77,19 +81,23 @@ class Explainer:
         self.random_state = check.seed(random_state)
         self.n_jobs = check.n_jobs(n_jobs)
 
-        self.adapter = ModelAdapter(model)
+        self.adapter = ModelAdapter(model, data)
         self.schema = Schema(self.adapter, data, features)
         _, self.data = self.schema.rows(data, "data")
         if len(self.data) == 0:
             raise ValueError("data has no rows")
-        self.supports_missing = _setup.probe_missing(self)
+        self.missing_ok = _setup.probe_missing(self)  # per column
+        self.supports_missing = bool(self.missing_ok.any())
         self.integer_valued = _setup.whole_number_columns(self.data, self.schema)
         self.sigma = distance.scales(self.schema, self.data, scale)
         self.weights = distance.weights(self.schema, weights)
         self.rules = CompiledRules(constraints, self.schema, self.data, self.sigma,
                                    self.integer_valued)
-        if self.rules.allow_missing and not self.supports_missing:
-            raise ValueError(f"allow_missing: {self.adapter.name} cannot take missing values")
+        refused = [self.schema.names[f] for f, _, _ in self.rules.allow_missing
+                   if not self.missing_ok[f]]
+        if refused:
+            raise ValueError(f"allow_missing: {self.adapter.name} cannot take missing values "
+                             f"in {', '.join(map(repr, refused))}")
         self.plausibility_flat, self.min_total_path = _setup.plausibility(self, plausibility)
         self.background = _setup.background(self.data, self.random_state)
         self.margin, self.proba_eps = _setup.margins(self.adapter)
@@ -241,9 +249,7 @@ class Explainer:
         return opts
 
     def _require_present(self, X: np.ndarray):
-        if self.supports_missing:
-            return
-        cols = np.flatnonzero(np.isnan(X).any(axis=0))
+        cols = np.flatnonzero(np.isnan(X).any(axis=0) & ~self.missing_ok)
         if cols.size:
             names = ", ".join(repr(self.schema.names[j]) for j in cols)
             raise ValueError(f"column(s) {names} hold missing values (NaN), which "

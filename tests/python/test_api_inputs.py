@@ -141,6 +141,55 @@ def test_category_labels_round_trip(library):
             "job", ["pilot"]))
 
 
+@pytest.mark.parametrize("library", ["sklearn", "lightgbm", "xgboost", "catboost"])
+def test_every_label_round_trips_also_those_no_split_names(library):
+    """Two-label and many-label columns that barely matter to the model (most labels in
+    no split, four categories in no training row): every label goes in and comes out as
+    itself, and whole-number columns keep their integer dtype."""
+    rng = np.random.default_rng(12)
+    n = 500
+    cities = [f"city {k}" for k in range(14)]
+    X = pd.DataFrame({
+        "gender": pd.Categorical(rng.choice(["Female", "Male"], n)),
+        "city": pd.Categorical(rng.choice(cities[:10], n), categories=cities),
+        "income": np.round(rng.normal(50, 15, n), 1),
+        "children": rng.integers(0, 4, n),
+    })
+    y = (X.income + 5 * X.children + rng.normal(0, 3, n) > 62).astype(int)
+    if library == "sklearn":
+        model = HistGradientBoostingClassifier(max_iter=15, random_state=0).fit(X, y)
+        labels = cities[:10]  # the model knows only the categories it saw
+    elif library == "lightgbm":
+        lgb = pytest.importorskip("lightgbm")
+        model = lgb.LGBMClassifier(n_estimators=15, num_leaves=8, verbose=-1, n_jobs=1).fit(X, y)
+        labels = cities
+    elif library == "xgboost":
+        xgb = pytest.importorskip("xgboost")
+        model = xgb.XGBClassifier(n_estimators=15, max_depth=3, enable_categorical=True,
+                                  tree_method="hist", n_jobs=1).fit(X, y)
+        labels = cities
+    else:
+        cb = pytest.importorskip("catboost")
+        model = cb.CatBoostClassifier(iterations=15, depth=3, one_hot_max_size=16, verbose=0,
+                                      thread_count=1, cat_features=["gender", "city"]).fit(X, y)
+        labels = cities
+    ex = morvel.Explainer(model, X, constraints=morvel.Rules().freeze("gender", "city"))
+    rows = X[model.predict(X) == 0].iloc[:len(labels)].copy()
+    rows["city"] = pd.Categorical(labels[:len(rows)], categories=cities)
+    rows["gender"] = pd.Categorical(np.resize(["Male", "Female"], len(rows)),
+                                    categories=X.gender.cat.categories)
+    out = ex.explain_many(rows, desired_class=1)
+    assert out.found.all()
+    assert (model.predict(out[ex.feature_names]) == 1).all()
+    for col in ("gender", "city"):
+        assert out[col].dtype == X[col].dtype
+        assert (out[col] == rows[col]).all()
+    assert out.children.dtype == X.children.dtype
+    cf = ex.explain(rows.iloc[-1], desired_class=1)
+    assert cf.counterfactual.city == rows.city.iloc[-1]
+    assert isinstance(cf.counterfactual.children, (int, np.integer))
+
+
 def test_missing_values_snapping_and_label_rules():
     X, y = category_frame(9, 600)
     rng = np.random.default_rng(1)

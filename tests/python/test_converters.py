@@ -4,7 +4,9 @@ Every model is checked two ways on random rows (with NaNs and categories) and on
 placed at, and one double or float32 step around, every split threshold:
 - routing: tree by tree, the flat model reaches the leaf the library reports;
 - raw score: `raw_score_batch` against the library's own raw prediction.
+(CatBoost's oblivious trees are checked the same way where it is installed.)
 """
+import importlib.util
 import json
 
 import numpy as np
@@ -431,6 +433,56 @@ def test_lightgbm_sklearn_wrapper_and_partition():
     assert nan_left is False
 
 
+# --------------------------------------------------------------------------- CatBoost
+
+
+CB_CASES = {
+    "classifier_one_hot_nan_min": dict(nan_mode="Min", one_hot_max_size=8, depth=4),
+    "regressor_nan_max": dict(nan_mode="Max", depth=5),
+    "classifier_scaled_no_missing": dict(depth=3),
+}
+
+
+@pytest.mark.parametrize("case", list(CB_CASES))
+def test_catboost(case):
+    cb = pytest.importorskip("catboost")
+    cat = "one_hot" in case
+    nan = "no_missing" not in case
+    X, y = make_data(16, 800, nan=nan, cat=cat)
+    names = [f"f{i}" for i in range(N_FEATURES)]
+    cls = cb.CatBoostRegressor if case.startswith("regressor") else cb.CatBoostClassifier
+    model = cls(iterations=12, learning_rate=0.3, thread_count=1, verbose=0, random_seed=0,
+                cat_features=[CAT] if cat else None, **CB_CASES[case])
+
+    def frame(rows):
+        out = pd.DataFrame(rows, columns=names)
+        if cat:  # CatBoost reads categories as whole numbers or text, never missing
+            out[names[CAT]] = np.nan_to_num(rows[:, CAT], nan=CAT_CODES[0]).astype(int)
+        return out
+
+    model.fit(frame(X), y if cls is cb.CatBoostRegressor else y > np.median(y))
+    if case == "classifier_scaled_no_missing":
+        model.set_scale_and_bias(0.5, [0.25])
+    flat = morvel.convert(model, labels={CAT: list(CAT_CODES)} if cat else None)
+    pool = frame(X)
+    borders = [(f, b, 0) for f, bs in model.get_borders().items() for b in bs]
+    rows = np.vstack([random_rows(17, nan=nan), probe_rows(borders, X)])
+    if nan:  # also where training saw no missing value
+        rows[::7, 4] = np.nan
+    if cat:
+        rows[:, CAT] = np.random.default_rng(18).choice(CAT_CODES, len(rows))
+        assert (flat.node_set >= 0).any(), "the model should split on its categorical column"
+    pool = frame(rows)
+    codes = rows.copy()
+    if cat:
+        codes[:, CAT] = pool[names[CAT]].map(flat.categories[CAT]).to_numpy(dtype=float)
+    assert_routing(flat, codes, model.calc_leaf_indexes(cb.Pool(pool, cat_features=[CAT] if cat
+                                                               else None)))
+    np.testing.assert_allclose(score(flat, codes),
+                               model.predict(pool, prediction_type="RawFormulaVal"),
+                               rtol=RTOL, atol=1e-15)
+
+
 # --------------------------------------------------------------------------- errors
 
 
@@ -452,6 +504,18 @@ def test_unsupported_models_are_rejected():
                        lgb.Dataset(X, y), 2)
     with pytest.raises(ValueError, match="linear trees"):
         morvel.convert(linear)
+    if importlib.util.find_spec("catboost"):
+        import catboost as cb
+
+        frame = pd.DataFrame({"x": X[:, 0], "kind": np.digitize(y, [-1, 0, 1])})
+        ctr = cb.CatBoostClassifier(iterations=5, verbose=0, thread_count=1, one_hot_max_size=1,
+                                    cat_features=["kind"]).fit(frame, y > 0)
+        with pytest.raises(ValueError, match="'kind'.*target statistics.*one_hot_max_size"):
+            morvel.convert(ctr, labels={1: [0, 1, 2, 3]})
+        three = cb.CatBoostClassifier(iterations=2, verbose=0, thread_count=1).fit(
+            X, np.digitize(y, [-1, 1]))
+        with pytest.raises(ValueError, match="MultiClass"):
+            morvel.convert(three)
 
 
 # --------------------------------------------------------------------------- labelled categories
@@ -498,6 +562,12 @@ def test_unfitted_models_raise_a_clear_value_error():
                   ensemble.IsolationForest(), xgb.XGBClassifier(), lgb.LGBMRegressor()):
         with pytest.raises(ValueError, match=f"{type(model).__name__} is not fitted"):
             morvel.convert(model)
+    if importlib.util.find_spec("catboost"):
+        import catboost as cb
+
+        for model in (cb.CatBoostClassifier(), cb.CatBoostRegressor()):
+            with pytest.raises(ValueError, match=f"{type(model).__name__} is not fitted"):
+                morvel.convert(model)
     # Handlers written for scikit-learn's own error (an AttributeError too) keep working.
     with pytest.raises(AttributeError):
         morvel.convert(ensemble.RandomForestRegressor())

@@ -2,13 +2,18 @@
 own predictions, which every result is checked against before it is returned."""
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 
 from . import FlatEnsemble, NotFitted, convert
+from .pipeline import final_estimator, is_pipeline
 
 
 class ModelAdapter:
-    """A fitted scikit-learn, XGBoost or LightGBM model with its converted flat form.
+    """A fitted scikit-learn, XGBoost, LightGBM or CatBoost model, or a scikit-learn
+    Pipeline ending in one, with its converted flat form (over the pipeline's raw columns).
+    `data` (training rows) gives the labels of CatBoost's categorical features.
 
     `output` tells what the raw score of the flat form is:
     - "margin": a classifier's log-odds (sigmoid link); its probability is sigmoid(raw);
@@ -17,18 +22,20 @@ class ModelAdapter:
     - "value": a regressor's prediction.
     """
 
-    def __init__(self, model):
-        self.model = model
-        self.library = type(model).__module__.split(".")[0]
+    def __init__(self, model, data=None):
+        self.model = model  # what predicts: the whole pipeline, if it is one
+        self.estimator = final_estimator(model)
+        self.library = type(self.estimator).__module__.split(".")[0]
         if self.library == "sklearn":
-            _require_sklearn_supported(model)
-        self.classes = _classes(model, self.library)
+            _require_sklearn_supported(self.estimator)
+        self.classes = _classes(self.estimator, self.library)
         if self.classes is not None and len(self.classes) > 2:
             raise ValueError(f"{type(model).__name__} has {len(self.classes)} classes; only "
                              "binary classifiers and regressors are supported (explain a "
                              "one-vs-rest binary model instead)")
-        self.flat: FlatEnsemble = convert(model)
-        if self.classes is None and self.flat.link == "sigmoid" and not _is_regressor(model):
+        self.flat: FlatEnsemble = convert(model, **_options(self.library, model, data))
+        if self.classes is None and self.flat.link == "sigmoid" and not _is_regressor(
+                self.estimator):
             self.classes = (0, 1)  # a Booster trained with a binary objective
         if self.classes is None:
             self.output = "value"
@@ -36,7 +43,20 @@ class ModelAdapter:
             self.output = "margin" if self.flat.link == "sigmoid" else "probability"
         self.n_features = int(self.flat.n_features)
         self.feature_names = _feature_names(model, self.library)
-        self.float32_inputs = self.library == "xgboost"
+        self.is_pipeline = is_pipeline(model)
+        # Encoders and CatBoost read labels as they are; the other libraries read labelled
+        # columns as pandas categories.
+        self.reads_plain_labels = self.is_pipeline or self.library == "catboost"
+        self.float32_inputs = self.library == "xgboost"  # the library sums in float32
+
+    def widen_categories(self, counts: dict) -> None:
+        """Raise categorical features' counts to at least `counts` ({feature: count}):
+        categories the model's splits never name still belong to the feature."""
+        card = self.flat.cardinality.copy()
+        for f, count in counts.items():
+            card[f] = max(int(card[f]), int(count))
+        if (card != self.flat.cardinality).any():
+            self.flat = dataclasses.replace(self.flat, cardinality=card)
 
     @property
     def is_classifier(self) -> bool:
@@ -44,6 +64,8 @@ class ModelAdapter:
 
     @property
     def name(self) -> str:
+        if self.is_pipeline:
+            return f"Pipeline({type(self.estimator).__name__})"
         return type(self.model).__name__
 
     def class_index(self, label) -> int:
@@ -65,8 +87,11 @@ class ModelAdapter:
             if self.output == "margin":
                 return np.asarray(m.decision_function(X), dtype=np.float64).ravel()
             return np.asarray(m.predict(X), dtype=np.float64).ravel()
+        if lib == "catboost":
+            return np.asarray(m.predict(X, prediction_type="RawFormulaVal"),
+                              dtype=np.float64).ravel()
         if lib == "xgboost":
-            if hasattr(m, "get_booster"):
+            if hasattr(self.estimator, "get_booster"):
                 return np.asarray(m.predict(X, output_margin=True), dtype=np.float64).ravel()
             return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64).ravel()
         return np.asarray(m.predict(X, raw_score=True), dtype=np.float64).ravel()
@@ -88,6 +113,15 @@ class ModelAdapter:
             return (labels == np.asarray(m.classes_)[1]).astype(np.int64)
         # Boosters predict probabilities; their wrappers take class 1 above one half.
         return (self.proba(X) > 0.5).astype(np.int64)
+
+
+def _options(library: str, model, data) -> dict:
+    """Converter options that only the training data can tell."""
+    if library == "catboost" and data is not None and not is_pipeline(model):
+        from .catboost_models import labels_from_data
+
+        return {"labels": labels_from_data(model, data)} if model.is_fitted() else {}
+    return {}
 
 
 def _plain(value):
@@ -120,7 +154,8 @@ def _classes(model, library: str):
             return None
     classes = getattr(model, "classes_", None)
     if classes is None:
-        if library in ("xgboost", "lightgbm") and type(model).__name__.endswith("Classifier"):
+        if library in ("xgboost", "lightgbm", "catboost") and type(model).__name__.endswith(
+                "Classifier"):
             raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
                             "explaining it")
         if library == "sklearn":
@@ -135,9 +170,14 @@ def _feature_names(model, library: str):
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
         return [str(n) for n in names]
+    if is_pipeline(model):
+        return None
     if library == "xgboost":
         booster = model.get_booster() if hasattr(model, "get_booster") else model
         return list(booster.feature_names) if booster.feature_names else None
+    if library == "catboost":
+        names = list(model.feature_names_ or [])
+        return names if names and names != [str(i) for i in range(len(names))] else None
     if library == "lightgbm":
         booster = getattr(model, "booster_", model)
         names = booster.feature_name()

@@ -53,6 +53,26 @@ class FlatEnsemble:
     def n_trees(self) -> int:
         return len(self.tree_roots)
 
+    def goes_left(self, node: int, values) -> np.ndarray:
+        """Whether `node` sends each value left, as the core routes it: set membership of
+        whole non-negative values at a categorical split, the comparison at a numeric
+        one, the missing side for NaN."""
+        v = np.asarray(values, dtype=np.float64)
+        s = int(self.node_set[node])
+        with np.errstate(invalid="ignore"):
+            if s < 0:
+                t = self.threshold[node]
+                left = v < t if self.is_lt[node] else v <= t
+            else:
+                words = self.set_words[self.set_offsets[s]:self.set_offsets[s + 1]]
+                member = (np.isfinite(v) & (v >= 0) & (v == np.floor(v))
+                          & (v < 64 * len(words)))
+                code = np.where(member, v, 0).astype(np.int64)
+                bits = (words[code[member] // 64] >> (code[member] % 64).astype(np.uint64)) & 1
+                left = np.zeros(len(v), dtype=bool)
+                left[member] = bits == 1
+        return np.where(np.isnan(v), bool(self.missing_left[node]), left)
+
     def to_core(self) -> _morvel_core.RustEnsemble:
         """Build the validated native ensemble from these arrays."""
         cat_idx = np.flatnonzero(self.cardinality).astype(np.uint32)

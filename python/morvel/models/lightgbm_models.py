@@ -54,7 +54,11 @@ def from_lightgbm(model) -> FlatEnsemble:
         nodes.add_to(builder)
     objective = str(dump.get("objective", "")).split(" ")[0]
     link = "sigmoid" if objective in ("binary", "cross_entropy", "xentropy") else "identity"
-    return builder.build(0.0, link, _cardinality(dump), _pandas_labels(model, dump))
+    labels = _pandas_labels(model, dump)
+    counts = _cardinality(dump)
+    for f, mapping in labels.items():  # categories no training row had count too
+        counts[f] = max(counts.get(f, 0), len(mapping))
+    return builder.build(0.0, link, counts, labels)
 
 
 def _cardinality(dump: dict) -> dict:

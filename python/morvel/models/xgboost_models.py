@@ -30,9 +30,12 @@ _SIGMOID_LINK = {"binary:logistic", "reg:logistic", "binary:logitraw"}
 def from_xgboost(model, cardinality=None) -> FlatEnsemble:
     """Convert an XGBoost `Booster`, `XGBRegressor` or binary `XGBClassifier`.
 
-    `cardinality` optionally maps categorical feature indices to their category counts;
-    by default a categorical feature's count is one more than the largest code its splits
-    name. Categorical inputs are the whole-number codes the model was trained on.
+    A model trained on a frame with pandas `category` columns keeps their categories (in
+    the frame's category order); a categorical feature's count is then the number of
+    categories, and `FlatEnsemble.categories` gives the {label: code} mapping, the code
+    being the category's position. Without that record (older models, arrays of codes) the
+    count is one more than the largest code a split names, which callers widen with what
+    the training data shows; `cardinality` optionally maps feature indices to counts.
     """
     n_iterations = None
     if hasattr(model, "get_booster"):
@@ -62,12 +65,39 @@ def from_xgboost(model, cardinality=None) -> FlatEnsemble:
         _add_tree(builder, t, card)
     types = model.feature_types or []
     categorical = {f for f, kind in enumerate(types) if kind == "c"} | set(np.flatnonzero(card))
-    counts = {int(f): max(int(card[f]), 1) for f in categorical}
+    labels = _recorded_categories(forest.get("cats", {}), n_features)
+    counts = {int(f): max(int(card[f]), len(labels.get(f, ())), 1) for f in categorical}
     counts.update(cardinality or {})
     objective = learner["objective"]["name"]
     base = _base_margin(objective, params["base_score"])
     link = "sigmoid" if objective in _SIGMOID_LINK else "identity"
-    return builder.build(base, link, counts)
+    mapping = {f: {label: k for k, label in enumerate(cats)} for f, cats in labels.items()}
+    return builder.build(base, link, counts, mapping)
+
+
+def _recorded_categories(cats: dict, n_features: int) -> dict:
+    """{feature: [label, ...]} from the categories the model recorded at training, in
+    code order: UTF-8 strings as bytes with offsets, or a list of numbers.
+
+    A feature whose record does not decode (some versions cut multi-byte labels short)
+    is left out; its labels then come from the training data.
+    """
+    out = {}
+    for f, enc in enumerate(cats.get("enc", [])[:n_features]):
+        if "offsets" in enc:
+            offsets = enc["offsets"]
+            raw = bytes(b & 0xFF for b in enc["values"])
+            try:
+                labels = [raw[a:b].decode("utf-8") for a, b in zip(offsets[:-1], offsets[1:])]
+            except UnicodeDecodeError:
+                continue
+            if offsets and offsets[-1] != len(raw):
+                continue
+        else:
+            labels = list(enc.get("values", []))
+        if labels and len(set(labels)) == len(labels):
+            out[f] = labels
+    return out
 
 
 def _base_margin(objective: str, stored: str) -> float:

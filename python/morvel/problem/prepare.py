@@ -15,19 +15,34 @@ _BACKGROUND_ROWS = 1000
 _AGREEMENT_ROWS = 64
 
 
-def probe_missing(ex) -> bool:
-    """Ask the library whether it takes missing values, and check on a few data rows
-    that the library and the converted model agree (a mismatch in how columns or
-    categories are encoded would show here, not in a counterfactual)."""
+def probe_missing(ex) -> np.ndarray:
+    """Per column, whether the library takes a missing value there; and check on a few
+    data rows that the library and the converted model agree (a mismatch in how columns
+    or categories are encoded would show here, not in a counterfactual).
+
+    A plain model takes NaN in every numeric column or in none (and, but for CatBoost, in
+    its categorical ones as well); a pipeline may impute some columns only, so it is asked
+    column by column."""
     data = ex.data
     complete = data[np.flatnonzero(~np.isnan(data).any(axis=1))[:_AGREEMENT_ROWS]]
     if len(complete):
         _require_agreement(ex, complete)
     row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()
-    row[:, ~ex.schema.categorical] = np.nan
+    n = row.shape[1]
+    if not ex.adapter.is_pipeline:
+        takes = np.full(n, _takes(ex, row, ~ex.schema.categorical))
+        if ex.adapter.library == "catboost":  # it reads no missing category
+            takes &= ~ex.schema.categorical
+        return takes
+    return np.array([_takes(ex, row, np.arange(n) == j) for j in range(n)], dtype=bool)
+
+
+def _takes(ex, row: np.ndarray, columns: np.ndarray) -> bool:
+    probe = row.copy()
+    probe[:, columns] = np.nan
     try:
-        ex.adapter.raw(ex.schema.library_input(row))
-    except ValueError:
+        ex.adapter.raw(ex.schema.library_input(probe))
+    except Exception:  # noqa: BLE001 - each library refuses NaN with its own error type
         return False
     return True
 

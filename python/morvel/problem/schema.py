@@ -14,6 +14,11 @@ import pandas as pd
 from ..models.adapter import ModelAdapter
 
 
+# Codes of a categorical column given as numbers widen the model's category count up to
+# here; larger ones are refused as unknown (the searches enumerate every code).
+_MAX_DATA_CODE = 1 << 16
+
+
 @dataclass(frozen=True)
 class CategoryMap:
     """Labels of one categorical feature and the whole-number codes the model routes on."""
@@ -48,6 +53,7 @@ class Schema:
         frame = self._as_frame(data, "data")
         self.dtypes = {c: frame[c].dtype for c in self.names} if self.frame_input else None
         self.categories = _category_maps(adapter, frame, self.names)
+        adapter.widen_categories(_category_counts(self.categories))
         self.categorical = np.zeros(n, dtype=bool)
         self.categorical[list(self.categories)] = True
 
@@ -110,23 +116,24 @@ class Schema:
                 label_of = self.categories[j].label_of()
                 values = [np.nan if np.isnan(v) else label_of[int(v)] for v in col]
                 dtype = self.dtypes.get(name) if self.dtypes else None
-                categories = (dtype.categories if isinstance(dtype, pd.CategoricalDtype)
-                              else list(self.categories[j].labels))
-                columns[name] = pd.Categorical(values, categories=categories)
+                columns[name] = _labels_in_data_dtype(values, dtype, self.categories[j],
+                                                      self.adapter.reads_plain_labels)
             else:
-                columns[name] = col
+                columns[name] = _in_data_dtype(col, self.dtypes.get(name) if self.dtypes
+                                               else None)
         return pd.DataFrame(columns, index=index)
 
     def library_input(self, matrix: np.ndarray):
-        """Rows as the library expects them: a frame when the model knows column names or
-        reads pandas categories, else an array of codes."""
+        """Rows as the library expects them: a frame when the model knows column names, an
+        object array when it reads labels without names, else an array of codes."""
         needs_frame = self.adapter.feature_names is not None or any(
             not m.numeric for m in self.categories.values())
         if not needs_frame:
             return np.ascontiguousarray(matrix)
         frame = self.decode(matrix)
-        if self.adapter.feature_names is not None:
-            frame.columns = self.adapter.feature_names
+        if self.adapter.feature_names is None:  # fitted on an array of labels and numbers
+            return frame.to_numpy(dtype=object)
+        frame.columns = self.adapter.feature_names
         return frame
 
     def like(self, template, values: np.ndarray):
@@ -139,6 +146,8 @@ class Schema:
             return row
         if isinstance(template, dict):
             return dict(self.decode(values[None, :]).iloc[0])
+        if any(not m.numeric for m in self.categories.values()):  # labels, not their codes
+            return self.decode(values[None, :]).to_numpy(dtype=object)[0]
         return values.copy()
 
     def display(self, j: int, value: float):
@@ -148,6 +157,45 @@ class Schema:
         if j in self.categories and not self.categories[j].numeric:
             return self.categories[j].label_of()[int(value)]
         return value
+
+
+def _labels_in_data_dtype(values: list, dtype, cmap: CategoryMap, plain: bool):
+    """Labels as a `category` column (of the data's categories, or the model's labels
+    when the data gave none), or, for a model that reads plain labels, in the data's own
+    dtype (text, whole numbers) when its column held plain values."""
+    if isinstance(dtype, pd.CategoricalDtype):
+        return pd.Categorical(values, categories=dtype.categories)
+    if dtype is None or not plain:
+        return pd.Categorical(values, categories=list(cmap.labels))
+    out = pd.Series(values, dtype=object)
+    try:
+        cast = out.astype(dtype)
+    except (TypeError, ValueError):
+        return out.array
+    return cast.array if (cast.astype(object) == out).all() else out.array
+
+
+def _in_data_dtype(values: np.ndarray, dtype):
+    """Values of a numeric column in the data's dtype where that holds them exactly:
+    whole numbers stay integers (or booleans), values of a `category` column categories;
+    anything else (a fraction, a missing value in a plain integer column) stays float64."""
+    if dtype is None or dtype == np.float64:
+        return values
+    if isinstance(dtype, pd.CategoricalDtype):
+        known = dtype.categories
+        present = values[~np.isnan(values)]
+        if pd.api.types.is_numeric_dtype(known.dtype) and np.isin(
+                present, known.to_numpy(dtype=np.float64)).all():
+            return pd.Categorical(values, dtype=dtype)
+        return values
+    if not (pd.api.types.is_integer_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
+        return values
+    try:
+        cast = pd.Series(values).astype(dtype)
+    except (TypeError, ValueError, OverflowError):
+        return values
+    same = cast.astype("float64").to_numpy(dtype=np.float64, na_value=np.nan)
+    return cast.array if np.array_equal(same, values, equal_nan=True) else values
 
 
 def _quote(names) -> str:
@@ -195,22 +243,46 @@ def _resolve_names(adapter: ModelAdapter, data, features) -> list[str]:
 
 def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
     """CategoryMap per categorical feature: the model's own labels first, then the data's
-    pandas categories (codes in category order), then a model category feature's codes."""
+    pandas categories (codes in category order), then a model category feature's codes.
+
+    A model that records no labels tells only the codes its splits name; every category
+    of the data's column (or every code in it) is one the model takes as well."""
     flat = adapter.flat
+    read = set(flat.feature[flat.feature >= 0].tolist())
     maps = {}
     for j, name in enumerate(names):
         dtype = frame[name].dtype
         card = int(flat.cardinality[j])
         if j in flat.categories:
             maps[j] = CategoryMap.from_mapping(flat.categories[j])
+        elif card == 0 and j not in read and _is_text(frame[name]):  # the model ignores it
+            labels = (list(dtype.categories) if isinstance(dtype, pd.CategoricalDtype)
+                      else sorted(frame[name].dropna().unique().tolist(), key=str))
+            maps[j] = CategoryMap(tuple(labels), tuple(range(len(labels))), False)
         elif isinstance(dtype, pd.CategoricalDtype):
             if card == 0:
                 continue  # a numeric feature stored as categories: read the values
             maps[j] = CategoryMap(tuple(dtype.categories), tuple(range(len(dtype.categories))),
                                   False)
         elif card > 0:
+            codes = [c for c in map(_whole_code, frame[name].dropna())
+                     if c is not None and c < _MAX_DATA_CODE]
+            card = max([card] + [c + 1 for c in codes])
             maps[j] = CategoryMap(tuple(range(card)), tuple(range(card)), True)
     return maps
+
+
+def _is_text(col: pd.Series) -> bool:
+    """Whether a column holds labels rather than numbers."""
+    values = (pd.Series(col.cat.categories) if isinstance(col.dtype, pd.CategoricalDtype)
+              else col.dropna())
+    if pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
+        return False
+    return bool(pd.to_numeric(values, errors="coerce").isna().any())
+
+
+def _category_counts(maps: dict) -> dict:
+    return {j: max(cmap.codes) + 1 if cmap.codes else 0 for j, cmap in maps.items()}
 
 
 def _encode_numbers(col: pd.Series, name: str) -> np.ndarray:

@@ -77,26 +77,13 @@ def _blocks(ex, j: int) -> list[list[int]]:
     signature = [np.zeros((card, 0), dtype=bool)]
     for flat in filter(None, (ex.adapter.flat, ex.plausibility_flat)):
         for node in np.flatnonzero(flat.feature == j):
-            signature.append(_goes_left(flat, node, codes)[:, None])
+            signature.append(flat.goes_left(node, codes)[:, None])
     sig = np.hstack(signature)
     groups: dict[bytes, list[int]] = {}
     for c in range(card):
         if c in allowed:
             groups.setdefault(sig[c].tobytes(), []).append(c)
     return list(groups.values())
-
-
-def _goes_left(flat: FlatEnsemble, node: int, codes: np.ndarray) -> np.ndarray:
-    s = int(flat.node_set[node])
-    if s < 0:
-        t = flat.threshold[node]
-        return codes < t if flat.is_lt[node] else codes <= t
-    words = flat.set_words[flat.set_offsets[s]:flat.set_offsets[s + 1]]
-    c = codes.astype(np.int64)
-    inside = c // 64 < len(words)
-    out = np.zeros(len(c), dtype=bool)
-    out[inside] = (words[c[inside] // 64] >> (c[inside] % 64).astype(np.uint64)) & 1 == 1
-    return out
 
 
 def _category_arrays(cat_open: list[int], blocks: list[list[list[int]]]) -> dict:
