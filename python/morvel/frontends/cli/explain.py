@@ -18,7 +18,7 @@ from ...search import batch
 from . import report as rp
 from .csv_layout import CsvLayout, scan
 from .errors import InputError, UsageError
-from .inputs import chunk_rows, column_names, model_columns, read_data, select_rows
+from .inputs import bad_row, chunk_rows, column_names, model_columns, read_data, select_rows
 from .model_files import load_model
 from .rules_file import load_rules
 
@@ -47,7 +47,7 @@ def run_explain(args) -> int:
     positions = select_rows(args.rows, layout.n_rows, args.data)
     rules, n_flag_rules = _rules(args, features)
     step = chunk_rows(layout)
-    ex = _explainer(args, model, read_data(layout, features, adapter, step), rules,
+    ex = _explainer(args, model, layout, read_data(layout, features, step), rules,
                     n_flag_rules)
     try:
         target = ex._target(target, None)
@@ -150,9 +150,10 @@ def _adapter(args, model) -> ModelAdapter:
         raise InputError(f"{args.model}: {err}") from None
 
 
-def _explainer(args, model, data: pd.DataFrame, rules: Rules, n_flag_rules: int) -> Explainer:
-    """The explainer of the checked data; what can still fail is a rule of the file or
-    the data as a whole."""
+def _explainer(args, model, layout: CsvLayout, data: pd.DataFrame, rules: Rules,
+               n_flag_rules: int) -> Explainer:
+    """The explainer; if it fails, the error names a line of the data, a rule of the file
+    or the data as a whole."""
     try:
         return Explainer(model, data, constraints=rules if len(rules) else None,
                          random_state=args.seed)
@@ -160,19 +161,23 @@ def _explainer(args, model, data: pd.DataFrame, rules: Rules, n_flag_rules: int)
         raise InputError(f"{args.model}: {err}") from None
     except ValueError as err:
         message = str(err)
-        if args.constraints and any(r.text in message for r in list(rules)[n_flag_rules:]):
-            raise InputError(f"{args.constraints}: {message}") from None
-        raise InputError(f"{args.data}: {message}") from None
+    bad = bad_row(model, data, chunk_rows(layout))
+    if bad is not None:
+        raise InputError(f"{args.data}: line {layout.line(bad[0])}: {bad[1]}")
+    if args.constraints and any(r.text in message for r in list(rules)[n_flag_rules:]):
+        raise InputError(f"{args.constraints}: {message}")
+    raise InputError(f"{args.data}: {message}")
 
 
 def _require_present(ex: Explainer, positions: np.ndarray, layout: CsvLayout, step: int):
-    """Rows to explain hold no missing value unless the model takes them; the first that
+    """Rows to explain hold no missing value where the model takes none; the first that
     does names its line."""
-    if ex.supports_missing:
+    refused = ~ex.missing_ok
+    if not refused.any():
         return
     for start in range(0, len(positions), step):
         X = ex.data[positions[start:start + step]]
-        bad = np.flatnonzero(np.isnan(X).any(axis=1))
+        bad = np.flatnonzero(np.isnan(X[:, refused]).any(axis=1))
         if bad.size:
             try:
                 ex._require_present(X[bad[:1]])

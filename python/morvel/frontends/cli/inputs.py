@@ -1,11 +1,5 @@
 """The rows the command line reads: the model's columns of a CSV file, parsed in chunks
-into one matrix of codes (every value checked, a bad one named by its line), the frame an
-Explainer is made from, and the rows to explain.
-
-Only the model's columns are kept, each in the narrowest type that holds it, so that
-reading adds no more than one float64 matrix to what the Explainer keeps, and less for
-whole numbers and labels.
-"""
+into a compact frame, the line of a row the model cannot read, and the rows to explain."""
 from __future__ import annotations
 
 import os
@@ -15,7 +9,8 @@ import numpy as np
 import pandas as pd
 
 from ...models.adapter import ModelAdapter
-from ...problem.schema import CategoryMap, Schema
+from ...problem.schema import Schema
+from .compact import CompactFrame
 from .csv_layout import CsvLayout
 from .errors import InputError, first_line
 
@@ -54,31 +49,45 @@ def model_columns(names: list[str], model_names: list[str] | None, n_features: i
     return list(model_names), [c for c in names if c not in model_names]
 
 
-def read_data(layout: CsvLayout, columns: list[str], adapter: ModelAdapter,
-              rows_per_chunk: int) -> pd.DataFrame:
-    """The `columns` of every row, checked as the model reads them, as a frame in model
-    order: whole numbers in the narrowest integer type that holds them, other numbers as
-    float64, category labels as categoricals of the model's labels."""
+def read_data(layout: CsvLayout, columns: list[str], rows_per_chunk: int) -> pd.DataFrame:
+    """The `columns` of every row, typed as pandas types the whole file, stored compactly
+    (see `CompactFrame`)."""
     path = layout.path
-    frame, position = None, 0
+    compact, position = CompactFrame(columns, layout.n_rows), 0
     chunks = _reading(path, lambda: pd.read_csv(path, usecols=columns, chunksize=rows_per_chunk,
                                                 low_memory=False))
     with chunks:
         for chunk in _reading_chunks(path, chunks):
-            chunk = chunk[columns]
-            if frame is None:
-                try:
-                    frame = _CompactFrame(Schema(adapter, chunk), layout.n_rows)
-                except ValueError as err:
-                    raise InputError(f"{path}: {err}") from None
             if position + len(chunk) > layout.n_rows:
                 break
-            frame.put(position, chunk, _codes(frame.schema, chunk, layout, position))
+            compact.put(position, chunk)
             position += len(chunk)
     if position != layout.n_rows:
         raise RuntimeError(f"{path}: pandas read {position} or more rows where "
                            f"{layout.n_rows} were counted")
-    return frame.frame()
+    return compact.frame()
+
+
+def bad_row(model, data: pd.DataFrame, rows_per_chunk: int) -> tuple[int, str] | None:
+    """The first row of `data` the model cannot read, with what is wrong with it, or None
+    (the data may be wrong as a whole)."""
+    try:
+        schema = Schema(ModelAdapter(model, data), data)
+    except (ValueError, TypeError):
+        return None
+
+    def check(part):
+        schema.rows(part, "data")
+
+    for start in range(0, len(data), rows_per_chunk):
+        part = data.iloc[start:start + rows_per_chunk]
+        bad = locate_bad_row(part, check)
+        if bad is not None:
+            try:
+                check(part.iloc[bad:bad + 1])
+            except ValueError as err:
+                return start + bad, str(err)
+    return None
 
 
 def _reading(path: str, call):
@@ -103,86 +112,6 @@ def _reading_chunks(path: str, chunks):
         if chunk is None:
             return
         yield chunk
-
-
-def _codes(schema: Schema, chunk: pd.DataFrame, layout: CsvLayout, position: int):
-    """The chunk's codes; a value the model cannot read names its line."""
-    def check(part):
-        return schema.rows(part, "data")[1]
-
-    try:
-        return check(chunk)
-    except ValueError as err:
-        bad = locate_bad_row(chunk, check)
-        where = f"line {layout.line(position + bad)}: " if bad is not None else ""
-        raise InputError(f"{layout.path}: {where}{err}") from None
-
-
-class _CompactFrame:
-    """The frame being read, each column in the narrowest type that holds what pandas
-    read in every chunk so far (widened when a chunk needs more): for a whole-number
-    column the file's bytes, rather than eight per value."""
-
-    def __init__(self, schema: Schema, n_rows: int):
-        self.schema = schema
-        self.n_rows = n_rows
-        self.columns: list[np.ndarray | None] = [None] * len(schema.names)
-
-    def put(self, start: int, chunk: pd.DataFrame, codes: np.ndarray) -> None:
-        for j, name in enumerate(self.schema.names):
-            cmap = self.schema.categories.get(j)
-            if cmap is not None and not cmap.numeric:
-                self._put_labels(j, start, codes[:, j], cmap)
-            else:
-                self._put_numbers(j, start, codes[:, j], chunk[name].dtype.kind)
-
-    def _put_numbers(self, j: int, start: int, values: np.ndarray, kind: str) -> None:
-        col = self.columns[j]
-        if kind == "b" and (col is None or col.dtype == bool):
-            wanted = np.dtype(bool)
-        elif kind in "iu" and (col is None or col.dtype.kind == "i"):
-            wanted = _narrowest_integers(values, np.int8 if col is None else col.dtype)
-        else:  # numbers with decimals or missing values, or a mix of kinds
-            wanted = np.dtype(np.float64)
-        if col is None:
-            col = np.empty(self.n_rows, dtype=wanted)
-        elif col.dtype != wanted:
-            col = col.astype(wanted)
-        col[start:start + len(values)] = values
-        self.columns[j] = col
-
-    def _put_labels(self, j: int, start: int, values: np.ndarray, cmap: CategoryMap) -> None:
-        """Labels as their rank among the model's labels (-1 for missing)."""
-        if self.columns[j] is None:
-            self.columns[j] = np.empty(self.n_rows, dtype=np.min_scalar_type(
-                -len(cmap.labels)))
-        rank = np.full(max(cmap.codes, default=-1) + 1, -1, dtype=np.int64)
-        rank[list(cmap.codes)] = np.arange(len(cmap.codes))
-        present = ~np.isnan(values)
-        out = np.full(len(values), -1, dtype=np.int64)
-        out[present] = rank[values[present].astype(np.int64)]
-        self.columns[j][start:start + len(values)] = out
-
-    def frame(self) -> pd.DataFrame:
-        columns = {}
-        for j, name in enumerate(self.schema.names):
-            cmap = self.schema.categories.get(j)
-            if cmap is not None and not cmap.numeric:
-                columns[name] = pd.Categorical.from_codes(
-                    self.columns[j], categories=pd.Index(list(cmap.labels), dtype=object))
-            else:
-                columns[name] = self.columns[j]
-        return pd.DataFrame(columns, copy=False)
-
-
-def _narrowest_integers(values: np.ndarray, at_least) -> np.dtype:
-    lo, hi = (float(values.min()), float(values.max())) if values.size else (0.0, 0.0)
-    for dtype in (np.int8, np.int16, np.int32, np.int64):
-        info = np.iinfo(dtype)
-        if np.dtype(dtype).itemsize >= np.dtype(at_least).itemsize and \
-                info.min <= lo and hi < float(info.max) + 1:
-            return np.dtype(dtype)
-    return np.dtype(np.float64)
 
 
 def locate_bad_row(frame: pd.DataFrame, check) -> int | None:
