@@ -57,7 +57,7 @@ std::vector<double> numeric_candidates(const CellList& cells, double factual) {
 }  // namespace
 
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
-                 std::span<const double> x, std::span<const double> sigma) {
+                 std::span<const double> x, std::span<const double> sigma, Watch* watch) {
   const std::size_t p = ensemble.n_features();
   ensure(x.size() == p && sigma.size() >= p && constraints.n_features == p,
          "genetic search inputs do not cover the model's features");
@@ -77,6 +77,7 @@ Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
   const FeatureCells& cells = ensemble.feature_cells();
   const CategoryBlocks& blocks = ensemble.category_blocks();
   for (std::size_t j = 0; j < p; ++j) {
+    if (watch != nullptr) watch->check();
     g.categorical[j] = ensemble.is_categorical_feature(j) ? 1 : 0;
     g.locked[j] = bounds.fixed[j] != 0 || (std::isnan(x[j]) && has_missing_entry[j] == 0);
     if (g.locked[j]) continue;

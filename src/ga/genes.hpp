@@ -11,6 +11,7 @@
 #include "constraints.hpp"
 #include "ga/rng.hpp"
 #include "ir.hpp"
+#include "watch.hpp"
 
 namespace morvel::ga {
 
@@ -27,8 +28,10 @@ struct Genes {
   double mutate_value(std::size_t j, double current, Rng& rng) const;
 };
 
-// x and sigma must hold the ensemble's n_features values and outlive the result.
+// x and sigma must hold the ensemble's n_features values and outlive the result. A watch,
+// when given, is checked as the features are gone through (StopRequested).
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
-                 std::span<const double> x, std::span<const double> sigma);
+                 std::span<const double> x, std::span<const double> sigma,
+                 Watch* watch = nullptr);
 
 }  // namespace morvel::ga

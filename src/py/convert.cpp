@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -10,12 +11,14 @@
 namespace morvel::py {
 
 Args::Args(const char* function, PyObject* args, PyObject* kwargs,
-           std::initializer_list<const char*> names, std::size_t n_required)
+           std::initializer_list<const char*> names, std::size_t n_required,
+           std::size_t n_positional)
     : names_(names), values_(names.size(), nullptr) {
   const Py_ssize_t n_pos = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-  if (static_cast<std::size_t>(n_pos) > names_.size()) {
+  const std::size_t max_pos = std::min(n_positional, names_.size());
+  if (static_cast<std::size_t>(n_pos) > max_pos) {
     raise(PyExc_TypeError, std::string(function) + "() takes at most " +
-                               std::to_string(names_.size()) + " arguments (" +
+                               std::to_string(max_pos) + " positional arguments (" +
                                std::to_string(n_pos) + " given)");
   }
   for (Py_ssize_t i = 0; i < n_pos; ++i) values_[i] = PyTuple_GET_ITEM(args, i);
@@ -241,6 +244,12 @@ const Constraints& to_constraints(PyObject* obj, const char* name) {
     not_instance(obj, name, "RustConstraints");
   }
   return *reinterpret_cast<ConstraintsObject*>(obj)->constraints;
+}
+
+const std::atomic<bool>* to_optional_stop(PyObject* obj, const char* name) {
+  if (obj == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(obj, g_stop_token_type)) not_instance(obj, name, "StopToken");
+  return &reinterpret_cast<StopTokenObject*>(obj)->requested;
 }
 
 template <class T>

@@ -54,8 +54,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "policy_code", "policy_step", "policy_anchor", "if_ensemble", "min_total_path",
                 "node_budget", "gap", "time_budget_s", "incumbent_cost", "incumbent_row",
-                "search"},
-               11);
+                "search", "stop"},
+               11, 19);
   exact::ExactProblem p;
   p.ensemble = &to_ensemble(a[0], "ensemble");
   p.constraints = &to_constraints(a[1], "constraints");
@@ -76,6 +76,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.incumbent_cost = to_optional_double(a[16], "incumbent_cost");
   p.incumbent_row = to_optional_vector<double>(a[17], "incumbent_row");
   const std::string search = a[18] ? to_str(a[18], "search") : "classic";
+  const std::atomic<bool>* stop = to_optional_stop(a[19], "stop");
 
   if (search != "classic" && search != "refine") {
     throw CallerError("unknown search mode " + quoted(search));
@@ -119,7 +120,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.policies = policies;
   p.mode = search == "refine" ? exact::SearchMode::Refine : exact::SearchMode::Classic;
 
-  ReleasedLock released;
+  ReleasedLock released(stop);
   auto outcome = released.run([&] { return exact::solve_exact(p, released.probe_fn()); });
   if (outcome.is_interrupted()) released.raise_pending();
   return result_tuple(outcome.result());

@@ -137,22 +137,22 @@ def retry_margin(ex, out: Outcome) -> float:
 
 
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
-              prefound: tuple | None = None) -> Outcome:
+              prefound: tuple | None = None, stop=None) -> Outcome:
     """The solver's row for the window at `margin`, made readable, checked by the core
     (score, rules, plausibility) but not yet by the library. The improvement of a genetic
-    row gets what the search left of `opts.time_budget_s`."""
-    deadline = time.monotonic() + opts.time_budget_s
+    row gets a work allowance of its own (see `genetic_rows`). `stop`, a StopToken, ends
+    the native searches (and the improvement) with KeyboardInterrupt once it is set."""
     cons = ex.rules.constraints(x)
     window = tg.window(target, ex.adapter, margin, ex.proba_eps)
     out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, window,
-                                                                      opts, seed)
+                                                                      opts, seed, stop)
     out.window = window
     out.stats["margin"] = margin
     if out.row is None:
         return out
     if prefound is None and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
         (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve,
-                                     deadline)
+                                     opts.time_budget_s, stop)
         out.stats.update(stats)
         if row is None:
             return Outcome("not_found", lower_bound=out.lower_bound, window=window,
@@ -175,11 +175,13 @@ def accept(ex, x: np.ndarray, out: Outcome) -> None:
 
 
 def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
-                 improve: bool = True, deadline: float = math.inf) -> list[tuple]:
+                 improve: bool = True, budget_s: float = math.inf,
+                 stop=None) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
     found none): moved onto the value policies, then improved locally (see `_polish`)
-    unless `improve` is false, until the `time.monotonic()` value `deadline`. None where
-    no on-policy values keep the row valid."""
+    unless `improve` is false, each row with the work that `budget_s` allows it and, as a
+    safety net, `budget_s` seconds of the clock per row. None where no on-policy values
+    keep the row valid."""
     stats = [{} for _ in rows]
     ready = []
     for i, row in enumerate(rows):
@@ -190,7 +192,8 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
         ready.append(row)
     if not improve:
         return list(zip(ready, stats))
-    improved = _polish.improve(ex, X, ready, constraints, window, deadline)
+    deadline = time.monotonic() + budget_s * len(rows)
+    improved = _polish.improve(ex, X, ready, constraints, window, budget_s, deadline, stop)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
             st["improvement_steps"] = steps
@@ -213,19 +216,19 @@ def _prefound(row, stats: dict) -> Outcome:
     return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
 
 
-def _search(ex, x, cons, window, opts: Options, seed) -> Outcome:
+def _search(ex, x, cons, window, opts: Options, seed, stop=None) -> Outcome:
     if opts.method == "genetic":
-        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan)
-    return _exact(ex, x, cons, window, opts, seed)
+        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan, stop=stop)
+    return _exact(ex, x, cons, window, opts, seed, stop)
 
 
-def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
+def _exact(ex, x, cons, window, opts: Options, seed, stop=None) -> Outcome:
     lo_t, hi_t = window
     row, dist, proof, st, snapped, _ = core.solve_exact_raw(
         ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
         if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
         node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
-        search=opts.search)
+        search=opts.search, stop=stop)
     stats = {"solver": "exact", "search": st[9], "nodes": st[0], "completed": st[5],
              "pruned_score": st[1], "pruned_cost": st[2], "presolve_removed": st[7]}
     lower = float(st[3])
@@ -235,7 +238,7 @@ def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
         return Outcome("infeasible", proof="infeasible", optimal=True, lower_bound=math.inf,
                        stats=stats, message="no row satisfies the rules and the target")
     if opts.fallback and genetic_available():
-        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower)
+        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower, stop=stop)
         out.stats = {**stats, "fallback": "genetic", **out.stats, "solver": "exact"}
         if out.row is not None:
             return out
@@ -244,7 +247,8 @@ def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
                            "before it found a row; raise node_budget or time_budget_s")
 
 
-def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Outcome:
+def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float,
+             stop=None) -> Outcome:
     if not genetic_available():
         raise RuntimeError("this build of morvel has no genetic solver")
     lo_t, hi_t = window
@@ -253,7 +257,7 @@ def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Ou
         background=ex.background, if_ensemble=ex.plausibility_ensemble,
         min_total_path=ex.min_total_path, seed=seed, population=opts.population,
         max_generations=opts.max_generations, stall_generations=opts.stall_generations,
-        time_budget_s=opts.time_budget_s)
+        time_budget_s=opts.time_budget_s, stop=stop)
     stats = {"solver": "genetic", "generations": int(generations)}
     if row is None:
         return Outcome("not_found", lower_bound=lower_bound, stats=stats,
