@@ -1,6 +1,8 @@
-"""A data frame assembled from the chunks of a CSV file in the types pandas gives the whole
-file, but stored compactly while it is read: whole numbers in the narrowest integer type
-that holds them (rather than eight bytes a value), text as codes of its distinct values."""
+"""A data frame assembled from the chunks of a CSV file, typed as pandas types the whole
+file but stored compactly: whole numbers in the narrowest integer type that holds them
+(rather than eight bytes a value), text as codes of its distinct values while it is read,
+then as an object array whose rows share one string per distinct value (pandas' own text
+arrays would make a Python string per row once the explainer reads them)."""
 from __future__ import annotations
 
 import numpy as np
@@ -34,7 +36,6 @@ class _Column:
         self.kind: str | None = None  # "bool", "int", "float" or "text"
         self.data = np.empty(0)
         self.labels: dict = {}  # text: value -> code, in order of appearance
-        self.text_dtype = None
 
     def put(self, start: int, values: pd.Series) -> None:
         self._hold(_kind(values), values, start)
@@ -49,8 +50,8 @@ class _Column:
     def values(self):
         if self.kind != "text":
             return self.data
-        labels = pd.Index(list(self.labels), dtype=object)
-        return pd.Categorical.from_codes(self.data, categories=labels).astype(self.text_dtype)
+        labels = np.array(list(self.labels) + [np.nan], dtype=object)
+        return labels[self.data]  # code -1 (missing) picks the NaN
 
     def _hold(self, kind: str, values: pd.Series, start: int) -> None:
         """Makes the column hold `values` besides its first `start` rows."""
@@ -60,7 +61,6 @@ class _Column:
             self.data = np.empty(self.n_rows, dtype={"bool": bool, "int": np.int8,
                                                      "float": np.float64,
                                                      "text": np.int32}[kind])
-            self.text_dtype = values.dtype if kind == "text" else None
         elif kind == self.kind or (self.kind == "text" and missing_only):
             pass
         elif {self.kind, kind} <= {"int", "float"} or (self.kind == "bool" and missing_only):
@@ -68,8 +68,6 @@ class _Column:
         elif self.kind != "text":  # what was read so far becomes its text
             read = pd.Series(self.data[:start])
             self.kind, self.data = "text", np.empty(self.n_rows, dtype=np.int32)
-            self.text_dtype = values.dtype if kind == "text" else pd.StringDtype(
-                na_value=np.nan)
             self.data[:start] = self._codes(read)
         if self.kind == "int" and len(values):
             self._widen_integers(int(values.min()), int(values.max()))

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from .errors import InputError
+from .errors import InputError, file_error
 
 _BLOCK_BYTES = 1 << 23
 _RECORDS_PER_BATCH = 1 << 16
@@ -64,16 +64,10 @@ def _header(path: str) -> list[str]:
             for record in csv.reader(f):
                 if not _blank(record):
                     return record
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a directory, not a CSV file") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
+    except (OSError, UnicodeDecodeError) as err:
+        raise file_error(path, err, "CSV file") from None
     except csv.Error as err:
         raise InputError(f"{path}: line 1: {err}") from None
-    except OSError as err:
-        raise InputError(f"{path}: {err.strerror or err}") from None
     raise InputError(f"{path}: the file is empty")
 
 

@@ -12,7 +12,7 @@ from ...models.adapter import ModelAdapter
 from ...problem.schema import Schema
 from .compact import CompactFrame
 from .csv_layout import CsvLayout
-from .errors import InputError, first_line
+from .errors import InputError, file_error, first_line
 
 _CHUNK_BYTES = 1 << 24  # about this much of the file is parsed at a time
 # Rows per chunk, for tests only: forces many small chunks on small files.
@@ -93,16 +93,12 @@ def bad_row(model, data: pd.DataFrame, rows_per_chunk: int) -> tuple[int, str] |
 def _reading(path: str, call):
     try:
         return call()
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
     except pd.errors.EmptyDataError:
         raise InputError(f"{path}: the file is empty") from None
     except pd.errors.ParserError as err:
         raise InputError(f"{path}: cannot parse the CSV ({first_line(err)})") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    except OSError as err:
-        raise InputError(f"{path}: {err.strerror or err}") from None
+    except (OSError, UnicodeDecodeError) as err:
+        raise file_error(path, err, "CSV file") from None
 
 
 def _reading_chunks(path: str, chunks):

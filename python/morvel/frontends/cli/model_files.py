@@ -6,7 +6,7 @@ import re
 from functools import lru_cache
 from pathlib import Path
 
-from .errors import InputError, first_line
+from .errors import InputError, file_error, first_line
 
 _PICKLE_SUFFIXES = (".joblib", ".pkl", ".pickle")
 _LOSSES = ("HalfSquaredError", "AbsoluteError", "PinballLoss", "HuberLoss", "HalfPoissonLoss",
@@ -20,12 +20,8 @@ def load_model(path: str, trust_pickle: bool = False):
     try:
         with p.open("rb") as f:
             head = f.read(64)
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a directory, not a model file") from None
     except OSError as err:
-        raise InputError(f"{path}: {err.strerror or err}") from None
+        raise file_error(path, err, "model file") from None
     suffix = p.suffix.lower()
     if head.startswith(b"PK\x03\x04") or suffix == ".skops":
         return _skops(path, trust_pickle)
