@@ -155,8 +155,10 @@ def test_out_over_an_input_and_a_negative_seed_are_usage_errors(example):
 def test_ctrl_c_exits_130_and_leaves_no_output(example):
     d = example
     assert "130" in run("explain", "--help").stdout
+    lines = _lines(d / "credit.csv")
+    (d / "long.csv").write_text("\n".join(lines[:1] + lines[1:] * 50) + "\n")  # minutes
     command = [sys.executable, "-m", "morvel", "explain", "--model", "credit_model.txt",
-               "--data", "credit.csv", "--all", "--target", "proba>=0.97", "--time-budget",
+               "--data", "long.csv", "--all", "--target", "proba>=0.97", "--time-budget",
                "2", "--progress", "--out", "interrupted.json"]
     with subprocess.Popen(command, cwd=d, stderr=subprocess.PIPE, text=True) as proc:
         seen = ""

@@ -51,7 +51,9 @@ class _Column:
         if self.kind != "text":
             return self.data
         labels = np.array(list(self.labels) + [np.nan], dtype=object)
-        return labels[self.data]  # code -1 (missing) picks the NaN
+        # code -1 (missing) picks the NaN; an explicit dtype keeps pandas from making it
+        # a string array
+        return pd.Series(labels[self.data], dtype=object, copy=False)
 
     def _hold(self, kind: str, values: pd.Series, start: int) -> None:
         """Makes the column hold `values` besides its first `start` rows."""

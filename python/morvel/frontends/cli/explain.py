@@ -19,7 +19,7 @@ from . import report as rp
 from .csv_layout import CsvLayout, scan
 from .errors import InputError, UsageError
 from .inputs import bad_row, chunk_rows, column_names, model_columns, read_data, select_rows
-from .model_files import load_model
+from .model_files import feature_names, load_model
 from .rules_file import load_rules
 
 _PROGRESS_ROWS = 20  # batches at least this long show a progress bar on a terminal
@@ -37,10 +37,8 @@ def run_explain(args) -> int:
                          f"{args.time_budget}")
     target = _target(args.target)
     model = load_model(args.model, trust_pickle=args.trust_pickle)
-    adapter = _adapter(args, model)
     layout = scan(args.data)
-    features, ignored = model_columns(column_names(layout), adapter.feature_names,
-                                      adapter.n_features, args.data)
+    features, ignored = model_columns(column_names(layout), feature_names(model), args.data)
     if ignored:
         print(f"morvel: note: ignoring column(s) {', '.join(map(repr, ignored))} of "
               f"{args.data}, which the model does not use", file=sys.stderr)
@@ -143,17 +141,10 @@ def _rules(args, columns: list[str]) -> tuple[Rules, int]:
     return rules, n_flag
 
 
-def _adapter(args, model) -> ModelAdapter:
-    try:
-        return ModelAdapter(model)
-    except (NotFitted, TypeError, ValueError) as err:
-        raise InputError(f"{args.model}: {err}") from None
-
-
 def _explainer(args, model, layout: CsvLayout, data: pd.DataFrame, rules: Rules,
                n_flag_rules: int) -> Explainer:
-    """The explainer; if it fails, the error names a line of the data, a rule of the file
-    or the data as a whole."""
+    """The explainer; if it fails, the error names the model, a line of the data, a rule
+    of the file or the data as a whole."""
     try:
         return Explainer(model, data, constraints=rules if len(rules) else None,
                          random_state=args.seed)
@@ -161,7 +152,11 @@ def _explainer(args, model, layout: CsvLayout, data: pd.DataFrame, rules: Rules,
         raise InputError(f"{args.model}: {err}") from None
     except ValueError as err:
         message = str(err)
-    bad = bad_row(model, data, chunk_rows(layout))
+    try:
+        adapter = ModelAdapter(model, data)
+    except ValueError:
+        raise InputError(f"{args.model}: {message}") from None
+    bad = bad_row(adapter, data, chunk_rows(layout))
     if bad is not None:
         raise InputError(f"{args.data}: line {layout.line(bad[0])}: {bad[1]}")
     if args.constraints and any(r.text in message for r in list(rules)[n_flag_rules:]):

@@ -14,7 +14,7 @@ from .compact import CompactFrame
 from .csv_layout import CsvLayout
 from .errors import InputError, file_error, first_line
 
-_CHUNK_BYTES = 1 << 24  # about this much of the file is parsed at a time
+_CHUNK_BYTES = 1 << 22  # about this much of the file is parsed at a time
 # Rows per chunk, for tests only: forces many small chunks on small files.
 CHUNK_ROWS_VARIABLE = "MORVEL_CLI_CHUNK_ROWS"
 
@@ -34,13 +34,11 @@ def column_names(layout: CsvLayout) -> list[str]:
             .columns]
 
 
-def model_columns(names: list[str], model_names: list[str] | None, n_features: int,
+def model_columns(names: list[str], model_names: list[str] | None,
                   path: str) -> tuple[list[str], list[str]]:
-    """The model's feature columns of the CSV, in model order, and the columns left out."""
+    """The model's feature columns of the CSV, in model order, and the columns left out
+    (all columns, in order, for a model that records no names)."""
     if model_names is None:
-        if len(names) != n_features:
-            raise InputError(f"{path}: has {len(names)} columns, the model takes {n_features} "
-                             "features (and records no feature names to pick them by)")
         return names, []
     missing = [c for c in model_names if c not in names]
     if missing:
@@ -68,11 +66,12 @@ def read_data(layout: CsvLayout, columns: list[str], rows_per_chunk: int) -> pd.
     return compact.frame()
 
 
-def bad_row(model, data: pd.DataFrame, rows_per_chunk: int) -> tuple[int, str] | None:
+def bad_row(adapter: ModelAdapter, data: pd.DataFrame,
+            rows_per_chunk: int) -> tuple[int, str] | None:
     """The first row of `data` the model cannot read, with what is wrong with it, or None
     (the data may be wrong as a whole)."""
     try:
-        schema = Schema(ModelAdapter(model, data), data)
+        schema = Schema(adapter, data)
     except (ValueError, TypeError):
         return None
 

@@ -35,6 +35,14 @@ def load_model(path: str, trust_pickle: bool = False):
                      "LightGBM text model, a skops file, or a joblib/pickle file")
 
 
+def feature_names(model) -> list[str] | None:
+    """The column names the model was fitted with, or None."""
+    from ...models.adapter import _feature_names
+    from ...models.pipeline import final_estimator
+
+    return _feature_names(model, type(final_estimator(model)).__module__.split(".")[0])
+
+
 def _library(name: str, extra: str, path: str):
     try:
         return __import__(name)
