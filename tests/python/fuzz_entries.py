@@ -42,7 +42,8 @@ DTYPES = {"f64": np.float64, "u32": np.uint32, "i32": np.int32, "u8": np.uint8, 
 # "bool", "ensemble", "constraints", "stop" (a StopToken). A trailing "?" marks an optional
 # argument (None allowed). Counts listed in BOUNDED_COUNTS only ever take small or invalid values: a huge
 # valid value would make the call run for its full (unbounded) budget.
-BOUNDED_COUNTS = {"population", "max_generations", "stall_generations", "budget"}
+BOUNDED_COUNTS = {"population", "max_generations", "stall_generations", "budget",
+                  "alternatives"}
 
 
 class Gen:
@@ -265,7 +266,24 @@ def build_solve_exact(g):
                 gap=(g.pick([0.0, 0.1]), "float"), time_budget_s=(0.05, "float"),
                 incumbent_cost=(None, "float?"), incumbent_row=(None, "f64[]?"),
                 search=(g.pick(["classic", "refine"]), "str"), stop=(stop_token(g), "stop?"))
+    args.update(change_rules(g, n))
+    args["alternatives"] = (g.pick([None, 1, 3]), "count?")
     return core.solve_exact_raw, args
+
+
+def change_rules(g, n, sets=True):
+    """The change-set rule arguments: a cap, earlier change sets (CSR) and the diversity."""
+    out = dict(max_changes=(g.pick([None, 0, 1, 3]), "count?"))
+    if not sets:
+        return out
+    k = g.int(0, 3) if g.chance(0.5) else 0
+    members = [sorted({g.int(0, n) for _ in range(g.int(0, 3))}) if n else [] for _ in range(k)]
+    offsets = np.cumsum([0] + [len(m) for m in members]).astype(np.uint32)
+    features = np.array([f for m in members for f in m], np.uint32)
+    out.update(exclude_offsets=(offsets if k else None, "u32[]?"),
+               exclude_features=(features if k else None, "u32[]?"),
+               diversity=(g.pick(["no_superset", "new_feature"]), "str"))
+    return out
 
 
 def build_debug_domains(g):
@@ -316,6 +334,7 @@ def build_solve_genetic(g):
     args.update(genetic_tail(g, n, e_args))
     args["seed"] = (g.pick([None, 0, 7, 2 ** 64 - 1]), "count?")
     args.update(genetic_budgets(g), stop=(stop_token(g), "stop?"))
+    args.update(change_rules(g, n))
     return core.solve_genetic_raw, args
 
 
@@ -329,6 +348,7 @@ def build_solve_genetic_batch(g):
                 task_seed=(np.array([g.int(0, 2 ** 62) for _ in range(k)], np.uint64), "u64[]"))
     args.update(genetic_tail(g, n, e_args))
     args.update(genetic_budgets(g), stop=(stop_token(g), "stop?"))
+    args.update(change_rules(g, n, sets=False))
     return core.solve_genetic_batch_raw, args
 
 
@@ -370,6 +390,8 @@ def build_compute_region(g):
                                                    "cat_block_offsets", "cat_members")})
     args.update(maximal=(g.chance(0.3), "bool"), budget=(g.pick([0, 10, 1000]), "count"),
                 stop=(stop_token(g), "stop?"))
+    args.update(x=(factual_row(g, e_args, n) if g.chance(0.5) else None, "f64[]?"),
+                max_changes=(g.pick([None, 0, 1, n]), "count?"))
     return core.compute_region_raw, args
 
 
@@ -589,7 +611,8 @@ def fixed_calls(entry):
     for seed in range(10000):
         fn, args = entry.build(Gen(seed))
         values = {k: v for k, (v, _) in args.items()}
-        width = values.get("n_features", len(values.get("x", values.get("x_cf", []))))
+        row = values.get("x") if values.get("x") is not None else values.get("x_cf", [])
+        width = values.get("n_features", len(row))
         if width >= 2:
             try:
                 fn(**values)
