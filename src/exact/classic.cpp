@@ -18,8 +18,7 @@ struct Level {
   std::size_t state = 0;    // index of the state under trial
   double acc_above = 0.0;   // cost accumulated above this level
   PropFrame prop;
-  BoundsUndo undo;
-  BoundsUndo if_undo;
+  std::vector<BoundsUndo> undo;  // per window
 };
 
 class ClassicSearch {
@@ -33,6 +32,7 @@ class ClassicSearch {
         levels_(ctx_.order.size()),
         state_of_(ctx_.n_features, 0),
         row_(ctx_.problem.x.begin(), ctx_.problem.x.end()) {
+    for (Level& level : levels_) level.undo.resize(prep.bounds.size());
     incumbent_ = prep.incumbent_row;
     incumbent_cost_ = prep.incumbent_cost;
     set_threshold();
@@ -46,14 +46,30 @@ class ClassicSearch {
     threshold_ = !incumbent_ ? kInf : (gap != 0.0 ? incumbent_cost_ / (1.0 + gap) : incumbent_cost_);
   }
   double incumbent_or_nan() const { return incumbent_ ? incumbent_cost_ : std::nan(""); }
-  bool score_misses(const EnsembleBounds& b, const EnsembleBounds* ib) const {
-    const ExactProblem& p = ctx_.problem;
-    if (p.lo_t > b.upper() || b.lower() > p.hi_t) return true;
-    return ib != nullptr && p.min_total_path > ib->upper();
+  // Some window lies outside its ensemble's bounds.
+  bool score_misses() const {
+    for (std::size_t w = 0; w < prep_.bounds.size(); ++w) {
+      const ScoreWindow& window = ctx_.all_windows[w];
+      const EnsembleBounds& b = prep_.bounds[w];
+      if (window.lo > b.upper() || b.lower() > window.hi) return true;
+    }
+    return false;
   }
   void assign(std::size_t k, const State& s);
   void unassign(std::size_t k);
   void leaf(std::size_t depth);
+  std::vector<std::uint64_t> snapped_states(std::size_t depth) const {
+    std::vector<std::uint64_t> out;
+    for (std::size_t k = 0; k <= depth; ++k) {
+      const std::size_t f = ctx_.order[k];
+      if (ctx_.domains[f][state_of_[f]].snapped) out.push_back(f);
+    }
+    return out;
+  }
+  // Undoes the levels above `depth`, so the prepared structures can serve another search.
+  void unwind(std::size_t depth) {
+    while (depth-- > 0) unassign(depth);
+  }
   void finish_result(bool exhausted, std::size_t depth);
 
   Prepared& prep_;
@@ -76,39 +92,45 @@ class ClassicSearch {
 void ClassicSearch::assign(std::size_t k, const State& s) {
   const std::size_t f = ctx_.order[k];
   Level& level = levels_[k];
+  if (prep_.changes != nullptr) prep_.changes->assign(k, s);
   conflict_ = prep_.propagation.apply_with(f, s.value, pa_, level.prop);
   pa_.assigned[f] = 1;
   pa_.values[f] = s.value;
   pa_.mask.set(f);
   state_of_[f] = level.state;
-  prep_.bounds.apply_with(f, pa_, level.undo);
-  if (prep_.if_bounds != nullptr) prep_.if_bounds->apply_with(f, pa_, level.if_undo);
+  for (std::size_t w = 0; w < prep_.bounds.size(); ++w) {
+    prep_.bounds[w].apply_with(f, pa_, level.undo[w]);
+  }
 }
 
 void ClassicSearch::unassign(std::size_t k) {
   const std::size_t f = ctx_.order[k];
   Level& level = levels_[k];
-  if (prep_.if_bounds != nullptr) prep_.if_bounds->restore(level.if_undo);
-  prep_.bounds.restore(level.undo);
+  for (std::size_t w = prep_.bounds.size(); w-- > 0;) prep_.bounds[w].restore(level.undo[w]);
   pa_.mask.clear(f);
   pa_.assigned[f] = 0;
   prep_.propagation.restore(level.prop);
+  if (prep_.changes != nullptr) prep_.changes->unassign(k, ctx_.domains[f][level.state]);
 }
 
 void ClassicSearch::leaf(std::size_t depth) {
   for (std::size_t k = 0; k <= depth; ++k) row_[ctx_.order[k]] = pa_.values[ctx_.order[k]];
   double lower_to = kInf;
-  if (ctx_.finish(row_, state_of_, acc_ + 0.0, lower_to)) {
+  bool accepted = ctx_.finish(row_, state_of_, acc_ + 0.0, lower_to);
+  if (accepted && prep_.changes != nullptr && !prep_.changes->allows_row(row_.data())) {
+    // A pair repair moved a feature off its factual value: nothing is proven for the
+    // other repairs.
+    accepted = false;
+    lower_to = acc_;
+  }
+  if (accepted) {
     const double cost = ctx_.cost_of(row_.data());
+    if (prep_.found != nullptr) prep_.found->add(row_, cost, snapped_states(depth));
     if (cost < incumbent_cost_) {
       incumbent_ = row_;
       incumbent_cost_ = cost;
       set_threshold();
-      result_.snapped.clear();
-      for (std::size_t k = 0; k <= depth; ++k) {
-        const std::size_t f = ctx_.order[k];
-        if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
-      }
+      result_.snapped = snapped_states(depth);
       duties_.record_incumbent(incumbent_cost_, proven_lower_);
     }
   } else if (lower_to < proven_lower_) {
@@ -130,6 +152,11 @@ bool ClassicSearch::run() {
   for (;;) {
     Level& level = levels_[k];
     const Domain& domain = ctx_.domains[ctx_.order[k]];
+    if (level.state < domain.size() && prep_.changes != nullptr &&
+        !prep_.changes->admits(k, domain[level.state])) {
+      ++level.state;  // the change-set rules rule this state out: not a node
+      continue;
+    }
     if (level.state >= domain.size()) {
       if (k == 0) {
         finish_result(true, 0);
@@ -145,6 +172,7 @@ bool ClassicSearch::run() {
       case SearchDuties::Go: break;
       case SearchDuties::Stop:
         finish_result(false, k);
+        unwind(k);
         return true;
       case SearchDuties::Interrupted:
         return false;
@@ -153,14 +181,15 @@ bool ClassicSearch::run() {
     level.acc_above = acc_;
     assign(k, s);
     const double acc = acc_ + s.cost;
-    const double floor = acc + ctx_.suffix[k + 1];
+    const double floor =
+        acc + ctx_.suffix[k + 1] + (prep_.changes != nullptr ? prep_.changes->extra_below(k) : 0.0);
     bool loosened = false;
     if (conflict_) {
       ++result_.nodes_pruned_cost;
     } else if (!ctx_.pairs.empty() && ctx_.unorderable(pa_, state_of_, loosened)) {
       if (loosened) proven_lower_ = -kInf;
       ++result_.nodes_pruned_cost;
-    } else if (score_misses(prep_.bounds, prep_.if_bounds)) {
+    } else if (score_misses()) {
       ++result_.nodes_pruned_score;
     } else if (threshold_ <= floor) {
       ++result_.nodes_pruned_cost;

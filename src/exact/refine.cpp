@@ -8,8 +8,8 @@
 //
 // Bound. A box's lower bound is sum(m) + r, where m_f is the cheapest cost of feature f in
 // the box and r the least extra cost at which the per-tree cost frontiers can reach the
-// window (frontier.hpp), and, with a plausibility model, its threshold. Once a row is
-// known, the frontier walks leave out every leaf dearer than the incumbent's cost less
+// window (frontier.hpp), taken as the largest over every window a row must meet (the
+// model's, the plausibility threshold, further windows). Once a row is known, the frontier walks leave out every leaf dearer than the incumbent's cost less
 // sum(m): rows through those leaves cannot beat it. The bound of a child is never taken
 // below its parent's.
 //
@@ -120,7 +120,13 @@ class RefineSearch {
   };
 
   Verdict evaluate(double parent_lower);
+  bool narrow(Box& box);
+  bool row_allowed() const {
+    return prep_.changes == nullptr || prep_.changes->allows_row(row_.data());
+  }
+  void rule_split(std::uint32_t f);
   double bound_extra(double m_sum, bool& missed);
+  bool all_inside() const;
   void settle(double m_sum, bool coarse);
   bool cheapest_row_accepted();
   void choose_split(double extra);
@@ -161,9 +167,8 @@ class RefineSearch {
   SearchDuties duties_;
   FeatureStates fs_;
   BoxRules rules_;
-  FrontierBound bound_;
-  std::optional<FrontierBound> if_bound_;
-  bool if_binding_ = false;            // the plausibility bound set the last extra
+  std::vector<FrontierBound> bounds_;  // one per window of ctx_.all_windows
+  std::size_t binding_ = 0;            // the window whose bound set the last extra
   std::vector<std::size_t> by_index_;  // search features in index order
   Box root_, box_, parent_box_, first_box_;
   std::vector<double> m_;              // per feature: least cost in box_
@@ -210,7 +215,6 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       duties_(ctx_.problem, prep.watch, result),
       fs_(ctx_.domains, searched_features(ctx_), threshold_only_features(ctx_), ctx_.problem.x),
       rules_(ctx_, fs_),
-      bound_(ctx_.ensemble, fs_, ctx_.problem.lo_t, ctx_.problem.hi_t),
       by_index_(ctx_.order.begin(), ctx_.order.end()),
       m_(ctx_.n_features, 0.0),
       row_(ctx_.problem.x.begin(), ctx_.problem.x.end()),
@@ -218,9 +222,9 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       pa_(ctx_.n_features),
       replay_(ctx_.order.size()),
       score_(ctx_.n_features, 0.0) {
-  if (ctx_.problem.if_ensemble != nullptr) {
-    if_bound_.emplace(*ctx_.problem.if_ensemble, fs_, ctx_.problem.min_total_path, kInf);
-  }
+  bounds_.reserve(ctx_.all_windows.size());
+  for (const ScoreWindow& w : ctx_.all_windows) bounds_.emplace_back(*w.ensemble, fs_, w.lo, w.hi);
+  if (prep.changes != nullptr) prep.changes->use_states(fs_);
   std::sort(by_index_.begin(), by_index_.end());
   root_ = Box::whole(fs_);
   box_ = parent_box_ = first_box_ = root_;
@@ -418,12 +422,23 @@ void RefineSearch::rebuild(std::uint32_t record) {
       box_.ranges[rec.feature] = rec.range;
     }
   }
-  ensure(rules_.narrow(box_),
-         "a reopened box narrows as it did when opened (should be impossible)");
+  ensure(narrow(box_), "a reopened box narrows as it did when opened (should be impossible)");
+}
+
+// The constraint rules and the change-set rules, to a common fixed point.
+bool RefineSearch::narrow(Box& box) {
+  if (!rules_.narrow(box)) return false;
+  if (prep_.changes == nullptr) return true;
+  for (;;) {
+    bool narrowed = false;
+    if (!prep_.changes->narrow(fs_, box, narrowed)) return false;
+    if (!narrowed) return true;
+    if (!rules_.narrow(box)) return false;
+  }
 }
 
 RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
-  if (!rules_.narrow(box_)) {
+  if (!narrow(box_)) {
     ++result_.nodes_pruned_cost;
     return Verdict::Pruned;
   }
@@ -470,13 +485,20 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
     return Verdict::Pruned;
   }
   // Sums of cost differences may round up; the bound gives a little away for that.
-  const double lower =
-      std::max(parent_lower, m_sum + std::max(0.0, extra - (m_sum + extra) * 1e-12));
+  double lower = std::max(parent_lower, m_sum + std::max(0.0, extra - (m_sum + extra) * 1e-12));
+  if (prep_.changes != nullptr) {
+    const double rule = prep_.changes->box_extra(fs_, box_, m_);
+    if (rule == kInf) {
+      ++result_.nodes_pruned_cost;
+      return Verdict::Pruned;
+    }
+    lower = std::max(lower, m_sum + std::max(0.0, rule - (m_sum + rule) * 1e-12));
+  }
   if (lower >= threshold_) {
     note_prune(lower);
     return Verdict::Pruned;
   }
-  if (constrained_single && bound_.all_inside() && (!if_bound_ || if_bound_->all_inside())) {
+  if (constrained_single && all_inside() && row_allowed()) {
     settle(m_sum, true);
     return Verdict::Settled;
   }
@@ -485,30 +507,43 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
   return Verdict::Open;
 }
 
+// Each window's frontier bound is a lower bound on the extra cost of every row of the box
+// inside that window, so their largest is one for every row inside all of them. The
+// window that sets it (the first, on ties) steers the split. A window the box cannot meet
+// at any cost ends the evaluation; the windows after it are not walked.
 double RefineSearch::bound_extra(double m_sum, bool& missed) {
   const double budget = incumbent_ ? incumbent_cost_ - m_sum : kInf;
-  bound_.evaluate(box_, m_, budget);
-  double extra = bound_.least_extra();
-  if_binding_ = false;
-  if (extra == kInf) {
-    missed = bound_.misses_window();
-    return extra;
-  }
-  if (if_bound_) {
-    if_bound_->evaluate(box_, m_, budget);
-    const double plausible = if_bound_->least_extra();
-    if (plausible == kInf) missed = if_bound_->misses_window();
-    if_binding_ = plausible > extra;
-    extra = std::max(extra, plausible);
+  double extra = 0.0;
+  binding_ = 0;
+  for (std::size_t w = 0; w < bounds_.size(); ++w) {
+    FrontierBound& b = bounds_[w];
+    b.evaluate(box_, m_, budget);
+    const double e = b.least_extra();
+    if (e == kInf) {
+      missed = b.misses_window();
+      binding_ = w;
+      return kInf;
+    }
+    if (w == 0 || e > extra) {
+      extra = e;
+      binding_ = w;
+    }
   }
   return extra;
+}
+
+bool RefineSearch::all_inside() const {
+  for (const FrontierBound& b : bounds_) {
+    if (!b.all_inside()) return false;
+  }
+  return true;
 }
 
 // The cheapest row settles its box when it breaks no pair, passes the propagation as a
 // classic leaf would, and is accepted.
 bool RefineSearch::cheapest_row_accepted() {
   ctx_.broken(row_.data(), broken_);
-  return broken_.empty() && ctx_.accepts(row_.data()) && row_propagates();
+  return broken_.empty() && row_allowed() && ctx_.accepts(row_.data()) && row_propagates();
 }
 
 // The leaf rule of the classic search on the cheapest row: for a box of single states,
@@ -519,7 +554,14 @@ void RefineSearch::settle(double m_sum, bool coarse) {
     return;
   }
   double lower_to = kInf;
-  if (ctx_.finish(row_, state_of_, m_sum, lower_to)) {
+  bool accepted = ctx_.finish(row_, state_of_, m_sum, lower_to);
+  if (accepted && !row_allowed()) {
+    // A pair repair moved a feature off its factual value: nothing is proven for the
+    // other repairs.
+    accepted = false;
+    lower_to = m_sum;
+  }
+  if (accepted) {
     if (coarse) ++result_.coarse_accepts;
     take_row();
   } else if (lower_to < proven_lower_) {
@@ -546,14 +588,19 @@ bool RefineSearch::row_propagates() {
 
 void RefineSearch::take_row() {
   const double cost = ctx_.cost_of(row_.data());
+  auto snapped = [&] {
+    std::vector<std::uint64_t> out;
+    for (std::size_t f : ctx_.order) {
+      if (ctx_.domains[f][state_of_[f]].snapped) out.push_back(f);
+    }
+    return out;
+  };
+  if (prep_.found != nullptr) prep_.found->add(row_, cost, snapped());
   if (!(cost < incumbent_cost_)) return;
   incumbent_ = row_;
   incumbent_cost_ = cost;
   set_threshold();
-  result_.snapped.clear();
-  for (std::size_t f : ctx_.order) {
-    if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
-  }
+  result_.snapped = snapped();
   duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
 }
 
@@ -562,7 +609,14 @@ void RefineSearch::take_row() {
 // those leaves need, on the side of the cheapest such move: one child keeps the cheap
 // values, the other the values most of that gain needs.
 void RefineSearch::choose_split(double extra) {
-  FrontierBound& b = if_binding_ ? *if_bound_ : bound_;
+  if (!row_allowed()) {
+    const std::size_t f = prep_.changes->split_feature(fs_, box_, row_.data(), m_);
+    if (f < ctx_.n_features) {
+      rule_split(static_cast<std::uint32_t>(f));
+      return;
+    }
+  }
+  FrontierBound& b = bounds_[binding_];
   b.critical(extra, critical_);
   for (std::size_t f : ctx_.order) score_[f] = 0.0;
   entries_.clear();
@@ -622,6 +676,22 @@ void RefineSearch::choose_split(double extra) {
     run += gain;
     split_ = {f, Split::AtRank, edge};
     if (run >= 0.5 * total) break;
+  }
+}
+
+// Splits an open feature into the states that keep its factual value and those that change
+// it (a missing state, the ranks below the factual run, then those above, go off first).
+void RefineSearch::rule_split(std::uint32_t f) {
+  const ChangeSets& c = *prep_.changes;
+  if (fs_.kind(f) == FeatureKind::Masked) {
+    split_ = {f, Split::Mask, keep_mask(c.same_words(f), fs_.mask_words(f))};
+    return;
+  }
+  const RankRange& part = box_.ranges[f];
+  if (part.nan && part.has_ranks()) {
+    split_ = {f, Split::Missing, 0};
+  } else {
+    split_ = {f, Split::AtRank, part.lo < c.same_lo(f) ? c.same_lo(f) : c.same_hi(f) + 1};
   }
 }
 

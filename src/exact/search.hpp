@@ -1,5 +1,5 @@
-// The exact counterfactual search: the cheapest row in the target window that satisfies
-// the constraints (and the plausibility threshold), found by depth-first branch-and-bound
+// The exact counterfactual search: the cheapest row in the target window (and every further
+// window) that satisfies the constraints (and the plausibility threshold), found by depth-first branch-and-bound
 // over per-feature candidate states, with a proof of optimality or a sound lower bound.
 #pragma once
 
@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "change_rules.hpp"
 #include "constraints.hpp"
 #include "exact/domains.hpp"
 #include "exact/trace.hpp"
 #include "interrupt.hpp"
 #include "ir.hpp"
+#include "windows.hpp"
 
 namespace morvel::exact {
 
@@ -27,6 +29,9 @@ struct ExactProblem {
   std::span<const double> x;  // factual row, n_features values
   double lo_t = 0.0;
   double hi_t = 0.0;
+  // Further windows the row must score in as well, over ensembles of the model's feature
+  // space (same width and category counts).
+  std::span<const ScoreWindow> windows;
   std::span<const double> sigma;
   std::span<const double> weights;
   double lam = 0.0;
@@ -37,6 +42,9 @@ struct ExactProblem {
   std::optional<double> incumbent_cost;
   std::optional<std::vector<double>> incumbent_row;  // n_features values
   SearchMode mode = SearchMode::Classic;
+  // Rules on the set of changed features; null or empty for none. An incumbent row must
+  // keep them.
+  const ChangeRules* change_rules = nullptr;
 };
 
 enum class Proof { Optimal, OptimalWithinGap, Heuristic };
@@ -64,5 +72,13 @@ struct ExactResult {
 
 // Throws ValidationError for a multi-feature linear constraint that is not an order pair.
 SearchOutcome<ExactResult> solve_exact(const ExactProblem& problem, const InterruptProbe& probe);
+
+// Up to `count` searches of one problem, prepared once: each next search adds the change
+// set of the previous answer to the problem's change rules (their diversity rule says how
+// it must differ), so the answers come cheapest first. Ends early after a search without
+// a row. The budgets (nodes, time) apply to each search; the warm start to the first.
+SearchOutcome<std::vector<ExactResult>> solve_exact_alternatives(const ExactProblem& problem,
+                                                                 std::size_t count,
+                                                                 const InterruptProbe& probe);
 
 }  // namespace morvel::exact

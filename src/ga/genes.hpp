@@ -28,10 +28,16 @@ struct Genes {
   double mutate_value(std::size_t j, double current, Rng& rng) const;
 };
 
-// x and sigma must hold the ensemble's n_features values and outlive the result. A watch,
-// when given, is checked as the features are gone through (StopRequested).
+// x and sigma must hold the ensemble's n_features values and outlive the result. The
+// candidates come from `cells` and `blocks` (per feature, as fine as every ensemble the
+// row is scored by), by default the ensemble's own. A watch, when given, is checked as the
+// features are gone through (StopRequested).
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
                  std::span<const double> x, std::span<const double> sigma,
+                 Watch* watch = nullptr);
+Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
+                 std::span<const double> x, std::span<const double> sigma,
+                 const FeatureCells& cells, const CategoryBlocks& blocks,
                  Watch* watch = nullptr);
 
 }  // namespace morvel::ga

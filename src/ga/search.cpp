@@ -69,17 +69,29 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
 
 // How far a score lies outside the window; NaN counts as 0, infinity as kHugeViolation.
 double window_violation(double score, double lo_t, double hi_t) {
-  const double above = score - hi_t;
-  const double below = lo_t - score;
-  const double v = (above > 0.0 ? above : 0.0) + (below > 0.0 ? below : 0.0);
+  const double v = ScoreWindow{nullptr, lo_t, hi_t}.violation(score);
   if (std::isnan(v)) return 0.0;
   return v >= kInf ? kHugeViolation : v;
 }
 
-// Trees a row walks through when it is scored: the model's and the plausibility ensemble's.
+// The genes of one search: from the cells the problem carries, the model's own when there
+// is no further window, else the joint cells computed here.
+Genes genes_of(const GaProblem& p, std::span<const double> x, Watch* watch) {
+  if (p.cells != nullptr && p.blocks != nullptr) {
+    return make_genes(*p.ensemble, *p.constraints, x, p.sigma, *p.cells, *p.blocks, watch);
+  }
+  if (p.windows.empty()) return make_genes(*p.ensemble, *p.constraints, x, p.sigma, watch);
+  const JointCells joint = joint_cells(p);
+  return make_genes(*p.ensemble, *p.constraints, x, p.sigma, joint.cells, joint.blocks, watch);
+}
+
+// Trees a row walks through when it is scored: the model's, the plausibility ensemble's
+// and the further windows'.
 std::size_t trees_per_row(const GaProblem& problem) {
-  return problem.ensemble->n_trees() +
-         (problem.if_ensemble != nullptr ? problem.if_ensemble->n_trees() : 0);
+  std::size_t trees = problem.ensemble->n_trees() +
+                      (problem.if_ensemble != nullptr ? problem.if_ensemble->n_trees() : 0);
+  for (const ScoreWindow& w : problem.windows) trees += w.ensemble->n_trees();
+  return trees;
 }
 
 class Search {
@@ -96,6 +108,7 @@ class Search {
   bool seed_population();
   void add_fill_row();
   bool repair_and_lock(std::vector<double>& buffer, std::size_t rows);
+  void limit_changes(double* values);
   bool evaluate();
   void classify(std::size_t begin, std::size_t end, const std::vector<std::uint8_t>& feasible);
   void order();
@@ -128,11 +141,14 @@ class Search {
   std::vector<double> next_;  // the generation being bred
   std::size_t rows_ = 0;
   std::vector<double> score_;
+  std::vector<double> window_score_;  // per window, `capacity` rows each
+  std::size_t window_stride_ = 0;
   std::vector<double> plausibility_;
   std::vector<double> fitness_;
   std::vector<std::uint8_t> class_;
   std::vector<std::size_t> order_;
   std::vector<std::size_t> shuffle_;  // scratch copy of the free features
+  std::vector<std::size_t> changed_;  // scratch: the changed features of one row
 };
 
 Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
@@ -146,7 +162,7 @@ Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
       p_(problem.ensemble->n_features()),
       walks_(std::max<std::size_t>(trees_per_row(problem), 1)),
       rows_per_poll_(std::clamp<std::size_t>(kWalksPerPoll / walks_, 1, kRowsPerPoll)),
-      genes_(make_genes(*problem.ensemble, *problem.constraints, x, problem.sigma, &budget)),
+      genes_(genes_of(problem, x, &budget)),
       cost_(exact::make_cost_model(x, problem.sigma, problem.weights, problem.lam,
                                    *problem.constraints, *problem.ensemble)),
       elites_(std::max<std::size_t>(params.population / 8, 4)),
@@ -155,6 +171,10 @@ Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
          "background holds fewer rows than n_bg");
   ensure(problem.if_ensemble == nullptr || problem.if_ensemble->n_features() == p_,
          "plausibility ensemble and model differ in their number of features");
+  for (const ScoreWindow& w : problem.windows) {
+    ensure(w.ensemble != nullptr && w.ensemble->n_features() == p_,
+           "a window's ensemble and the model differ in their number of features");
+  }
   for (std::size_t j = 0; j < p_; ++j) {
     if (genes_.locked[j]) locked_.push_back(j);
   }
@@ -185,11 +205,14 @@ bool Search::seed_population() {
   pop_.resize(values);
   next_.resize(values);
   score_.resize(capacity);
+  window_stride_ = capacity;
+  window_score_.resize(checked_mul(problem_.windows.size(), capacity));
   plausibility_.resize(problem_.if_ensemble != nullptr ? capacity : 0);
   fitness_.resize(capacity);
   class_.resize(capacity);
   order_.resize(capacity);
   shuffle_.resize(genes_.free.size());
+  changed_.reserve(genes_.free.size());
 
   rows_ = 0;
   append_factual();
@@ -237,8 +260,38 @@ bool Search::repair_and_lock(std::vector<double>& buffer, std::size_t rows) {
   for (std::size_t r = 0; r < rows; ++r) {
     double* values = row(buffer, r);
     for (std::size_t j : locked_) values[j] = x_[j];
+    if (problem_.change_rules != nullptr) limit_changes(values);
   }
   return true;
+}
+
+// Pulls a row that breaks the change-set rules back towards the factual row: one random
+// member of every earlier set it contains, then random changes beyond the cap, return to
+// their factual values. Rules that still fail leave the row invalid.
+void Search::limit_changes(double* values) {
+  const ChangeRules& rules = *problem_.change_rules;
+  if (rules.diversity == Diversity::NoSuperset) {
+    for (const auto& set : rules.earlier) {
+      const bool contained = !set.empty() && std::all_of(set.begin(), set.end(), [&](auto f) {
+        return f < p_ && changes(x_[f], values[f]);
+      });
+      if (contained) {
+        const std::size_t f = set[rng_.index(set.size())];
+        values[f] = x_[f];
+      }
+    }
+  }
+  if (!rules.max_changes) return;
+  changed_.clear();
+  for (std::size_t j : genes_.free) {
+    if (changes(x_[j], values[j])) changed_.push_back(j);
+  }
+  while (changed_.size() > *rules.max_changes) {
+    const std::size_t k = rng_.index(changed_.size());
+    values[changed_[k]] = x_[changed_[k]];
+    changed_[k] = changed_.back();
+    changed_.pop_back();
+  }
 }
 
 bool Search::evaluate() {
@@ -249,6 +302,10 @@ bool Search::evaluate() {
     const double* block = row(pop_, b0);
     const bool parallel = fan_out(m);
     model.raw_score_batch_into(block, m, score_.data() + b0, parallel);
+    for (std::size_t w = 0; w < problem_.windows.size(); ++w) {
+      problem_.windows[w].ensemble->raw_score_batch_into(
+          block, m, window_score_.data() + w * window_stride_ + b0, parallel);
+    }
     const std::vector<std::uint8_t> feasible = problem_.constraints->check(block, m, x_, parallel);
     if (problem_.if_ensemble != nullptr) {
       problem_.if_ensemble->raw_score_batch_into(block, m, plausibility_.data() + b0, parallel);
@@ -258,8 +315,9 @@ bool Search::evaluate() {
   return true;
 }
 
-// Valid rows (feasible, plausible, in the window) are ranked by their distance; the rest
-// by how far their score misses the window, infeasible ones after all feasible ones.
+// Valid rows (feasible, plausible, in every window) are ranked by their distance; the rest
+// by how far their scores miss the windows (summed), infeasible ones after all feasible
+// ones.
 void Search::classify(std::size_t begin, std::size_t end,
                       const std::vector<std::uint8_t>& feasible) {
   for (std::size_t r = begin; r < end; ++r) {
@@ -267,13 +325,24 @@ void Search::classify(std::size_t begin, std::size_t end,
     if (problem_.if_ensemble != nullptr && !(plausibility_[r] >= problem_.min_total_path)) {
       ok = false;  // a NaN total path fails too
     }
+    const ChangeRules* rules = problem_.change_rules;
+    if (ok && rules != nullptr && !rules->allows(x_, row(pop_, r))) ok = false;
     const double s = score_[r];
-    if (ok && problem_.lo_t <= s && s <= problem_.hi_t) {
+    bool inside = problem_.lo_t <= s && s <= problem_.hi_t;
+    for (std::size_t w = 0; w < problem_.windows.size() && inside; ++w) {
+      inside = problem_.windows[w].contains(window_score_[w * window_stride_ + r]);
+    }
+    if (ok && inside) {
       class_[r] = kValid;
       fitness_[r] = cost_.row_cost(row(pop_, r));
     } else {
       class_[r] = ok ? kOutsideWindow : kInfeasible;
-      fitness_[r] = window_violation(s, problem_.lo_t, problem_.hi_t);
+      double violation = window_violation(s, problem_.lo_t, problem_.hi_t);
+      for (std::size_t w = 0; w < problem_.windows.size(); ++w) {
+        const ScoreWindow& window = problem_.windows[w];
+        violation += window_violation(window_score_[w * window_stride_ + r], window.lo, window.hi);
+      }
+      fitness_[r] = violation;
     }
   }
 }
@@ -365,6 +434,12 @@ SearchOutcome<GaResult> Search::run() {
 }
 
 }  // namespace
+
+JointCells joint_cells(const GaProblem& problem) {
+  std::vector<const Ensemble*> ensembles{problem.ensemble};
+  for (const ScoreWindow& w : problem.windows) ensembles.push_back(w.ensemble);
+  return JointCells{feature_cells_joint(ensembles), category_blocks_joint(ensembles)};
+}
 
 SearchOutcome<GaResult> solve_genetic(const GaProblem& problem, std::span<const double> x,
                                       std::optional<std::uint64_t> seed, const GaParams& params,

@@ -66,6 +66,22 @@ const Constraints& to_constraints(PyObject* obj, const char* name);
 // A StopToken's flag, or nullptr for None.
 const std::atomic<bool>* to_optional_stop(PyObject* obj, const char* name);
 
+// One further score window as given: a tuple (ensemble, lo, hi) or (ensemble, lo, hi,
+// missing_defined), the last a 1-D uint8 array of the ensemble's per-node missing-route
+// flags (only region growth reads them; without it every node routes NaN to its missing
+// side). The ensemble object is held, so the window stays valid without the lock even if
+// the caller's sequence changes.
+struct WindowArg {
+  PyRef owner;
+  const Ensemble* ensemble = nullptr;
+  double lo = 0.0;
+  double hi = 0.0;
+  std::optional<std::vector<std::uint8_t>> missing_defined;
+};
+// A list or tuple of windows, or None (nullopt). Types only: the values are checked by
+// require_windows (checks.hpp).
+std::optional<std::vector<WindowArg>> to_windows(PyObject* obj, const char* name);
+
 // New 1-D arrays that own their data.
 template <class T>
 PyRef new_array(std::size_t n);

@@ -94,7 +94,8 @@ class CostModel:
 
 
 def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
-            budget_s: float = math.inf, deadline: float = math.inf, stop=None) -> list:
+            budget_s: float = math.inf, deadline: float = math.inf, stop=None,
+            keeps=None) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
     set of row i and `window` the raw-score window every row must stay in.
@@ -106,14 +107,15 @@ def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
     net: no round starts after it, and every row keeps the cheapest valid row reached so
     far, so the result depends on the clock only when the deadline cuts the work short. A
     Ctrl-C surfaces between two scoring calls; so does `stop` (a StopToken) once set, as
-    a KeyboardInterrupt."""
+    a KeyboardInterrupt. `keeps(rows, x)`, when given, is a further test every row must
+    pass (the change-set rules)."""
     model = CostModel(ex)
     walks_per_row = _trees(ex)
     allowance = budget_s * _WALKS_PER_SECOND
     searches = []
     for i, row in enumerate(rows):
         if row is not None and time.monotonic() <= deadline:
-            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window))
+            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window, keeps))
         elif row is not None:
             searches.append(_Unchanged(row))
     while True:
@@ -183,7 +185,11 @@ def _evaluate(ex, searches, batches, window):
     for s, batch, a, b in zip(searches, batches, bounds[:-1], bounds[1:]):
         inside = np.flatnonzero(ok[a:b])  # the rules only matter where the score does
         if inside.size:
-            ok[a + inside] = s.constraints.check(np.ascontiguousarray(batch[inside]), s.x)
+            rows = np.ascontiguousarray(batch[inside])
+            kept = s.constraints.check(rows, s.x)
+            if s.keeps is not None:
+                kept &= s.keeps(rows, s.x)
+            ok[a + inside] = kept
         valid.append(ok[a:b])
         score.append(scores[a:b])
     return valid, score
@@ -195,8 +201,8 @@ class _RowSearch:
     ("moves", or "chains" for the greedy rebuilds), or combinations of moves
     ("proposals")."""
 
-    def __init__(self, ex, model: CostModel, x, constraints, row, window):
-        self.x, self.constraints, self.model = x, constraints, model
+    def __init__(self, ex, model: CostModel, x, constraints, row, window, keeps=None):
+        self.x, self.constraints, self.model, self.keeps = x, constraints, model, keeps
         self.lo, self.hi = window
         self.row = np.array(row, dtype=np.float64)
         self.cost = float(model.totals(x, self.row)[0])

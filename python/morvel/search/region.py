@@ -21,15 +21,21 @@ class RegionMaker:
     """Grows the region of one counterfactual on demand; a plain object (not a closure)
     so that results pickle."""
 
-    def __init__(self, ex, x: np.ndarray, window: tuple[float, float]):
+    def __init__(self, ex, x: np.ndarray, window: tuple[float, float],
+                 max_changes: int | None = None):
         self.ex, self.x, self.window = ex, x.copy(), window
+        self.max_changes = max_changes
 
     def __call__(self, values: np.ndarray, *, maximal: bool, budget: int) -> Region:
-        return grow(self.ex, self.x, self.window, values, maximal=maximal, budget=budget)
+        return grow(self.ex, self.x, self.window, values, maximal=maximal, budget=budget,
+                    max_changes=self.max_changes)
 
 
 def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
-         maximal: bool, budget: int) -> Region:
+         maximal: bool, budget: int, max_changes: int | None = None) -> Region:
+    """The certified region around `x_cf`. With `max_changes`, the features x_cf keeps at
+    their factual values stay fixed, so no row of the region changes more features than
+    x_cf (or any feature it keeps)."""
     if not region_available():
         raise RuntimeError("this build of morvel cannot compute regions")
     if isinstance(budget, bool) or not isinstance(budget, (int, np.integer)) or budget < 0:
@@ -51,6 +57,8 @@ def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
                 maximal=bool(maximal), budget=int(budget))
     if plaus is not None:
         args["if_missing_defined"] = _missing_defined(plaus)
+    if max_changes is not None:
+        args.update(x=np.ascontiguousarray(x, np.float64), max_changes=int(max_changes))
     if cat_open:
         args.update(_category_arrays(cat_open, blocks))
     cons = ex.rules.constraints(x)
