@@ -247,7 +247,7 @@ def main():
             both_none = dist is None and math.isinf(milp_best)
             assert both_none or abs(dist - milp_best) <= 1e-6 * max(1.0, milp_best), \
                 (dist, milp_best)
-        elif proved and dist is not None and not math.isinf(milp_best):
+        elif proved and dist is not None and math.isfinite(milp_best):
             # A MILP stopped by its limit still holds a valid row: never cheaper than a proof.
             assert milp_best >= dist - 1e-6 * max(1.0, dist), (dist, milp_best)
         early = {}

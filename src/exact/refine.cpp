@@ -56,6 +56,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -65,6 +66,7 @@
 #include "exact/duties.hpp"
 #include "exact/frontier.hpp"
 #include "exact/greedy.hpp"
+#include "exact/neighbourhood.hpp"
 #include "exact/presolve.hpp"
 
 namespace morvel::exact {
@@ -72,6 +74,12 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
+// Local search: the first round once the proof has expanded this many boxes (searches that
+// end sooner never pay for one), each round's box cap, and the main search's boxes per
+// local box between rounds.
+constexpr std::uint64_t kLocalStart = 1024;
+constexpr std::uint64_t kLocalCap = 1024;
+constexpr std::uint64_t kLocalSpacing = 3;
 
 // How an open box is to be split.
 struct Split {
@@ -107,12 +115,14 @@ std::vector<std::uint8_t> searched_features(const Ctx& ctx) {
 
 class RefineSearch {
  public:
-  RefineSearch(Prepared& prep, ExactResult& result);
+  // `local`: a search of one neighbourhood for the local search of another (see
+  // local_round); it reports nothing but the rows it finds.
+  RefineSearch(Prepared& prep, ExactResult& result, bool local = false);
   bool run();
 
  private:
   enum class Verdict { Pruned, Settled, Open };
-  enum class Step { Continue, Stopped, Interrupted };
+  enum class Step { Continue, Stopped, Interrupted, Exhausted };
   struct Child {
     std::uint32_t record;
     double lower;
@@ -135,7 +145,15 @@ class RefineSearch {
   void child_part(const Split& split, bool first);
   Step expand(std::uint32_t record, double lower, std::uint32_t& next, double& next_lower);
   Step before_node();
+  void start_search();
+  Step search();
   void greedy_start();
+  bool local_due() const {
+    return !local_mode_ && have_states_ && result_.nodes_expanded >= next_local_ &&
+           result_.nodes_expanded < ctx_.problem.node_budget;
+  }
+  Step local_round();
+  bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
   void push(const Child& c);
   void compact();
@@ -206,9 +224,22 @@ class RefineSearch {
   double threshold_ = kInf;
   double proven_lower_ = kInf;
   bool gap_pruned_ = false;
+  // The incumbent's states (when it was found by this search, not given), for the local
+  // search to pin the features it does not free.
+  std::vector<std::size_t> incumbent_states_;
+  bool have_states_ = false;
+  // Local search: the neighbourhood searcher (made at the first round), its scratch
+  // result, and when the next round is due (in expanded boxes).
+  bool local_mode_;
+  std::uint64_t local_cap_ = 0, local_boxes_ = 0;  // a neighbourhood search's cap and count
+  std::unique_ptr<RefineSearch> local_;
+  std::unique_ptr<ExactResult> local_result_;
+  Neighbourhoods neighbourhoods_;
+  std::vector<std::uint8_t> moved_, free_;
+  std::uint64_t next_local_ = kLocalStart;
 };
 
-RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
+RefineSearch::RefineSearch(Prepared& prep, ExactResult& result, bool local)
     : prep_(prep),
       ctx_(prep.ctx),
       result_(result),
@@ -221,19 +252,46 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       state_of_(ctx_.n_features, 0),
       pa_(ctx_.n_features),
       replay_(ctx_.order.size()),
-      score_(ctx_.n_features, 0.0) {
+      score_(ctx_.n_features, 0.0),
+      incumbent_states_(ctx_.n_features, 0),
+      local_mode_(local),
+      neighbourhoods_(ctx_.order),
+      moved_(ctx_.n_features, 0),
+      free_(ctx_.n_features, 0) {
   bounds_.reserve(ctx_.all_windows.size());
   for (const ScoreWindow& w : ctx_.all_windows) bounds_.emplace_back(*w.ensemble, fs_, w.lo, w.hi);
-  if (prep.changes != nullptr) prep.changes->use_states(fs_);
+  if (prep.changes != nullptr && !local) prep.changes->use_states(fs_);
   std::sort(by_index_.begin(), by_index_.end());
   root_ = Box::whole(fs_);
   box_ = parent_box_ = first_box_ = root_;
   incumbent_ = prep.incumbent_row;
   incumbent_cost_ = prep.incumbent_cost;
   set_threshold();
+  if (incumbent_ && !local) have_states_ = find_states(*incumbent_);
+}
+
+// The states of a given row, when each of its searched values is one of its feature's
+// states (a warm start from elsewhere may hold other values).
+bool RefineSearch::find_states(const std::vector<double>& row) {
+  for (std::size_t f : ctx_.order) {
+    const Domain& d = ctx_.domains[f];
+    const auto same = [v = row[f]](const State& s) {
+      return s.value == v || (std::isnan(s.value) && std::isnan(v));
+    };
+    const auto it = std::find_if(d.begin(), d.end(), same);
+    if (it == d.end()) return false;
+    incumbent_states_[f] = static_cast<std::size_t>(it - d.begin());
+  }
+  return true;
 }
 
 RefineSearch::Step RefineSearch::before_node() {
+  if (local_mode_) {
+    if (local_boxes_ >= local_cap_) return Step::Stopped;
+    if (prep_.watch.poll()) return prep_.watch.interrupted() ? Step::Interrupted : Step::Stopped;
+    ++local_boxes_;
+    return Step::Continue;
+  }
   switch (duties_.before_node(incumbent_or_nan(), std::min(proven_or_zero(), open_lower()))) {
     case SearchDuties::Go: return Step::Continue;
     case SearchDuties::Stop: return Step::Stopped;
@@ -247,9 +305,31 @@ bool RefineSearch::run() {
     finish_result(true);
     return true;
   }
+  start_search();
+  if (ctx_.problem.node_budget > 0) greedy_start();
+  const Step step = search();
+  if (step == Step::Interrupted) return false;
+  finish_result(step == Step::Exhausted);
+  return true;
+}
+
+// The root box as the only record, nothing open, nothing proven yet.
+void RefineSearch::start_search() {
+  records_.clear();
+  masks_.clear();
+  heap_.clear();
+  seq_ = 0;
+  compact_at_ = kCompactFloor;
+  proven_lower_ = kInf;
+  gap_pruned_ = false;
   records_.push_back({kNoRecord, 0, RankRange{1, 0, false}, 0, Split{}});
   expanding_lower_ = 0.0;  // nothing is known below the root yet
-  if (ctx_.problem.node_budget > 0) greedy_start();
+  box_ = root_;
+}
+
+// Best-first from the root box until no open box can beat the incumbent (Exhausted) or a
+// budget ends the search.
+RefineSearch::Step RefineSearch::search() {
   std::uint32_t current = kNoRecord;
   double lower = 0.0;
   Step step = before_node();
@@ -261,6 +341,7 @@ bool RefineSearch::run() {
   if (step == Step::Continue) expanding_lower_ = kInf;
   while (step == Step::Continue) {
     if (current == kNoRecord) {
+      if (local_due() && (step = local_round()) != Step::Continue) break;
       if (records_.size() >= compact_at_) compact();
       // Take up the best open box that can still beat the incumbent.
       while (!heap_.empty() && heap_.front().lower >= threshold_) {
@@ -268,10 +349,7 @@ bool RefineSearch::run() {
         std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
         heap_.pop_back();
       }
-      if (heap_.empty()) {
-        finish_result(true);
-        return true;
-      }
+      if (heap_.empty()) return Step::Exhausted;
       std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
       const OpenBox top = heap_.back();
       heap_.pop_back();
@@ -288,9 +366,48 @@ bool RefineSearch::run() {
     current = next;
     lower = next_lower;
   }
-  if (step == Step::Interrupted) return false;
-  finish_result(false);
-  return true;
+  return step;
+}
+
+// One round of local search: a search of the neighbourhood of the incumbent where most
+// features are pinned to its states, capped in boxes, with the incumbent as its budget. A
+// row it finds is accepted by the same rules as any other (it settles a box of that
+// search), so only the incumbent can change: the proof and its bound do not depend on it.
+RefineSearch::Step RefineSearch::local_round() {
+  if (!local_) {
+    local_result_ = std::make_unique<ExactResult>();
+    local_ = std::make_unique<RefineSearch>(prep_, *local_result_, true);
+  }
+  RefineSearch& l = *local_;
+  for (std::size_t f : ctx_.order) {
+    moved_[f] = ctx_.domains[f][incumbent_states_[f]].cost > 0.0 ? 1 : 0;
+  }
+  neighbourhoods_.pick(moved_, free_);
+  l.root_ = root_;
+  for (std::size_t f : ctx_.order) {
+    if (free_[f] == 0) l.root_.pin(fs_, f, static_cast<std::uint32_t>(incumbent_states_[f]));
+  }
+  l.incumbent_ = incumbent_;
+  l.incumbent_cost_ = incumbent_cost_;
+  l.set_threshold();
+  l.local_boxes_ = 0;
+  l.local_cap_ = std::min(kLocalCap, ctx_.problem.node_budget - result_.nodes_expanded);
+  l.start_search();
+  const Step step = l.search();
+  result_.nodes_expanded += l.local_boxes_;
+  next_local_ = result_.nodes_expanded + kLocalSpacing * std::max<std::uint64_t>(l.local_boxes_, 64);
+  if (step == Step::Interrupted) return step;
+  const bool improved = l.incumbent_cost_ < incumbent_cost_;
+  neighbourhoods_.settle(improved, step == Step::Exhausted);
+  if (improved) {
+    incumbent_ = l.incumbent_;
+    incumbent_cost_ = l.incumbent_cost_;
+    incumbent_states_ = l.incumbent_states_;
+    result_.snapped = l.result_.snapped;
+    set_threshold();
+    duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
+  }
+  return Step::Continue;
 }
 
 // A greedy row (with its unneeded moves given back) as the first incumbent, when the
@@ -599,9 +716,13 @@ void RefineSearch::take_row() {
   if (!(cost < incumbent_cost_)) return;
   incumbent_ = row_;
   incumbent_cost_ = cost;
+  incumbent_states_ = state_of_;
+  have_states_ = true;
   set_threshold();
   result_.snapped = snapped();
-  duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
+  if (!local_mode_) {
+    duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
+  }
 }
 
 // The feature the bound's critical leaves need moved most (each leaf counts its gain times

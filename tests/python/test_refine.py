@@ -345,3 +345,45 @@ def test_refine_matches_a_milp_of_the_same_rules(seed):
         assert dist == pytest.approx(best, rel=1e-6, abs=1e-9)  # HiGHS tolerances
         assert constraints.check(row[None, :], x)[0]
         assert lo_t <= ensemble.raw_score_batch(row[None, :])[0] <= hi_t
+
+
+def dense_problem(seed, n, trees, quantile):
+    """Many thresholds on every feature and a window few rows reach: thousands of boxes, so
+    the local search around the incumbent runs many rounds."""
+    rng = np.random.default_rng(seed)
+    arrays = random_forest_arrays(rng, n, trees, 5, grid=np.linspace(-1, 1, 41), p_leaf=0.0)
+    ensemble = core.RustEnsemble(**arrays, base_score=0.0, link="identity", n_features=n)
+    x = np.round(rng.uniform(-0.5, 0.5, n), 3)
+    lo_t = float(np.quantile(ensemble.raw_score_batch(rng.uniform(-1, 1, (4000, n))), quantile))
+    return arrays, ensemble, x, lo_t
+
+
+@pytest.mark.parametrize("seed, n, trees, quantile", [(0, 8, 60, 0.99), (3, 8, 60, 0.99),
+                                                       (2, 6, 40, 0.99)])
+def test_rows_only_improve_with_the_budget_and_the_proof_matches_a_milp(seed, n, trees, quantile):
+    from milp_oracle import StateMilp
+
+    arrays, ensemble, x, lo_t = dense_problem(seed, n, trees, quantile)
+    c = make_constraints(n)
+    full = solve(ensemble, c, x, lo_t, math.inf, search="refine", node_budget=10**8)
+    assert full[2] == "optimal" and full[3][0] > 2048
+    if seed == 0:  # the MILP takes seconds here, minutes on the others
+        offsets, value, cost, *_ = core.debug_domains_raw(
+            ensemble, c, x, np.ones(n), np.ones(n), 0.0, np.zeros(n, np.uint8), np.zeros(n),
+            np.zeros(n))
+        states = [list(zip(value[offsets[f]:offsets[f + 1]], cost[offsets[f]:offsets[f + 1]]))
+                  for f in range(n)]
+        best, *_ = StateMilp(arrays, 0.0, states, lo_t, math.inf,
+                             leaf_integral=False).solve(time_limit=120.0)
+        assert full[1] == pytest.approx(best, rel=1e-6, abs=1e-9)  # HiGHS tolerances
+    # A search stopped after more boxes has made the same steps first, so its row is never
+    # dearer; every row lies in the window and every bound stays below the optimum.
+    last = math.inf
+    for budget in (1100, 1500, 2048, full[3][0] // 2, full[3][0] - 1):
+        row, dist, proof, stats, _, _ = solve(ensemble, c, x, lo_t, math.inf, search="refine",
+                                              node_budget=budget)
+        assert stats[0] <= budget and stats[3] <= full[1] + 1e-12
+        assert row is not None and ensemble.raw_score_batch(row[None, :])[0] >= lo_t
+        assert dist == pytest.approx(np.abs(row - x).sum(), rel=1e-12)
+        assert full[1] - 1e-12 <= dist <= last
+        last = dist
