@@ -75,11 +75,14 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
 // Local search: the first round once the proof has expanded this many boxes (searches that
-// end sooner never pay for one), each round's box cap, and the main search's boxes per
-// local box between rounds.
-constexpr std::uint64_t kLocalStart = 1024;
+// end sooner never pay for one), each round's box cap, and the boxes between rounds: three
+// times the cap after a round that found a cheaper row, twice as many after each one that
+// did not, up to the last factor (so a proof that only has to raise its bound spends
+// little on rows it cannot improve).
+constexpr std::uint64_t kLocalStart = 4096;
 constexpr std::uint64_t kLocalCap = 1024;
-constexpr std::uint64_t kLocalSpacing = 3;
+constexpr std::uint64_t kLocalSpacing = 3 * kLocalCap;
+constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
 
 // How an open box is to be split.
 struct Split {
@@ -237,6 +240,7 @@ class RefineSearch {
   Neighbourhoods neighbourhoods_;
   std::vector<std::uint8_t> moved_, free_;
   std::uint64_t next_local_ = kLocalStart;
+  std::uint64_t local_spacing_ = kLocalSpacing;
 };
 
 RefineSearch::RefineSearch(Prepared& prep, ExactResult& result, bool local)
@@ -395,9 +399,10 @@ RefineSearch::Step RefineSearch::local_round() {
   l.start_search();
   const Step step = l.search();
   result_.nodes_expanded += l.local_boxes_;
-  next_local_ = result_.nodes_expanded + kLocalSpacing * std::max<std::uint64_t>(l.local_boxes_, 64);
   if (step == Step::Interrupted) return step;
   const bool improved = l.incumbent_cost_ < incumbent_cost_;
+  local_spacing_ = improved ? kLocalSpacing : std::min(2 * local_spacing_, kLocalSpacingMost);
+  next_local_ = result_.nodes_expanded + local_spacing_;
   neighbourhoods_.settle(improved, step == Step::Exhausted);
   if (improved) {
     incumbent_ = l.incumbent_;
