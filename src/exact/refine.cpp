@@ -36,6 +36,18 @@
 // the window does not need given back) becomes the incumbent when the constraints accept
 // it, so the proof starts with a budget. It is skipped under a node budget of 0.
 //
+// Local search. A proof on dense data can raise its bound for a long time while the first
+// rows it found stay its best. So once it has expanded a few thousand boxes, and then
+// between plunges, it runs a round of local search: a search of the same kind, capped in
+// boxes, over the root box with most features pinned to the incumbent's states and a few
+// left free (neighbourhood.hpp: mostly features the incumbent moved, the rest drawn by a
+// seeded shuffle). It starts with the incumbent as its budget, so what it settles is a
+// cheaper row accepted by exactly the rules that accept any other, and that row becomes
+// the incumbent. The round adds its boxes to the node count; its bounds, prunes and open
+// boxes are its own and are dropped, so the proof's boxes, bound and proven part are what
+// they would be with that row found otherwise. Rounds depend only on box counts, so a
+// search is as deterministic with them as without.
+//
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box until a plunge ends (both children settled or pruned), then takes up
 // the best open box. Plunging even when the child's bound is above the best open box's
@@ -49,7 +61,8 @@
 // every row of the box breaks, or the classic leaf rule; a budget only drops rows that cost
 // at least the incumbent; children partition their parent; the bound reported when stopped
 // is the least bound of the boxes still open (the one under expansion included), capped by
-// the incumbent and by what the leaf rule left unproven. With a gap, a prune whose bound
+// the incumbent and by what the leaf rule left unproven. A local search round only ever adds an
+// accepted row, which is all the incumbent prunes by. With a gap, a prune whose bound
 // falls between the threshold and the incumbent marks the proof "optimal_within_gap".
 #include "exact/refine.hpp"
 
