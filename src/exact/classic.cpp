@@ -18,8 +18,7 @@ struct Level {
   std::size_t state = 0;    // index of the state under trial
   double acc_above = 0.0;   // cost accumulated above this level
   PropFrame prop;
-  BoundsUndo undo;
-  BoundsUndo if_undo;
+  std::vector<BoundsUndo> undo;  // per window
 };
 
 class ClassicSearch {
@@ -33,6 +32,7 @@ class ClassicSearch {
         levels_(ctx_.order.size()),
         state_of_(ctx_.n_features, 0),
         row_(ctx_.problem.x.begin(), ctx_.problem.x.end()) {
+    for (Level& level : levels_) level.undo.resize(prep.bounds.size());
     incumbent_ = prep.incumbent_row;
     incumbent_cost_ = prep.incumbent_cost;
     set_threshold();
@@ -46,10 +46,14 @@ class ClassicSearch {
     threshold_ = !incumbent_ ? kInf : (gap != 0.0 ? incumbent_cost_ / (1.0 + gap) : incumbent_cost_);
   }
   double incumbent_or_nan() const { return incumbent_ ? incumbent_cost_ : std::nan(""); }
-  bool score_misses(const EnsembleBounds& b, const EnsembleBounds* ib) const {
-    const ExactProblem& p = ctx_.problem;
-    if (p.lo_t > b.upper() || b.lower() > p.hi_t) return true;
-    return ib != nullptr && p.min_total_path > ib->upper();
+  // Some window lies outside its ensemble's bounds.
+  bool score_misses() const {
+    for (std::size_t w = 0; w < prep_.bounds.size(); ++w) {
+      const ScoreWindow& window = ctx_.all_windows[w];
+      const EnsembleBounds& b = prep_.bounds[w];
+      if (window.lo > b.upper() || b.lower() > window.hi) return true;
+    }
+    return false;
   }
   void assign(std::size_t k, const State& s);
   void unassign(std::size_t k);
@@ -81,15 +85,15 @@ void ClassicSearch::assign(std::size_t k, const State& s) {
   pa_.values[f] = s.value;
   pa_.mask.set(f);
   state_of_[f] = level.state;
-  prep_.bounds.apply_with(f, pa_, level.undo);
-  if (prep_.if_bounds != nullptr) prep_.if_bounds->apply_with(f, pa_, level.if_undo);
+  for (std::size_t w = 0; w < prep_.bounds.size(); ++w) {
+    prep_.bounds[w].apply_with(f, pa_, level.undo[w]);
+  }
 }
 
 void ClassicSearch::unassign(std::size_t k) {
   const std::size_t f = ctx_.order[k];
   Level& level = levels_[k];
-  if (prep_.if_bounds != nullptr) prep_.if_bounds->restore(level.if_undo);
-  prep_.bounds.restore(level.undo);
+  for (std::size_t w = prep_.bounds.size(); w-- > 0;) prep_.bounds[w].restore(level.undo[w]);
   pa_.mask.clear(f);
   pa_.assigned[f] = 0;
   prep_.propagation.restore(level.prop);
@@ -160,7 +164,7 @@ bool ClassicSearch::run() {
     } else if (!ctx_.pairs.empty() && ctx_.unorderable(pa_, state_of_, loosened)) {
       if (loosened) proven_lower_ = -kInf;
       ++result_.nodes_pruned_cost;
-    } else if (score_misses(prep_.bounds, prep_.if_bounds)) {
+    } else if (score_misses()) {
       ++result_.nodes_pruned_score;
     } else if (threshold_ <= floor) {
       ++result_.nodes_pruned_cost;

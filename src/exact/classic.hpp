@@ -1,6 +1,8 @@
 // The classic depth-first branch-and-bound over one state per feature.
 #pragma once
 
+#include <span>
+
 #include "exact/bounds.hpp"
 #include "exact/context.hpp"
 #include "exact/propagation.hpp"
@@ -13,8 +15,7 @@ namespace morvel::exact {
 // propagation and the incumbent handed over by preparation.
 struct Prepared {
   Ctx& ctx;
-  EnsembleBounds& bounds;
-  EnsembleBounds* if_bounds;  // null without a plausibility model
+  std::span<EnsembleBounds> bounds;  // one per window of ctx.all_windows, in its order
   Propagation& propagation;
   std::optional<std::vector<double>> incumbent_row;
   double incumbent_cost;

@@ -49,21 +49,24 @@ Ctx::Ctx(const ExactProblem& p, std::vector<OrderPair> order_pairs)
       constraints(*p.constraints),
       n_features(p.ensemble->n_features()),
       bounds(p.constraints->instance_bounds(p.x)),
-      pairs(std::move(order_pairs)) {}
+      pairs(std::move(order_pairs)) {
+  all_windows.push_back({p.ensemble, p.lo_t, p.hi_t});
+  if (p.if_ensemble != nullptr) all_windows.push_back({p.if_ensemble, p.min_total_path, kInf});
+  all_windows.insert(all_windows.end(), p.windows.begin(), p.windows.end());
+}
 
 bool Ctx::accepts(const double* row) const {
-  if (!constraints.check_row(row, problem.x, bounds)) return false;
-  const double score = ensemble.raw_score(row);
-  if (!(score >= problem.lo_t && score <= problem.hi_t)) return false;
-  if (problem.if_ensemble != nullptr) {
-    return problem.if_ensemble->raw_score(row) >= problem.min_total_path;
-  }
-  return true;
+  return constraints.check_row(row, problem.x, bounds) && inside_all(all_windows, row);
+}
+
+std::vector<const Ensemble*> Ctx::ensembles() const {
+  std::vector<const Ensemble*> out;
+  for (const ScoreWindow& w : all_windows) out.push_back(w.ensemble);
+  return out;
 }
 
 void Ctx::build_domains_and_order() {
-  std::vector<const Ensemble*> ensembles{&ensemble};
-  if (problem.if_ensemble != nullptr) ensembles.push_back(problem.if_ensemble);
+  const std::vector<const Ensemble*> ensembles = this->ensembles();
   cells = constraint_cells(constraints, ensembles);
   blocks = category_blocks_joint(ensembles);
   cost_ = make_cost_model(problem.x, problem.sigma, problem.weights, problem.lam, constraints,

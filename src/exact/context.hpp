@@ -35,6 +35,8 @@ class Ctx {
   // --- the objective (once build_domains_and_order has run) and the acceptance test
   double cost_of(const double* row) const { return cost_.row_cost(row); }
   bool accepts(const double* row) const;
+  // The ensembles of all_windows, in order (the model first).
+  std::vector<const Ensemble*> ensembles() const;
 
   // --- preparation steps, in the order the solve runs them
   void build_domains_and_order();
@@ -58,6 +60,10 @@ class Ctx {
   const ExactProblem& problem;
   const Ensemble& ensemble;
   const Constraints& constraints;
+  // Every window a row must score in: the model's [lo_t, hi_t] first, then the plausibility
+  // threshold as [min_total_path, +inf) when a plausibility model is tested, then the
+  // problem's further windows. Bounds and rules treat them alike.
+  std::vector<ScoreWindow> all_windows;
   std::size_t n_features;
   InstanceBounds bounds;
   CostModel cost_;

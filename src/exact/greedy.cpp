@@ -149,25 +149,50 @@ void MoveScores::deltas(std::size_t f, std::vector<double>& delta) {
 }
 
 GreedyRow::GreedyRow(const Ctx& ctx, const FeatureStates& fs)
-    : ctx_(ctx), fs_(fs), model_(ctx.ensemble, fs) {
-  if (ctx.problem.if_ensemble != nullptr) plausibility_.emplace(*ctx.problem.if_ensemble, fs);
+    : ctx_(ctx), fs_(fs), delta_(ctx.all_windows.size()) {
+  scores_.reserve(ctx.all_windows.size());
+  for (const ScoreWindow& w : ctx.all_windows) scores_.emplace_back(*w.ensemble, fs);
 }
 
-// How far a score (and the plausibility score) is from being accepted. The scores here are
-// sums of changes, so the window is taken a hair narrower than it is.
-double GreedyRow::shortfall(double score, double plausibility) const {
-  const ExactProblem& p = ctx_.problem;
+namespace {
+
+// How far a score is from a window. The scores here are sums of changes, so the window is
+// taken a hair narrower than it is.
+double window_shortfall(const ScoreWindow& w, double score) {
   auto hair = [](double v) { return 1e-12 * (1.0 + std::fabs(v)); };
-  const double lo = p.lo_t + hair(p.lo_t), hi = p.hi_t - hair(p.hi_t);
-  double s = score < lo ? lo - score : (score > hi ? score - hi : 0.0);
-  const double path = p.min_total_path + hair(p.min_total_path);
-  if (plausibility_ && plausibility < path) s += path - plausibility;
+  const double lo = std::isinf(w.lo) ? w.lo : w.lo + hair(w.lo);
+  const double hi = std::isinf(w.hi) ? w.hi : w.hi - hair(w.hi);
+  return score < lo ? lo - score : (score > hi ? score - hi : 0.0);
+}
+
+}  // namespace
+
+double GreedyRow::shortfall() const {
+  double s = window_shortfall(ctx_.all_windows[0], scores_[0].score());
+  for (std::size_t w = 1; w < scores_.size(); ++w) {
+    s += window_shortfall(ctx_.all_windows[w], scores_[w].score());
+  }
   return s;
 }
 
+double GreedyRow::shortfall_after(std::size_t i) const {
+  double s = window_shortfall(ctx_.all_windows[0], scores_[0].score() + delta_[0][i]);
+  for (std::size_t w = 1; w < scores_.size(); ++w) {
+    s += window_shortfall(ctx_.all_windows[w], scores_[w].score() + delta_[w][i]);
+  }
+  return s;
+}
+
+void GreedyRow::fill_deltas(std::size_t f) {
+  for (std::size_t w = 0; w < scores_.size(); ++w) scores_[w].deltas(f, delta_[w]);
+}
+
 void GreedyRow::start(std::span<const double> row) {
-  model_.set_row(row);
-  if (plausibility_) plausibility_->set_row(row);
+  for (MoveScores& m : scores_) m.set_row(row);
+}
+
+void GreedyRow::move(std::size_t f, double value) {
+  for (MoveScores& m : scores_) m.move(f, value);
 }
 
 bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of) {
@@ -184,7 +209,7 @@ bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::siz
   const std::size_t max_steps = 4 * order.size() + 8;
   for (std::size_t step = 0; step < max_steps; ++step) {
     if (watch.poll()) return false;
-    const double need = shortfall(model_.score(), plausibility_ ? plausibility_->score() : 0.0);
+    const double need = shortfall();
     if (need <= 0.0) {
       if (cost < best) {
         best = cost;
@@ -198,14 +223,12 @@ bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::siz
     std::size_t move_f = 0, move_i = 0, done_f = 0, done_i = 0;
     double move_ratio = 0.0, move_cost = kInf, done_cost = kInf;
     for (std::size_t f : order) {
-      model_.deltas(f, delta_);
-      if (plausibility_) plausibility_->deltas(f, if_delta_);
+      fill_deltas(f);
       const Domain& d = ctx_.domains[f];
       const double now = d[state_of[f]].cost;
       for (std::size_t i = 0; i < d.size(); ++i) {
         if (i == state_of[f]) continue;
-        const double after = shortfall(model_.score() + delta_[i],
-                                       plausibility_ ? plausibility_->score() + if_delta_[i] : 0.0);
+        const double after = shortfall_after(i);
         const double gain = need - after;
         if (!(gain > 0.0)) continue;
         const double added = d[i].cost - now;
@@ -235,8 +258,7 @@ bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::siz
     cost += d[move_i].cost - d[state_of[move_f]].cost;
     state_of[move_f] = move_i;
     row[move_f] = d[move_i].value;
-    model_.move(move_f, row[move_f]);
-    if (plausibility_) plausibility_->move(move_f, row[move_f]);
+    move(move_f, row[move_f]);
   }
   if (best == kInf) return false;
   row = best_row_;
@@ -256,13 +278,11 @@ bool GreedyRow::descend(Watch& watch, std::vector<double>& row,
       const Domain& d = ctx_.domains[f];
       const double now = d[state_of[f]].cost;
       if (!(now > d[0].cost)) continue;  // already at its cheapest
-      model_.deltas(f, delta_);
-      if (plausibility_) plausibility_->deltas(f, if_delta_);
+      fill_deltas(f);
       for (std::size_t i = 0; i < d.size(); ++i) {
         const double saving = now - d[i].cost;
         if (!(saving > best_saving)) continue;
-        const double after = shortfall(model_.score() + delta_[i],
-                                       plausibility_ ? plausibility_->score() + if_delta_[i] : 0.0);
+        const double after = shortfall_after(i);
         if (after <= 0.0) {
           best_saving = saving;
           best_f = f;
@@ -273,8 +293,7 @@ bool GreedyRow::descend(Watch& watch, std::vector<double>& row,
     if (!(best_saving > 0.0)) break;
     state_of[best_f] = best_i;
     row[best_f] = ctx_.domains[best_f][best_i].value;
-    model_.move(best_f, row[best_f]);
-    if (plausibility_) plausibility_->move(best_f, row[best_f]);
+    move(best_f, row[best_f]);
     changed = true;
   }
   return changed;

@@ -57,24 +57,28 @@ class GreedyRow {
   // All references must outlive this object.
   GreedyRow(const Ctx& ctx, const FeatureStates& fs);
 
-  // A row of domain states that scores in the window (and reaches the plausibility
-  // threshold), found greedily, in `row` with its states in `state_of`; false when the
+  // A row of domain states that scores in every window (the model's, the plausibility
+  // threshold, further windows), found greedily, in `row` with its states in `state_of`; false when the
   // moves run out first or the watch stops them. The caller checks the constraints.
   bool run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of);
 
   // Gives back moves (cheaper states for the features already moved) while the row stays
-  // in the window; returns whether anything changed.
+  // in every window; returns whether anything changed.
   bool descend(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of);
 
  private:
-  double shortfall(double score, double plausibility) const;
+  // How far the current row is from every window, summed over the windows.
+  double shortfall() const;
+  // The same if feature f alone took domain position i (after fill_deltas(f)).
+  double shortfall_after(std::size_t i) const;
+  void fill_deltas(std::size_t f);
   void start(std::span<const double> row);
+  void move(std::size_t f, double value);
 
   const Ctx& ctx_;
   const FeatureStates& fs_;
-  MoveScores model_;
-  std::optional<MoveScores> plausibility_;
-  std::vector<double> delta_, if_delta_;
+  std::vector<MoveScores> scores_;          // per window of ctx_.all_windows
+  std::vector<std::vector<double>> delta_;  // per window: score changes of one feature's moves
   std::vector<double> best_row_;
   std::vector<std::size_t> best_state_;
 };

@@ -284,8 +284,8 @@ std::pair<double, double> exact_range(const Ctx& ctx, std::size_t f, double valu
 std::vector<std::uint8_t> threshold_only_features(const Ctx& ctx) {
   std::vector<std::uint8_t> out(ctx.n_features, 1);
   for (std::size_t f = 0; f < ctx.n_features; ++f) out[f] = ctx.blocks[f].empty() ? 1 : 0;
-  for (const Ensemble* e : {&ctx.ensemble, ctx.problem.if_ensemble}) {
-    if (e == nullptr) continue;
+  for (const ScoreWindow& w : ctx.all_windows) {
+    const Ensemble* e = w.ensemble;
     for (std::size_t n = 0; n < e->n_nodes(); ++n) {
       if (e->feature()[n] >= 0 && e->node_set()[n] >= 0) {
         out[static_cast<std::size_t>(e->feature()[n])] = 0;
@@ -295,13 +295,14 @@ std::vector<std::uint8_t> threshold_only_features(const Ctx& ctx) {
   return out;
 }
 
-bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
-              std::uint64_t& removed, Watch& watch) {
-  const ExactProblem& p = ctx.problem;
+bool presolve(Ctx& ctx, std::span<EnsembleBounds> bounds, std::uint64_t& removed,
+              Watch& watch) {
   const std::vector<std::uint8_t> fast = threshold_only_features(ctx);
-  const StateRanges model(ctx, ctx.ensemble, bounds, fast, watch);
-  std::optional<StateRanges> plausibility;
-  if (if_bounds != nullptr) plausibility.emplace(ctx, *p.if_ensemble, *if_bounds, fast, watch);
+  std::vector<StateRanges> sums;  // one per window
+  sums.reserve(bounds.size());
+  for (std::size_t w = 0; w < bounds.size(); ++w) {
+    sums.emplace_back(ctx, *ctx.all_windows[w].ensemble, bounds[w], fast, watch);
+  }
   PartialAssignment pa(ctx.n_features);
   BoundsUndo undo;
   bool all_nonempty = true;
@@ -310,32 +311,27 @@ bool presolve(Ctx& ctx, EnsembleBounds& bounds, EnsembleBounds* if_bounds,
     Domain& d = ctx.domains[f];
     Domain kept;
     for (std::size_t i = 0; i < d.size(); ++i) {
-      // Decided by the sums when they are clear of the window by more than their rounding,
-      // else by the score bounds (which walk every tree of the feature).
-      int verdict = -1;  // -1 undecided, 0 drop, 1 keep
-      if (model.fast(f)) {
-        const auto [lo, hi] = model.range(f, i, d);
-        const double e = model.slack();
-        const bool clear = std::fabs(hi - p.lo_t) > e && std::fabs(lo - p.hi_t) > e;
-        verdict = clear ? (!(hi < p.lo_t) && !(lo > p.hi_t) ? 1 : 0) : -1;
-        if (verdict == 1 && plausibility) {
-          const double if_hi = plausibility->range(f, i, d).second;
-          verdict = std::fabs(if_hi - p.min_total_path) > plausibility->slack()
-                        ? (if_hi < p.min_total_path ? 0 : 1)
-                        : -1;
+      // Window by window while the state stays: by the sums when they are clear of the
+      // window by more than their rounding, else by the score bounds (which walk every
+      // tree of the feature).
+      bool keep = true;
+      for (std::size_t w = 0; w < bounds.size() && keep; ++w) {
+        const ScoreWindow& window = ctx.all_windows[w];
+        int verdict = -1;  // -1 undecided, 0 drop, 1 keep
+        if (sums[w].fast(f)) {
+          const auto [lo, hi] = sums[w].range(f, i, d);
+          const double e = sums[w].slack();
+          const bool clear = std::fabs(hi - window.lo) > e && std::fabs(lo - window.hi) > e;
+          verdict = clear ? (!(hi < window.lo) && !(lo > window.hi) ? 1 : 0) : -1;
         }
-      }
-      if (verdict < 0) {
-        watch.check_now();
-        const auto [lo, hi] = exact_range(ctx, f, d[i].value, bounds, pa, undo);
-        verdict = !(hi < p.lo_t) && !(lo > p.hi_t);
-        if (verdict == 1 && if_bounds != nullptr) {
-          const auto [if_lo, if_hi] = exact_range(ctx, f, d[i].value, *if_bounds, pa, undo);
-          (void)if_lo;
-          verdict = !(if_hi < p.min_total_path);
+        if (verdict < 0) {
+          watch.check_now();
+          const auto [lo, hi] = exact_range(ctx, f, d[i].value, bounds[w], pa, undo);
+          verdict = !(hi < window.lo) && !(lo > window.hi);
         }
+        keep = verdict == 1;
       }
-      if (verdict == 1) {
+      if (keep) {
         kept.push_back(d[i]);
       } else {
         ++removed;

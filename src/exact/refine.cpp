@@ -8,8 +8,8 @@
 //
 // Bound. A box's lower bound is sum(m) + r, where m_f is the cheapest cost of feature f in
 // the box and r the least extra cost at which the per-tree cost frontiers can reach the
-// window (frontier.hpp), and, with a plausibility model, its threshold. Once a row is
-// known, the frontier walks leave out every leaf dearer than the incumbent's cost less
+// window (frontier.hpp), taken as the largest over every window a row must meet (the
+// model's, the plausibility threshold, further windows). Once a row is known, the frontier walks leave out every leaf dearer than the incumbent's cost less
 // sum(m): rows through those leaves cannot beat it. The bound of a child is never taken
 // below its parent's.
 //
@@ -121,6 +121,7 @@ class RefineSearch {
 
   Verdict evaluate(double parent_lower);
   double bound_extra(double m_sum, bool& missed);
+  bool all_inside() const;
   void settle(double m_sum, bool coarse);
   bool cheapest_row_accepted();
   void choose_split(double extra);
@@ -161,9 +162,8 @@ class RefineSearch {
   SearchDuties duties_;
   FeatureStates fs_;
   BoxRules rules_;
-  FrontierBound bound_;
-  std::optional<FrontierBound> if_bound_;
-  bool if_binding_ = false;            // the plausibility bound set the last extra
+  std::vector<FrontierBound> bounds_;  // one per window of ctx_.all_windows
+  std::size_t binding_ = 0;            // the window whose bound set the last extra
   std::vector<std::size_t> by_index_;  // search features in index order
   Box root_, box_, parent_box_, first_box_;
   std::vector<double> m_;              // per feature: least cost in box_
@@ -210,7 +210,6 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       duties_(ctx_.problem, prep.watch, result),
       fs_(ctx_.domains, searched_features(ctx_), threshold_only_features(ctx_), ctx_.problem.x),
       rules_(ctx_, fs_),
-      bound_(ctx_.ensemble, fs_, ctx_.problem.lo_t, ctx_.problem.hi_t),
       by_index_(ctx_.order.begin(), ctx_.order.end()),
       m_(ctx_.n_features, 0.0),
       row_(ctx_.problem.x.begin(), ctx_.problem.x.end()),
@@ -218,9 +217,8 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       pa_(ctx_.n_features),
       replay_(ctx_.order.size()),
       score_(ctx_.n_features, 0.0) {
-  if (ctx_.problem.if_ensemble != nullptr) {
-    if_bound_.emplace(*ctx_.problem.if_ensemble, fs_, ctx_.problem.min_total_path, kInf);
-  }
+  bounds_.reserve(ctx_.all_windows.size());
+  for (const ScoreWindow& w : ctx_.all_windows) bounds_.emplace_back(*w.ensemble, fs_, w.lo, w.hi);
   std::sort(by_index_.begin(), by_index_.end());
   root_ = Box::whole(fs_);
   box_ = parent_box_ = first_box_ = root_;
@@ -476,7 +474,7 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
     note_prune(lower);
     return Verdict::Pruned;
   }
-  if (constrained_single && bound_.all_inside() && (!if_bound_ || if_bound_->all_inside())) {
+  if (constrained_single && all_inside()) {
     settle(m_sum, true);
     return Verdict::Settled;
   }
@@ -485,23 +483,36 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
   return Verdict::Open;
 }
 
+// Each window's frontier bound is a lower bound on the extra cost of every row of the box
+// inside that window, so their largest is one for every row inside all of them. The
+// window that sets it (the first, on ties) steers the split. A window the box cannot meet
+// at any cost ends the evaluation; the windows after it are not walked.
 double RefineSearch::bound_extra(double m_sum, bool& missed) {
   const double budget = incumbent_ ? incumbent_cost_ - m_sum : kInf;
-  bound_.evaluate(box_, m_, budget);
-  double extra = bound_.least_extra();
-  if_binding_ = false;
-  if (extra == kInf) {
-    missed = bound_.misses_window();
-    return extra;
-  }
-  if (if_bound_) {
-    if_bound_->evaluate(box_, m_, budget);
-    const double plausible = if_bound_->least_extra();
-    if (plausible == kInf) missed = if_bound_->misses_window();
-    if_binding_ = plausible > extra;
-    extra = std::max(extra, plausible);
+  double extra = 0.0;
+  binding_ = 0;
+  for (std::size_t w = 0; w < bounds_.size(); ++w) {
+    FrontierBound& b = bounds_[w];
+    b.evaluate(box_, m_, budget);
+    const double e = b.least_extra();
+    if (e == kInf) {
+      missed = b.misses_window();
+      binding_ = w;
+      return kInf;
+    }
+    if (w == 0 || e > extra) {
+      extra = e;
+      binding_ = w;
+    }
   }
   return extra;
+}
+
+bool RefineSearch::all_inside() const {
+  for (const FrontierBound& b : bounds_) {
+    if (!b.all_inside()) return false;
+  }
+  return true;
 }
 
 // The cheapest row settles its box when it breaks no pair, passes the propagation as a
@@ -562,7 +573,7 @@ void RefineSearch::take_row() {
 // those leaves need, on the side of the cheapest such move: one child keeps the cheap
 // values, the other the values most of that gain needs.
 void RefineSearch::choose_split(double extra) {
-  FrontierBound& b = if_binding_ ? *if_bound_ : bound_;
+  FrontierBound& b = bounds_[binding_];
   b.critical(extra, critical_);
   for (std::size_t f : ctx_.order) score_[f] = 0.0;
   entries_.clear();

@@ -26,12 +26,11 @@ SearchOutcome<ExactResult> prepare_and_search(Ctx& ctx, Watch& watch, ExactResul
   watch.check_now();
   ctx.build_domains_and_order();
   watch.check_now();
-  EnsembleBounds bounds(*problem.ensemble, &watch);
-  std::optional<EnsembleBounds> if_bounds;
-  if (problem.if_ensemble != nullptr) if_bounds.emplace(*problem.if_ensemble, &watch);
-  EnsembleBounds* if_ptr = if_bounds ? &*if_bounds : nullptr;
+  std::vector<EnsembleBounds> bounds;  // one per window of the context, in its order
+  bounds.reserve(ctx.all_windows.size());
+  for (const ScoreWindow& w : ctx.all_windows) bounds.emplace_back(*w.ensemble, &watch);
 
-  if (!presolve(ctx, bounds, if_ptr, result.presolve_removed, watch)) {
+  if (!presolve(ctx, bounds, result.presolve_removed, watch)) {
     result.proof = Proof::Optimal;
     result.completed = true;
     result.presolve_certified = true;
@@ -44,7 +43,7 @@ SearchOutcome<ExactResult> prepare_and_search(Ctx& ctx, Watch& watch, ExactResul
   watch.check_now();
 
   Propagation propagation(*problem.constraints);
-  Prepared prep{ctx, bounds, if_ptr, propagation, std::nullopt, kInf, watch};
+  Prepared prep{ctx, bounds, propagation, std::nullopt, kInf, watch};
   if (problem.incumbent_row) {
     prep.incumbent_row = problem.incumbent_row;
     prep.incumbent_cost = problem.incumbent_cost ? *problem.incumbent_cost

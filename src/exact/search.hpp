@@ -1,5 +1,5 @@
-// The exact counterfactual search: the cheapest row in the target window that satisfies
-// the constraints (and the plausibility threshold), found by depth-first branch-and-bound
+// The exact counterfactual search: the cheapest row in the target window (and every further
+// window) that satisfies the constraints (and the plausibility threshold), found by depth-first branch-and-bound
 // over per-feature candidate states, with a proof of optimality or a sound lower bound.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include "exact/trace.hpp"
 #include "interrupt.hpp"
 #include "ir.hpp"
+#include "windows.hpp"
 
 namespace morvel::exact {
 
@@ -27,6 +28,9 @@ struct ExactProblem {
   std::span<const double> x;  // factual row, n_features values
   double lo_t = 0.0;
   double hi_t = 0.0;
+  // Further windows the row must score in as well, over ensembles of the model's feature
+  // space (same width and category counts).
+  std::span<const ScoreWindow> windows;
   std::span<const double> sigma;
   std::span<const double> weights;
   double lam = 0.0;

@@ -126,11 +126,19 @@ SearchOutcome<GaBatchResult> solve_genetic_batch(const GaProblem& problem,
 
   // With fewer tasks than threads a search may also spread its population over the pool.
   params.parallel = n < pool_size();
-  // Computed once up front, so no task waits on another's first use of the caches.
+  // Computed once up front, so no task waits on another's first use of the caches (or
+  // computes the joint cells of the windows again).
   problem.ensemble->feature_cells();
   problem.ensemble->category_blocks();
+  GaProblem shared = problem;
+  JointCells joint;
+  if (!problem.windows.empty() && problem.cells == nullptr) {
+    joint = joint_cells(problem);
+    shared.cells = &joint.cells;
+    shared.blocks = &joint.blocks;
+  }
 
-  BatchRun run(problem, x_rows, tasks, params, watch, out);
+  BatchRun run(shared, x_rows, tasks, params, watch, out);
   for (std::size_t begin = 0; begin < n; begin += kTasksPerChunk) {
     if (watch.probe_now()) return SearchOutcome<GaBatchResult>::interrupted();
     if (!run.run_chunk(begin, std::min(kTasksPerChunk, n - begin))) {

@@ -58,8 +58,16 @@ std::vector<double> numeric_candidates(const CellList& cells, double factual) {
 
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
                  std::span<const double> x, std::span<const double> sigma) {
+  return make_genes(ensemble, constraints, x, sigma, ensemble.feature_cells(),
+                    ensemble.category_blocks());
+}
+
+Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
+                 std::span<const double> x, std::span<const double> sigma,
+                 const FeatureCells& cells, const CategoryBlocks& blocks) {
   const std::size_t p = ensemble.n_features();
-  ensure(x.size() == p && sigma.size() >= p && constraints.n_features == p,
+  ensure(x.size() == p && sigma.size() >= p && constraints.n_features == p &&
+             cells.size() == p && blocks.size() == p,
          "genetic search inputs do not cover the model's features");
   Genes g;
   g.x = x;
@@ -74,8 +82,6 @@ Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
   for (const AllowMissing& am : constraints.allow_missing) {
     has_missing_entry[constraints.feature_index(am.feature)] = 1;
   }
-  const FeatureCells& cells = ensemble.feature_cells();
-  const CategoryBlocks& blocks = ensemble.category_blocks();
   for (std::size_t j = 0; j < p; ++j) {
     g.categorical[j] = ensemble.is_categorical_feature(j) ? 1 : 0;
     g.locked[j] = bounds.fixed[j] != 0 || (std::isnan(x[j]) && has_missing_entry[j] == 0);

@@ -27,8 +27,13 @@ struct Genes {
   double mutate_value(std::size_t j, double current, Rng& rng) const;
 };
 
-// x and sigma must hold the ensemble's n_features values and outlive the result.
+// x and sigma must hold the ensemble's n_features values and outlive the result. The
+// candidates come from `cells` and `blocks` (per feature, as fine as every ensemble the
+// row is scored by), by default the ensemble's own.
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
                  std::span<const double> x, std::span<const double> sigma);
+Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
+                 std::span<const double> x, std::span<const double> sigma,
+                 const FeatureCells& cells, const CategoryBlocks& blocks);
 
 }  // namespace morvel::ga

@@ -1,6 +1,7 @@
 // The genetic counterfactual search: for one factual row, evolve a population of rows and
-// keep the cheapest one seen that scores inside the target window and satisfies every
-// constraint (and the plausibility threshold, when one is given). Heuristic: it proves
+// keep the cheapest one seen that scores inside the target window (and every further
+// window) and satisfies every constraint (and the plausibility threshold, when one is
+// given). Heuristic: it proves
 // nothing and may find nothing. A seed and the inputs fix the result, whatever the number
 // of threads. The batch form runs one independent search per (row, seed) task.
 #pragma once
@@ -15,6 +16,7 @@
 #include "interrupt.hpp"
 #include "ir.hpp"
 #include "watch.hpp"
+#include "windows.hpp"
 
 namespace morvel::ga {
 
@@ -31,7 +33,22 @@ struct GaProblem {
   std::size_t n_bg = 0;
   const Ensemble* if_ensemble = nullptr;  // plausibility model, or null for none
   double min_total_path = 0.0;            // its threshold (used only with if_ensemble)
+  // Further windows a valid row must score in as well (ensembles of n_features). A row
+  // outside some window is ranked by the sum of its distances to all of them.
+  std::span<const ScoreWindow> windows;
+  // The cells and category blocks mutations draw their candidates from, joint over the
+  // model and the windows' ensembles; null: the model's own without windows, else
+  // computed by each search (the batch computes them once for all its tasks).
+  const FeatureCells* cells = nullptr;
+  const CategoryBlocks* blocks = nullptr;
 };
+
+// The joint cells and blocks of the model and every window's ensemble.
+struct JointCells {
+  FeatureCells cells;
+  CategoryBlocks blocks;
+};
+JointCells joint_cells(const GaProblem& problem);
 
 struct GaParams {
   std::size_t population = 80;

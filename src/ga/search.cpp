@@ -61,11 +61,20 @@ std::size_t checked_mul(std::size_t a, std::size_t b) {
 
 // How far a score lies outside the window; NaN counts as 0, infinity as kHugeViolation.
 double window_violation(double score, double lo_t, double hi_t) {
-  const double above = score - hi_t;
-  const double below = lo_t - score;
-  const double v = (above > 0.0 ? above : 0.0) + (below > 0.0 ? below : 0.0);
+  const double v = ScoreWindow{nullptr, lo_t, hi_t}.violation(score);
   if (std::isnan(v)) return 0.0;
   return v >= kInf ? kHugeViolation : v;
+}
+
+// The genes of one search: from the cells the problem carries, the model's own when there
+// is no further window, else the joint cells computed here (kept in `own`).
+Genes genes_of(const GaProblem& p, std::span<const double> x, JointCells& own) {
+  if (p.cells != nullptr && p.blocks != nullptr) {
+    return make_genes(*p.ensemble, *p.constraints, x, p.sigma, *p.cells, *p.blocks);
+  }
+  if (p.windows.empty()) return make_genes(*p.ensemble, *p.constraints, x, p.sigma);
+  own = joint_cells(p);
+  return make_genes(*p.ensemble, *p.constraints, x, p.sigma, own.cells, own.blocks);
 }
 
 class Search {
@@ -94,6 +103,7 @@ class Search {
   Watch* watch_;
   Rng rng_;
   std::size_t p_;
+  JointCells own_cells_;  // when the problem brings none and windows need them
   Genes genes_;
   std::vector<std::size_t> locked_;  // features reset to the factual after every repair
   exact::CostModel cost_;
@@ -104,6 +114,8 @@ class Search {
   std::vector<double> next_;  // the generation being bred
   std::size_t rows_ = 0;
   std::vector<double> score_;
+  std::vector<double> window_score_;  // per window, `capacity` rows each
+  std::size_t window_stride_ = 0;
   std::vector<double> plausibility_;
   std::vector<double> fitness_;
   std::vector<std::uint8_t> class_;
@@ -119,7 +131,7 @@ Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
       watch_(watch),
       rng_(rng),
       p_(problem.ensemble->n_features()),
-      genes_(make_genes(*problem.ensemble, *problem.constraints, x, problem.sigma)),
+      genes_(genes_of(problem, x, own_cells_)),
       cost_(exact::make_cost_model(x, problem.sigma, problem.weights, problem.lam,
                                    *problem.constraints, *problem.ensemble)),
       elites_(std::max<std::size_t>(params.population / 8, 4)),
@@ -128,6 +140,10 @@ Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
          "background holds fewer rows than n_bg");
   ensure(problem.if_ensemble == nullptr || problem.if_ensemble->n_features() == p_,
          "plausibility ensemble and model differ in their number of features");
+  for (const ScoreWindow& w : problem.windows) {
+    ensure(w.ensemble != nullptr && w.ensemble->n_features() == p_,
+           "a window's ensemble and the model differ in their number of features");
+  }
   for (std::size_t j = 0; j < p_; ++j) {
     if (genes_.locked[j]) locked_.push_back(j);
   }
@@ -158,6 +174,8 @@ bool Search::seed_population() {
   pop_.resize(values);
   next_.resize(values);
   score_.resize(capacity);
+  window_stride_ = capacity;
+  window_score_.resize(checked_mul(problem_.windows.size(), capacity));
   plausibility_.resize(problem_.if_ensemble != nullptr ? capacity : 0);
   fitness_.resize(capacity);
   class_.resize(capacity);
@@ -222,6 +240,10 @@ bool Search::evaluate() {
     const double* block = row(pop_, b0);
     const bool parallel = fan_out(m);
     model.raw_score_batch_into(block, m, score_.data() + b0, parallel);
+    for (std::size_t w = 0; w < problem_.windows.size(); ++w) {
+      problem_.windows[w].ensemble->raw_score_batch_into(
+          block, m, window_score_.data() + w * window_stride_ + b0, parallel);
+    }
     const std::vector<std::uint8_t> feasible = problem_.constraints->check(block, m, x_, parallel);
     if (problem_.if_ensemble != nullptr) {
       problem_.if_ensemble->raw_score_batch_into(block, m, plausibility_.data() + b0, parallel);
@@ -231,8 +253,9 @@ bool Search::evaluate() {
   return true;
 }
 
-// Valid rows (feasible, plausible, in the window) are ranked by their distance; the rest
-// by how far their score misses the window, infeasible ones after all feasible ones.
+// Valid rows (feasible, plausible, in every window) are ranked by their distance; the rest
+// by how far their scores miss the windows (summed), infeasible ones after all feasible
+// ones.
 void Search::classify(std::size_t begin, std::size_t end,
                       const std::vector<std::uint8_t>& feasible) {
   for (std::size_t r = begin; r < end; ++r) {
@@ -241,12 +264,21 @@ void Search::classify(std::size_t begin, std::size_t end,
       ok = false;  // a NaN total path fails too
     }
     const double s = score_[r];
-    if (ok && problem_.lo_t <= s && s <= problem_.hi_t) {
+    bool inside = problem_.lo_t <= s && s <= problem_.hi_t;
+    for (std::size_t w = 0; w < problem_.windows.size() && inside; ++w) {
+      inside = problem_.windows[w].contains(window_score_[w * window_stride_ + r]);
+    }
+    if (ok && inside) {
       class_[r] = kValid;
       fitness_[r] = cost_.row_cost(row(pop_, r));
     } else {
       class_[r] = ok ? kOutsideWindow : kInfeasible;
-      fitness_[r] = window_violation(s, problem_.lo_t, problem_.hi_t);
+      double violation = window_violation(s, problem_.lo_t, problem_.hi_t);
+      for (std::size_t w = 0; w < problem_.windows.size(); ++w) {
+        const ScoreWindow& window = problem_.windows[w];
+        violation += window_violation(window_score_[w * window_stride_ + r], window.lo, window.hi);
+      }
+      fitness_[r] = violation;
     }
   }
 }
@@ -332,6 +364,12 @@ SearchOutcome<GaResult> Search::run() {
 }
 
 }  // namespace
+
+JointCells joint_cells(const GaProblem& problem) {
+  std::vector<const Ensemble*> ensembles{problem.ensemble};
+  for (const ScoreWindow& w : problem.windows) ensembles.push_back(w.ensemble);
+  return JointCells{feature_cells_joint(ensembles), category_blocks_joint(ensembles)};
+}
 
 SearchOutcome<GaResult> solve_genetic(const GaProblem& problem, std::span<const double> x,
                                       std::optional<std::uint64_t> seed, const GaParams& params,

@@ -88,6 +88,48 @@ void require_same_feature_space(const Ensemble& model, const Ensemble* plausibil
   }
 }
 
+void require_windows(const Ensemble& model, std::span<const WindowArg> windows) {
+  if (windows.empty()) {
+    throw ValidationError("windows is empty; pass None when there is no further window");
+  }
+  const std::size_t n = model.n_features();
+  for (std::size_t k = 0; k < windows.size(); ++k) {
+    const WindowArg& w = windows[k];
+    const std::string at = "windows[" + std::to_string(k) + "]: ";
+    if (w.ensemble->n_features() != n) {
+      throw ValidationError(at + "the ensemble has " + std::to_string(w.ensemble->n_features()) +
+                            " features, the model " + std::to_string(n));
+    }
+    for (std::size_t f = 0; f < n; ++f) {
+      const std::uint32_t a = model.cardinality()[f];
+      const std::uint32_t b = w.ensemble->cardinality()[f];
+      if (a != b) {
+        throw ValidationError(at + "the ensemble declares " + std::to_string(b) +
+                              " categories for feature " + std::to_string(f) + ", the model " +
+                              std::to_string(a));
+      }
+    }
+    if (std::isnan(w.lo)) reject(at + "lo must not be NaN", w.lo);
+    if (std::isnan(w.hi)) reject(at + "hi must not be NaN", w.hi);
+    if (w.lo > w.hi) {
+      throw ValidationError(at + "lo " + number(w.lo) + " is above hi " + number(w.hi));
+    }
+    if (w.missing_defined && w.missing_defined->size() != w.ensemble->n_nodes()) {
+      throw ValidationError(at + "missing_defined has " +
+                            std::to_string(w.missing_defined->size()) +
+                            " entries, the ensemble has " +
+                            std::to_string(w.ensemble->n_nodes()) + " nodes");
+    }
+  }
+}
+
+std::vector<ScoreWindow> score_windows(std::span<const WindowArg> windows) {
+  std::vector<ScoreWindow> out;
+  out.reserve(windows.size());
+  for (const WindowArg& w : windows) out.push_back({w.ensemble, w.lo, w.hi});
+  return out;
+}
+
 // Cells never hold an infinite value and blocks only hold codes below the cardinality, so
 // such a factual row cannot be placed; say so instead of failing deep in the search.
 void require_factual_in_model(std::span<const double> x, const Ensemble& model,

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <vector>
+
+#include "convert.hpp"
+#include "windows.hpp"
 
 namespace morvel {
 class Ensemble;
@@ -39,6 +43,15 @@ void require_incumbent_cost(std::optional<double> cost);
 // The plausibility ensemble (when given) reads the same rows as the model: the same width
 // and, where both declare a feature categorical, the same number of categories.
 void require_same_feature_space(const Ensemble& model, const Ensemble* plausibility);
+
+// Further windows, when given: at least one; each over an ensemble of the model's width and
+// category counts (the same count for every feature, 0 for numeric ones), with lo and hi
+// not NaN and lo <= hi, and missing_defined (when given) one flag per node. Failures are
+// ValueErrors naming the window's position.
+void require_windows(const Ensemble& model, std::span<const WindowArg> windows);
+
+// The core's view of checked windows.
+std::vector<ScoreWindow> score_windows(std::span<const WindowArg> windows);
 
 // The factual row can be placed in the model's cells and blocks: no infinite value, and no
 // value at or above a categorical feature's category count (of the model, or else of the

@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -10,13 +11,16 @@
 namespace morvel::py {
 
 Args::Args(const char* function, PyObject* args, PyObject* kwargs,
-           std::initializer_list<const char*> names, std::size_t n_required)
+           std::initializer_list<const char*> names, std::size_t n_required,
+           std::size_t n_positional)
     : names_(names), values_(names.size(), nullptr) {
   const Py_ssize_t n_pos = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-  if (static_cast<std::size_t>(n_pos) > names_.size()) {
+  const std::size_t max_pos = std::min(n_positional, names_.size());
+  if (static_cast<std::size_t>(n_pos) > max_pos) {
+    const char* what = max_pos < names_.size() ? " positional arguments (" : " arguments (";
     raise(PyExc_TypeError, std::string(function) + "() takes at most " +
-                               std::to_string(names_.size()) + " arguments (" +
-                               std::to_string(n_pos) + " given)");
+                               std::to_string(max_pos) + what + std::to_string(n_pos) +
+                               " given)");
   }
   for (Py_ssize_t i = 0; i < n_pos; ++i) values_[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
@@ -234,6 +238,43 @@ const Ensemble& to_ensemble(PyObject* obj, const char* name) {
 const Ensemble* to_optional_ensemble(PyObject* obj, const char* name) {
   if (obj == nullptr) return nullptr;
   return &to_ensemble(obj, name);
+}
+
+std::optional<std::vector<WindowArg>> to_windows(PyObject* obj, const char* name) {
+  if (obj == nullptr) return std::nullopt;
+  const std::string shape = "(ensemble, lo, hi) or (ensemble, lo, hi, missing_defined)";
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    raise(PyExc_TypeError, std::string("argument '") + name + "': expected a list of " + shape +
+                               " tuples, got " + Py_TYPE(obj)->tp_name);
+  }
+  // A private copy of the sequence: items stay alive whatever the caller's list does.
+  PyRef items = checked(PySequence_Tuple(obj));
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  std::vector<WindowArg> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), k);
+    const std::string at = std::string(name) + "[" + std::to_string(k) + "]";
+    const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : -1;
+    if (size != 3 && size != 4) {
+      raise(PyExc_TypeError, "argument '" + at + "': expected a tuple " + shape + ", got " +
+                                 (size < 0 ? std::string(Py_TYPE(item)->tp_name)
+                                           : "a tuple of " + std::to_string(size)));
+    }
+    PyObject* parts[4] = {};
+    for (Py_ssize_t j = 0; j < size; ++j) {
+      parts[j] = PyTuple_GET_ITEM(item, j);
+      if (parts[j] == Py_None) parts[j] = nullptr;
+    }
+    WindowArg w;
+    w.ensemble = &to_ensemble(parts[0], (at + "[0]").c_str());
+    w.owner = PyRef::borrow(parts[0]);
+    w.lo = to_double(parts[1], (at + "[1]").c_str());
+    w.hi = to_double(parts[2], (at + "[2]").c_str());
+    w.missing_defined = to_optional_vector<std::uint8_t>(parts[3], (at + "[3]").c_str());
+    out.push_back(std::move(w));
+  }
+  return out;
 }
 
 const Constraints& to_constraints(PyObject* obj, const char* name) {

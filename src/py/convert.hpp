@@ -21,11 +21,14 @@ struct Constraints;
 namespace morvel::py {
 
 // Arguments of one call, matched to names by position or keyword. Missing optional
-// arguments and explicit None both read as nullptr.
+// arguments and explicit None both read as nullptr. Names from `n_positional` on (all by
+// default) are keyword-only.
 class Args {
  public:
+  static constexpr std::size_t kAllPositional = static_cast<std::size_t>(-1);
   Args(const char* function, PyObject* args, PyObject* kwargs,
-       std::initializer_list<const char*> names, std::size_t n_required);
+       std::initializer_list<const char*> names, std::size_t n_required,
+       std::size_t n_positional = kAllPositional);
   PyObject* operator[](std::size_t i) const { return values_[i]; }
   const char* name(std::size_t i) const { return names_[i]; }
 
@@ -60,6 +63,22 @@ bool to_bool(PyObject* obj, const char* name, bool fallback);
 const Ensemble& to_ensemble(PyObject* obj, const char* name);
 const Ensemble* to_optional_ensemble(PyObject* obj, const char* name);
 const Constraints& to_constraints(PyObject* obj, const char* name);
+
+// One further score window as given: a tuple (ensemble, lo, hi) or (ensemble, lo, hi,
+// missing_defined), the last a 1-D uint8 array of the ensemble's per-node missing-route
+// flags (only region growth reads them; without it every node routes NaN to its missing
+// side). The ensemble object is held, so the window stays valid without the lock even if
+// the caller's sequence changes.
+struct WindowArg {
+  PyRef owner;
+  const Ensemble* ensemble = nullptr;
+  double lo = 0.0;
+  double hi = 0.0;
+  std::optional<std::vector<std::uint8_t>> missing_defined;
+};
+// A list or tuple of windows, or None (nullopt). Types only: the values are checked by
+// require_windows (checks.hpp).
+std::optional<std::vector<WindowArg>> to_windows(PyObject* obj, const char* name);
 
 // New 1-D arrays that own their data.
 template <class T>

@@ -48,8 +48,8 @@ PyRef flatten(const exact::Domains& domains) {
 PyRef run(PyObject* args, PyObject* kwargs) {
   const Args a("debug_domains_raw", args, kwargs,
                {"ensemble", "constraints", "x", "sigma", "weights", "lam", "policy_code",
-                "policy_step", "policy_anchor", "if_ensemble"},
-               9);
+                "policy_step", "policy_anchor", "if_ensemble", "windows"},
+               9, 10);
   const Ensemble& ensemble = to_ensemble(a[0], "ensemble");
   const Constraints& constraints = to_constraints(a[1], "constraints");
   const auto x = to_vector<double>(a[2], "x");
@@ -60,6 +60,7 @@ PyRef run(PyObject* args, PyObject* kwargs) {
   const auto step = to_vector<double>(a[7], "policy_step");
   const auto anchor = to_vector<double>(a[8], "policy_anchor");
   const Ensemble* if_ensemble = to_optional_ensemble(a[9], "if_ensemble");
+  const auto windows = to_windows(a[10], "windows");
 
   const auto policies = exact::marshal_value_policies(code, step, anchor);
   exact::require_policy_count(x.size(), policies.size());
@@ -75,9 +76,14 @@ PyRef run(PyObject* args, PyObject* kwargs) {
   require_distance_model(sigma, weights, lam, x.size());
   require_same_feature_space(ensemble, if_ensemble);
   require_factual_in_model(x, ensemble, if_ensemble);
+  if (windows) require_windows(ensemble, *windows);
 
+  // The domains are as fine as every ensemble a row is scored by.
   std::vector<const Ensemble*> ensembles{&ensemble};
   if (if_ensemble != nullptr) ensembles.push_back(if_ensemble);
+  if (windows) {
+    for (const WindowArg& w : *windows) ensembles.push_back(w.ensemble);
+  }
   const FeatureCells cells = exact::constraint_cells(constraints, ensembles);
   const CategoryBlocks blocks = category_blocks_joint(ensembles);
   return flatten(

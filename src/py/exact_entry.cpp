@@ -54,8 +54,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "policy_code", "policy_step", "policy_anchor", "if_ensemble", "min_total_path",
                 "node_budget", "gap", "time_budget_s", "incumbent_cost", "incumbent_row",
-                "search"},
-               11);
+                "search", "windows"},
+               11, 19);
   exact::ExactProblem p;
   p.ensemble = &to_ensemble(a[0], "ensemble");
   p.constraints = &to_constraints(a[1], "constraints");
@@ -76,6 +76,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.incumbent_cost = to_optional_double(a[16], "incumbent_cost");
   p.incumbent_row = to_optional_vector<double>(a[17], "incumbent_row");
   const std::string search = a[18] ? to_str(a[18], "search") : "classic";
+  const auto windows = to_windows(a[19], "windows");
 
   if (search != "classic" && search != "refine") {
     throw CallerError("unknown search mode " + quoted(search));
@@ -113,6 +114,12 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
     p.min_total_path = *min_total_path;
   }
   require_factual_in_model(x, *p.ensemble, p.if_ensemble);
+  std::vector<ScoreWindow> further;
+  if (windows) {
+    require_windows(*p.ensemble, *windows);
+    further = score_windows(*windows);
+  }
+  p.windows = further;
   p.x = x;
   p.sigma = sigma;
   p.weights = weights;

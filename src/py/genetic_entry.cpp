@@ -18,12 +18,14 @@ namespace morvel::py {
 const char kSolveGeneticRawDoc[] =
     "solve_genetic_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, "
     "background=None, if_ensemble=None, min_total_path=None, seed=None, population=80, "
-    "max_generations=200, stall_generations=30, time_budget_s=10.0)\n--\n\n"
+    "max_generations=200, stall_generations=30, time_budget_s=10.0, *, windows=None)\n--\n\n"
     "Full GA solve.\n"
     "Returns (x_cf | None, generations).\n\n"
     "x_cf is the cheapest row found whose raw score lies in [lo_t, hi_t] and that satisfies "
     "the constraints (and, when both if_ensemble and min_total_path are given, whose "
-    "if_ensemble score is at least min_total_path); None when no such row was seen. "
+    "if_ensemble score is at least min_total_path; and, for every (ensemble, lo, hi) of "
+    "windows, whose score on that ensemble lies in [lo, hi]); None when no such row was seen. "
+    "A row outside some window is ranked by the sum of its distances to all of them. "
     "generations is the number of populations evaluated. An infinite lo_t or hi_t leaves "
     "that side of the window open; lo_t > hi_t is an empty window.\n\n"
     "The same seed and inputs give the same result on any machine and with any number of "
@@ -37,14 +39,16 @@ const char kSolveGeneticRawDoc[] =
 const char kSolveGeneticBatchRawDoc[] =
     "solve_genetic_batch_raw(ensemble, constraints, x_rows, task_row, task_seed, lo_t, hi_t, "
     "sigma, weights, lam, background=None, if_ensemble=None, min_total_path=None, "
-    "population=80, max_generations=200, stall_generations=30, time_budget_s=10.0)\n--\n\n"
+    "population=80, max_generations=200, stall_generations=30, time_budget_s=10.0, *, "
+    "windows=None)\n--\n\n"
     "Batch GA solve: one independent search per `(task_row, task_seed)` pair, each as "
     "solve_genetic_raw from row x_rows[task_row[k]] with seed task_seed[k], run in parallel "
     "on the worker pool with the interpreter lock released.\n"
     "Returns `(x_cf (n_tasks, p) \u2014 factual copy where infeasible, feasible mask, "
     "generations)`.\n\n"
     "Results are in task order and do not depend on the number of threads. time_budget_s "
-    "bounds each search on its own, as in solve_genetic_raw. A Ctrl-C while the lock is "
+    "bounds each search on its own, and windows (further (ensemble, lo, hi) windows every "
+    "row must score in) act, as in solve_genetic_raw. A Ctrl-C while the lock is "
     "released surfaces as the error that the signal check raises (ordinarily "
     "`KeyboardInterrupt`), propagated unchanged and never turned into `ValueError` or "
     "`RuntimeError`; no partial results are returned.";
@@ -65,6 +69,8 @@ struct SharedArgs {
   std::size_t bg_cols = 0;
   const Ensemble* if_ensemble = nullptr;
   std::optional<double> min_total_path;
+  std::optional<std::vector<WindowArg>> windows;
+  std::vector<ScoreWindow> further;  // the checked windows, as the core reads them
   ga::GaParams params;
 };
 
@@ -99,7 +105,7 @@ void require_entries(const std::vector<double>& v, const char* name, std::size_t
 
 // Shapes the search would otherwise read out of bounds, then the values that would make
 // its answer meaningless (a NaN scale, a NaN window end) or its end undefined.
-void check_shared(const SharedArgs& s) {
+void check_shared(SharedArgs& s) {
   const std::size_t n = s.ensemble->n_features();
   if (s.constraints->n_features != n) {
     throw ValidationError("constraints have " + std::to_string(s.constraints->n_features) +
@@ -119,6 +125,10 @@ void check_shared(const SharedArgs& s) {
   require_window(s.lo_t, s.hi_t);
   require_not_nan(s.min_total_path, "min_total_path");
   require_time_budget(s.params.time_budget_s);
+  if (s.windows) {
+    require_windows(*s.ensemble, *s.windows);
+    s.further = score_windows(*s.windows);
+  }
 }
 
 ga::GaProblem problem_of(const SharedArgs& s) {
@@ -132,6 +142,7 @@ ga::GaProblem problem_of(const SharedArgs& s) {
   p.hi_t = s.hi_t;
   p.background = s.background;
   p.n_bg = s.bg_cols == s.ensemble->n_features() ? s.n_bg : 0;
+  p.windows = s.further;
   // The plausibility test needs both the model and its threshold.
   if (s.if_ensemble != nullptr && s.min_total_path) {
     p.if_ensemble = s.if_ensemble;
@@ -144,8 +155,8 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_genetic_raw", args, kwargs,
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "background", "if_ensemble", "min_total_path", "seed", "population",
-                "max_generations", "stall_generations", "time_budget_s"},
-               8);
+                "max_generations", "stall_generations", "time_budget_s", "windows"},
+               8, 16);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
   s.constraints = &to_constraints(a[1], "constraints");
@@ -160,6 +171,7 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   s.min_total_path = to_optional_double(a[10], "min_total_path");
   const std::optional<std::uint64_t> seed = to_optional_count(a[11], "seed");
   read_params(s.params, a[12], a[13], a[14], a[15]);
+  s.windows = to_windows(a[16], "windows");
 
   require_width(s.ensemble->n_features(), x.size());
   check_shared(s);
@@ -202,8 +214,9 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_genetic_batch_raw", args, kwargs,
                {"ensemble", "constraints", "x_rows", "task_row", "task_seed", "lo_t", "hi_t",
                 "sigma", "weights", "lam", "background", "if_ensemble", "min_total_path",
-                "population", "max_generations", "stall_generations", "time_budget_s"},
-               10);
+                "population", "max_generations", "stall_generations", "time_budget_s",
+                "windows"},
+               10, 17);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
   s.constraints = &to_constraints(a[1], "constraints");
@@ -220,6 +233,7 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
   s.if_ensemble = to_optional_ensemble(a[11], "if_ensemble");
   s.min_total_path = to_optional_double(a[12], "min_total_path");
   read_params(s.params, a[13], a[14], a[15], a[16]);
+  s.windows = to_windows(a[17], "windows");
 
   const std::size_t p = s.ensemble->n_features();
   require_width(p, rows.cols);

@@ -21,17 +21,25 @@ PyMethodDef g_module_functions[] = {
      "solve_exact_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, policy_code, "
      "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "
      "gap=0.0, time_budget_s=10.0, incumbent_cost=None, incumbent_row=None, "
-     "search=\"classic\")\n--\n\n"},
+     "search=\"classic\", *, windows=None)\n--\n\n"
+     "windows: None, or a list of further windows, each a tuple (ensemble, lo, hi) (or "
+     "(ensemble, lo, hi, missing_defined)) of a RustEnsemble over the model's features "
+     "(same width and category counts) and the closed window [lo, hi] its raw score must "
+     "lie in as well; the search proves the cheapest row inside every window."},
     {"debug_domains_raw", MORVEL_KW_FUNCTION(py_debug_domains_raw),
      METH_VARARGS | METH_KEYWORDS,
      "debug_domains_raw(ensemble, constraints, x, sigma, weights, lam, policy_code, policy_step, "
-     "policy_anchor, if_ensemble=None)\n--\n\n"},
+     "policy_anchor, if_ensemble=None, *, windows=None)\n--\n\n"
+     "windows: as in solve_exact_raw; their ensembles' splits refine the cells."},
     {"compute_region_raw", MORVEL_KW_FUNCTION(py_compute_region_raw),
      METH_VARARGS | METH_KEYWORDS,
      "compute_region_raw(ensemble, missing_defined, constraints, x_cf, lo_t, hi_t, lo_b, hi_b, "
      "open_set, if_ensemble=None, if_missing_defined=None, min_total_path=None, cat_open=None, "
      "cat_feat_offsets=None, cat_block_offsets=None, cat_members=None, maximal=False, "
-     "budget=100000)\n--\n\n"},
+     "budget=100000, *, windows=None)\n--\n\n"
+     "windows: as in solve_exact_raw; x_cf must score inside every window and every point of "
+     "the region does. A window's optional fourth element, missing_defined (uint8 per node "
+     "of its ensemble), marks where a missing value has a defined route (all by default)."},
     {nullptr, nullptr, 0, nullptr}};
 
 namespace {

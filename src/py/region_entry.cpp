@@ -66,6 +66,15 @@ void require_valid_start(const regions::RegionInputs& in) {
     throw ValidationError("x_cf scores " + number(score) + ", outside the target window [" +
                           number(in.lo_t) + ", " + number(in.hi_t) + "]");
   }
+  for (std::size_t k = 0; k < in.windows.size(); ++k) {
+    const ScoreWindow& w = in.windows[k].window;
+    const double s = w.ensemble->raw_score(x.data());
+    if (!w.contains(s)) {
+      throw ValidationError("x_cf scores " + number(s) + " on windows[" + std::to_string(k) +
+                            "], outside its window [" + number(w.lo) + ", " + number(w.hi) +
+                            "]");
+    }
+  }
   if (in.if_ensemble != nullptr) {
     const double path = in.if_ensemble->raw_score(x.data());
     if (!(path >= in.min_total_path)) {
@@ -128,8 +137,8 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
       "compute_region_raw", args, kwargs,
       {"ensemble", "missing_defined", "constraints", "x_cf", "lo_t", "hi_t", "lo_b", "hi_b",
        "open_set", "if_ensemble", "if_missing_defined", "min_total_path", "cat_open",
-       "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal", "budget"},
-      9);
+       "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal", "budget", "windows"},
+      9, 18);
   regions::RegionInputs in;
   in.ensemble = &to_ensemble(a[0], "ensemble");
   const auto missing_defined = to_vector<std::uint8_t>(a[1], "missing_defined");
@@ -149,6 +158,7 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   const auto cat_members = to_optional_vector<std::uint32_t>(a[15], "cat_members");
   in.maximal = to_bool(a[16], "maximal", false);
   in.budget = a[17] ? to_count(a[17], "budget") : 100000;
+  const auto windows = to_windows(a[18], "windows");
 
   const Ensemble& e = *in.ensemble;
   const std::size_t n = e.n_features();
@@ -174,6 +184,22 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
     if_flags = *if_missing_defined;
   }
   in.min_total_path = min_total_path.value_or(0.0);
+  // A window without flags routes NaN to every node's missing side, as the searches do.
+  std::vector<std::vector<std::uint8_t>> window_flags;
+  std::vector<regions::RegionWindow> further;
+  if (windows) {
+    require_windows(e, *windows);
+    for (const WindowArg& w : *windows) {
+      window_flags.push_back(w.missing_defined.value_or(
+          std::vector<std::uint8_t>(w.ensemble->n_nodes(), 1)));
+      for (std::uint8_t& f : window_flags.back()) f = f != 0;
+    }
+    for (std::size_t k = 0; k < windows->size(); ++k) {
+      const WindowArg& w = (*windows)[k];
+      further.push_back({ScoreWindow{w.ensemble, w.lo, w.hi}, window_flags[k]});
+    }
+  }
+  in.windows = further;
 
   const std::vector<std::uint32_t> none;
   const std::vector<regions::OpenCategorical> blocks =

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -67,9 +68,12 @@ class RegionGrowth {
   std::vector<std::vector<std::uint32_t>> cats_;  // kept ascending
   BoxView box_;
   Growth growth_;
-  std::optional<BracketModel> model_, if_model_;
-  std::optional<BracketCache> model_cache_, if_cache_;
-  BracketUndo model_undo_, if_undo_;
+  // The model, the plausibility ensemble (when tested) and the further windows' ensembles,
+  // laid out for bracket walks; every window over them, and one cache per window.
+  std::vector<BracketModel> layouts_;
+  std::vector<BracketWindow> further_, windows_;
+  std::vector<BracketCache> caches_;
+  std::vector<BracketUndo> undos_;
   std::vector<std::uint8_t> done_lo_, done_hi_;
   std::vector<std::uint8_t> undecided_;             // per open categorical feature
   std::vector<std::vector<std::uint8_t>> settled_;  // per open categorical feature, block
@@ -90,6 +94,11 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
   }
   std::vector<const Ensemble*> ensembles{&e};
   if (in.if_ensemble != nullptr) ensembles.push_back(in.if_ensemble);
+  for (const RegionWindow& w : in.windows) {
+    ensure(w.window.ensemble != nullptr && w.window.ensemble->n_features() == n_,
+           "a window's ensemble covers every feature");
+    ensembles.push_back(w.window.ensemble);
+  }
   cells_ = exact::constraint_cells(*in.constraints, ensembles);
 
   missing_.resize(n_);
@@ -112,23 +121,32 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
     blocks_[f] = oc.blocks;
   }
   box_ = BoxView{lo_, hi_, missing_, cats_};
-  model_.emplace(e, in.missing_defined);
-  model_cache_.emplace(*model_, box_);
-  if (in.if_ensemble != nullptr) {
-    if_model_.emplace(*in.if_ensemble, in.if_missing_defined);
-    if_cache_.emplace(*if_model_, box_);
+  // Reserved up front: the windows and caches point into layouts_.
+  layouts_.reserve(ensembles.size());
+  layouts_.emplace_back(e, in.missing_defined);
+  if (in.if_ensemble != nullptr) layouts_.emplace_back(*in.if_ensemble, in.if_missing_defined);
+  const std::size_t first_further = layouts_.size();
+  for (const RegionWindow& w : in.windows) {
+    layouts_.emplace_back(*w.window.ensemble, w.missing_defined);
+    further_.push_back({&layouts_.back(), w.window.lo, w.window.hi});
   }
-  growth_ = Growth{.model = &*model_,
-                   .if_model = if_model_ ? &*if_model_ : nullptr,
+  ensure(layouts_.size() == first_further + in.windows.size(), "one layout per window");
+  growth_ = Growth{.model = &layouts_[0],
+                   .if_model = in.if_ensemble != nullptr ? &layouts_[1] : nullptr,
                    .min_total_path = in.min_total_path,
                    .lo_t = in.lo_t,
                    .hi_t = in.hi_t,
+                   .windows = further_,
                    .linear = in.constraints->linear,
                    .x_cf = in.x_cf,
                    .missing = missing_,
                    .cells = &cells_,
                    .blocks = &blocks_,
                    .budget = in.maximal ? in.budget : 0};
+  windows_ = growth_.all_windows();
+  caches_.reserve(windows_.size());
+  for (const BracketWindow& w : windows_) caches_.emplace_back(*w.model, box_);
+  undos_.resize(windows_.size());
   done_lo_.assign(n_, 0);
   done_hi_.assign(n_, 0);
   undecided_.assign(in.cat_open.size(), 0);
@@ -155,36 +173,37 @@ bool RegionGrowth::passes_linear(std::size_t* first_failing) const {
   return true;
 }
 
+// Every window's score range over the box is defined and lies inside the window (for the
+// plausibility threshold, whose window is open above, only the low end can fail).
 bool RegionGrowth::passes_score() const {
-  const MaybeBracket score = model_cache_->score_range();
-  if (!score || !(score->low >= in_.lo_t) || !(score->high <= in_.hi_t)) return false;
-  if (if_cache_) {
-    const MaybeBracket path = if_cache_->score_range();
-    if (!path || !(path->low >= in_.min_total_path)) return false;
+  for (std::size_t k = 0; k < windows_.size(); ++k) {
+    const MaybeBracket range = caches_[k].score_range();
+    if (!range || !(range->low >= windows_[k].lo) || !(range->high <= windows_[k].hi)) {
+      return false;
+    }
   }
   return true;
 }
 
 void RegionGrowth::update_caches(std::size_t f) {
-  model_undo_.clear();
-  if_undo_.clear();
-  model_cache_->update(f, box_, model_undo_);
-  if (if_cache_) if_cache_->update(f, box_, if_undo_);
+  for (std::size_t k = 0; k < caches_.size(); ++k) {
+    undos_[k].clear();
+    caches_[k].update(f, box_, undos_[k]);
+  }
 }
 
-// Moves one end of numeric feature f and brings both caches up to date.
+// Moves one end of numeric feature f and brings every cache up to date.
 void RegionGrowth::move_end(std::size_t f, Side side, double value) {
   const double old_lo = lo_[f], old_hi = hi_[f];
   end(f, side) = value;
-  model_undo_.clear();
-  if_undo_.clear();
-  model_cache_->update_extent(f, old_lo, old_hi, box_, model_undo_);
-  if (if_cache_) if_cache_->update_extent(f, old_lo, old_hi, box_, if_undo_);
+  for (std::size_t k = 0; k < caches_.size(); ++k) {
+    undos_[k].clear();
+    caches_[k].update_extent(f, old_lo, old_hi, box_, undos_[k]);
+  }
 }
 
 void RegionGrowth::restore_caches() {
-  model_cache_->restore(model_undo_);
-  if (if_cache_) if_cache_->restore(if_undo_);
+  for (std::size_t k = 0; k < caches_.size(); ++k) caches_[k].restore(undos_[k]);
 }
 
 bool RegionGrowth::count_attempts(std::uint64_t n) {
@@ -478,6 +497,15 @@ bool linear_holds(const LinearC& c, std::span<const double> x_cf, std::span<cons
   if (c.op == 0) return below;
   if (c.op == 1) return above;
   return below && above;
+}
+
+std::vector<BracketWindow> Growth::all_windows() const {
+  std::vector<BracketWindow> out{{model, lo_t, hi_t}};
+  if (if_model != nullptr) {
+    out.push_back({if_model, min_total_path, std::numeric_limits<double>::infinity()});
+  }
+  out.insert(out.end(), windows.begin(), windows.end());
+  return out;
 }
 
 SearchOutcome<RegionResult> recourse_region(const RegionInputs& in, Watch& watch) {

@@ -1,7 +1,7 @@
 // Certified recourse regions: around a counterfactual that the model scores inside the
 // target window, an axis-aligned box is grown one cell edge at a time, and every point
-// of the box is kept certified (inside the window, plausible, every linear constraint
-// met). In maximal mode an extension the bracket test rejects is settled by the slab
+// of the box is kept certified (inside the window and every further window, plausible,
+// every linear constraint met). In maximal mode an extension the bracket test rejects is settled by the slab
 // search, which certifies it after all or finds a witness that shows the side maximal.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include "cells.hpp"
 #include "constraints.hpp"
 #include "interrupt.hpp"
+#include "windows.hpp"
 
 namespace morvel {
 class Ensemble;
@@ -27,6 +28,19 @@ class BracketModel;
 
 enum class Side : std::uint8_t { Lower = 0, Upper = 1, Block = 2 };
 enum class SlabKind : std::uint8_t { Numeric, CategoryBlock };
+
+// A further window of a growth, with its ensemble's per-node missing-route flags.
+struct RegionWindow {
+  ScoreWindow window;
+  std::span<const std::uint8_t> missing_defined;  // per node of window.ensemble
+};
+
+// A window over an ensemble laid out for bracket walks: every point scores in [lo, hi].
+struct BracketWindow {
+  const BracketModel* model = nullptr;
+  double lo = 0.0;
+  double hi = 0.0;
+};
 
 // An open categorical feature and the category blocks it may grow by, in order.
 struct OpenCategorical {
@@ -44,6 +58,7 @@ struct RegionInputs {
   std::span<const double> x_cf;
   double lo_t = 0.0;
   double hi_t = 0.0;
+  std::span<const RegionWindow> windows;  // further windows, over the model's features
   std::span<const double> lo_b;  // instance bounds; no end leaves them
   std::span<const double> hi_b;
   std::span<const std::uint32_t> open_set;  // numeric features that may grow, visiting order
@@ -73,12 +88,17 @@ struct Growth {
   double min_total_path = 0.0;
   double lo_t = 0.0;
   double hi_t = 0.0;
+  std::span<const BracketWindow> windows;  // further windows
   std::span<const LinearC> linear;
   std::span<const double> x_cf;
   std::span<const std::uint8_t> missing;   // per feature: x_cf is NaN
   const FeatureCells* cells = nullptr;     // per feature
   const CategoryBlocks* blocks = nullptr;  // per feature; empty unless open categorical
   std::uint64_t budget = 0;
+
+  // Every window a point must score in: the model's, the plausibility threshold as
+  // [min_total_path, +inf) when tested, then the further windows.
+  std::vector<BracketWindow> all_windows() const;
 
   // The slab as a search problem. For a category-block slab, `cats[f]` is replaced by the
   // block's new members.

@@ -77,8 +77,8 @@ class SlabSearch {
     bool categorical;
     std::size_t first, last, mid;
     bool lower_first;
-    bool second_half;                 // the first half came back certified
-    std::size_t model_mark, if_mark;  // the brackets' records before the split
+    bool second_half;  // the first half came back certified
+    std::size_t marks;  // where the brackets' records before the split sit in marks_
   };
 
   struct Choice {
@@ -115,15 +115,16 @@ class SlabSearch {
   std::vector<std::vector<std::uint32_t>> piece_cats_;
   std::vector<std::vector<std::uint64_t>> piece_bits_;  // free categorical features only
   BoxView piece_;
-  std::vector<std::uint64_t> counter_;  // split counts of both ensembles over the piece
-  PieceBrackets model_brackets_;
-  std::optional<PieceBrackets> if_brackets_;
+  std::vector<std::uint64_t> counter_;  // split counts of every window's ensemble
+  std::vector<BracketWindow> windows_;  // the growth's, the model's first
+  std::vector<PieceBrackets> brackets_;  // per window
+  std::vector<std::size_t> marks_;       // per frame, one mark per window
   std::vector<double> point_;
   std::vector<Frame> frames_;
 };
 
 SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
-    : p_(p), g_(*p.growth), budget_(budget), watch_(watch), model_brackets_(*g_.model) {
+    : p_(p), g_(*p.growth), budget_(budget), watch_(watch), windows_(g_.all_windows()) {
   const std::size_t n = p.lo.size();
   ranges_.resize(n);
   block_lists_.resize(n);
@@ -174,10 +175,10 @@ SlabSearch::SlabSearch(const SlabProblem& p, std::uint64_t budget, Watch& watch)
   counter_.assign(n, 0);
   point_.assign(n, 0.0);
   form_piece();
-  model_brackets_.walk_all(piece_, counter_);
-  if (g_.if_model != nullptr) {
-    if_brackets_.emplace(*g_.if_model);
-    if_brackets_->walk_all(piece_, counter_);
+  brackets_.reserve(windows_.size());
+  for (const BracketWindow& w : windows_) {
+    brackets_.emplace_back(*w.model);
+    brackets_.back().walk_all(piece_, counter_);
   }
 }
 
@@ -226,14 +227,12 @@ void SlabSearch::set_range(std::uint32_t f, bool categorical, std::size_t first,
   r.last = last;
   if (categorical) {
     form_categorical(f);
-    model_brackets_.recoded(f, piece_, counter_);
-    if (if_brackets_) if_brackets_->recoded(f, piece_, counter_);
+    for (PieceBrackets& b : brackets_) b.recoded(f, piece_, counter_);
     return;
   }
   const double old_lo = piece_lo_[f], old_hi = piece_hi_[f];
   form_numeric(f);
-  model_brackets_.moved(f, old_lo, old_hi, piece_, counter_);
-  if (if_brackets_) if_brackets_->moved(f, old_lo, old_hi, piece_, counter_);
+  for (PieceBrackets& b : brackets_) b.moved(f, old_lo, old_hi, piece_, counter_);
 }
 
 // The piece's point nearest to x_cf, scored exactly; true when it breaks certification.
@@ -249,10 +248,11 @@ bool SlabSearch::witness_fails() {
       point_[f] = std::clamp(g_.x_cf[f], piece_lo_[f], piece_hi_[f]);
     }
   }
-  const double score = g_.model->ensemble().raw_score(point_.data());
-  if (score < g_.lo_t || score > g_.hi_t) return true;
-  return g_.if_model != nullptr &&
-         g_.if_model->ensemble().raw_score(point_.data()) < g_.min_total_path;
+  for (const BracketWindow& w : windows_) {
+    const double score = w.model->ensemble().raw_score(point_.data());
+    if (score < w.lo || score > w.hi) return true;
+  }
+  return false;
 }
 
 std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
@@ -271,48 +271,38 @@ std::size_t SlabSearch::anchor_of(std::uint32_t f, bool categorical) const {
   return r.first;
 }
 
-// The piece from the tree-order sums: certified when every point scores inside the window
-// (and is plausible), failing when every point breaks one of them. `resync` restarts the
-// running sums from these.
+// The piece from the tree-order sums: certified when every point scores inside every
+// window, failing when every point breaks one of them. `resync` restarts the running sums
+// from these.
 SlabSearch::Decision SlabSearch::decide_exactly(bool resync) {
-  const std::optional<Bracket> score =
-      resync ? model_brackets_.sum_and_resync() : model_brackets_.sum();
-  if (!score) return Decision::Undefined;
-  std::optional<Bracket> path;
-  if (if_brackets_) {
-    path = resync ? if_brackets_->sum_and_resync() : if_brackets_->sum();
-    if (!path) return Decision::Undefined;
+  bool certified = true, failing = false;
+  for (std::size_t k = 0; k < brackets_.size(); ++k) {
+    const std::optional<Bracket> score =
+        resync ? brackets_[k].sum_and_resync() : brackets_[k].sum();
+    if (!score) return Decision::Undefined;
+    const BracketWindow& w = windows_[k];
+    certified = certified && score->low >= w.lo && score->high <= w.hi;
+    failing = failing || score->high < w.lo || score->low > w.hi;
   }
-  if (score->low >= g_.lo_t && score->high <= g_.hi_t &&
-      (!path || path->low >= g_.min_total_path)) {
-    return Decision::Certified;
-  }
-  if (score->high < g_.lo_t || score->low > g_.hi_t || (path && path->high < g_.min_total_path)) {
-    return Decision::Failing;
-  }
-  return Decision::Split;
+  if (certified) return Decision::Certified;
+  return failing ? Decision::Failing : Decision::Split;
 }
 
 // The same decision from intervals that hold the sums, when they settle it; most pieces
-// lie far from the window's ends, and the intervals cost nothing to keep.
+// lie far from the windows' ends, and the intervals cost nothing to keep.
 std::optional<SlabSearch::Decision> SlabSearch::decide_by_bounds() const {
-  const std::optional<SumBounds> score = model_brackets_.sum_bounds();
-  if (!score) return std::nullopt;
-  std::optional<SumBounds> path;
-  if (if_brackets_) {
-    path = if_brackets_->sum_bounds();
-    if (!path) return std::nullopt;
+  Truth certified = Truth::Yes, failing = Truth::No;
+  for (std::size_t k = 0; k < brackets_.size(); ++k) {
+    const std::optional<SumBounds> score = brackets_[k].sum_bounds();
+    if (!score) return std::nullopt;
+    const BracketWindow& w = windows_[k];
+    certified = all_of(certified, at_least(score->low_min, score->low_max, w.lo),
+                       at_most(score->high_min, score->high_max, w.hi));
+    failing = any_of(failing, below(score->high_min, score->high_max, w.lo),
+                     above(score->low_min, score->low_max, w.hi));
   }
-  const Truth certified =
-      all_of(at_least(score->low_min, score->low_max, g_.lo_t),
-             at_most(score->high_min, score->high_max, g_.hi_t),
-             path ? at_least(path->low_min, path->low_max, g_.min_total_path) : Truth::Yes);
   if (certified == Truth::Yes) return Decision::Certified;
   if (certified == Truth::Unknown) return std::nullopt;
-  const Truth failing =
-      any_of(below(score->high_min, score->high_max, g_.lo_t),
-             above(score->low_min, score->low_max, g_.hi_t),
-             path ? below(path->high_min, path->high_max, g_.min_total_path) : Truth::No);
   if (failing == Truth::Unknown) return std::nullopt;
   return failing == Truth::Yes ? Decision::Failing : Decision::Split;
 }
@@ -371,8 +361,9 @@ void SlabSearch::enter_half(const Frame& frame, bool lower) {
 
 // Back to the piece before the frame's split.
 void SlabSearch::leave(const Frame& frame) {
-  model_brackets_.restore(frame.model_mark, counter_);
-  if (if_brackets_) if_brackets_->restore(frame.if_mark, counter_);
+  for (std::size_t k = 0; k < brackets_.size(); ++k) {
+    brackets_[k].restore(marks_[frame.marks + k], counter_);
+  }
   Range& r = ranges_[frame.feature];
   r.first = frame.first;
   r.last = frame.last;
@@ -401,8 +392,7 @@ void SlabSearch::check_against_fresh_walks() {
              (!a || (same_bits(a->low, b->low) && same_bits(a->high, b->high)));
     }
   };
-  compare(*g_.model, model_brackets_);
-  if (if_brackets_) compare(*g_.if_model, *if_brackets_);
+  for (std::size_t k = 0; k < brackets_.size(); ++k) compare(*windows_[k].model, brackets_[k]);
   // A walk that meets an undefined missing route stops early, so the counts are compared
   // only when every bracket is defined.
   ensure(same && (!all_present || counts == counter_),
@@ -420,8 +410,8 @@ SlabOutcome SlabSearch::run() {
       const Range& r = ranges_[split.feature];
       const std::size_t mid = (r.first + r.last) / 2;
       frames_.push_back(Frame{split.feature, split.categorical, r.first, r.last, mid,
-                              split.anchor <= mid, false, model_brackets_.mark(),
-                              if_brackets_ ? if_brackets_->mark() : 0});
+                              split.anchor <= mid, false, marks_.size()});
+      for (const PieceBrackets& b : brackets_) marks_.push_back(b.mark());
       enter_half(frames_.back(), frames_.back().lower_first);
       continue;
     }
@@ -443,6 +433,7 @@ SlabOutcome SlabSearch::run() {
         break;
       }
       leave(top);
+      marks_.resize(top.marks);
       frames_.pop_back();
     }
   }

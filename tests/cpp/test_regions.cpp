@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -131,6 +132,7 @@ struct Grower {
   const Ensemble* if_ensemble = nullptr;
   std::vector<std::uint8_t> if_md;
   double min_total_path = 0.0;
+  std::vector<RegionWindow> windows;  // further windows (flags owned by the caller)
 
   Grower(const Ensemble& e, std::vector<double> x_cf) : ensemble(&e), md(e.n_nodes(), 1), x(x_cf) {
     constraints.n_features = x.size();
@@ -149,6 +151,7 @@ struct Grower {
     in.x_cf = x;
     in.lo_t = lo_t;
     in.hi_t = hi_t;
+    in.windows = windows;
     in.lo_b = lo_b;
     in.hi_b = hi_b;
     in.open_set = open_set;
@@ -487,12 +490,25 @@ struct RandomProblem {
       : e(std::move(model)), run(e, std::vector<double>(kRandomFeatures)) {}
   Ensemble e;
   std::optional<Ensemble> iso;
+  std::deque<Ensemble> further;  // the further windows' ensembles
+  std::deque<std::vector<std::uint8_t>> further_md;
   Grower run;
+
+  // Cells of every ensemble the growth reads (there are no implications).
+  FeatureCells joint_cells() const {
+    std::vector<const Ensemble*> all{&e};
+    if (iso) all.push_back(&*iso);
+    for (const Ensemble& w : further) all.push_back(&w);
+    return feature_cells_joint(all);
+  }
 };
 
 bool scores_inside(const Grower& run, const std::vector<double>& row) {
   const double s = run.ensemble->raw_score(row.data());
   if (!(s >= run.lo_t && s <= run.hi_t)) return false;
+  for (const RegionWindow& w : run.windows) {
+    if (!w.window.holds(row.data())) return false;
+  }
   return run.if_ensemble == nullptr || run.if_ensemble->raw_score(row.data()) >= run.min_total_path;
 }
 
@@ -575,6 +591,15 @@ std::unique_ptr<RandomProblem> random_problem(std::mt19937_64& rng) {
     run.if_md.assign(p.iso->n_nodes(), 1);
     run.min_total_path = p.iso->raw_score(run.x.data()) - std::round(unit(rng) * 8.0) / 4.0;
   }
+  // Further windows around the counterfactual's own scores, in half of the problems.
+  const std::size_t n_windows = std::array<std::size_t, 4>{0, 0, 1, 2}[rng() % 4];
+  for (std::size_t k = 0; k < n_windows; ++k) {
+    const Ensemble& w = p.further.emplace_back(RandomTrees(rng, 4, 3, false).build(-0.5));
+    std::vector<std::uint8_t>& md = p.further_md.emplace_back(w.n_nodes());
+    for (auto& m : md) m = rng() % 5 != 0;
+    const double ws = w.raw_score(run.x.data());
+    run.windows.push_back({ScoreWindow{&w, ws - kWidths[rng() % 6], ws + kWidths[rng() % 6]}, md});
+  }
   return problem;
 }
 
@@ -585,12 +610,7 @@ TEST(RandomGrowth, BoxesAreCertifiedAndNormalModeIsAFixedPoint) {
     const RandomProblem& p = *problem;
     const Grower& run = p.run;
     const RegionResult r = run.grow(false);
-    const FeatureCells& cells = p.e.feature_cells();  // no implications, so also with iso:
-    FeatureCells joint = cells;
-    if (p.iso) {
-      const Ensemble* both[] = {&p.e, &*p.iso};
-      joint = feature_cells_joint(both);
-    }
+    const FeatureCells joint = p.joint_cells();
     const auto sets = sets_of(run, r);
     ASSERT_FALSE(any_point_fails(run, joint, r.lo, r.hi, sets)) << "round " << round;
     for (std::size_t f = 0; f < kRandomFeatures; ++f) {
@@ -617,6 +637,12 @@ TEST(RandomGrowth, BoxesAreCertifiedAndNormalModeIsAFixedPoint) {
           const BracketCache iso(iso_layout, box);
           pass = pass && iso.score_range() && iso.score_range()->low >= run.min_total_path;
         }
+        for (const RegionWindow& w : run.windows) {
+          const BracketModel layout(*w.window.ensemble, w.missing_defined);
+          const BracketCache cache(layout, box);
+          pass = pass && cache.score_range() && cache.score_range()->low >= w.window.lo &&
+                 cache.score_range()->high <= w.window.hi;
+        }
         for (const LinearC& c : run.constraints.linear)
           pass = pass && linear_holds(c, run.x, lo, hi);
         EXPECT_FALSE(pass) << "round " << round << " feature " << f;
@@ -634,11 +660,7 @@ TEST(RandomGrowth, MaximalSidesAndWitnessesAreReal) {
     const Grower& run = p.run;
     const std::uint64_t budget = std::array<std::uint64_t, 3>{0, 3, 1000}[rng() % 3];
     const RegionResult r = run.grow(true, budget);
-    FeatureCells joint = p.e.feature_cells();
-    if (p.iso) {
-      const Ensemble* both[] = {&p.e, &*p.iso};
-      joint = feature_cells_joint(both);
-    }
+    const FeatureCells joint = p.joint_cells();
     const auto sets = sets_of(run, r);
     ASSERT_FALSE(any_point_fails(run, joint, r.lo, r.hi, sets)) << "round " << round;
     for (std::uint32_t f : run.open_set) {

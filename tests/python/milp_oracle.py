@@ -116,10 +116,12 @@ class StateMilp:
     feature groups; `implications` (a, va, b, vb) tuples. `leaf_integral=False` declares
     the leaf variables continuous (they are integral whenever the states are).
     `per_leaf=True` links every leaf to every split on its path on its own (one row per
-    leaf and split) instead of all leaves below a split side together."""
+    leaf and split) instead of all leaves below a split side together. `windows` lists
+    further (arrays, base_score, lo, hi) ensembles whose score must also lie in [lo, hi]:
+    each gets its own leaf columns and split rows over the same state columns."""
 
     def __init__(self, arrays, base_score, states, lo_t, hi_t, one_hot=(), implications=(),
-                 leaf_integral=True, per_leaf=False):
+                 leaf_integral=True, per_leaf=False, windows=()):
         import highspy
 
         self.states = states
@@ -148,77 +150,83 @@ class StateMilp:
             self.nan_col.append(nan[0] if nan else None)
             self.u.append({})
 
-        feature = arrays["feature"]
-        left, right, value = arrays["left"], arrays["right"], arrays["value"]
-        missing_left = arrays["missing_left"]
-        leaf_cols, leaf_vals = [], []
-
         def u_col(f, j):
             if j not in self.u[f]:
                 self.u[f][j] = new_col(0.0, False)
             return self.u[f][j]
 
-        for root in arrays["tree_roots"]:
-            # Leaves numbered in depth-first order, so every subtree owns a contiguous run.
-            order, span = [], {}
-            stack = [(int(root), False)]
-            while stack:
-                node, done = stack.pop()
-                if feature[node] < 0:
-                    span[node] = (len(order), len(order) + 1)
-                    order.append(node)
-                elif done:
-                    span[node] = (span[int(left[node])][0], span[int(right[node])][1])
-                else:
-                    stack += [(node, True), (int(right[node]), False), (int(left[node]), False)]
-            ys = [new_col(0.0, leaf_integral) for _ in order]
-            leaf_cols += ys
-            leaf_vals += [float(value[n]) for n in order]
-            rows.append((ys, [1.0] * len(ys), 1.0, 1.0))
-            for node, (a, b) in span.items():
-                if feature[node] < 0:
-                    continue
-                f = int(feature[node])
-                la, lb = span[int(left[node])]
-                ra, rb = span[int(right[node])]
-                nan = self.nan_col[f]
-                if arrays.get("node_set") is not None and arrays["node_set"][node] >= 0:
-                    go_left = [_routes_left(v, node, arrays) for v in self.values_sorted[f]]
-                    lcols = [c for c, g in zip(self.rank_cols[f], go_left) if g]
-                    rcols = [c for c, g in zip(self.rank_cols[f], go_left) if not g]
-                    if nan is not None:
-                        (lcols if missing_left[node] else rcols).append(nan)
-                    rows.append((ys[la:lb] + lcols, [1.0] * (lb - la) + [-1.0] * len(lcols),
-                                 -np.inf, 0.0))
-                    rows.append((ys[ra:rb] + rcols, [1.0] * (rb - ra) + [-1.0] * len(rcols),
-                                 -np.inf, 0.0))
-                    continue
-                vals = self.values_sorted[f]
-                t = arrays["threshold"][node]
-                j = int(np.searchsorted(vals, t, side="left" if arrays["is_lt"][node] else "right"))
-                # right mass = u_j (+ z_nan); left mass = 1 - u_j - z_nan (+ z_nan)
-                uj = u_col(f, j) if j < len(vals) else None
-                r_idx, r_val = list(ys[ra:rb]), [1.0] * (rb - ra)
-                l_idx, l_val = list(ys[la:lb]), [1.0] * (lb - la)
-                if uj is not None:
-                    r_idx.append(uj)
-                    r_val.append(-1.0)
-                    l_idx.append(uj)
-                    l_val.append(1.0)
-                if nan is not None and not missing_left[node]:
-                    r_idx.append(nan)
-                    r_val.append(-1.0)
-                    l_idx.append(nan)
-                    l_val.append(1.0)
-                if per_leaf:
-                    rl, ll = rb - ra, lb - la
-                    for y in ys[ra:rb]:
-                        rows.append(([y] + r_idx[rl:], [1.0] + r_val[rl:], -np.inf, 0.0))
-                    for y in ys[la:lb]:
-                        rows.append(([y] + l_idx[ll:], [1.0] + l_val[ll:], -np.inf, 1.0))
-                else:
-                    rows.append((r_idx, r_val, -np.inf, 0.0))
-                    rows.append((l_idx, l_val, -np.inf, 1.0))
+        def add_ensemble(arrays, base_score, lo_t, hi_t):
+            # One leaf column per leaf and one row per split side, over the shared states.
+            feature = arrays["feature"]
+            left, right, value = arrays["left"], arrays["right"], arrays["value"]
+            missing_left = arrays["missing_left"]
+            leaf_cols, leaf_vals = [], []
+            for root in arrays["tree_roots"]:
+                # Leaves numbered in depth-first order, so every subtree owns a contiguous run.
+                order, span = [], {}
+                stack = [(int(root), False)]
+                while stack:
+                    node, done = stack.pop()
+                    if feature[node] < 0:
+                        span[node] = (len(order), len(order) + 1)
+                        order.append(node)
+                    elif done:
+                        span[node] = (span[int(left[node])][0], span[int(right[node])][1])
+                    else:
+                        stack += [(node, True), (int(right[node]), False), (int(left[node]), False)]
+                ys = [new_col(0.0, leaf_integral) for _ in order]
+                leaf_cols += ys
+                leaf_vals += [float(value[n]) for n in order]
+                rows.append((ys, [1.0] * len(ys), 1.0, 1.0))
+                for node, (a, b) in span.items():
+                    if feature[node] < 0:
+                        continue
+                    f = int(feature[node])
+                    la, lb = span[int(left[node])]
+                    ra, rb = span[int(right[node])]
+                    nan = self.nan_col[f]
+                    if arrays.get("node_set") is not None and arrays["node_set"][node] >= 0:
+                        go_left = [_routes_left(v, node, arrays) for v in self.values_sorted[f]]
+                        lcols = [c for c, g in zip(self.rank_cols[f], go_left) if g]
+                        rcols = [c for c, g in zip(self.rank_cols[f], go_left) if not g]
+                        if nan is not None:
+                            (lcols if missing_left[node] else rcols).append(nan)
+                        rows.append((ys[la:lb] + lcols, [1.0] * (lb - la) + [-1.0] * len(lcols),
+                                     -np.inf, 0.0))
+                        rows.append((ys[ra:rb] + rcols, [1.0] * (rb - ra) + [-1.0] * len(rcols),
+                                     -np.inf, 0.0))
+                        continue
+                    vals = self.values_sorted[f]
+                    t = arrays["threshold"][node]
+                    j = int(np.searchsorted(vals, t, side="left" if arrays["is_lt"][node] else "right"))
+                    # right mass = u_j (+ z_nan); left mass = 1 - u_j - z_nan (+ z_nan)
+                    uj = u_col(f, j) if j < len(vals) else None
+                    r_idx, r_val = list(ys[ra:rb]), [1.0] * (rb - ra)
+                    l_idx, l_val = list(ys[la:lb]), [1.0] * (lb - la)
+                    if uj is not None:
+                        r_idx.append(uj)
+                        r_val.append(-1.0)
+                        l_idx.append(uj)
+                        l_val.append(1.0)
+                    if nan is not None and not missing_left[node]:
+                        r_idx.append(nan)
+                        r_val.append(-1.0)
+                        l_idx.append(nan)
+                        l_val.append(1.0)
+                    if per_leaf:
+                        rl, ll = rb - ra, lb - la
+                        for y in ys[ra:rb]:
+                            rows.append(([y] + r_idx[rl:], [1.0] + r_val[rl:], -np.inf, 0.0))
+                        for y in ys[la:lb]:
+                            rows.append(([y] + l_idx[ll:], [1.0] + l_val[ll:], -np.inf, 1.0))
+                    else:
+                        rows.append((r_idx, r_val, -np.inf, 0.0))
+                        rows.append((l_idx, l_val, -np.inf, 1.0))
+            rows.append((leaf_cols, leaf_vals, lo_t - base_score, hi_t - base_score))
+
+        add_ensemble(arrays, base_score, lo_t, hi_t)
+        for w_arrays, w_base, w_lo, w_hi in windows:
+            add_ensemble(w_arrays, w_base, w_lo, w_hi)
         # u chains: u[j] = sum of z over ranks >= j, written between consecutive used ranks.
         for f in range(len(states)):
             ranks = sorted(self.u[f])
@@ -230,7 +238,6 @@ class StateMilp:
                     idx.append(self.u[f][nxt])
                     val.append(-1.0)
                 rows.append((idx, val, 0.0, 0.0))
-        rows.append((leaf_cols, leaf_vals, lo_t - base_score, hi_t - base_score))
 
         def state_cols(f, v):
             return [c for (sv, _), c in zip(states[f], self.z[f]) if sv == v]

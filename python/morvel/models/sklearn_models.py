@@ -96,10 +96,18 @@ def _routes_nan(model) -> bool:
 
 
 def _gradient_boosting(model) -> FlatEnsemble:
-    from sklearn.dummy import DummyClassifier, DummyRegressor
-
     if model.estimators_.shape[1] != 1:
         raise ValueError("only regression and binary classification are supported")
+    link = "sigmoid" if getattr(model, "loss", "") == "log_loss" and hasattr(
+        model, "classes_") else "identity"
+    return gradient_boosting_column(model, 0, link)
+
+
+def gradient_boosting_column(model, column: int, link: str) -> FlatEnsemble:
+    """The trees of one output column (one class of a multi-class model) with that column's
+    initial raw prediction as base score."""
+    from sklearn.dummy import DummyClassifier, DummyRegressor
+
     init = model.init_
     if not (isinstance(init, str) and init == "zero") and not isinstance(
             init, (DummyClassifier, DummyRegressor)):
@@ -107,13 +115,11 @@ def _gradient_boosting(model) -> FlatEnsemble:
                          "converted")
     # The dummy initial prediction is the same for every row.
     probe = np.zeros((1, model.n_features_in_), dtype=np.float32)
-    base = float(model._raw_predict_init(probe)[0, 0])
+    base = float(model._raw_predict_init(probe)[0, column])
     builder = FlatBuilder(model.n_features_in_)
     lr = float(model.learning_rate)
-    for est in model.estimators_[:, 0]:
+    for est in model.estimators_[:, column]:
         _add_tree(builder, est.tree_, lr * est.tree_.value[:, 0, 0])
-    link = "sigmoid" if getattr(model, "loss", "") == "log_loss" and hasattr(
-        model, "classes_") else "identity"
     return builder.build(base, link, nan_routed=_routes_nan(model))
 
 
@@ -216,6 +222,13 @@ def _hist_gradient_boosting(model) -> FlatEnsemble:
     """
     if model.n_trees_per_iteration_ != 1:
         raise ValueError("only regression and binary classification are supported")
+    link = "sigmoid" if hasattr(model, "classes_") else "identity"
+    return hist_gradient_boosting_column(model, 0, link)
+
+
+def hist_gradient_boosting_column(model, column: int, link: str) -> FlatEnsemble:
+    """The trees of one output column (one class of a multi-class model) with that column's
+    baseline as base score."""
     order, known = _hgb_columns(model)
     codes, labels = {}, {}
     for col, cats in known.items():
@@ -225,7 +238,8 @@ def _hist_gradient_boosting(model) -> FlatEnsemble:
     cardinality = {int(order[col]): int(c.max()) + 1 if c.size else 0
                    for col, c in codes.items()}
     builder = FlatBuilder(model.n_features_in_)
-    for (predictor,) in model._predictors:
+    for predictors in model._predictors:
+        predictor = predictors[column]
         nodes = predictor.nodes
         n = len(nodes)
         internal = ~nodes["is_leaf"].astype(bool)
@@ -247,6 +261,5 @@ def _hist_gradient_boosting(model) -> FlatEnsemble:
         feature = np.where(internal, order[nodes["feature_idx"]], -1)
         builder.add_tree(feature, nodes["num_threshold"], np.zeros(n, dtype=np.uint8),
                          missing_left, left, right, nodes["value"], np.arange(n), node_set)
-    link = "sigmoid" if hasattr(model, "classes_") else "identity"
-    return builder.build(float(model._baseline_prediction.ravel()[0]), link, cardinality,
+    return builder.build(float(model._baseline_prediction.ravel()[column]), link, cardinality,
                          labels)
