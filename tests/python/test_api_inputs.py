@@ -74,8 +74,6 @@ def test_bad_models_and_data_are_refused(numeric):
     y = (X.age > 0).astype(int) + (X.income > 0)
     cases = [
         (lambda: morvel.Explainer(RandomForestClassifier(), X), ValueError, "not fitted"),
-        (lambda: morvel.Explainer(DecisionTreeClassifier(max_depth=2).fit(X, y), X), ValueError,
-         "3 classes"),
         (lambda: morvel.Explainer(model, X.iloc[:, :2]), ValueError, "'debt'"),
         (lambda: morvel.Explainer(model, X.to_numpy()[:, :2]), ValueError, "3 features"),
         (lambda: morvel.Explainer(model, X.rename(columns={"age": "years"})), ValueError,

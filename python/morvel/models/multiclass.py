@@ -15,8 +15,12 @@ Per-class scores (`class_scores`), checked against each library's own per-class 
   `predict(raw_score=True)`; trees are assigned to classes as the model records it;
 - scikit-learn `GradientBoostingClassifier` and `HistGradientBoostingClassifier`:
   `decision_function`, one column per class;
-- scikit-learn `RandomForestClassifier` and `ExtraTreesClassifier` (any number of
-  classes): `predict_proba`, the mean of the trees' normalised leaf probabilities.
+- scikit-learn `RandomForestClassifier`, `ExtraTreesClassifier` and
+  `DecisionTreeClassifier` (any number of classes): `predict_proba`, the mean of the
+  trees' normalised leaf probabilities.
+
+A scikit-learn Pipeline ending in one of them is scored over its raw columns (see
+`pipeline`).
 
 The difference of two classes of a forest is one forest over the same trees, each leaf
 holding its probability difference unscaled (not divided by the number of trees): the
@@ -239,7 +243,7 @@ def _node_range(flat: FlatEnsemble, start: int, stop: int, first_tree: int,
 
 
 def _sklearn(model) -> ClassScores:
-    from sklearn import ensemble
+    from sklearn import ensemble, tree
     from sklearn.exceptions import NotFittedError
     from sklearn.utils.validation import check_is_fitted
 
@@ -251,7 +255,9 @@ def _sklearn(model) -> ClassScores:
         raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
                         "converting it") from err
     if isinstance(model, (ensemble.RandomForestClassifier, ensemble.ExtraTreesClassifier)):
-        return _forest(model)
+        return _forest(model, model.estimators_)
+    if isinstance(model, tree.DecisionTreeClassifier):  # a forest of one tree
+        return _forest(model, [model])
     if isinstance(model, ensemble.HistGradientBoostingClassifier):
         k = _boosted_classes(model, model.n_trees_per_iteration_)
         per_class = tuple(sk.hist_gradient_boosting_column(model, j, "identity")
@@ -271,15 +277,15 @@ def _boosted_classes(model, n_columns: int) -> int:
     return n_columns
 
 
-def _forest(model) -> ClassScores:
+def _forest(model, trees) -> ClassScores:
     from . import sklearn_models as sk
 
     if getattr(model, "n_outputs_", 1) != 1:
         raise ValueError("multi-output models are not supported")
-    n, n_classes = len(model.estimators_), len(model.classes_)
+    n, n_classes = len(trees), len(model.classes_)
     probability = [FlatBuilder(model.n_features_in_) for _ in range(n_classes)]
     leaves = []
-    for est in model.estimators_:
+    for est in trees:
         t = est.tree_
         v = t.value[:, 0, :]
         total = v.sum(axis=1)

@@ -13,6 +13,7 @@ import pandas as pd
 import _morvel_core as core
 
 from ..problem import targets as tg
+from . import goal as _goal
 from . import row as _search
 
 _CHUNK = 256  # rows per batch call: the progress bar's step, and a point to stop at
@@ -54,8 +55,8 @@ def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jo
         bar.close()
     outcomes = [_search.unchanged(x) if ok else None for x, ok in zip(X, valid)]
     rows = [k for k, out in enumerate(found) if out.row is not None]
-    accepted = (tg.met(target, ex.adapter, ex.schema.library_input(
-        np.array([found[k].row for k in rows]))) if rows else [])
+    accepted = (_goal.library_accepts(ex, target, np.array([found[k].row for k in rows]))
+                if rows else [])
     for k, out in enumerate(found):
         outcomes[todo[k]] = out
     for k, ok in zip(rows, accepted):
@@ -99,24 +100,25 @@ def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
 
 
 def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
-    """One batch genetic search per chunk of rows for the first window, whose finds are
+    """One batch genetic search per chunk of rows for the first margin, whose finds are
     improved together; each row's find is then made readable and checked on its own."""
-    window = tg.window(target, ex.adapter, ex.margin, ex.proba_eps)
+    goal = _goal.goal(ex, target, ex.margin)
     outcomes = []
     for start in range(0, len(X), _CHUNK):
         rows = np.ascontiguousarray(X[start:start + _CHUNK])
         constraints = ex.rules.constraints(rows[0])  # the same for every row here
         x_cf, feasible, _ = core.solve_genetic_batch_raw(
-            ex.ensemble, constraints, rows,
+            goal.ensemble, constraints, rows,
             np.arange(len(rows), dtype=np.uint64),
-            np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), window[0], window[1],
+            np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), *goal.bounds,
             ex.sigma, ex.weights, ex.lam, background=ex.background,
             if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
             population=opts.population, max_generations=opts.max_generations,
-            stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s)
+            stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s,
+            windows=goal.further)
         found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
         # The chunk's improvement gets one time budget of its own, as each search had.
-        finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), window,
+        finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), goal,
                                         opts.improve, time.monotonic() + opts.time_budget_s)
         for k in range(len(rows)):
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],

@@ -81,11 +81,12 @@ class CostModel:
         return np.cumsum(costs, axis=1)[:, -1] if costs.shape[1] else np.zeros(len(costs))
 
 
-def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
+def improve(ex, X: np.ndarray, rows: list, constraints: list, goal,
             deadline: float = math.inf) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
-    set of row i and `window` the raw-score window every row must stay in.
+    set of row i and `goal` the score windows every row must stay in (proposals follow
+    the first window's score; every window is checked).
 
     No round starts after `deadline` (a `time.monotonic()` value): every row then keeps
     the cheapest valid row reached so far, so the result depends on the clock only when
@@ -94,7 +95,7 @@ def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
     searches = []
     for i, row in enumerate(rows):
         if row is not None and time.monotonic() <= deadline:
-            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window))
+            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, goal))
         elif row is not None:
             searches.append(_Unchanged(row))
     active = [s for s in searches if not s.done]
@@ -103,7 +104,7 @@ def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
             if time.monotonic() > deadline:
                 return _results(rows, searches)
             batches = [s.candidates() for s in group]
-            valid, scores = _evaluate(ex, group, batches, window)
+            valid, scores = _evaluate(ex, group, batches, goal)
             for s, batch, ok, score in zip(group, batches, valid, scores):
                 s.take(batch, ok, score)
         active = [s for s in active if not s.done]
@@ -141,11 +142,12 @@ def _groups(searches: list):
         yield group
 
 
-def _evaluate(ex, searches, batches, window):
-    """Validity and raw score of every candidate row, scored in one call for all rows."""
+def _evaluate(ex, searches, batches, goal):
+    """Validity and first-window score of every candidate row, scored in one call for all
+    rows."""
     stacked = np.ascontiguousarray(np.concatenate(batches))
-    scores = ex.ensemble.raw_score_batch(stacked)
-    ok = (scores >= window[0]) & (scores <= window[1])
+    scores = goal.scores(stacked)
+    ok = goal.inside(stacked, scores)
     if ex.plausibility_ensemble is not None:
         ok &= ex.plausibility_ensemble.raw_score_batch(stacked) >= ex.min_total_path
     bounds = np.cumsum([0] + [len(b) for b in batches])
@@ -163,9 +165,10 @@ class _RowSearch:
     ("moves", or "chains" for the greedy rebuilds), or combinations of moves
     ("proposals")."""
 
-    def __init__(self, ex, model: CostModel, x, constraints, row, window):
+    def __init__(self, ex, model: CostModel, x, constraints, row, goal):
         self.x, self.constraints, self.model = x, constraints, model
-        self.lo, self.hi = window
+        self.lo, self.hi = goal.bounds
+        self.goal = goal
         self.row = np.array(row, dtype=np.float64)
         self.cost = float(model.totals(x, self.row)[0])
         self.steps = self.rounds = self.depth = self.chain_steps = 0
@@ -181,8 +184,8 @@ class _RowSearch:
     def _domain(self, ex):
         code, step, anchor = ex.rules.policies
         offsets, values, *_ = core.debug_domains_raw(
-            ex.ensemble, self.constraints, self.x, ex.sigma, ex.weights, ex.lam, code, step,
-            anchor, if_ensemble=ex.plausibility_ensemble)
+            self.goal.ensemble, self.constraints, self.x, ex.sigma, ex.weights, ex.lam, code,
+            step, anchor, if_ensemble=ex.plausibility_ensemble, windows=self.goal.further)
         self.feats = np.repeat(np.arange(len(self.x), dtype=np.intp), np.diff(offsets))
         self.values = values
         self.state_costs = self.model.of(self.feats, self.x[self.feats], values)

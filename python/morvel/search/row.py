@@ -1,4 +1,4 @@
-"""One row's search: the raw-score window, the native solvers, the genetic fallback,
+"""One row's search: the score windows (`goal`), the native solvers, the genetic fallback,
 readable values, and the checks every returned row passes (the core's score, rules and
 plausibility, then the library's own prediction)."""
 from __future__ import annotations
@@ -12,6 +12,7 @@ import numpy as np
 import _morvel_core as core
 
 from ..problem import targets as tg
+from . import goal as _goal
 from . import polish as _polish
 from .readable import Interval, readable_value
 
@@ -47,7 +48,7 @@ class Outcome:
     proof: str = "none"
     optimal: bool = False
     lower_bound: float = math.nan
-    window: tuple[float, float] = (-math.inf, math.inf)
+    goal: _goal.Goal | None = None  # the windows searched at the last attempt
     stats: dict = field(default_factory=dict)
     message: str = ""
     prediction: object = None  # the library's value for `row` (`targets.library_values`)
@@ -117,15 +118,15 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
         if out.row is None:
             break
         values = tg.library_values(target, ex.adapter, ex.schema.library_input(out.row[None, :]))
-        if tg.met_by(target, ex.adapter, values)[0]:
+        if _goal.library_accepts(ex, target, out.row[None, :], values)[0]:
             out.prediction = values[0]
             accept(ex, x, out)
             break
         margin = max(margin * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
     else:
         out = Outcome("not_found", proof="none", lower_bound=out.lower_bound,
-                      window=out.window, stats=out.stats,
-                      message=f"{ex.adapter.name}'s own prediction rejected every row found "
+                      goal=out.goal, stats=out.stats,
+                      message=f"{_models(ex)}'s own prediction rejected every row found "
                               f"(raw-score margin up to {margin:.3g})")
     out.stats["time_s"] = time.perf_counter() - started
     return out
@@ -138,31 +139,33 @@ def retry_margin(ex, out: Outcome) -> float:
 
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
               prefound: tuple | None = None) -> Outcome:
-    """The solver's row for the window at `margin`, made readable, checked by the core
+    """The solver's row for the windows at `margin`, made readable, checked by the core
     (score, rules, plausibility) but not yet by the library. The improvement of a genetic
     row gets what the search left of `opts.time_budget_s`."""
     deadline = time.monotonic() + opts.time_budget_s
     cons = ex.rules.constraints(x)
-    window = tg.window(target, ex.adapter, margin, ex.proba_eps)
-    out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, window,
+    goal = _goal.goal(ex, target, margin)
+    out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, goal,
                                                                       opts, seed)
-    out.window = window
+    out.goal = goal
+    if not goal.exact:
+        _sufficient_only(out)
     out.stats["margin"] = margin
     if out.row is None:
         return out
     if prefound is None and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
-        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve,
+        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], goal, opts.improve,
                                      deadline)
         out.stats.update(stats)
         if row is None:
-            return Outcome("not_found", lower_bound=out.lower_bound, window=window,
+            return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
                            stats=out.stats, message=_OFF_POLICY)
         out.row = row
     solver_distance = distance(ex, x, out.row)
     out.stats["solver_distance"] = solver_distance
     if opts.readable:
-        row = _readable(ex, x, cons, out.row, window, solver_distance)
-        if _core_valid(ex, cons, x, row[None, :], window)[0]:
+        row = _readable(ex, x, cons, out.row, goal, solver_distance)
+        if _core_valid(ex, cons, x, row[None, :], goal)[0]:
             out.row = row
     return out
 
@@ -170,11 +173,30 @@ def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin:
 def accept(ex, x: np.ndarray, out: Outcome) -> None:
     """Fill in the distance and the optimality of a row the library accepted."""
     out.distance = distance(ex, x, out.row)
-    out.optimal = out.proof == "optimal" and out.distance <= (
+    out.optimal = out.proof == "optimal" and out.goal.exact and out.distance <= (
         out.stats["solver_distance"] * (1.0 + ex.readable_rtol) + 1e-12)
 
 
-def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
+_SUFFICIENT = ("a softmax model's probability is searched through a sufficient condition "
+               "on its class margins: the row is valid, but a cheaper one may exist")
+
+
+def _sufficient_only(out: Outcome) -> None:
+    """A search of windows that imply the target without being implied by it proves
+    nothing about the target itself: neither a lower bound nor that no row exists."""
+    out.lower_bound = math.nan
+    if out.proof == "optimal":
+        out.proof = "optimal_sufficient"
+    if out.status == "infeasible":
+        out.status, out.proof, out.optimal = "not_found", "none", False
+    out.message = _SUFFICIENT if not out.message else f"{out.message}; {_SUFFICIENT}"
+
+
+def _models(ex) -> str:
+    return ex.adapter.name if len(ex.adapters) == 1 else "a model"
+
+
+def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, goal,
                  improve: bool = True, deadline: float = math.inf) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
     found none): moved onto the value policies, then improved locally (see `_polish`)
@@ -185,12 +207,12 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
     for i, row in enumerate(rows):
         if row is not None:
             stats[i]["genetic_distance"] = distance(ex, X[i], row)
-            row = _on_policy_values(ex, X[i], constraints[i], row, window)
+            row = _on_policy_values(ex, X[i], constraints[i], row, goal)
             stats[i]["off_policy"] = row is None
         ready.append(row)
     if not improve:
         return list(zip(ready, stats))
-    improved = _polish.improve(ex, X, ready, constraints, window, deadline)
+    improved = _polish.improve(ex, X, ready, constraints, goal, deadline)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
             st["improvement_steps"] = steps
@@ -213,19 +235,19 @@ def _prefound(row, stats: dict) -> Outcome:
     return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
 
 
-def _search(ex, x, cons, window, opts: Options, seed) -> Outcome:
+def _search(ex, x, cons, goal, opts: Options, seed) -> Outcome:
     if opts.method == "genetic":
-        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan)
-    return _exact(ex, x, cons, window, opts, seed)
+        return _genetic(ex, x, cons, goal, opts, seed, lower_bound=math.nan)
+    return _exact(ex, x, cons, goal, opts, seed)
 
 
-def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
-    lo_t, hi_t = window
+def _exact(ex, x, cons, goal, opts: Options, seed) -> Outcome:
+    lo_t, hi_t = goal.bounds
     row, dist, proof, st, snapped, _ = core.solve_exact_raw(
-        ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
+        goal.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
         if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
         node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
-        search=opts.search)
+        search=opts.search, windows=goal.further)
     stats = {"solver": "exact", "search": st[9], "nodes": st[0], "completed": st[5],
              "pruned_score": st[1], "pruned_cost": st[2], "presolve_removed": st[7]}
     lower = float(st[3])
@@ -235,7 +257,7 @@ def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
         return Outcome("infeasible", proof="infeasible", optimal=True, lower_bound=math.inf,
                        stats=stats, message="no row satisfies the rules and the target")
     if opts.fallback and genetic_available():
-        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower)
+        out = _genetic(ex, x, cons, goal, opts, seed, lower_bound=lower)
         out.stats = {**stats, "fallback": "genetic", **out.stats, "solver": "exact"}
         if out.row is not None:
             return out
@@ -244,16 +266,16 @@ def _exact(ex, x, cons, window, opts: Options, seed) -> Outcome:
                            "before it found a row; raise node_budget or time_budget_s")
 
 
-def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Outcome:
+def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float) -> Outcome:
     if not genetic_available():
         raise RuntimeError("this build of morvel has no genetic solver")
-    lo_t, hi_t = window
+    lo_t, hi_t = goal.bounds
     row, generations = core.solve_genetic_raw(
-        ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam,
+        goal.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam,
         background=ex.background, if_ensemble=ex.plausibility_ensemble,
         min_total_path=ex.min_total_path, seed=seed, population=opts.population,
         max_generations=opts.max_generations, stall_generations=opts.stall_generations,
-        time_budget_s=opts.time_budget_s)
+        time_budget_s=opts.time_budget_s, windows=goal.further)
     stats = {"solver": "genetic", "generations": int(generations)}
     if row is None:
         return Outcome("not_found", lower_bound=lower_bound, stats=stats,
@@ -265,20 +287,22 @@ def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float) -> Ou
 # -- checks ----------------------------------------------------------------------------
 
 def _meets(ex, rows: np.ndarray, target: tg.Target) -> np.ndarray:
-    return tg.met(target, ex.adapter, ex.schema.library_input(rows))
+    return _goal.library_accepts(ex, target, rows)
 
 
-def _core_valid(ex, cons, x, rows: np.ndarray, window) -> np.ndarray:
+def _core_valid(ex, cons, x, rows: np.ndarray, goal) -> np.ndarray:
     rows = np.ascontiguousarray(rows, dtype=np.float64)
-    scores = ex.ensemble.raw_score_batch(rows)
-    ok = (scores >= window[0]) & (scores <= window[1]) & cons.check(rows, x)
+    ok = goal.inside(rows) & cons.check(rows, x)
     if ex.plausibility_ensemble is not None:
         ok &= ex.plausibility_ensemble.raw_score_batch(rows) >= ex.min_total_path
     return ok
 
 
 def _discrepancy(ex, row: np.ndarray) -> float:
-    """How far the library's raw score is from the core's on `row`."""
+    """How far the library's raw score is from the core's on `row` (0 for a multi-class
+    model, whose margins then grow by the factor alone)."""
+    if ex.adapter.multiclass:
+        return 0.0
     lib = ex.adapter.raw(ex.schema.library_input(row[None, :]))[0]
     ours = ex.ensemble.raw_score_batch(np.ascontiguousarray(row[None, :]))[0]
     d = abs(lib - ours)
@@ -287,7 +311,7 @@ def _discrepancy(ex, row: np.ndarray) -> float:
 
 # -- value policies for genetic rows -----------------------------------------------------
 
-def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
+def _on_policy_values(ex, x, cons, row, goal) -> np.ndarray | None:
     """The genetic search knows no value policies (the exact search snaps to them): move
     each changed whole-number or grid feature to the nearer of its two neighbouring
     policy values that keeps the row valid, the one closer to the factual value first.
@@ -307,7 +331,7 @@ def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
             options.sort(key=lambda c: abs(c - x[j]))
         trials = np.repeat(out[None, :], 2, axis=0)
         trials[:, j] = options
-        ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+        ok = np.flatnonzero(_core_valid(ex, cons, x, trials, goal))
         if ok.size == 0:
             return None
         out = trials[ok[0]]
@@ -316,7 +340,7 @@ def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
 
 # -- readable values ---------------------------------------------------------------------
 
-def _readable(ex, x, cons, row, window, solver_distance: float) -> np.ndarray:
+def _readable(ex, x, cons, row, goal, solver_distance: float) -> np.ndarray:
     """The solver's row with each changed continuous or whole-number feature moved to the
     simplest value of its cell, and snap-to-data features moved to data values; every
     step is kept only while the row stays valid."""
@@ -336,19 +360,19 @@ def _readable(ex, x, cons, row, window, solver_distance: float) -> np.ndarray:
         if value != out[j]:
             trial = out.copy()
             trial[j] = value
-            if _core_valid(ex, cons, x, trial[None, :], window)[0]:
+            if _core_valid(ex, cons, x, trial[None, :], goal)[0]:
                 out = trial
     for j, values in ex.rules.snap.items():
-        out = _snap(ex, x, cons, out, j, values, window)
+        out = _snap(ex, x, cons, out, j, values, goal)
     return out
 
 
-def _snap(ex, x, cons, row, j, values: np.ndarray, window) -> np.ndarray:
+def _snap(ex, x, cons, row, j, values: np.ndarray, goal) -> np.ndarray:
     """Move feature j to the data value nearest to it that keeps the row valid."""
     if math.isnan(row[j]) or np.any(values == row[j]):
         return row
     order = np.argsort(np.abs(values - row[j]), kind="stable")[:32]
     trials = np.repeat(row[None, :], len(order), axis=0)
     trials[:, j] = values[order]
-    ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+    ok = np.flatnonzero(_core_valid(ex, cons, x, trials, goal))
     return trials[ok[0]] if ok.size else row
