@@ -11,7 +11,6 @@ import morvel
 pytest.importorskip("sklearn")
 from sklearn.ensemble import (GradientBoostingClassifier, HistGradientBoostingClassifier,  # noqa: E402
                               RandomForestClassifier, RandomForestRegressor)
-from sklearn.tree import DecisionTreeClassifier  # noqa: E402
 
 
 @pytest.fixture
@@ -71,7 +70,6 @@ def test_bad_rows_and_targets_are_refused_before_the_solver(numeric, no_solver):
 
 def test_bad_models_and_data_are_refused(numeric):
     X, model = numeric
-    y = (X.age > 0).astype(int) + (X.income > 0)
     cases = [
         (lambda: morvel.Explainer(RandomForestClassifier(), X), ValueError, "not fitted"),
         (lambda: morvel.Explainer(model, X.iloc[:, :2]), ValueError, "'debt'"),

@@ -193,6 +193,9 @@ def _classes(model, library: str):
         if not is_classifier(model):
             return None
     classes = getattr(model, "classes_", None)
+    if classes is None and type(model).__name__ == "Booster":
+        n = _booster_classes(model, library)
+        return tuple(range(n)) if n >= 3 else None  # a multi-class Booster's class indices
     if classes is None:
         if library in ("xgboost", "lightgbm", "catboost") and type(model).__name__.endswith(
                 "Classifier"):
@@ -203,6 +206,16 @@ def _classes(model, library: str):
                             "explaining it")
         return None
     return tuple(np.asarray(classes).tolist())
+
+
+def _booster_classes(booster, library: str) -> int:
+    """The number of classes of a multi-class Booster (else 0 or 1)."""
+    if library == "xgboost":
+        import json
+
+        params = json.loads(booster.save_config())["learner"]["learner_model_param"]
+        return int(params.get("num_class", "0"))
+    return int(booster.num_model_per_iteration()) if library == "lightgbm" else 0
 
 
 def _feature_names(model, library: str):

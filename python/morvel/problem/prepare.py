@@ -18,7 +18,8 @@ _AGREEMENT_ROWS = 64
 def joint_models(ex, others, data, features) -> tuple[list, list]:
     """The adapters and schemas of the explained model and of every model in `others`
     (`also_valid_for`), which must read the same columns with the same categories."""
-    if isinstance(others, (str, bytes)) or not hasattr(others, "__iter__"):
+    if (isinstance(others, (str, bytes)) or hasattr(others, "predict")
+            or not hasattr(others, "__iter__")):
         raise TypeError("also_valid_for must be a list of fitted models")
     adapters, schemas = [ex.adapter], [ex.schema]
     for i, model in enumerate(others):

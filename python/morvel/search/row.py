@@ -189,6 +189,10 @@ def _sufficient_only(out: Outcome) -> None:
         out.proof = "optimal_sufficient"
     if out.status == "infeasible":
         out.status, out.proof, out.optimal = "not_found", "none", False
+        out.message = ("no row meets the sufficient condition on the class margins through "
+                       "which a softmax model's probability is searched; a row that meets "
+                       "the target itself may still exist")
+        return
     out.message = _SUFFICIENT if not out.message else f"{out.message}; {_SUFFICIENT}"
 
 
