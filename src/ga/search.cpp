@@ -67,14 +67,14 @@ double window_violation(double score, double lo_t, double hi_t) {
 }
 
 // The genes of one search: from the cells the problem carries, the model's own when there
-// is no further window, else the joint cells computed here (kept in `own`).
-Genes genes_of(const GaProblem& p, std::span<const double> x, JointCells& own) {
+// is no further window, else the joint cells computed here.
+Genes genes_of(const GaProblem& p, std::span<const double> x) {
   if (p.cells != nullptr && p.blocks != nullptr) {
     return make_genes(*p.ensemble, *p.constraints, x, p.sigma, *p.cells, *p.blocks);
   }
   if (p.windows.empty()) return make_genes(*p.ensemble, *p.constraints, x, p.sigma);
-  own = joint_cells(p);
-  return make_genes(*p.ensemble, *p.constraints, x, p.sigma, own.cells, own.blocks);
+  const JointCells joint = joint_cells(p);
+  return make_genes(*p.ensemble, *p.constraints, x, p.sigma, joint.cells, joint.blocks);
 }
 
 class Search {
@@ -103,7 +103,6 @@ class Search {
   Watch* watch_;
   Rng rng_;
   std::size_t p_;
-  JointCells own_cells_;  // when the problem brings none and windows need them
   Genes genes_;
   std::vector<std::size_t> locked_;  // features reset to the factual after every repair
   exact::CostModel cost_;
@@ -131,7 +130,7 @@ Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
       watch_(watch),
       rng_(rng),
       p_(problem.ensemble->n_features()),
-      genes_(genes_of(problem, x, own_cells_)),
+      genes_(genes_of(problem, x)),
       cost_(exact::make_cost_model(x, problem.sigma, problem.weights, problem.lam,
                                    *problem.constraints, *problem.ensemble)),
       elites_(std::max<std::size_t>(params.population / 8, 4)),

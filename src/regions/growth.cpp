@@ -125,12 +125,10 @@ RegionGrowth::RegionGrowth(const RegionInputs& in, Watch& watch)
   layouts_.reserve(ensembles.size());
   layouts_.emplace_back(e, in.missing_defined);
   if (in.if_ensemble != nullptr) layouts_.emplace_back(*in.if_ensemble, in.if_missing_defined);
-  const std::size_t first_further = layouts_.size();
   for (const RegionWindow& w : in.windows) {
     layouts_.emplace_back(*w.window.ensemble, w.missing_defined);
     further_.push_back({&layouts_.back(), w.window.lo, w.window.hi});
   }
-  ensure(layouts_.size() == first_further + in.windows.size(), "one layout per window");
   growth_ = Growth{.model = &layouts_[0],
                    .if_model = in.if_ensemble != nullptr ? &layouts_[1] : nullptr,
                    .min_total_path = in.min_total_path,

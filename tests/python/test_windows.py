@@ -139,10 +139,13 @@ def multiclass_model(kind, X, y):
     if kind == "xgboost":
         import xgboost
         return xgboost.XGBClassifier(n_estimators=12, max_depth=3, random_state=0).fit(X, y)
-    if kind == "lightgbm":
+    if kind.startswith("lightgbm"):
         import lightgbm
-        return lightgbm.LGBMClassifier(n_estimators=12, num_leaves=6, verbose=-1,
-                                       random_state=0).fit(X, y)
+        model = lightgbm.LGBMClassifier(n_estimators=12, num_leaves=6, verbose=-1,
+                                        min_child_samples=5, random_state=0)
+        if kind == "lightgbm-categorical":  # feature 0 as six category codes
+            return model.fit(X, y, categorical_feature=[0])
+        return model.fit(X, y)
     make = dict(hist=lambda: ensemble.HistGradientBoostingClassifier(max_iter=12, max_depth=3),
                 gradient=lambda: ensemble.GradientBoostingClassifier(n_estimators=8, max_depth=2),
                 forest=lambda: ensemble.RandomForestClassifier(n_estimators=12, max_depth=4),
@@ -158,17 +161,36 @@ def solve_windows(windows, x, sigma, search="refine", **kw):
                                 *policies(n), search=search, windows=further, **kw)
 
 
-@pytest.mark.parametrize("kind", ["xgboost", "lightgbm", "hist", "gradient", "forest", "extra"])
+def library_scores(kind, model, X):
+    """Each class's raw score as the library computes it."""
+    if kind == "xgboost":
+        return model.predict(X, output_margin=True)
+    if kind.startswith("lightgbm"):
+        return model.predict(X, raw_score=True)
+    if kind in ("forest", "extra"):
+        return model.predict_proba(X)
+    return model.decision_function(X)
+
+
+@pytest.mark.parametrize("kind", ["xgboost", "lightgbm", "lightgbm-categorical", "hist",
+                                  "gradient", "forest", "extra"])
 def test_multiclass_counterfactuals_are_predicted_as_the_target(kind):
     from sklearn.datasets import load_wine
 
     from morvel.models.multiclass import class_scores, class_windows, core_windows
 
     X, y = load_wine(return_X_y=True)
+    if kind == "lightgbm-categorical":
+        X[:, 0] = np.digitize(X[:, 0], np.quantile(X[:, 0], [0.2, 0.4, 0.6, 0.8, 0.9]))
     model = multiclass_model(kind, X, y)
     scores = class_scores(model)
+    # Per-class scores as the library's own (XGBoost adds them in float32).
+    ours = np.stack([e.to_core().raw_score_batch(X) for e in scores.per_class], axis=1)
+    np.testing.assert_allclose(ours, library_scores(kind, model, X), rtol=0,
+                               atol=2e-5 if kind == "xgboost" else 1e-12)
     sigma = X.std(axis=0)
     n = X.shape[1]
+    numeric = np.flatnonzero(scores.per_class[0].cardinality == 0).astype(np.uint32)
     rng = np.random.default_rng(0)
     for i in (0, 70, 140):
         x = np.ascontiguousarray(X[i])
@@ -186,8 +208,8 @@ def test_multiclass_counterfactuals_are_predicted_as_the_target(kind):
             assert cost(x, ga, sigma, np.ones(n), 0.0) >= dist - 1e-9
         e0, lo0, hi0, md0 = windows[0]
         reg = core.compute_region_raw(e0, md0, make_constraints(n), row, lo0, hi0,
-                                      np.full(n, -INF), np.full(n, INF),
-                                      np.arange(n, dtype=np.uint32), windows=windows[1:])
+                                      np.full(n, -INF), np.full(n, INF), numeric,
+                                      windows=windows[1:])
         lo, hi = np.maximum(reg["lo"], X.min(0) - 1), np.minimum(reg["hi"], X.max(0) + 1)
         assert (model.predict(box_points(lo, hi, {}, rng, 300)) == target).all()
 
