@@ -244,16 +244,10 @@ def _node_range(flat: FlatEnsemble, start: int, stop: int, first_tree: int,
 
 def _sklearn(model) -> ClassScores:
     from sklearn import ensemble, tree
-    from sklearn.exceptions import NotFittedError
-    from sklearn.utils.validation import check_is_fitted
 
     from . import sklearn_models as sk
 
-    try:
-        check_is_fitted(model)
-    except NotFittedError as err:
-        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
-                        "converting it") from err
+    sk.require_fitted(model)
     if isinstance(model, (ensemble.RandomForestClassifier, ensemble.ExtraTreesClassifier)):
         return _forest(model, model.estimators_)
     if isinstance(model, tree.DecisionTreeClassifier):  # a forest of one tree

@@ -28,14 +28,8 @@ from .float32 import float32_threshold
 def from_sklearn(model) -> FlatEnsemble:
     """Convert a fitted scikit-learn tree model (see the module docstring for the list)."""
     from sklearn import ensemble, tree
-    from sklearn.exceptions import NotFittedError
-    from sklearn.utils.validation import check_is_fitted
 
-    try:
-        check_is_fitted(model)
-    except NotFittedError as err:
-        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
-                        "converting it") from err
+    require_fitted(model)
     if isinstance(model, ensemble.IsolationForest):
         return _isolation_forest(model)
     if isinstance(model, (ensemble.HistGradientBoostingRegressor,
@@ -85,6 +79,18 @@ def _forest(model, trees) -> FlatEnsemble:
         leaf = _positive_proba(t) if is_classifier(model) else t.value[:, 0, 0]
         _add_tree(builder, t, leaf / n)
     return builder.build(0.0, "identity", nan_routed=_routes_nan(model))
+
+
+def require_fitted(model) -> None:
+    """NotFitted (a ValueError) for a model that has not been fitted."""
+    from sklearn.exceptions import NotFittedError
+    from sklearn.utils.validation import check_is_fitted
+
+    try:
+        check_is_fitted(model)
+    except NotFittedError as err:
+        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                        "converting it") from err
 
 
 def _routes_nan(model) -> bool:
