@@ -136,7 +136,7 @@ CategoryBlocks category_blocks_joint(std::span<const Ensemble* const> ensembles)
     std::uint32_t m = 0;
     for (const Ensemble* e : ensembles) {
       if (f >= e->n_features()) continue;
-      const std::uint32_t card = e->cardinality()[f];
+      const std::uint32_t card = e->cardinality(f);
       if (card == 0) continue;
       if (m == 0) {
         m = card;

@@ -119,7 +119,6 @@ Ensemble Ensemble::create(std::vector<std::int32_t> feature, std::vector<double>
   e.tree_roots_ = std::move(tree_roots);
   e.node_set_.assign(n, -1);
   e.set_offsets_.assign(1, 0);
-  e.cardinality_.assign(n_features, 0);
   e.base_score_ = base_score;
   e.n_features_ = n_features;
   e.link_ = link;
@@ -132,11 +131,23 @@ Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_se
                                    std::vector<std::uint32_t> set_offsets,
                                    std::vector<std::uint64_t> set_words,
                                    std::vector<std::uint32_t> cardinality) {
-  if (node_set.size() != e.n_nodes()) {
-    throw ValidationError("node_set length differs from the node count");
-  }
   if (cardinality.size() != e.n_features_) {
     throw ValidationError("cardinality length differs from n_features");
+  }
+  std::vector<CategoricalFeature> categorical;
+  for (std::size_t f = 0; f < cardinality.size(); ++f) {
+    if (cardinality[f] != 0) categorical.push_back({static_cast<std::uint32_t>(f), cardinality[f]});
+  }
+  return with_categorical_features(std::move(e), std::move(node_set), std::move(set_offsets),
+                                   std::move(set_words), std::move(categorical));
+}
+
+Ensemble Ensemble::with_categorical_features(Ensemble e, std::vector<std::int32_t> node_set,
+                                             std::vector<std::uint32_t> set_offsets,
+                                             std::vector<std::uint64_t> set_words,
+                                             std::vector<CategoricalFeature> categorical) {
+  if (node_set.size() != e.n_nodes()) {
+    throw ValidationError("node_set length differs from the node count");
   }
   if (set_offsets.empty() || set_offsets[0] != 0) {
     throw ValidationError("set_offsets must start at 0");
@@ -149,10 +160,26 @@ Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_se
   if (set_offsets.back() != set_words.size()) {
     throw ValidationError("set_offsets must end at set_words length");
   }
-  for (std::size_t f = 0; f < cardinality.size(); ++f) {
-    if (cardinality[f] > kMaxCategories) {
-      throw ValidationError("feature " + std::to_string(f) + ": " +
-                            std::to_string(cardinality[f]) +
+  for (const CategoricalFeature& c : categorical) {
+    if (c.feature >= e.n_features_) throw ValidationError("categorical index out of range");
+  }
+  std::stable_sort(categorical.begin(), categorical.end(),
+                   [](const CategoricalFeature& a, const CategoricalFeature& b) {
+                     return a.feature < b.feature;
+                   });
+  std::vector<CategoricalFeature> kept;
+  for (const CategoricalFeature& c : categorical) {
+    if (!kept.empty() && kept.back().feature == c.feature) {
+      kept.back() = c;  // a later entry for the feature wins
+    } else {
+      kept.push_back(c);
+    }
+  }
+  std::erase_if(kept, [](const CategoricalFeature& c) { return c.cardinality == 0; });
+  for (const CategoricalFeature& c : kept) {
+    if (c.cardinality > kMaxCategories) {
+      throw ValidationError("feature " + std::to_string(c.feature) + ": " +
+                            std::to_string(c.cardinality) +
                             " categories exceed the supported maximum of " +
                             std::to_string(kMaxCategories));
     }
@@ -169,10 +196,17 @@ Ensemble Ensemble::with_categories(Ensemble e, std::vector<std::int32_t> node_se
   e.node_set_ = std::move(node_set);
   e.set_offsets_ = std::move(set_offsets);
   e.set_words_ = std::move(set_words);
-  e.cardinality_ = std::move(cardinality);
+  e.categorical_ = std::move(kept);
   e.caches_ = std::make_unique<Caches>();
   e.build_score_nodes();
   return e;
+}
+
+std::uint32_t Ensemble::cardinality(std::size_t f) const {
+  const auto it = std::lower_bound(
+      categorical_.begin(), categorical_.end(), f,
+      [](const CategoricalFeature& c, std::size_t g) { return c.feature < g; });
+  return it != categorical_.end() && it->feature == f ? it->cardinality : 0;
 }
 
 

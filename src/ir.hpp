@@ -16,6 +16,12 @@ namespace morvel {
 
 enum class Link : std::uint8_t { Identity = 0, Sigmoid = 1 };
 
+// A feature the model reads as category codes, and its number of categories (> 0).
+struct CategoricalFeature {
+  std::uint32_t feature;
+  std::uint32_t cardinality;
+};
+
 // Parses "identity" / "sigmoid"; anything else throws ValidationError.
 Link parse_link(const std::string& name);
 
@@ -53,8 +59,17 @@ class Ensemble {
                          std::vector<std::uint32_t> tree_roots, Link link,
                          std::size_t n_features);
 
-  // Replaces the categorical fields; throws ValidationError on malformed sets and on
-  // cardinalities above kMaxCategories.
+  // Replaces the categorical fields; throws ValidationError on malformed sets, on feature
+  // indices out of range and on cardinalities above kMaxCategories. `categorical` lists the
+  // categorical features in any order; a later entry for a feature replaces an earlier
+  // one, and a cardinality of 0 makes the feature numeric. Only these entries are stored,
+  // so a model costs no memory per declared feature.
+  static Ensemble with_categorical_features(Ensemble ensemble,
+                                            std::vector<std::int32_t> node_set,
+                                            std::vector<std::uint32_t> set_offsets,
+                                            std::vector<std::uint64_t> set_words,
+                                            std::vector<CategoricalFeature> categorical);
+  // The same with one cardinality per feature (n_features entries, 0 for numeric).
   static Ensemble with_categories(Ensemble ensemble, std::vector<std::int32_t> node_set,
                                   std::vector<std::uint32_t> set_offsets,
                                   std::vector<std::uint64_t> set_words,
@@ -83,10 +98,13 @@ class Ensemble {
   std::span<const std::int32_t> node_set() const { return node_set_; }
   std::span<const std::uint32_t> set_offsets() const { return set_offsets_; }
   std::span<const std::uint64_t> set_words() const { return set_words_; }
-  std::span<const std::uint32_t> cardinality() const { return cardinality_; }
+  // The categorical features in ascending order of feature.
+  std::span<const CategoricalFeature> categorical_features() const { return categorical_; }
+  // Number of categories of feature f; 0 for a numeric feature.
+  std::uint32_t cardinality(std::size_t f) const;
 
   bool is_leaf(std::size_t node) const { return feature_[node] < 0; }
-  bool is_categorical_feature(std::size_t f) const { return cardinality_[f] != 0; }
+  bool is_categorical_feature(std::size_t f) const { return cardinality(f) != 0; }
 
   // True when code `c` is a member of categorical split set `s` (codes past the set's
   // words are non-members).
@@ -146,7 +164,7 @@ class Ensemble {
   std::vector<std::int32_t> node_set_;
   std::vector<std::uint32_t> set_offsets_;
   std::vector<std::uint64_t> set_words_;
-  std::vector<std::uint32_t> cardinality_;
+  std::vector<CategoricalFeature> categorical_;  // ascending by feature, cardinality > 0
   double base_score_ = 0.0;
   std::size_t n_features_ = 0;
   Link link_ = Link::Identity;

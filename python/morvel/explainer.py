@@ -193,8 +193,12 @@ class Explainer:
                 (genetic); readable=True|False; fallback=True|False (the exact
                 method's fall back to the genetic search); improve=True|False (a local
                 search from the genetic search's row to cheaper valid rows nearby; on by
-                default; it stops when time_budget_s, counted from the search's start,
-                is spent).
+                default). time_budget_s bounds each search from its start; the local
+                search does at most the work that time_budget_s allows at a fixed nominal
+                rate, so its row is the same alone, in any batch and on any machine
+                (its clock, time_budget_s per row, is only a safety net for machines far
+                slower than that rate, and only it or a genetic search ended by its
+                budget can make results differ between runs).
 
         Returns a `Counterfactual`; a row that already meets the target comes back
         unchanged with distance 0, and "no counterfactual exists" is a result

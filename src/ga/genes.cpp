@@ -57,14 +57,14 @@ std::vector<double> numeric_candidates(const CellList& cells, double factual) {
 }  // namespace
 
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
-                 std::span<const double> x, std::span<const double> sigma) {
+                 std::span<const double> x, std::span<const double> sigma, Watch* watch) {
   return make_genes(ensemble, constraints, x, sigma, ensemble.feature_cells(),
-                    ensemble.category_blocks());
+                    ensemble.category_blocks(), watch);
 }
 
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
                  std::span<const double> x, std::span<const double> sigma,
-                 const FeatureCells& cells, const CategoryBlocks& blocks) {
+                 const FeatureCells& cells, const CategoryBlocks& blocks, Watch* watch) {
   const std::size_t p = ensemble.n_features();
   ensure(x.size() == p && sigma.size() >= p && constraints.n_features == p &&
              cells.size() == p && blocks.size() == p,
@@ -83,6 +83,7 @@ Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
     has_missing_entry[constraints.feature_index(am.feature)] = 1;
   }
   for (std::size_t j = 0; j < p; ++j) {
+    if (watch != nullptr) watch->check();
     g.categorical[j] = ensemble.is_categorical_feature(j) ? 1 : 0;
     g.locked[j] = bounds.fixed[j] != 0 || (std::isnan(x[j]) && has_missing_entry[j] == 0);
     if (g.locked[j]) continue;

@@ -11,6 +11,7 @@
 #include "constraints.hpp"
 #include "ga/rng.hpp"
 #include "ir.hpp"
+#include "watch.hpp"
 
 namespace morvel::ga {
 
@@ -29,11 +30,14 @@ struct Genes {
 
 // x and sigma must hold the ensemble's n_features values and outlive the result. The
 // candidates come from `cells` and `blocks` (per feature, as fine as every ensemble the
-// row is scored by), by default the ensemble's own.
-Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
-                 std::span<const double> x, std::span<const double> sigma);
+// row is scored by), by default the ensemble's own. A watch, when given, is checked as the
+// features are gone through (StopRequested).
 Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
                  std::span<const double> x, std::span<const double> sigma,
-                 const FeatureCells& cells, const CategoryBlocks& blocks);
+                 Watch* watch = nullptr);
+Genes make_genes(const Ensemble& ensemble, const Constraints& constraints,
+                 std::span<const double> x, std::span<const double> sigma,
+                 const FeatureCells& cells, const CategoryBlocks& blocks,
+                 Watch* watch = nullptr);
 
 }  // namespace morvel::ga

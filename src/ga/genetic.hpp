@@ -54,7 +54,7 @@ struct GaParams {
   std::size_t population = 80;
   std::size_t max_generations = 200;
   std::size_t stall_generations = 30;
-  double time_budget_s = 10.0;  // from the end of the initial population; +inf for none
+  double time_budget_s = 10.0;  // from the start of solve_genetic; +inf for none
   bool parallel = true;         // fan each population's scoring, check and repair out
 };
 
@@ -64,9 +64,11 @@ struct GaResult {
 };
 
 // One search from factual row x (n_features values), seeded with `seed` or, without one,
-// from the operating system. `watch`, when given, is polled between generations (and
-// between blocks of a large population); a stop it reports ends the search as interrupted.
-// Without a stop the result is the same with or without a watch.
+// from the operating system. `watch`, when given, is polled between generations and
+// between blocks of rows; a stop it reports ends the search as interrupted. The time
+// budget bounds the whole call: once it ends the search returns the best row of the
+// generations evaluated so far (none before the first). Without a stop and within the
+// budget the result is the same with or without a watch.
 SearchOutcome<GaResult> solve_genetic(const GaProblem& problem, std::span<const double> x,
                                       std::optional<std::uint64_t> seed, const GaParams& params,
                                       Watch* watch = nullptr);

@@ -32,12 +32,20 @@ constexpr double kTakeBackground = 0.5;     // per free feature of a background 
 constexpr double kTakeFirstParent = 0.5;    // per feature of a child
 constexpr double kMutateChance = 0.15;      // per free feature of a child
 constexpr double kResetChance = 0.3;        // cumulative: [0.15, 0.3) resets to the factual
-// Large populations are scored, checked and repaired in blocks of this many rows, with a
-// stop check between blocks. Rows are independent, so the blocks change no result.
+// Populations are scored, checked and repaired in blocks of at most this many rows and
+// about kWalksPerPoll tree walks, with a stop check (interrupt and time budget) before
+// each block. Rows are independent, so the blocks change no result.
 constexpr std::size_t kRowsPerPoll = 1024;
-// Handing a default population of 80 rows to the pool costs more in wake-ups than it saves;
-// only blocks at least this large fan out (the answer is the same either way).
+constexpr std::size_t kWalksPerPoll = std::size_t{1} << 22;
+// Handing a default population of 80 rows of a small model to the pool costs more in
+// wake-ups than it saves; only blocks of this many rows, or of a large model, fan out (the
+// answer is the same either way).
 constexpr std::size_t kMinRowsToFanOut = 256;
+constexpr std::size_t kMinWalksToFanOut = std::size_t{1} << 20;
+// However small the time budget, building and scoring the first generation may take this
+// long: a zero budget still evaluates one generation and stops after it, while a model too
+// large to score in time is still cut off while its first population is built.
+constexpr double kFirstGenerationAllowanceS = 0.01;
 
 enum RowClass : std::uint8_t { kValid = 0, kOutsideWindow = 1, kInfeasible = 2 };
 
@@ -68,19 +76,29 @@ double window_violation(double score, double lo_t, double hi_t) {
 
 // The genes of one search: from the cells the problem carries, the model's own when there
 // is no further window, else the joint cells computed here.
-Genes genes_of(const GaProblem& p, std::span<const double> x) {
+Genes genes_of(const GaProblem& p, std::span<const double> x, Watch* watch) {
   if (p.cells != nullptr && p.blocks != nullptr) {
-    return make_genes(*p.ensemble, *p.constraints, x, p.sigma, *p.cells, *p.blocks);
+    return make_genes(*p.ensemble, *p.constraints, x, p.sigma, *p.cells, *p.blocks, watch);
   }
-  if (p.windows.empty()) return make_genes(*p.ensemble, *p.constraints, x, p.sigma);
+  if (p.windows.empty()) return make_genes(*p.ensemble, *p.constraints, x, p.sigma, watch);
   const JointCells joint = joint_cells(p);
-  return make_genes(*p.ensemble, *p.constraints, x, p.sigma, joint.cells, joint.blocks);
+  return make_genes(*p.ensemble, *p.constraints, x, p.sigma, joint.cells, joint.blocks, watch);
+}
+
+// Trees a row walks through when it is scored: the model's, the plausibility ensemble's
+// and the further windows'.
+std::size_t trees_per_row(const GaProblem& problem) {
+  std::size_t trees = problem.ensemble->n_trees() +
+                      (problem.if_ensemble != nullptr ? problem.if_ensemble->n_trees() : 0);
+  for (const ScoreWindow& w : problem.windows) trees += w.ensemble->n_trees();
+  return trees;
 }
 
 class Search {
  public:
+  // `budget` runs the search's time budget; it started with the call.
   Search(const GaProblem& problem, std::span<const double> x, Rng rng, const GaParams& params,
-         Watch* watch);
+         Watch* watch, Watch& budget);
   SearchOutcome<GaResult> run();
 
  private:
@@ -94,15 +112,24 @@ class Search {
   void classify(std::size_t begin, std::size_t end, const std::vector<std::uint8_t>& feasible);
   void order();
   bool breed();
-  bool stop_requested() { return watch_ != nullptr && watch_->poll(); }
-  bool fan_out(std::size_t rows) const { return params_.parallel && rows >= kMinRowsToFanOut; }
+  // An interrupt, or the end of the time budget.
+  bool halted() { return (watch_ != nullptr && watch_->poll()) || budget_.poll(); }
+  // The outcome of a halted search: interrupted, or the best row of the generations that
+  // the time budget let finish.
+  SearchOutcome<GaResult> halt(GaResult result, const std::vector<double>& best, bool has_best);
+  bool fan_out(std::size_t rows) const {
+    return params_.parallel && (rows >= kMinRowsToFanOut || rows * walks_ >= kMinWalksToFanOut);
+  }
 
   const GaProblem& problem_;
   std::span<const double> x_;
   const GaParams& params_;
   Watch* watch_;
+  Watch& budget_;
   Rng rng_;
   std::size_t p_;
+  std::size_t walks_;          // trees_per_row
+  std::size_t rows_per_poll_;  // rows per block of scoring, checking and repair
   Genes genes_;
   std::vector<std::size_t> locked_;  // features reset to the factual after every repair
   exact::CostModel cost_;
@@ -123,14 +150,17 @@ class Search {
 };
 
 Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
-               const GaParams& params, Watch* watch)
+               const GaParams& params, Watch* watch, Watch& budget)
     : problem_(problem),
       x_(x),
       params_(params),
       watch_(watch),
+      budget_(budget),
       rng_(rng),
       p_(problem.ensemble->n_features()),
-      genes_(genes_of(problem, x)),
+      walks_(std::max<std::size_t>(trees_per_row(problem), 1)),
+      rows_per_poll_(std::clamp<std::size_t>(kWalksPerPoll / walks_, 1, kRowsPerPoll)),
+      genes_(genes_of(problem, x, &budget)),
       cost_(exact::make_cost_model(x, problem.sigma, problem.weights, problem.lam,
                                    *problem.constraints, *problem.ensemble)),
       elites_(std::max<std::size_t>(params.population / 8, 4)),
@@ -219,9 +249,9 @@ void Search::add_fill_row() {
 }
 
 bool Search::repair_and_lock(std::vector<double>& buffer, std::size_t rows) {
-  for (std::size_t b0 = 0; b0 < rows; b0 += kRowsPerPoll) {
-    if (b0 > 0 && stop_requested()) return false;
-    const std::size_t m = std::min(kRowsPerPoll, rows - b0);
+  for (std::size_t b0 = 0; b0 < rows; b0 += rows_per_poll_) {
+    if (halted()) return false;
+    const std::size_t m = std::min(rows_per_poll_, rows - b0);
     problem_.constraints->repair(row(buffer, b0), m, x_, fan_out(m));
   }
   for (std::size_t r = 0; r < rows; ++r) {
@@ -233,9 +263,9 @@ bool Search::repair_and_lock(std::vector<double>& buffer, std::size_t rows) {
 
 bool Search::evaluate() {
   const Ensemble& model = *problem_.ensemble;
-  for (std::size_t b0 = 0; b0 < rows_; b0 += kRowsPerPoll) {
-    if (b0 > 0 && stop_requested()) return false;
-    const std::size_t m = std::min(kRowsPerPoll, rows_ - b0);
+  for (std::size_t b0 = 0; b0 < rows_; b0 += rows_per_poll_) {
+    if (halted()) return false;
+    const std::size_t m = std::min(rows_per_poll_, rows_ - b0);
     const double* block = row(pop_, b0);
     const bool parallel = fan_out(m);
     model.raw_score_batch_into(block, m, score_.data() + b0, parallel);
@@ -328,18 +358,24 @@ bool Search::breed() {
   return true;
 }
 
+SearchOutcome<GaResult> Search::halt(GaResult result, const std::vector<double>& best,
+                                     bool has_best) {
+  if (watch_ != nullptr && watch_->stopped()) return SearchOutcome<GaResult>::interrupted();
+  if (has_best) result.best = best;
+  return SearchOutcome<GaResult>::completed(std::move(result));
+}
+
 SearchOutcome<GaResult> Search::run() {
   GaResult result;
   // Without generations nothing is evaluated, so the initial population cannot matter.
   if (params_.max_generations == 0) return SearchOutcome<GaResult>::completed(std::move(result));
-  if (!seed_population()) return SearchOutcome<GaResult>::interrupted();
-  const Watch budget(InterruptProbe{}, params_.time_budget_s);  // the clock starts here
   std::vector<double> best(p_);
   bool has_best = false;
+  if (!seed_population()) return halt(std::move(result), best, has_best);
   double best_cost = kInf;
   std::size_t stall = 0;
   for (;;) {
-    if (!evaluate()) return SearchOutcome<GaResult>::interrupted();
+    if (!evaluate()) return halt(std::move(result), best, has_best);
     order();
     const std::size_t first = order_[0];
     if (class_[first] == kValid && best_cost - kMinImprovement > fitness_[first]) {
@@ -353,10 +389,10 @@ SearchOutcome<GaResult> Search::run() {
     }
     ++result.generations;
     if (stall >= params_.stall_generations) break;
-    if (budget.elapsed() > params_.time_budget_s) break;
+    if (budget_.elapsed() > params_.time_budget_s) break;
     // The population bred after the last generation would never be evaluated.
     if (result.generations == params_.max_generations) break;
-    if (stop_requested() || !breed()) return SearchOutcome<GaResult>::interrupted();
+    if (halted() || !breed()) return halt(std::move(result), best, has_best);
   }
   if (has_best) result.best = std::move(best);
   return SearchOutcome<GaResult>::completed(std::move(result));
@@ -375,8 +411,16 @@ SearchOutcome<GaResult> solve_genetic(const GaProblem& problem, std::span<const 
                                       Watch* watch) {
   ensure(problem.ensemble != nullptr && problem.constraints != nullptr,
          "genetic search without a model or constraint set");
-  Search search(problem, x, seed ? Rng::from_seed(*seed) : Rng::from_os(), params, watch);
-  return search.run();
+  // The time budget counts from here: it bounds the candidate values and the initial
+  // population as well as the generations.
+  Watch budget(InterruptProbe{}, std::max(params.time_budget_s, kFirstGenerationAllowanceS));
+  try {
+    Search search(problem, x, seed ? Rng::from_seed(*seed) : Rng::from_os(), params, watch,
+                  budget);
+    return search.run();
+  } catch (const StopRequested&) {
+    return SearchOutcome<GaResult>::completed(GaResult{});  // out of time while preparing
+  }
 }
 
 }  // namespace morvel::ga

@@ -77,13 +77,12 @@ void require_same_feature_space(const Ensemble& model, const Ensemble* plausibil
     throw ValidationError("if_ensemble has " + std::to_string(plausibility->n_features()) +
                           " features, the ensemble has " + std::to_string(n));
   }
-  for (std::size_t f = 0; f < n; ++f) {
-    const std::uint32_t a = model.cardinality()[f];
-    const std::uint32_t b = plausibility->cardinality()[f];
-    if (a != 0 && b != 0 && a != b) {
+  for (const CategoricalFeature& c : model.categorical_features()) {
+    const std::uint32_t b = plausibility->cardinality(c.feature);
+    if (b != 0 && b != c.cardinality) {
       throw ValidationError("if_ensemble declares " + std::to_string(b) +
-                            " categories for feature " + std::to_string(f) +
-                            ", the ensemble " + std::to_string(a));
+                            " categories for feature " + std::to_string(c.feature) +
+                            ", the ensemble " + std::to_string(c.cardinality));
     }
   }
 }
@@ -100,13 +99,16 @@ void require_windows(const Ensemble& model, std::span<const WindowArg> windows) 
       throw ValidationError(at + "the ensemble has " + std::to_string(w.ensemble->n_features()) +
                             " features, the model " + std::to_string(n));
     }
-    for (std::size_t f = 0; f < n; ++f) {
-      const std::uint32_t a = model.cardinality()[f];
-      const std::uint32_t b = w.ensemble->cardinality()[f];
-      if (a != b) {
-        throw ValidationError(at + "the ensemble declares " + std::to_string(b) +
-                              " categories for feature " + std::to_string(f) + ", the model " +
-                              std::to_string(a));
+    // Every categorical feature of either has the same count in the other.
+    for (const Ensemble* e : {&model, w.ensemble}) {
+      for (const CategoricalFeature& c : e->categorical_features()) {
+        const std::uint32_t a = model.cardinality(c.feature);
+        const std::uint32_t b = w.ensemble->cardinality(c.feature);
+        if (a != b) {
+          throw ValidationError(at + "the ensemble declares " + std::to_string(b) +
+                                " categories for feature " + std::to_string(c.feature) +
+                                ", the model " + std::to_string(a));
+        }
       }
     }
     if (std::isnan(w.lo)) reject(at + "lo must not be NaN", w.lo);
@@ -138,9 +140,9 @@ void require_factual_in_model(std::span<const double> x, const Ensemble& model,
     if (std::isinf(x[f])) {
       throw ValidationError("x[" + std::to_string(f) + "] is infinite");
     }
-    std::uint32_t card = model.cardinality()[f];
+    std::uint32_t card = model.cardinality(f);
     if (card == 0 && plausibility != nullptr && f < plausibility->n_features()) {
-      card = plausibility->cardinality()[f];
+      card = plausibility->cardinality(f);
     }
     if (card != 0 && x[f] >= static_cast<double>(card)) {
       throw ValidationError("x[" + std::to_string(f) + "] is not a category code of the model (" +

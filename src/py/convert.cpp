@@ -17,10 +17,9 @@ Args::Args(const char* function, PyObject* args, PyObject* kwargs,
   const Py_ssize_t n_pos = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
   const std::size_t max_pos = std::min(n_positional, names_.size());
   if (static_cast<std::size_t>(n_pos) > max_pos) {
-    const char* what = max_pos < names_.size() ? " positional arguments (" : " arguments (";
     raise(PyExc_TypeError, std::string(function) + "() takes at most " +
-                               std::to_string(max_pos) + what + std::to_string(n_pos) +
-                               " given)");
+                               std::to_string(max_pos) + " positional arguments (" +
+                               std::to_string(n_pos) + " given)");
   }
   for (Py_ssize_t i = 0; i < n_pos; ++i) values_[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
@@ -282,6 +281,12 @@ const Constraints& to_constraints(PyObject* obj, const char* name) {
     not_instance(obj, name, "RustConstraints");
   }
   return *reinterpret_cast<ConstraintsObject*>(obj)->constraints;
+}
+
+const std::atomic<bool>* to_optional_stop(PyObject* obj, const char* name) {
+  if (obj == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(obj, g_stop_token_type)) not_instance(obj, name, "StopToken");
+  return &reinterpret_cast<StopTokenObject*>(obj)->requested;
 }
 
 template <class T>

@@ -4,6 +4,7 @@
 // Every failure sets a Python exception naming the argument and throws PyErrAlreadySet.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -20,15 +21,14 @@ struct Constraints;
 
 namespace morvel::py {
 
-// Arguments of one call, matched to names by position or keyword. Missing optional
-// arguments and explicit None both read as nullptr. Names from `n_positional` on (all by
-// default) are keyword-only.
+// Arguments of one call, matched to names by position or keyword; names from
+// `n_positional` on (all by default) are keyword-only. Missing optional arguments and
+// explicit None both read as nullptr.
 class Args {
  public:
-  static constexpr std::size_t kAllPositional = static_cast<std::size_t>(-1);
   Args(const char* function, PyObject* args, PyObject* kwargs,
        std::initializer_list<const char*> names, std::size_t n_required,
-       std::size_t n_positional = kAllPositional);
+       std::size_t n_positional = static_cast<std::size_t>(-1));
   PyObject* operator[](std::size_t i) const { return values_[i]; }
   const char* name(std::size_t i) const { return names_[i]; }
 
@@ -63,6 +63,8 @@ bool to_bool(PyObject* obj, const char* name, bool fallback);
 const Ensemble& to_ensemble(PyObject* obj, const char* name);
 const Ensemble* to_optional_ensemble(PyObject* obj, const char* name);
 const Constraints& to_constraints(PyObject* obj, const char* name);
+// A StopToken's flag, or nullptr for None.
+const std::atomic<bool>* to_optional_stop(PyObject* obj, const char* name);
 
 // One further score window as given: a tuple (ensemble, lo, hi) or (ensemble, lo, hi,
 // missing_defined), the last a 1-D uint8 array of the ensemble's per-node missing-route

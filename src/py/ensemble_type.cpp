@@ -53,17 +53,14 @@ PyRef build_ensemble(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                        std::move(value), base_score, std::move(tree_roots), link,
                                        n_features);
   if (categorical) {
-    std::vector<std::uint32_t> cardinality(n_features, 0);
+    std::vector<CategoricalFeature> features;
     if (cat_idx && cat_card) {
       const std::size_t n = std::min(cat_idx->size(), cat_card->size());
-      for (std::size_t k = 0; k < n; ++k) {
-        if ((*cat_idx)[k] >= n_features) throw ValidationError("categorical index out of range");
-        cardinality[(*cat_idx)[k]] = (*cat_card)[k];
-      }
+      for (std::size_t k = 0; k < n; ++k) features.push_back({(*cat_idx)[k], (*cat_card)[k]});
     }
-    ensemble = Ensemble::with_categories(std::move(ensemble), std::move(*node_set),
-                                         std::move(*set_offsets), std::move(*set_words),
-                                         std::move(cardinality));
+    ensemble = Ensemble::with_categorical_features(std::move(ensemble), std::move(*node_set),
+                                                   std::move(*set_offsets),
+                                                   std::move(*set_words), std::move(features));
   }
   auto owned = std::make_unique<Ensemble>(std::move(ensemble));
   PyRef self = checked(type->tp_alloc(type, 0));
@@ -103,11 +100,9 @@ PyObject* reduce_ensemble(PyObject* self, PyObject*) {
   return guarded([&] {
     const Ensemble& e = *reinterpret_cast<EnsembleObject*>(self)->ensemble;
     std::vector<std::uint32_t> cat_idx, cat_card;
-    for (std::size_t f = 0; f < e.n_features(); ++f) {
-      if (e.cardinality()[f] != 0) {
-        cat_idx.push_back(static_cast<std::uint32_t>(f));
-        cat_card.push_back(e.cardinality()[f]);
-      }
+    for (const CategoricalFeature& c : e.categorical_features()) {
+      cat_idx.push_back(c.feature);
+      cat_card.push_back(c.cardinality);
     }
     const PyRef feature = span_to_numpy(e.feature()), threshold = span_to_numpy(e.threshold()),
                 is_lt = span_to_numpy(e.is_lt()), missing_left = span_to_numpy(e.missing_left()),

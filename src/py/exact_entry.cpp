@@ -54,7 +54,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "policy_code", "policy_step", "policy_anchor", "if_ensemble", "min_total_path",
                 "node_budget", "gap", "time_budget_s", "incumbent_cost", "incumbent_row",
-                "search", "windows"},
+                "search", "stop", "windows"},
                11, 19);
   exact::ExactProblem p;
   p.ensemble = &to_ensemble(a[0], "ensemble");
@@ -76,7 +76,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.incumbent_cost = to_optional_double(a[16], "incumbent_cost");
   p.incumbent_row = to_optional_vector<double>(a[17], "incumbent_row");
   const std::string search = a[18] ? to_str(a[18], "search") : "classic";
-  const auto windows = to_windows(a[19], "windows");
+  const std::atomic<bool>* stop = to_optional_stop(a[19], "stop");
+  const auto windows = to_windows(a[20], "windows");
 
   if (search != "classic" && search != "refine") {
     throw CallerError("unknown search mode " + quoted(search));
@@ -126,7 +127,7 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.policies = policies;
   p.mode = search == "refine" ? exact::SearchMode::Refine : exact::SearchMode::Classic;
 
-  ReleasedLock released;
+  ReleasedLock released(stop);
   auto outcome = released.run([&] { return exact::solve_exact(p, released.probe_fn()); });
   if (outcome.is_interrupted()) released.raise_pending();
   return result_tuple(outcome.result());

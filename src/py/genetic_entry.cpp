@@ -1,4 +1,5 @@
 // solve_genetic_raw and solve_genetic_batch_raw: the genetic search's Python entry points.
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -18,7 +19,8 @@ namespace morvel::py {
 const char kSolveGeneticRawDoc[] =
     "solve_genetic_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, "
     "background=None, if_ensemble=None, min_total_path=None, seed=None, population=80, "
-    "max_generations=200, stall_generations=30, time_budget_s=10.0, *, windows=None)\n--\n\n"
+    "max_generations=200, stall_generations=30, time_budget_s=10.0, *, stop=None, "
+    "windows=None)\n--\n\n"
     "Full GA solve.\n"
     "Returns (x_cf | None, generations).\n\n"
     "x_cf is the cheapest row found whose raw score lies in [lo_t, hi_t] and that satisfies "
@@ -30,28 +32,33 @@ const char kSolveGeneticRawDoc[] =
     "that side of the window open; lo_t > hi_t is an empty window.\n\n"
     "The same seed and inputs give the same result on any machine and with any number of "
     "threads; without a seed the search is seeded from the operating system's random "
-    "source. time_budget_s counts from the end of the initial population and is checked "
-    "after every generation: 0 stops after the first generation, inf sets no time limit "
-    "(the search then ends by max_generations or stall_generations). A Ctrl-C ends the "
-    "search within about a second and raises the error the signal check raises "
-    "(ordinarily KeyboardInterrupt).";
+    "source. time_budget_s counts from the start of the call and bounds all of it: the "
+    "candidate values, the initial population and every generation (it is checked between "
+    "blocks of rows and after every generation), except that the first generation may take "
+    "0.01 s whatever the budget, so 0 evaluates one generation; a search whose budget ends "
+    "before its first population has been scored returns (None, 0). inf "
+    "sets no time limit (the search then ends by max_generations or stall_generations). "
+    "Where the budget does not end the search, the result does not depend on it. A Ctrl-C "
+    "ends the search within about a second and raises the error the signal check raises "
+    "(ordinarily KeyboardInterrupt); so does setting `stop`, a StopToken, from any thread.";
 
 const char kSolveGeneticBatchRawDoc[] =
     "solve_genetic_batch_raw(ensemble, constraints, x_rows, task_row, task_seed, lo_t, hi_t, "
     "sigma, weights, lam, background=None, if_ensemble=None, min_total_path=None, "
     "population=80, max_generations=200, stall_generations=30, time_budget_s=10.0, *, "
-    "windows=None)\n--\n\n"
+    "stop=None, windows=None)\n--\n\n"
     "Batch GA solve: one independent search per `(task_row, task_seed)` pair, each as "
     "solve_genetic_raw from row x_rows[task_row[k]] with seed task_seed[k], run in parallel "
     "on the worker pool with the interpreter lock released.\n"
     "Returns `(x_cf (n_tasks, p) \u2014 factual copy where infeasible, feasible mask, "
     "generations)`.\n\n"
     "Results are in task order and do not depend on the number of threads. time_budget_s "
-    "bounds each search on its own, and windows (further (ensemble, lo, hi) windows every "
-    "row must score in) act, as in solve_genetic_raw. A Ctrl-C while the lock is "
-    "released surfaces as the error that the signal check raises (ordinarily "
-    "`KeyboardInterrupt`), propagated unchanged and never turned into `ValueError` or "
-    "`RuntimeError`; no partial results are returned.";
+    "bounds each search on its own, from the start of its task, and windows (further "
+    "(ensemble, lo, hi) windows every row must score in) act, as in solve_genetic_raw. A "
+    "Ctrl-C while the lock is released (or setting `stop`, a StopToken) surfaces as the "
+    "error that the signal check raises (ordinarily `KeyboardInterrupt`), propagated "
+    "unchanged and never turned into `ValueError` or `RuntimeError`; no partial results are "
+    "returned.";
 
 namespace {
 
@@ -155,7 +162,7 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_genetic_raw", args, kwargs,
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "background", "if_ensemble", "min_total_path", "seed", "population",
-                "max_generations", "stall_generations", "time_budget_s", "windows"},
+                "max_generations", "stall_generations", "time_budget_s", "stop", "windows"},
                8, 16);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
@@ -171,13 +178,15 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   s.min_total_path = to_optional_double(a[10], "min_total_path");
   const std::optional<std::uint64_t> seed = to_optional_count(a[11], "seed");
   read_params(s.params, a[12], a[13], a[14], a[15]);
-  s.windows = to_windows(a[16], "windows");
+  const std::atomic<bool>* stop = to_optional_stop(a[16], "stop");
+  s.windows = to_windows(a[17], "windows");
 
   require_width(s.ensemble->n_features(), x.size());
+  require_no_infinity(x, "x");
   check_shared(s);
   const ga::GaProblem problem = problem_of(s);
 
-  ReleasedLock released;
+  ReleasedLock released(stop);
   Watch watch(released.probe_fn());
   auto outcome = ga::solve_genetic(problem, x, seed, s.params, &watch);
   if (outcome.is_interrupted()) released.raise_pending();
@@ -188,14 +197,29 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   return checked(PyTuple_Pack(2, row.get(), generations.get()));
 }
 
-// Any array that is not two-dimensional is refused by value, whatever its dtype: it
-// cannot be a matrix of factual rows.
-void require_matrix_shape(PyObject* obj, const char* name) {
+// Any array that is not two-dimensional, or not `width` columns wide, is refused by
+// value whatever its dtype and layout: it cannot be a matrix of factual rows. (The width
+// is checked before any argument's layout.)
+void require_matrix_shape(PyObject* obj, const char* name, std::size_t width) {
   if (obj != nullptr && PyArray_Check(obj)) {
-    const int ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj));
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    const int ndim = PyArray_NDIM(arr);
     if (ndim != 2) {
       throw ValidationError(std::string(name) + " must be a 2-D array, got " +
                             std::to_string(ndim) + "-D");
+    }
+    require_width(width, static_cast<std::size_t>(PyArray_DIM(arr, 1)));
+  }
+}
+
+// Every factual value must be finite or NaN (missing), as for the exact search.
+void require_finite_rows(const MatrixArg& m, const char* name) {
+  for (std::size_t r = 0; r < m.rows; ++r) {
+    for (std::size_t j = 0; j < m.cols; ++j) {
+      if (std::isinf(m.data[r * m.cols + j])) {
+        throw ValidationError(std::string(name) + "[" + std::to_string(r) + ", " +
+                              std::to_string(j) + "] is infinite");
+      }
     }
   }
 }
@@ -215,12 +239,13 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x_rows", "task_row", "task_seed", "lo_t", "hi_t",
                 "sigma", "weights", "lam", "background", "if_ensemble", "min_total_path",
                 "population", "max_generations", "stall_generations", "time_budget_s",
-                "windows"},
+                "stop", "windows"},
                10, 17);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
   s.constraints = &to_constraints(a[1], "constraints");
-  require_matrix_shape(a[2], "x_rows");
+  const std::size_t p = s.ensemble->n_features();
+  require_matrix_shape(a[2], "x_rows", p);
   const MatrixArg rows = to_matrix(a[2], "x_rows");
   const auto task_row = to_vector<std::uint64_t>(a[3], "task_row");
   const auto task_seed = to_vector<std::uint64_t>(a[4], "task_seed");
@@ -233,23 +258,23 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
   s.if_ensemble = to_optional_ensemble(a[11], "if_ensemble");
   s.min_total_path = to_optional_double(a[12], "min_total_path");
   read_params(s.params, a[13], a[14], a[15], a[16]);
-  s.windows = to_windows(a[17], "windows");
+  const std::atomic<bool>* stop = to_optional_stop(a[17], "stop");
+  s.windows = to_windows(a[18], "windows");
 
-  const std::size_t p = s.ensemble->n_features();
-  require_width(p, rows.cols);
   if (task_row.size() != task_seed.size()) {
     throw ValidationError("task_row and task_seed must have the same length");
   }
   for (std::uint64_t r : task_row) {
     if (r >= rows.rows) throw ValidationError("task_row index out of range");
   }
+  require_finite_rows(rows, "x_rows");
   check_shared(s);
   const ga::GaProblem problem = problem_of(s);
   const std::vector<double> x_rows = copy_rows(rows);
   std::vector<ga::GaTask> tasks(task_row.size());
   for (std::size_t k = 0; k < tasks.size(); ++k) tasks[k] = {task_row[k], task_seed[k]};
 
-  ReleasedLock released;
+  ReleasedLock released(stop);
   Watch watch(released.probe_fn());
   auto outcome = ga::solve_genetic_batch(problem, x_rows, rows.rows, tasks, s.params, watch);
   if (outcome.is_interrupted()) released.raise_pending();

@@ -2,6 +2,7 @@
 // and the frame that runs a search with the interpreter lock released.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <new>
@@ -67,7 +68,9 @@ inline bool interpreter_finalizing() {
 
 // Holds the interpreter lock released for its lifetime and serves the interrupt probe:
 // the probe re-takes the lock, runs the signal handlers and keeps the latest pending
-// exception for the entry point to raise once the search has returned.
+// exception for the entry point to raise once the search has returned. A set stop token
+// (see StopToken) counts as a KeyboardInterrupt: signal handlers run only on the main
+// thread, so a search on another thread learns of a Ctrl-C through the token.
 //
 // Taking the lock back is where interpreter exit meets a running search. The lock is
 // re-taken at most once per release (the thread state is consumed before the call), and
@@ -78,7 +81,14 @@ inline bool interpreter_finalizing() {
 // releasing its reference.
 class ReleasedLock {
  public:
-  ReleasedLock() { release(); }
+  // A stop token that is set already ends the call at once, before the lock is released.
+  explicit ReleasedLock(const std::atomic<bool>* stop = nullptr) : stop_(stop) {
+    if (stop_ != nullptr && stop_->load()) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+      throw PyErrAlreadySet{};
+    }
+    release();
+  }
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
   ~ReleasedLock() {
@@ -110,7 +120,9 @@ class ReleasedLock {
   bool probe() {
     reacquire();
     bool fired = false;
-    if (PyErr_CheckSignals() != 0) {
+    const bool signalled = PyErr_CheckSignals() != 0;
+    if (signalled || (stop_ != nullptr && stop_->load())) {
+      if (!signalled) PyErr_SetNone(PyExc_KeyboardInterrupt);
       Py_XDECREF(type_);
       Py_XDECREF(value_);
       Py_XDECREF(traceback_);
@@ -150,6 +162,7 @@ class ReleasedLock {
     state_ = PyEval_SaveThread();
   }
 
+  const std::atomic<bool>* stop_;   // a StopToken's flag, or null
   PyThreadState* state_ = nullptr;  // non-null exactly while released
   bool held_ = true;                // this thread holds the lock
   PyObject* type_ = nullptr;

@@ -1,5 +1,5 @@
-// Module definition with multi-phase initialisation: the execution step adds the two
-// classes and the functions, in order, and lists each in __all__.
+// Module definition with multi-phase initialisation: the execution step adds the classes
+// and the functions, in order, and lists each in __all__.
 #define MORVEL_NUMPY_IMPORT
 #include "numpy_api.hpp"
 
@@ -21,7 +21,8 @@ PyMethodDef g_module_functions[] = {
      "solve_exact_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, policy_code, "
      "policy_step, policy_anchor, if_ensemble=None, min_total_path=None, node_budget=2000000, "
      "gap=0.0, time_budget_s=10.0, incumbent_cost=None, incumbent_row=None, "
-     "search=\"classic\", *, windows=None)\n--\n\n"
+     "search=\"classic\", *, stop=None, windows=None)\n--\n\n"
+     "stop: a StopToken; once it is set the search ends and raises KeyboardInterrupt.\n"
      "windows: None, or a list of further windows, each a tuple (ensemble, lo, hi) (or "
      "(ensemble, lo, hi, missing_defined)) of a RustEnsemble over the model's features "
      "(same width and category counts) and the closed window [lo, hi] its raw score must "
@@ -36,7 +37,8 @@ PyMethodDef g_module_functions[] = {
      "compute_region_raw(ensemble, missing_defined, constraints, x_cf, lo_t, hi_t, lo_b, hi_b, "
      "open_set, if_ensemble=None, if_missing_defined=None, min_total_path=None, cat_open=None, "
      "cat_feat_offsets=None, cat_block_offsets=None, cat_members=None, maximal=False, "
-     "budget=100000, *, windows=None)\n--\n\n"
+     "budget=100000, *, stop=None, windows=None)\n--\n\n"
+     "stop: a StopToken; once it is set the growth ends and raises KeyboardInterrupt.\n"
      "windows: as in solve_exact_raw; x_cf must score inside every window and every point of "
      "the region does. A window's optional fourth element, missing_defined (uint8 per node "
      "of its ensemble), marks where a missing value has a defined route (all by default)."},
@@ -58,6 +60,10 @@ int create_shared_objects() {
   if (g_constraints_type == nullptr) {
     g_constraints_type = create_constraints_type();
     if (g_constraints_type == nullptr) return -1;
+  }
+  if (g_stop_token_type == nullptr) {
+    g_stop_token_type = create_stop_token_type();
+    if (g_stop_token_type == nullptr) return -1;
   }
   if (g_internal_error == nullptr) {
     g_internal_error = PyErr_NewExceptionWithDoc(
@@ -96,7 +102,8 @@ int exec_module(PyObject* module) {
   PyRef all_ref = PyRef::steal(all);
   if (add_member(module, all, "RustEnsemble", reinterpret_cast<PyObject*>(g_ensemble_type)) < 0 ||
       add_member(module, all, "RustConstraints",
-                 reinterpret_cast<PyObject*>(g_constraints_type)) < 0) {
+                 reinterpret_cast<PyObject*>(g_constraints_type)) < 0 ||
+      add_member(module, all, "StopToken", reinterpret_cast<PyObject*>(g_stop_token_type)) < 0) {
     return -1;
   }
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));

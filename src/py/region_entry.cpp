@@ -32,13 +32,32 @@ void require_length(const char* name, std::size_t got, std::size_t expected) {
 
 std::string at(std::size_t f) { return "x_cf[" + std::to_string(f) + "]"; }
 
+// Feature indices that the caller lists must address a column of the row.
+void require_features(const char* name, std::span<const std::uint32_t> features, std::size_t n) {
+  for (std::size_t k = 0; k < features.size(); ++k) {
+    if (features[k] >= n) {
+      throw ValidationError(std::string(name) + "[" + std::to_string(k) + "] = " +
+                            std::to_string(features[k]) + " is out of range for " +
+                            std::to_string(n) + " features");
+    }
+  }
+}
+
+// A NaN bound would read as no bound at all.
+void require_bounds(const char* name, std::span<const double> bounds) {
+  for (std::size_t f = 0; f < bounds.size(); ++f) {
+    if (std::isnan(bounds[f])) {
+      throw ValidationError(std::string(name) + "[" + std::to_string(f) + "] is NaN");
+    }
+  }
+}
+
 // The growth assumes its starting point is a valid counterfactual that lies in a cell of
 // every open feature; anything else would come back as a certificate for a box around an
 // invalid row, so it is rejected here.
 void require_valid_start(const regions::RegionInputs& in) {
   const auto& x = in.x_cf;
   for (std::uint32_t f : in.open_set) {
-    ensure(f < x.size(), "open feature index out of range");
     const double v = x[f];
     if (std::isnan(v)) throw ValidationError(at(f) + " is missing, but the feature is open");
     if (std::isinf(v)) throw ValidationError(at(f) + " is infinite, but the feature is open");
@@ -49,7 +68,6 @@ void require_valid_start(const regions::RegionInputs& in) {
   }
   for (const regions::OpenCategorical& oc : in.cat_open) {
     const std::size_t f = oc.feature;
-    ensure(f < x.size(), "open categorical feature index out of range");
     const double v = x[f];
     if (!(v >= 0.0 && v <= 4294967295.0 && v == std::trunc(v))) {
       throw ValidationError(at(f) + " = " + number(v) +
@@ -137,7 +155,8 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
       "compute_region_raw", args, kwargs,
       {"ensemble", "missing_defined", "constraints", "x_cf", "lo_t", "hi_t", "lo_b", "hi_b",
        "open_set", "if_ensemble", "if_missing_defined", "min_total_path", "cat_open",
-       "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal", "budget", "windows"},
+       "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal", "budget", "stop",
+       "windows"},
       9, 18);
   regions::RegionInputs in;
   in.ensemble = &to_ensemble(a[0], "ensemble");
@@ -158,7 +177,8 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   const auto cat_members = to_optional_vector<std::uint32_t>(a[15], "cat_members");
   in.maximal = to_bool(a[16], "maximal", false);
   in.budget = a[17] ? to_count(a[17], "budget") : 100000;
-  const auto windows = to_windows(a[18], "windows");
+  const std::atomic<bool>* stop = to_optional_stop(a[18], "stop");
+  const auto windows = to_windows(a[19], "windows");
 
   const Ensemble& e = *in.ensemble;
   const std::size_t n = e.n_features();
@@ -166,6 +186,10 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   require_length("x_cf", x_cf.size(), n);
   require_length("lo_b", lo_b.size(), n);
   require_length("hi_b", hi_b.size(), n);
+  require_bounds("lo_b", lo_b);
+  require_bounds("hi_b", hi_b);
+  require_features("open_set", open_set, n);
+  if (cat_open) require_features("cat_open", *cat_open, n);
   if (in.constraints->n_features != n) {
     throw ValidationError("constraints have " + std::to_string(in.constraints->n_features) +
                           " features, the ensemble has " + std::to_string(n));
@@ -219,7 +243,7 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   in.cat_open = blocks;
   require_valid_start(in);
 
-  ReleasedLock released;
+  ReleasedLock released(stop);
   Watch watch(released.probe_fn());
   auto outcome = regions::recourse_region(in, watch);
   if (outcome.is_interrupted()) released.raise_pending();

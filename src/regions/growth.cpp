@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "errors.hpp"
@@ -515,22 +516,35 @@ std::vector<OpenCategorical> gather_category_blocks(std::span<const std::uint32_
                                                     std::span<const std::uint32_t> feat_offsets,
                                                     std::span<const std::uint32_t> block_offsets,
                                                     std::span<const std::uint32_t> members) {
+  auto entry = [](const char* array, std::size_t k, std::uint32_t v) {
+    return std::string(array) + "[" + std::to_string(k) + "] = " + std::to_string(v);
+  };
+  auto past = [](const std::string& what, const char* array, std::size_t length) {
+    return ValidationError(what + " runs past " + array + " (length " + std::to_string(length) +
+                           ")");
+  };
+  if (!cat_open.empty() && feat_offsets.size() <= cat_open.size()) {
+    throw ValidationError("cat_feat_offsets has " + std::to_string(feat_offsets.size()) +
+                          " entries, expected one more than the " +
+                          std::to_string(cat_open.size()) + " of cat_open");
+  }
   std::vector<OpenCategorical> out;
   out.reserve(cat_open.size());
-  ensure(feat_offsets.size() > cat_open.size() || cat_open.empty(),
-         "category block offsets run past cat_feat_offsets");
   for (std::size_t i = 0; i < cat_open.size(); ++i) {
     const std::uint32_t b0 = feat_offsets[i];
     const std::uint32_t b1 = feat_offsets[i + 1];
-    ensure(b0 <= b1, "category block offsets must not decrease");
-    ensure(b0 == b1 || b1 < block_offsets.size(),
-           "category block offsets run past cat_block_offsets");
+    if (b1 < b0) throw ValidationError("cat_feat_offsets decreases at entry " + std::to_string(i + 1));
+    if (b0 != b1 && b1 >= block_offsets.size()) {
+      throw past(entry("cat_feat_offsets", i + 1, b1), "cat_block_offsets", block_offsets.size());
+    }
     OpenCategorical oc{cat_open[i], {}};
     for (std::uint32_t b = b0; b < b1; ++b) {
       const std::uint32_t m0 = block_offsets[b];
       const std::uint32_t m1 = block_offsets[b + 1];
-      ensure(m0 <= m1, "category member offsets must not decrease");
-      ensure(m1 <= members.size(), "category member offsets run past cat_members");
+      if (m1 < m0) throw ValidationError("cat_block_offsets decreases at entry " + std::to_string(b + 1));
+      if (m1 > members.size()) {
+        throw past(entry("cat_block_offsets", b + 1, m1), "cat_members", members.size());
+      }
       oc.blocks.emplace_back(members.begin() + m0, members.begin() + m1);
     }
     out.push_back(std::move(oc));

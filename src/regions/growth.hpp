@@ -130,7 +130,8 @@ SearchOutcome<RegionResult> recourse_region(const RegionInputs& in, Watch& watch
 
 // The open categorical features from the flat block arrays: feature i's blocks are
 // b in [feat_offsets[i], feat_offsets[i+1]), block b holds members[block_offsets[b] ..
-// block_offsets[b+1]). Offsets past their arrays or decreasing are InternalError.
+// block_offsets[b+1]). Offsets past their arrays or decreasing are ValidationErrors
+// naming the array (they come straight from the caller).
 std::vector<OpenCategorical> gather_category_blocks(std::span<const std::uint32_t> cat_open,
                                                     std::span<const std::uint32_t> feat_offsets,
                                                     std::span<const std::uint32_t> block_offsets,

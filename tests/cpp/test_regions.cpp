@@ -329,30 +329,20 @@ TEST(Growth, InterruptProbeRunsEvery64Attempts) {
   EXPECT_TRUE(recourse_region(run.inputs(false, 0), stop).is_interrupted());
 }
 
-TEST(Growth, MalformedBlockOffsetsAreInternalErrors) {
-  const std::vector<std::uint32_t> open{2}, members{0, 1, 2};
-  auto blocks = gather_category_blocks(open, std::vector<std::uint32_t>{0, 2},
-                                       std::vector<std::uint32_t>{0, 1, 3}, members);
+TEST(Growth, MalformedBlockOffsetsAreValidationErrors) {
+  using U = std::vector<std::uint32_t>;
+  const U open{2}, members{0, 1, 2};
+  auto blocks = gather_category_blocks(open, U{0, 2}, U{0, 1, 3}, members);
   ASSERT_EQ(blocks.size(), 1u);
   EXPECT_EQ(blocks[0].blocks, (BlockList{{0}, {1, 2}}));
-  const std::vector<std::uint32_t> none;
-  EXPECT_NE(internal_text([&] { gather_category_blocks(open, none, none, members); }),
-            "<no error>");
-  EXPECT_NE(internal_text([&] {
-              gather_category_blocks(open, std::vector<std::uint32_t>{0, 1},
-                                     std::vector<std::uint32_t>{0, 4}, members);
-            }),
-            "<no error>");
-  EXPECT_NE(internal_text([&] {
-              gather_category_blocks(open, std::vector<std::uint32_t>{1, 0},
-                                     std::vector<std::uint32_t>{0, 1}, members);
-            }),
-            "<no error>");
-  EXPECT_NE(internal_text([&] {
-              gather_category_blocks(open, std::vector<std::uint32_t>{0, 1},
-                                     std::vector<std::uint32_t>{2, 1}, members);
-            }),
-            "<no error>");
+  auto text = [&](const U& feat, const U& block) {
+    return error_text<ValidationError>([&] { gather_category_blocks(open, feat, block, members); });
+  };
+  EXPECT_EQ(text(U{}, U{}), "cat_feat_offsets has 0 entries, expected one more than the 1 of cat_open");
+  EXPECT_EQ(text(U{0, 1}, U{0, 4}), "cat_block_offsets[1] = 4 runs past cat_members (length 3)");
+  EXPECT_EQ(text(U{0, 2}, U{0, 1}), "cat_feat_offsets[1] = 2 runs past cat_block_offsets (length 2)");
+  EXPECT_EQ(text(U{1, 0}, U{0, 1}), "cat_feat_offsets decreases at entry 1");
+  EXPECT_EQ(text(U{0, 1}, U{2, 1}), "cat_block_offsets decreases at entry 1");
 }
 
 // ---------------------------------------------------------------------------- slab search

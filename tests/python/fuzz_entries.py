@@ -39,8 +39,8 @@ DTYPES = {"f64": np.float64, "u32": np.uint32, "i32": np.int32, "u8": np.uint8, 
           "u64": np.uint64}
 
 # Argument kinds: "f64[]" etc. (1-D arrays), "f64[][]" (matrix), "float", "count", "str",
-# "bool", "ensemble", "constraints". A trailing "?" marks an optional argument (None
-# allowed). Counts listed in BOUNDED_COUNTS only ever take small or invalid values: a huge
+# "bool", "ensemble", "constraints", "stop" (a StopToken). A trailing "?" marks an optional
+# argument (None allowed). Counts listed in BOUNDED_COUNTS only ever take small or invalid values: a huge
 # valid value would make the call run for its full (unbounded) budget.
 BOUNDED_COUNTS = {"population", "max_generations", "stall_generations", "budget"}
 
@@ -264,7 +264,7 @@ def build_solve_exact(g):
                 node_budget=(g.pick([0, 1, 50, 20000]), "count"),
                 gap=(g.pick([0.0, 0.1]), "float"), time_budget_s=(0.05, "float"),
                 incumbent_cost=(None, "float?"), incumbent_row=(None, "f64[]?"),
-                search=(g.pick(["classic", "refine"]), "str"))
+                search=(g.pick(["classic", "refine"]), "str"), stop=(stop_token(g), "stop?"))
     return core.solve_exact_raw, args
 
 
@@ -287,6 +287,21 @@ def genetic_tail(g, n, e_args):
     return tail
 
 
+def stop_token(g):
+    """None, or a StopToken: unset, or set (then the call raises KeyboardInterrupt)."""
+    if g.chance(0.5):
+        return None
+    token = core.StopToken()
+    if g.chance(0.2):
+        token.set()
+    return token
+
+
+def stopped(pos, kw) -> bool:
+    """Whether the call was handed a StopToken that is set."""
+    return any(isinstance(v, core.StopToken) and v.is_set() for v in [*pos, *kw.values()])
+
+
 def genetic_budgets(g):
     return dict(population=(g.pick([2, 8, 16]), "count"),
                 max_generations=(g.pick([0, 1, 3]), "count"),
@@ -300,7 +315,7 @@ def build_solve_genetic(g):
     args["x"] = (factual_row(g, e_args, n), "f64[]")
     args.update(genetic_tail(g, n, e_args))
     args["seed"] = (g.pick([None, 0, 7, 2 ** 64 - 1]), "count?")
-    args.update(genetic_budgets(g))
+    args.update(genetic_budgets(g), stop=(stop_token(g), "stop?"))
     return core.solve_genetic_raw, args
 
 
@@ -313,15 +328,15 @@ def build_solve_genetic_batch(g):
                 task_row=(np.array([g.int(0, len(rows)) for _ in range(k)], np.uint64), "u64[]"),
                 task_seed=(np.array([g.int(0, 2 ** 62) for _ in range(k)], np.uint64), "u64[]"))
     args.update(genetic_tail(g, n, e_args))
-    args.update(genetic_budgets(g))
+    args.update(genetic_budgets(g), stop=(stop_token(g), "stop?"))
     return core.solve_genetic_batch_raw, args
 
 
 def build_compute_region(g):
     e_args, ensemble, constraints, n = model_and_rules(g)
     x_cf = factual_row(g, e_args, n)
-    lo = np.where(np.isnan(x_cf), NAN, x_cf - g.pick([0.0, 1.0, INF]))
-    hi = np.where(np.isnan(x_cf), NAN, x_cf + g.pick([0.0, 1.0, INF]))
+    lo = np.where(np.isnan(x_cf), -INF, x_cf - g.pick([0.0, 1.0, INF]))
+    hi = np.where(np.isnan(x_cf), INF, x_cf + g.pick([0.0, 1.0, INF]))
     n_nodes = len(e_args["feature"])
     open_set = np.array(sorted({g.int(0, n) for _ in range(g.int(0, n + 1))}) if n else [],
                         np.uint32)
@@ -353,7 +368,8 @@ def build_compute_region(g):
     else:
         args.update({k: (None, "u32[]?") for k in ("cat_open", "cat_feat_offsets",
                                                    "cat_block_offsets", "cat_members")})
-    args.update(maximal=(g.chance(0.3), "bool"), budget=(g.pick([0, 10, 1000]), "count"))
+    args.update(maximal=(g.chance(0.3), "bool"), budget=(g.pick([0, 10, 1000]), "count"),
+                stop=(stop_token(g), "stop?"))
     return core.compute_region_raw, args
 
 
@@ -367,17 +383,6 @@ class Entry:
 
     def expected_internal(self, exc):
         return isinstance(exc, core.InternalError) and str(exc) in self.internal
-
-
-# Malformed category-block arrays and out-of-range open features of compute_region_raw are
-# internal errors by its contract.
-REGION_INTERNAL = ("category block offsets run past cat_feat_offsets",
-                   "category block offsets run past cat_block_offsets",
-                   "category block offsets must not decrease",
-                   "category member offsets run past cat_members",
-                   "category member offsets must not decrease",
-                   "open feature index out of range",
-                   "open categorical feature index out of range")
 
 
 def has(name):
@@ -394,8 +399,7 @@ ENTRIES = [
     Entry("debug_domains_raw", build_debug_domains),
     Entry("solve_genetic_raw", build_solve_genetic, has("solve_genetic_raw")),
     Entry("solve_genetic_batch_raw", build_solve_genetic_batch, has("solve_genetic_batch_raw")),
-    Entry("compute_region_raw", build_compute_region, has("compute_region_raw"),
-          internal=REGION_INTERNAL),
+    Entry("compute_region_raw", build_compute_region, has("compute_region_raw")),
 ]
 
 
@@ -470,6 +474,8 @@ def corrupt_scalar(g, name, value, kind, sanitized):
     if base == "constraints":
         return g.pick([None, object(), core.RustEnsemble(**random_ensemble_args(g))] +
                       [core.RustConstraints(**random_constraints_args(g, g.int(0, 5)))] * 3)
+    if base == "stop":
+        return g.pick([True, object(), core.StopToken, stop_token(g)] + wrong)
     raise AssertionError(kind)
 
 
@@ -535,6 +541,12 @@ def fuzz(seconds, seed, sanitized, trace):
                 outcome = "ok"
             except EXPECTED_ERRORS as exc:
                 outcome = type(exc).__name__
+            except KeyboardInterrupt as exc:
+                if not stopped(pos, kw):
+                    print(f"FAIL seed={seed} call={calls} {entry.name}({describe(pos, kw)}): "
+                          f"KeyboardInterrupt without a set stop token", flush=True)
+                    return 1
+                outcome = type(exc).__name__
             except BaseException as exc:  # noqa: B902 - the point is to see everything else
                 if entry.expected_internal(exc):
                     outcomes[(entry.name, "InternalError")] = outcomes.get(
@@ -572,7 +584,8 @@ LATE_REFUSALS = {
 
 def fixed_calls(entry):
     """A valid call on a model of at least two features, the same call refused late (after
-    every argument is converted), and with its last argument unconvertible."""
+    every argument is converted), with its last argument unconvertible, and (for the
+    searches) stopped by a set StopToken."""
     for seed in range(10000):
         fn, args = entry.build(Gen(seed))
         values = {k: v for k, (v, _) in args.items()}
@@ -581,13 +594,18 @@ def fixed_calls(entry):
             try:
                 fn(**values)
                 break
-            except EXPECTED_ERRORS:
+            except (*EXPECTED_ERRORS, KeyboardInterrupt):
                 continue
     name, bad = LATE_REFUSALS.get(entry.name, ("sigma", np.full(width, NAN)))
     late = dict(values, **{name: bad})
     conversion = dict(values)
     conversion[list(values)[-1]] = object()
-    return [(fn, values), (fn, late), (fn, conversion)]
+    calls = [(fn, values), (fn, late), (fn, conversion)]
+    if "stop" in values:
+        token = core.StopToken()
+        token.set()
+        calls.append((fn, dict(values, stop=token)))
+    return calls
 
 
 def leaks(calls, warmup=2000):
@@ -599,7 +617,7 @@ def leaks(calls, warmup=2000):
                 for _ in range(n):
                     try:
                         fn(**kw)
-                    except EXPECTED_ERRORS:
+                    except (*EXPECTED_ERRORS, KeyboardInterrupt):
                         pass
             run(warmup)
             gc.collect()

@@ -362,6 +362,8 @@ def small():
 
 @pytest.mark.parametrize("change, message", [
     (dict(x=np.zeros(2)), r"^expected 3 features, got 2$"),
+    # An infinite factual value came back in the row instead of being refused.
+    (dict(x=np.array([0.0, -INF, 0.0])), r"^x(_rows\[0, |\[)1\] is infinite$"),
     (dict(sigma=np.ones(2)), r"^sigma needs 3 entries, got 2$"),
     (dict(weights=np.ones(1)), r"^weights needs 3 entries, got 1$"),
     (dict(background=np.zeros((4, 2))), r"^background rows have 2 values, expected 3$"),
@@ -405,6 +407,8 @@ def test_batch_validation_order_and_shapes():
 
     with pytest.raises(ValueError, match=r"^expected 3 features, got 4$"):
         call(np.zeros((2, 4)), [0, 1], [0])  # columns first
+    with pytest.raises(ValueError, match=r"^expected 3 features, got 4$"):
+        call(np.zeros((2, 4)), np.zeros(4, np.uint64)[::2], [0, 1])  # then layouts
     with pytest.raises(ValueError, match=r"^task_row and task_seed must have the same length$"):
         call(rows, [0, 1, 7], [0, 1])  # lengths before indices
     with pytest.raises(ValueError, match=r"^task_row index out of range$"):
@@ -433,7 +437,7 @@ def test_signatures_and_docstrings():
     assert str(single) == (
         "(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, background=None, "
         "if_ensemble=None, min_total_path=None, seed=None, population=80, "
-        "max_generations=200, stall_generations=30, time_budget_s=10.0)")
+        "max_generations=200, stall_generations=30, time_budget_s=10.0, *, stop=None)")
     assert core.solve_genetic_raw.__doc__.startswith(
         "Full GA solve.\nReturns (x_cf | None, generations).")
     many = inspect.signature(core.solve_genetic_batch_raw)

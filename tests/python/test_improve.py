@@ -226,3 +226,24 @@ def test_categories_and_missing_values():
         assert ex.rules.constraints(xv).check(cf.values[None, :], xv)[0]
         best = ex.explain(x, desired_class=1, readable=False)
         assert best.optimal and best.distance <= cf.distance + float32_step_cost(ex, xv, cf)
+
+
+def test_a_binding_budget_changes_no_row_between_calls_or_alone_and_in_a_batch():
+    # A model whose batch takes several times the budget to improve: when the rows of a
+    # batch shared one clock, a different cut-off changed most rows.
+    from sklearn.datasets import make_classification
+    X, y = make_classification(n_samples=1500, n_features=12, n_informative=8, random_state=3)
+    model = HistGradientBoostingClassifier(max_iter=200, max_depth=6, early_stopping=False,
+                                           random_state=0).fit(X, y)
+    rows = X[model.predict(X) == 0][:40]
+    ex = morvel.Explainer(model, X, random_state=7)
+    options = dict(desired_class=1, method="genetic", time_budget_s=0.3)
+    batch = ex.explain_many(rows, **options)
+    pd.testing.assert_frame_equal(batch, ex.explain_many(rows, **options))
+    assert batch.found.all()
+    seeds = _batch.row_seeds(7, range(len(rows)))
+    for k in range(0, len(rows), 4):
+        one = ex.explain(rows[k], seed=seeds[k], **options)
+        assert batch.distance[k] == one.distance
+        np.testing.assert_array_equal(batch.loc[k, ex.feature_names].to_numpy(float),
+                                      one.values)

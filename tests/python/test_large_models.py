@@ -19,8 +19,9 @@ import _morvel_core as core
 from conftest import make_constraints
 
 
-def complete_trees(rng, n_trees, depth, n_features):
-    """`n_trees` complete binary trees of `depth`, in one breadth-first node array each."""
+def complete_trees(rng, n_trees, depth, n_features, thresholds=None):
+    """`n_trees` complete binary trees of `depth`, in one breadth-first node array each;
+    thresholds from a grid of 0.01 unless given (one per node)."""
     per_tree = 2 ** (depth + 1) - 1
     n_internal = 2 ** depth - 1
     local = np.arange(per_tree)
@@ -31,7 +32,8 @@ def complete_trees(rng, n_trees, depth, n_features):
     left = np.where(internal, offset + 2 * np.tile(local, n_trees) + 1, 0).astype(np.uint32)
     right = np.where(internal, left + 1, 0).astype(np.uint32)
     return core.RustEnsemble(
-        feature, np.round(rng.uniform(-1, 1, n), 2), np.ones(n, np.uint8),
+        feature, np.round(rng.uniform(-1, 1, n), 2) if thresholds is None else thresholds,
+        np.ones(n, np.uint8),
         rng.integers(0, 2, n).astype(np.uint8), left, right,
         np.where(internal, 0.0, rng.normal(0, 0.1, n)), (np.arange(n_trees) * per_tree)
         .astype(np.uint32), 0.0, "identity", n_features)
@@ -100,6 +102,27 @@ def test_stopped_preparation_keeps_the_warm_start(many_stumps):
     assert proof == "heuristic" and stats[6] is True  # warm_start_used
     np.testing.assert_array_equal(row, warm)
     assert distance == pytest.approx(0.5 * n)
+
+
+@pytest.mark.parametrize("budget", [0.0, 0.1, 0.4])
+def test_time_budget_bounds_the_genetic_search_from_its_start(budget):
+    # 200,000 stumps on distinct thresholds: 200,000 candidate values, so the first
+    # population alone took 55 to 103 s to build and score whatever the budget.
+    rng = np.random.default_rng(4)
+    ensemble = complete_trees(rng, 200_000, 1, 20, thresholds=rng.uniform(-1, 1, 600_000))
+    n = 20
+    x = np.zeros(n)
+    lo_t = ensemble.raw_score_batch(x[None, :])[0] + 0.2
+    started = time.monotonic()
+    row, generations = core.solve_genetic_raw(ensemble, make_constraints(n), x, lo_t,
+                                              math.inf, np.ones(n), np.ones(n), 0.0, seed=3,
+                                              time_budget_s=budget)
+    assert time.monotonic() - started < budget + 5.0
+    # Sound either way: a row the model scores in the window, or none (and then no
+    # generation was completed or none found one).
+    if row is not None:
+        assert generations >= 1
+        assert ensemble.raw_score_batch(row[None, :])[0] >= lo_t
 
 
 def test_preparing_a_wide_model_costs_memory_in_proportion_to_its_nodes():

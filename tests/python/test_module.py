@@ -6,7 +6,7 @@ import pytest
 
 import _morvel_core as core
 
-MEMBER_ORDER = ["RustEnsemble", "RustConstraints", "solve_genetic_raw",
+MEMBER_ORDER = ["RustEnsemble", "RustConstraints", "StopToken", "solve_genetic_raw",
                 "solve_genetic_batch_raw", "solve_exact_raw", "debug_domains_raw",
                 "compute_region_raw"]
 

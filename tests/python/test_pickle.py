@@ -3,7 +3,9 @@ check, repair and solve bit-identically; damaged states raise the constructors' 
 import copy
 import gc
 import pickle
+import subprocess
 import sys
+import textwrap
 import tracemalloc
 
 import numpy as np
@@ -263,3 +265,40 @@ def test_damaged_states_raise_the_constructors_errors(case):
     else:
         assert obj.check(rows, rows[0]).shape == (8,)
         assert obj.repair(rows, rows[0]).shape == rows.shape
+
+
+WIDE_PICKLE = textwrap.dedent("""
+    import pickle, resource, sys
+    import numpy as np
+    import _morvel_core as core
+    blob = bytes.fromhex(sys.argv[1])
+    limit = 1 << 30
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        model = pickle.loads(blob)
+    except ValueError as err:
+        print("refused", err)
+    else:
+        state = model.__reduce__()[1]
+        try:
+            model.raw_score_batch(np.zeros((1, 3)))
+        except ValueError as err:
+            print("loaded", state[10], state[14].tolist(), state[15].tolist(), err)
+""")
+
+
+@pytest.mark.parametrize("cat_idx", [[1], [2 ** 30 - 1]])
+def test_a_declared_width_costs_no_memory_per_feature(cat_idx):
+    # A pickle of under a kilobyte declaring 2**30 features unpickled into 8 GB of
+    # per-feature tables. Under a 1 GB address-space limit it must load (or be refused),
+    # never fail to allocate.
+    state = list(ENSEMBLE_STATE)
+    state[10] = 2 ** 30
+    state[14], state[15] = np.array(cat_idx, np.uint32), np.array([5], np.uint32)
+    blob = pickle.dumps(_Damaged(core.RustEnsemble, state))
+    assert len(blob) < 2000
+    done = subprocess.run([sys.executable, "-c", WIDE_PICKLE, blob.hex()], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split("\n")[0] == (
+        f"loaded {2 ** 30} {cat_idx} [5] expected {2 ** 30} features, got 3")

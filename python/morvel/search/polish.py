@@ -24,8 +24,15 @@ the row's bounds, and the factual value), in rounds:
 
 Every step is verified (score inside the window, the rules including linear rules over
 several columns, the plausibility threshold) and must lower the distance, so the result is
-never costlier than the starting row, and it depends on nothing but the inputs. The rows
-of a batch advance together: each round scores the candidates of many rows in one call.
+never costlier than the starting row. The rows of a batch advance together: each round
+scores the candidates of many rows in one call.
+
+Each row's improvement is bounded by an amount of work fixed by its inputs alone (at most
+_ROUNDS rounds, and the tree walks that `budget_s` seconds allow at the nominal rate
+_WALKS_PER_SECOND; see `improve`), so a row gets the same result alone, in any batch and
+on any machine. The clock is only a safety net for machines far slower than that rate;
+where it cuts the improvement short, the rows not yet finished keep the cheapest row they
+had reached, which can then differ from run to run.
 """
 from __future__ import annotations
 
@@ -45,6 +52,11 @@ _STEPS = 1000             # unchanged features the Pareto search goes through at
 _ROUNDS = 64              # rounds per row at most
 _MOVES_VALUES = 1 << 21   # values in one base row's single moves, beyond which thinned
 _BATCH_VALUES = 1 << 23   # values scored in one call (64 MB)
+# Work a row's improvement may do per second of its budget, in tree walks (a row scored
+# through one tree), and the walks a round is charged besides its scoring. Set several
+# times below what a 2-core machine does, so that the work bound, not the clock, ends it.
+_WALKS_PER_SECOND = 25_000_000
+_ROUND_WALKS = 25_000
 
 
 class CostModel:
@@ -82,33 +94,48 @@ class CostModel:
 
 
 def improve(ex, X: np.ndarray, rows: list, constraints: list, goal,
-            deadline: float = math.inf) -> list:
+            budget_s: float = math.inf, deadline: float = math.inf, stop=None) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
     set of row i and `goal` the score windows every row must stay in (proposals follow
     the first window's score; every window is checked).
 
-    No round starts after `deadline` (a `time.monotonic()` value): every row then keeps
-    the cheapest valid row reached so far, so the result depends on the clock only when
-    the deadline cuts the search short. A Ctrl-C surfaces between two scoring calls."""
+    Each row stops after _ROUNDS rounds or before the round that would take its work past
+    `budget_s * _WALKS_PER_SECOND` tree walks (every row scored counts once per tree of
+    the model and of the plausibility ensemble, every round _ROUND_WALKS more): a bound
+    that depends on the inputs only. `deadline` (a `time.monotonic()` value) is a safety
+    net: no round starts after it, and every row keeps the cheapest valid row reached so
+    far, so the result depends on the clock only when the deadline cuts the work short. A
+    Ctrl-C surfaces between two scoring calls; so does `stop` (a StopToken) once set, as
+    a KeyboardInterrupt."""
     model = CostModel(ex)
+    walks_per_row = _trees(ex)
+    allowance = budget_s * _WALKS_PER_SECOND
     searches = []
     for i, row in enumerate(rows):
         if row is not None and time.monotonic() <= deadline:
             searches.append(_RowSearch(ex, model, X[i], constraints[i], row, goal))
         elif row is not None:
             searches.append(_Unchanged(row))
-    active = [s for s in searches if not s.done]
-    while active:
+    while True:
+        active = [s for s in searches if not s.done and s.afford(walks_per_row, allowance)]
+        if not active:
+            return _results(rows, searches)
         for group in _groups(active):
+            if stop is not None and stop.is_set():
+                raise KeyboardInterrupt
             if time.monotonic() > deadline:
                 return _results(rows, searches)
             batches = [s.candidates() for s in group]
             valid, scores = _evaluate(ex, group, batches, goal)
             for s, batch, ok, score in zip(group, batches, valid, scores):
                 s.take(batch, ok, score)
-        active = [s for s in active if not s.done]
-    return _results(rows, searches)
+
+
+def _trees(ex) -> int:
+    """Trees a candidate row is scored through: every model's and the plausibility
+    ensemble's."""
+    return sum(flat.n_trees for flat in ex.flats)
 
 
 def _results(rows: list, searches: list) -> list:
@@ -172,6 +199,7 @@ class _RowSearch:
         self.row = np.array(row, dtype=np.float64)
         self.cost = float(model.totals(x, self.row)[0])
         self.steps = self.rounds = self.depth = self.chain_steps = 0
+        self.walks = 0  # work charged so far (see `afford`)
         self.done = self.cost == 0.0
         self.direction = 1.0  # +1: proposals raise the score; -1: they lower it
         if self.done:
@@ -193,11 +221,24 @@ class _RowSearch:
 
     # -- rounds --------------------------------------------------------------------------
 
-    def candidate_values(self) -> int:
-        """How many values `candidates` will return."""
+    def candidate_rows(self) -> int:
+        """How many rows `candidates` will return."""
         if self.phase == "proposals":
-            return self._pending.size
-        return sum(len(m.feats) + 1 for m in self._probes) * len(self.x)
+            return len(self._pending)
+        return sum(len(m.feats) + 1 for m in self._probes)
+
+    def candidate_values(self) -> int:
+        return self.candidate_rows() * len(self.x)
+
+    def afford(self, walks_per_row: int, allowance: float) -> bool:
+        """Charge the next round's work, or end the search when it would exceed the
+        allowance."""
+        cost = self.candidate_rows() * walks_per_row + _ROUND_WALKS
+        if self.walks + cost > allowance:
+            self.done = True
+            return False
+        self.walks += cost
+        return True
 
     def candidates(self) -> np.ndarray:
         """The rows to score in this round: for single moves, each base row followed by

@@ -138,15 +138,15 @@ def retry_margin(ex, out: Outcome) -> float:
 
 
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
-              prefound: tuple | None = None) -> Outcome:
+              prefound: tuple | None = None, stop=None) -> Outcome:
     """The solver's row for the windows at `margin`, made readable, checked by the core
     (score, rules, plausibility) but not yet by the library. The improvement of a genetic
-    row gets what the search left of `opts.time_budget_s`."""
-    deadline = time.monotonic() + opts.time_budget_s
+    row gets a work allowance of its own (see `genetic_rows`). `stop`, a StopToken, ends
+    the native searches (and the improvement) with KeyboardInterrupt once it is set."""
     cons = ex.rules.constraints(x)
     goal = _goal.goal(ex, target, margin)
     out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, goal,
-                                                                      opts, seed)
+                                                                      opts, seed, stop)
     out.goal = goal
     if not goal.exact:
         _sufficient_only(out)
@@ -155,7 +155,7 @@ def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin:
         return out
     if prefound is None and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
         (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], goal, opts.improve,
-                                     deadline)
+                                     opts.time_budget_s, stop)
         out.stats.update(stats)
         if row is None:
             return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
@@ -201,11 +201,13 @@ def _models(ex) -> str:
 
 
 def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, goal,
-                 improve: bool = True, deadline: float = math.inf) -> list[tuple]:
+                 improve: bool = True, budget_s: float = math.inf,
+                 stop=None) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
     found none): moved onto the value policies, then improved locally (see `_polish`)
-    unless `improve` is false, until the `time.monotonic()` value `deadline`. None where
-    no on-policy values keep the row valid."""
+    unless `improve` is false, each row with the work that `budget_s` allows it and, as a
+    safety net, `budget_s` seconds of the clock per row. None where no on-policy values
+    keep the row valid."""
     stats = [{} for _ in rows]
     ready = []
     for i, row in enumerate(rows):
@@ -216,7 +218,8 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, goal,
         ready.append(row)
     if not improve:
         return list(zip(ready, stats))
-    improved = _polish.improve(ex, X, ready, constraints, goal, deadline)
+    deadline = time.monotonic() + budget_s * len(rows)
+    improved = _polish.improve(ex, X, ready, constraints, goal, budget_s, deadline, stop)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
             st["improvement_steps"] = steps
@@ -239,19 +242,19 @@ def _prefound(row, stats: dict) -> Outcome:
     return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
 
 
-def _search(ex, x, cons, goal, opts: Options, seed) -> Outcome:
+def _search(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
     if opts.method == "genetic":
-        return _genetic(ex, x, cons, goal, opts, seed, lower_bound=math.nan)
-    return _exact(ex, x, cons, goal, opts, seed)
+        return _genetic(ex, x, cons, goal, opts, seed, lower_bound=math.nan, stop=stop)
+    return _exact(ex, x, cons, goal, opts, seed, stop)
 
 
-def _exact(ex, x, cons, goal, opts: Options, seed) -> Outcome:
+def _exact(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
     lo_t, hi_t = goal.bounds
     row, dist, proof, st, snapped, _ = core.solve_exact_raw(
         goal.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
         if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
         node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
-        search=opts.search, windows=goal.further)
+        search=opts.search, windows=goal.further, stop=stop)
     stats = {"solver": "exact", "search": st[9], "nodes": st[0], "completed": st[5],
              "pruned_score": st[1], "pruned_cost": st[2], "presolve_removed": st[7]}
     lower = float(st[3])
@@ -261,7 +264,7 @@ def _exact(ex, x, cons, goal, opts: Options, seed) -> Outcome:
         return Outcome("infeasible", proof="infeasible", optimal=True, lower_bound=math.inf,
                        stats=stats, message="no row satisfies the rules and the target")
     if opts.fallback and genetic_available():
-        out = _genetic(ex, x, cons, goal, opts, seed, lower_bound=lower)
+        out = _genetic(ex, x, cons, goal, opts, seed, lower_bound=lower, stop=stop)
         out.stats = {**stats, "fallback": "genetic", **out.stats, "solver": "exact"}
         if out.row is not None:
             return out
@@ -270,7 +273,8 @@ def _exact(ex, x, cons, goal, opts: Options, seed) -> Outcome:
                            "before it found a row; raise node_budget or time_budget_s")
 
 
-def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float) -> Outcome:
+def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float,
+             stop=None) -> Outcome:
     if not genetic_available():
         raise RuntimeError("this build of morvel has no genetic solver")
     lo_t, hi_t = goal.bounds
@@ -279,7 +283,7 @@ def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float) -> Outc
         background=ex.background, if_ensemble=ex.plausibility_ensemble,
         min_total_path=ex.min_total_path, seed=seed, population=opts.population,
         max_generations=opts.max_generations, stall_generations=opts.stall_generations,
-        time_budget_s=opts.time_budget_s, windows=goal.further)
+        time_budget_s=opts.time_budget_s, windows=goal.further, stop=stop)
     stats = {"solver": "genetic", "generations": int(generations)}
     if row is None:
         return Outcome("not_found", lower_bound=lower_bound, stats=stats,
