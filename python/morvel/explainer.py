@@ -15,13 +15,14 @@ from .problem import validation as check
 from .problem.compiled_rules import CompiledRules
 from .problem.rules import Rules
 from .problem.schema import Schema
-from .results import Counterfactual
+from .results import Alternatives, Counterfactual
+from .search import alternatives as _alternatives
 from .search import batch as _batch
 from .search import region as _region
 from .search import row as _search
 from .search.readable import SplitTable
 
-_OPTION_NAMES = {f.name for f in fields(_search.Options)} - {"method"}
+_OPTION_NAMES = {f.name for f in fields(_search.Options)} - {"method", "diversity", "earlier"}
 
 
 class Explainer:
@@ -175,7 +176,8 @@ class Explainer:
     # -- explaining ---------------------------------------------------------------------
 
     def explain(self, row, target=None, *, method: str = "exact", seed: int | None = None,
-                desired_class=None, **options) -> Counterfactual:
+                desired_class=None, alternatives: int | None = None,
+                diversity: str = "no_superset", **options) -> Counterfactual | Alternatives:
         """The cheapest change of `row` that makes the model meet `target`.
 
         Args:
@@ -188,7 +190,14 @@ class Explainer:
                 when its budget ends without a row, the genetic search's row is returned
                 with the exact lower bound) or "genetic".
             seed: seed of the genetic search (default: from the explainer's random_state).
-            **options: search="refine"|"classic", node_budget, time_budget_s, gap
+            alternatives: ask for up to this many counterfactuals, cheapest first (an
+                `Alternatives` list): each next one is the cheapest valid row whose set of
+                changed features differs from every earlier one's by `diversity`.
+            diversity: "no_superset" (default: the changed set contains no earlier one's,
+                so each alternative leaves some earlier move out) or "new_feature" (it
+                changes a feature no earlier one changed).
+            **options: max_changes (at most this many features change; a move to or
+                from a missing value and a new category count as one change each); search="refine"|"classic", node_budget, time_budget_s, gap
                 (exact); population, max_generations, stall_generations, time_budget_s
                 (genetic); readable=True|False; fallback=True|False (the exact
                 method's fall back to the genetic search); improve=True|False (a local
@@ -200,23 +209,30 @@ class Explainer:
                 slower than that rate, and only it or a genetic search ended by its
                 budget can make results differ between runs).
 
-        Returns a `Counterfactual`; a row that already meets the target comes back
-        unchanged with distance 0, and "no counterfactual exists" is a result
-        (status "infeasible"), not an exception.
+        Returns a `Counterfactual` (with `alternatives`, an `Alternatives` list of them);
+        a row that already meets the target comes back unchanged with distance 0, and "no
+        counterfactual exists" is a result (status "infeasible"), not an exception.
         """
         target = self._target(target, desired_class)
-        opts = self._options(method, options)
+        opts = self._options(method, options, diversity)
+        count = None if alternatives is None else check.positive_count(alternatives,
+                                                                         "alternatives")
         frame, x = self.schema.rows(row, "row")
         if len(x) != 1:
             raise ValueError(f"explain takes one row, got {len(x)}; use explain_many")
         self._require_present(x)
         seed = _batch.row_seeds(self.random_state, [0])[0] if seed is None else check.seed(seed)
+        if count is not None:
+            outcomes, end, message = _alternatives.solve(self, x[0], target, opts, seed, count)
+            return Alternatives([self._result(row, x[0], target, opts, o, True)
+                                 for o in outcomes], end, message)
         outcome = _search.solve_row(self, x[0], target, opts, seed)
         return self._result(row, x[0], target, opts, outcome)
 
     def explain_many(self, rows, target=None, *, method: str = "exact",
                      n_jobs: int | None = None, progress: bool | None = None,
                      desired_class=None, client=None, chunk_rows: int | None = None,
+                     alternatives: int | None = None, diversity: str = "no_superset",
                      **options) -> pd.DataFrame:
         """One counterfactual per row of `rows` (a DataFrame, 2-D array or Dask
         DataFrame), as a DataFrame in input order: found, status, optimal, distance,
@@ -233,14 +249,27 @@ class Explainer:
         worker) are explained on the workers, `n_jobs` threads each; the results equal
         the single-process results row for row. A Dask DataFrame is explained partition
         by partition where its partitions live (on the current client, else here).
+
+        With `alternatives=k` (and `diversity`, as for `explain`), a long frame: one line
+        per alternative, with the row's index label ("row") and its "rank" (1 = cheapest)
+        first; a row without a counterfactual has one line (rank 1, found False).
         """
         target = self._target(target, desired_class)
-        opts = self._options(method, options)
+        opts = self._options(method, options, diversity)
         n_jobs = None if n_jobs is None else check.n_jobs(n_jobs)
         if chunk_rows is not None and check.count(chunk_rows, "chunk_rows") == 0:
             raise ValueError("chunk_rows must be positive")
         from .frontends import dask as distributed_batch
 
+        if alternatives is not None:
+            count = check.positive_count(alternatives, "alternatives")
+            if client is not None or distributed_batch.is_dask_collection(rows):
+                raise ValueError("alternatives are explained in this process: pass a pandas "
+                                 "DataFrame or array, without client")
+            frame, X = self.schema.rows(rows, "rows")
+            self._require_present(X)
+            return self._alternatives_frame(frame.index, X, target, opts, count,
+                                            self.n_jobs if n_jobs is None else n_jobs, progress)
         if client is not None or distributed_batch.is_dask_collection(rows):
             return distributed_batch.explain_many(self, rows, target, opts, client=client,
                                                   n_jobs=n_jobs, progress=progress,
@@ -266,14 +295,30 @@ class Explainer:
                 raise ValueError(f"also_valid_for[{i}]: {err}") from None
         return out
 
-    def _options(self, method: str, options: dict) -> _search.Options:
+    def _alternatives_frame(self, index, X, target, opts, count, n_jobs, progress):
+        seeds = _batch.row_seeds(self.random_state, range(len(X)))
+        bar = _batch._progress_bar(len(X), progress)
+        try:
+            results = _alternatives.solve_many(self, X, target, opts, count, seeds, n_jobs, bar)
+        finally:
+            bar.close()
+        at = [i for i, (outcomes, _, _) in enumerate(results) for _ in outcomes]
+        ranks = [r for outcomes, _, _ in results for r in range(1, len(outcomes) + 1)]
+        flat = [o for outcomes, _, _ in results for o in outcomes]
+        long = _batch.as_frame(self, pd.RangeIndex(len(flat)), X[at], flat)
+        long.insert(0, "rank", np.array(ranks, dtype=np.int64))
+        long.insert(0, "row", index[at] if len(at) else index[:0])
+        return long
+
+    def _options(self, method: str, options: dict,
+                 diversity: str = "no_superset") -> _search.Options:
         if method not in ("exact", "genetic"):
             raise ValueError(f"method must be 'exact' or 'genetic', got {method!r}")
         unknown = set(options) - _OPTION_NAMES
         if unknown:
             raise TypeError(f"unknown option(s) {', '.join(sorted(unknown))}; known: "
                             f"{', '.join(sorted(_OPTION_NAMES))}")
-        opts = _search.Options(method=method, **options)
+        opts = _search.Options(method=method, diversity=diversity, **options)
         check.options(opts)
         if method == "genetic" and not _search.genetic_available():
             raise ValueError("method='genetic' needs the genetic solver, which this build "
@@ -291,7 +336,8 @@ class Explainer:
             raise ValueError(f"column(s) {names} hold missing values (NaN), which "
                              f"{self.adapter.name} cannot take")
 
-    def _result(self, template, x, target, opts, out: _search.Outcome) -> Counterfactual:
+    def _result(self, template, x, target, opts, out: _search.Outcome,
+                alternative: bool = False) -> Counterfactual:
         cf_values = out.row
         changes = _changes(self.schema, x, cf_values)
         prediction = None
@@ -299,7 +345,11 @@ class Explainer:
             prediction = _prediction(self, target, cf_values, out.prediction)
         region = None
         if cf_values is not None and _region.region_available():
-            region = _region.RegionMaker(self, x, out.goal, target)
+            # Under change-set rules the region keeps the unchanged features fixed.
+            fixed = opts.max_changes
+            if fixed is None and alternative:
+                fixed = len(changes)
+            region = _region.RegionMaker(self, x, out.goal, target, fixed)
         return Counterfactual(
             status=out.status, target=target, method=opts.method,
             factual=template, counterfactual=(None if cf_values is None

@@ -163,3 +163,62 @@ class Region:
 
     def _repr_html_(self) -> str:
         return "<div><b>Certified region</b>" + self.table.to_html(index=False) + "</div>"
+
+
+# Why a list of alternatives ends, for people.
+END_TEXT = {
+    "complete": "as many as asked",
+    "exhausted": "no further alternative exists under the rule (proved)",
+    "stopped": "the search for the next alternative ended without a row",
+}
+
+
+class Alternatives(list):
+    """Several counterfactuals for one row, cheapest first (a list of `Counterfactual`).
+    Each next one is the cheapest valid row whose set of changed features differs from
+    every earlier one's by the diversity rule, proved optimal under that rule or carrying
+    its gap. The first entry is what `explain` returns without alternatives.
+
+    Attributes:
+        end: why there are no more: "complete" (as many as asked), "exhausted" (proved: no
+            further row keeps the rule) or "stopped" (a search ended without a row or a
+            proof; see `message`).
+        message: the last search's note when it ended without a row.
+
+    >>> for cf in explainer.explain(row, "proba>=0.7", alternatives=3):   # doctest: +SKIP
+    ...     print(cf.distance, list(cf.changes.feature))
+    """
+
+    def __init__(self, items=(), end: str = "complete", message: str = ""):
+        super().__init__(items)
+        self.end, self.message = end, message
+
+    def to_frame(self) -> pd.DataFrame:
+        """One row per alternative: rank, the scalar facts of `summary()`, and the changes
+        as "feature: from -> to" text."""
+        rows = []
+        for rank, cf in enumerate(self, start=1):
+            moves = "; ".join(f"{f}: {a} -> {b}" for f, a, b in cf.changes.itertuples(index=False))
+            rows.append({"rank": rank, **cf.summary(), "changes": moves})
+        return pd.DataFrame(rows)
+
+    def __repr__(self) -> str:
+        lines = [f"Alternatives({len(self)}; {END_TEXT[self.end]})"]
+        for rank, cf in enumerate(self, start=1):
+            lines += [f"  {rank}. " + s for s in repr(cf).splitlines()[:1]]
+            lines += ["     " + s for s in repr(cf).splitlines()[1:]]
+        return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        parts = [f"<div><b>{len(self)} alternative{'s' if len(self) != 1 else ''}</b> "
+                 f"({html.escape(END_TEXT[self.end])})"]
+        for rank, cf in enumerate(self, start=1):
+            head = f"{rank}. {STATUS_TEXT[cf.status]}"
+            if cf.distance is not None:
+                head += f": distance {cf.distance:.6g}, {_proof_text(cf)}"
+            parts.append(f"<p>{html.escape(head)}</p>")
+            if len(cf.changes):
+                parts.append(cf.changes.to_html(index=False))
+        if self.message and self.end == "stopped":
+            parts.append(f"<p>{html.escape(self.message)}</p>")
+        return "".join(parts) + "</div>"

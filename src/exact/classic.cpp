@@ -58,6 +58,18 @@ class ClassicSearch {
   void assign(std::size_t k, const State& s);
   void unassign(std::size_t k);
   void leaf(std::size_t depth);
+  std::vector<std::uint64_t> snapped_states(std::size_t depth) const {
+    std::vector<std::uint64_t> out;
+    for (std::size_t k = 0; k <= depth; ++k) {
+      const std::size_t f = ctx_.order[k];
+      if (ctx_.domains[f][state_of_[f]].snapped) out.push_back(f);
+    }
+    return out;
+  }
+  // Undoes the levels above `depth`, so the prepared structures can serve another search.
+  void unwind(std::size_t depth) {
+    while (depth-- > 0) unassign(depth);
+  }
   void finish_result(bool exhausted, std::size_t depth);
 
   Prepared& prep_;
@@ -80,6 +92,7 @@ class ClassicSearch {
 void ClassicSearch::assign(std::size_t k, const State& s) {
   const std::size_t f = ctx_.order[k];
   Level& level = levels_[k];
+  if (prep_.changes != nullptr) prep_.changes->assign(k, s);
   conflict_ = prep_.propagation.apply_with(f, s.value, pa_, level.prop);
   pa_.assigned[f] = 1;
   pa_.values[f] = s.value;
@@ -97,22 +110,27 @@ void ClassicSearch::unassign(std::size_t k) {
   pa_.mask.clear(f);
   pa_.assigned[f] = 0;
   prep_.propagation.restore(level.prop);
+  if (prep_.changes != nullptr) prep_.changes->unassign(k, ctx_.domains[f][level.state]);
 }
 
 void ClassicSearch::leaf(std::size_t depth) {
   for (std::size_t k = 0; k <= depth; ++k) row_[ctx_.order[k]] = pa_.values[ctx_.order[k]];
   double lower_to = kInf;
-  if (ctx_.finish(row_, state_of_, acc_ + 0.0, lower_to)) {
+  bool accepted = ctx_.finish(row_, state_of_, acc_ + 0.0, lower_to);
+  if (accepted && prep_.changes != nullptr && !prep_.changes->allows_row(row_.data())) {
+    // A pair repair moved a feature off its factual value: nothing is proven for the
+    // other repairs.
+    accepted = false;
+    lower_to = acc_;
+  }
+  if (accepted) {
     const double cost = ctx_.cost_of(row_.data());
+    if (prep_.found != nullptr) prep_.found->add(row_, cost, snapped_states(depth));
     if (cost < incumbent_cost_) {
       incumbent_ = row_;
       incumbent_cost_ = cost;
       set_threshold();
-      result_.snapped.clear();
-      for (std::size_t k = 0; k <= depth; ++k) {
-        const std::size_t f = ctx_.order[k];
-        if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
-      }
+      result_.snapped = snapped_states(depth);
       duties_.record_incumbent(incumbent_cost_, proven_lower_);
     }
   } else if (lower_to < proven_lower_) {
@@ -134,6 +152,11 @@ bool ClassicSearch::run() {
   for (;;) {
     Level& level = levels_[k];
     const Domain& domain = ctx_.domains[ctx_.order[k]];
+    if (level.state < domain.size() && prep_.changes != nullptr &&
+        !prep_.changes->admits(k, domain[level.state])) {
+      ++level.state;  // the change-set rules rule this state out: not a node
+      continue;
+    }
     if (level.state >= domain.size()) {
       if (k == 0) {
         finish_result(true, 0);
@@ -149,6 +172,7 @@ bool ClassicSearch::run() {
       case SearchDuties::Go: break;
       case SearchDuties::Stop:
         finish_result(false, k);
+        unwind(k);
         return true;
       case SearchDuties::Interrupted:
         return false;
@@ -157,7 +181,8 @@ bool ClassicSearch::run() {
     level.acc_above = acc_;
     assign(k, s);
     const double acc = acc_ + s.cost;
-    const double floor = acc + ctx_.suffix[k + 1];
+    const double floor =
+        acc + ctx_.suffix[k + 1] + (prep_.changes != nullptr ? prep_.changes->extra_below(k) : 0.0);
     bool loosened = false;
     if (conflict_) {
       ++result_.nodes_pruned_cost;

@@ -4,6 +4,7 @@
 #include <span>
 
 #include "exact/bounds.hpp"
+#include "exact/change_sets.hpp"
 #include "exact/context.hpp"
 #include "exact/propagation.hpp"
 #include "exact/search.hpp"
@@ -20,6 +21,8 @@ struct Prepared {
   std::optional<std::vector<double>> incumbent_row;
   double incumbent_cost;
   Watch& watch;  // interrupts and the time budget, counted from the start of the solve
+  ChangeSets* changes = nullptr;  // the change-set rules, when any
+  FoundRows* found = nullptr;     // where accepted rows are kept for later searches, if so
 };
 
 // Runs the search on a prepared context and fills `result` (counters, proof, row, trace).

@@ -120,6 +120,11 @@ class RefineSearch {
   };
 
   Verdict evaluate(double parent_lower);
+  bool narrow(Box& box);
+  bool row_allowed() const {
+    return prep_.changes == nullptr || prep_.changes->allows_row(row_.data());
+  }
+  void rule_split(std::uint32_t f);
   double bound_extra(double m_sum, bool& missed);
   bool all_inside() const;
   void settle(double m_sum, bool coarse);
@@ -219,6 +224,7 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result)
       score_(ctx_.n_features, 0.0) {
   bounds_.reserve(ctx_.all_windows.size());
   for (const ScoreWindow& w : ctx_.all_windows) bounds_.emplace_back(*w.ensemble, fs_, w.lo, w.hi);
+  if (prep.changes != nullptr) prep.changes->use_states(fs_);
   std::sort(by_index_.begin(), by_index_.end());
   root_ = Box::whole(fs_);
   box_ = parent_box_ = first_box_ = root_;
@@ -416,12 +422,23 @@ void RefineSearch::rebuild(std::uint32_t record) {
       box_.ranges[rec.feature] = rec.range;
     }
   }
-  ensure(rules_.narrow(box_),
-         "a reopened box narrows as it did when opened (should be impossible)");
+  ensure(narrow(box_), "a reopened box narrows as it did when opened (should be impossible)");
+}
+
+// The constraint rules and the change-set rules, to a common fixed point.
+bool RefineSearch::narrow(Box& box) {
+  if (!rules_.narrow(box)) return false;
+  if (prep_.changes == nullptr) return true;
+  for (;;) {
+    bool narrowed = false;
+    if (!prep_.changes->narrow(fs_, box, narrowed)) return false;
+    if (!narrowed) return true;
+    if (!rules_.narrow(box)) return false;
+  }
 }
 
 RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
-  if (!rules_.narrow(box_)) {
+  if (!narrow(box_)) {
     ++result_.nodes_pruned_cost;
     return Verdict::Pruned;
   }
@@ -468,13 +485,20 @@ RefineSearch::Verdict RefineSearch::evaluate(double parent_lower) {
     return Verdict::Pruned;
   }
   // Sums of cost differences may round up; the bound gives a little away for that.
-  const double lower =
-      std::max(parent_lower, m_sum + std::max(0.0, extra - (m_sum + extra) * 1e-12));
+  double lower = std::max(parent_lower, m_sum + std::max(0.0, extra - (m_sum + extra) * 1e-12));
+  if (prep_.changes != nullptr) {
+    const double rule = prep_.changes->box_extra(fs_, box_, m_);
+    if (rule == kInf) {
+      ++result_.nodes_pruned_cost;
+      return Verdict::Pruned;
+    }
+    lower = std::max(lower, m_sum + std::max(0.0, rule - (m_sum + rule) * 1e-12));
+  }
   if (lower >= threshold_) {
     note_prune(lower);
     return Verdict::Pruned;
   }
-  if (constrained_single && all_inside()) {
+  if (constrained_single && all_inside() && row_allowed()) {
     settle(m_sum, true);
     return Verdict::Settled;
   }
@@ -519,7 +543,7 @@ bool RefineSearch::all_inside() const {
 // classic leaf would, and is accepted.
 bool RefineSearch::cheapest_row_accepted() {
   ctx_.broken(row_.data(), broken_);
-  return broken_.empty() && ctx_.accepts(row_.data()) && row_propagates();
+  return broken_.empty() && row_allowed() && ctx_.accepts(row_.data()) && row_propagates();
 }
 
 // The leaf rule of the classic search on the cheapest row: for a box of single states,
@@ -530,7 +554,14 @@ void RefineSearch::settle(double m_sum, bool coarse) {
     return;
   }
   double lower_to = kInf;
-  if (ctx_.finish(row_, state_of_, m_sum, lower_to)) {
+  bool accepted = ctx_.finish(row_, state_of_, m_sum, lower_to);
+  if (accepted && !row_allowed()) {
+    // A pair repair moved a feature off its factual value: nothing is proven for the
+    // other repairs.
+    accepted = false;
+    lower_to = m_sum;
+  }
+  if (accepted) {
     if (coarse) ++result_.coarse_accepts;
     take_row();
   } else if (lower_to < proven_lower_) {
@@ -557,14 +588,19 @@ bool RefineSearch::row_propagates() {
 
 void RefineSearch::take_row() {
   const double cost = ctx_.cost_of(row_.data());
+  auto snapped = [&] {
+    std::vector<std::uint64_t> out;
+    for (std::size_t f : ctx_.order) {
+      if (ctx_.domains[f][state_of_[f]].snapped) out.push_back(f);
+    }
+    return out;
+  };
+  if (prep_.found != nullptr) prep_.found->add(row_, cost, snapped());
   if (!(cost < incumbent_cost_)) return;
   incumbent_ = row_;
   incumbent_cost_ = cost;
   set_threshold();
-  result_.snapped.clear();
-  for (std::size_t f : ctx_.order) {
-    if (ctx_.domains[f][state_of_[f]].snapped) result_.snapped.push_back(f);
-  }
+  result_.snapped = snapped();
   duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
 }
 
@@ -573,6 +609,13 @@ void RefineSearch::take_row() {
 // those leaves need, on the side of the cheapest such move: one child keeps the cheap
 // values, the other the values most of that gain needs.
 void RefineSearch::choose_split(double extra) {
+  if (!row_allowed()) {
+    const std::size_t f = prep_.changes->split_feature(fs_, box_, row_.data(), m_);
+    if (f < ctx_.n_features) {
+      rule_split(static_cast<std::uint32_t>(f));
+      return;
+    }
+  }
   FrontierBound& b = bounds_[binding_];
   b.critical(extra, critical_);
   for (std::size_t f : ctx_.order) score_[f] = 0.0;
@@ -633,6 +676,22 @@ void RefineSearch::choose_split(double extra) {
     run += gain;
     split_ = {f, Split::AtRank, edge};
     if (run >= 0.5 * total) break;
+  }
+}
+
+// Splits an open feature into the states that keep its factual value and those that change
+// it (a missing state, the ranks below the factual run, then those above, go off first).
+void RefineSearch::rule_split(std::uint32_t f) {
+  const ChangeSets& c = *prep_.changes;
+  if (fs_.kind(f) == FeatureKind::Masked) {
+    split_ = {f, Split::Mask, keep_mask(c.same_words(f), fs_.mask_words(f))};
+    return;
+  }
+  const RankRange& part = box_.ranges[f];
+  if (part.nan && part.has_ranks()) {
+    split_ = {f, Split::Missing, 0};
+  } else {
+    split_ = {f, Split::AtRank, part.lo < c.same_lo(f) ? c.same_lo(f) : c.same_hi(f) + 1};
   }
 }
 

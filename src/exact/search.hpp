@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "change_rules.hpp"
 #include "constraints.hpp"
 #include "exact/domains.hpp"
 #include "exact/trace.hpp"
@@ -41,6 +42,9 @@ struct ExactProblem {
   std::optional<double> incumbent_cost;
   std::optional<std::vector<double>> incumbent_row;  // n_features values
   SearchMode mode = SearchMode::Classic;
+  // Rules on the set of changed features; null or empty for none. An incumbent row must
+  // keep them.
+  const ChangeRules* change_rules = nullptr;
 };
 
 enum class Proof { Optimal, OptimalWithinGap, Heuristic };
@@ -68,5 +72,13 @@ struct ExactResult {
 
 // Throws ValidationError for a multi-feature linear constraint that is not an order pair.
 SearchOutcome<ExactResult> solve_exact(const ExactProblem& problem, const InterruptProbe& probe);
+
+// Up to `count` searches of one problem, prepared once: each next search adds the change
+// set of the previous answer to the problem's change rules (their diversity rule says how
+// it must differ), so the answers come cheapest first. Ends early after a search without
+// a row. The budgets (nodes, time) apply to each search; the warm start to the first.
+SearchOutcome<std::vector<ExactResult>> solve_exact_alternatives(const ExactProblem& problem,
+                                                                 std::size_t count,
+                                                                 const InterruptProbe& probe);
 
 }  // namespace morvel::exact

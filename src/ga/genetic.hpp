@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "change_rules.hpp"
 #include "constraints.hpp"
 #include "interrupt.hpp"
 #include "ir.hpp"
@@ -33,6 +34,8 @@ struct GaProblem {
   std::size_t n_bg = 0;
   const Ensemble* if_ensemble = nullptr;  // plausibility model, or null for none
   double min_total_path = 0.0;            // its threshold (used only with if_ensemble)
+  // Rules on the set of changed features (a valid row keeps them); null for none.
+  const ChangeRules* change_rules = nullptr;
   // Further windows a valid row must score in as well (ensembles of n_features). A row
   // outside some window is ranked by the sum of its distances to all of them.
   std::span<const ScoreWindow> windows;

@@ -108,6 +108,7 @@ class Search {
   bool seed_population();
   void add_fill_row();
   bool repair_and_lock(std::vector<double>& buffer, std::size_t rows);
+  void limit_changes(double* values);
   bool evaluate();
   void classify(std::size_t begin, std::size_t end, const std::vector<std::uint8_t>& feasible);
   void order();
@@ -147,6 +148,7 @@ class Search {
   std::vector<std::uint8_t> class_;
   std::vector<std::size_t> order_;
   std::vector<std::size_t> shuffle_;  // scratch copy of the free features
+  std::vector<std::size_t> changed_;  // scratch: the changed features of one row
 };
 
 Search::Search(const GaProblem& problem, std::span<const double> x, Rng rng,
@@ -210,6 +212,7 @@ bool Search::seed_population() {
   class_.resize(capacity);
   order_.resize(capacity);
   shuffle_.resize(genes_.free.size());
+  changed_.reserve(genes_.free.size());
 
   rows_ = 0;
   append_factual();
@@ -257,8 +260,38 @@ bool Search::repair_and_lock(std::vector<double>& buffer, std::size_t rows) {
   for (std::size_t r = 0; r < rows; ++r) {
     double* values = row(buffer, r);
     for (std::size_t j : locked_) values[j] = x_[j];
+    if (problem_.change_rules != nullptr) limit_changes(values);
   }
   return true;
+}
+
+// Pulls a row that breaks the change-set rules back towards the factual row: one random
+// member of every earlier set it contains, then random changes beyond the cap, return to
+// their factual values. Rules that still fail leave the row invalid.
+void Search::limit_changes(double* values) {
+  const ChangeRules& rules = *problem_.change_rules;
+  if (rules.diversity == Diversity::NoSuperset) {
+    for (const auto& set : rules.earlier) {
+      const bool contained = !set.empty() && std::all_of(set.begin(), set.end(), [&](auto f) {
+        return f < p_ && changes(x_[f], values[f]);
+      });
+      if (contained) {
+        const std::size_t f = set[rng_.index(set.size())];
+        values[f] = x_[f];
+      }
+    }
+  }
+  if (!rules.max_changes) return;
+  changed_.clear();
+  for (std::size_t j : genes_.free) {
+    if (changes(x_[j], values[j])) changed_.push_back(j);
+  }
+  while (changed_.size() > *rules.max_changes) {
+    const std::size_t k = rng_.index(changed_.size());
+    values[changed_[k]] = x_[changed_[k]];
+    changed_[k] = changed_.back();
+    changed_.pop_back();
+  }
 }
 
 bool Search::evaluate() {
@@ -292,6 +325,8 @@ void Search::classify(std::size_t begin, std::size_t end,
     if (problem_.if_ensemble != nullptr && !(plausibility_[r] >= problem_.min_total_path)) {
       ok = false;  // a NaN total path fails too
     }
+    const ChangeRules* rules = problem_.change_rules;
+    if (ok && rules != nullptr && !rules->allows(x_, row(pop_, r))) ok = false;
     const double s = score_[r];
     bool inside = problem_.lo_t <= s && s <= problem_.hi_t;
     for (std::size_t w = 0; w < problem_.windows.size() && inside; ++w) {

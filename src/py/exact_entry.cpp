@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 
+#include "change_args.hpp"
 #include "checks.hpp"
 #include "convert.hpp"
 #include "entries.hpp"
@@ -54,7 +55,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "policy_code", "policy_step", "policy_anchor", "if_ensemble", "min_total_path",
                 "node_budget", "gap", "time_budget_s", "incumbent_cost", "incumbent_row",
-                "search", "stop", "windows"},
+                "search", "stop", "max_changes", "exclude_offsets", "exclude_features",
+                "diversity", "alternatives", "windows"},
                11, 19);
   exact::ExactProblem p;
   p.ensemble = &to_ensemble(a[0], "ensemble");
@@ -77,7 +79,8 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.incumbent_row = to_optional_vector<double>(a[17], "incumbent_row");
   const std::string search = a[18] ? to_str(a[18], "search") : "classic";
   const std::atomic<bool>* stop = to_optional_stop(a[19], "stop");
-  const auto windows = to_windows(a[20], "windows");
+  const std::optional<std::uint64_t> alternatives = to_optional_count(a[24], "alternatives");
+  const auto windows = to_windows(a[25], "windows");
 
   if (search != "classic" && search != "refine") {
     throw CallerError("unknown search mode " + quoted(search));
@@ -115,6 +118,12 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
     p.min_total_path = *min_total_path;
   }
   require_factual_in_model(x, *p.ensemble, p.if_ensemble);
+  const ChangeRules rules = read_change_rules(a[20], a[21], a[22], a[23], n);
+  if (alternatives && *alternatives == 0) throw ValidationError("alternatives must be at least 1");
+  if (p.incumbent_row && !rules.allows(x, p.incumbent_row->data())) {
+    throw ValidationError("incumbent_row breaks the change-set rules");
+  }
+  p.change_rules = &rules;
   std::vector<ScoreWindow> further;
   if (windows) {
     require_windows(*p.ensemble, *windows);
@@ -128,6 +137,17 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
   p.mode = search == "refine" ? exact::SearchMode::Refine : exact::SearchMode::Classic;
 
   ReleasedLock released(stop);
+  if (alternatives) {
+    auto outcome = released.run(
+        [&] { return exact::solve_exact_alternatives(p, *alternatives, released.probe_fn()); });
+    if (outcome.is_interrupted()) released.raise_pending();
+    const auto& results = outcome.result();
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result_tuple(results[i]).release());
+    }
+    return list;
+  }
   auto outcome = released.run([&] { return exact::solve_exact(p, released.probe_fn()); });
   if (outcome.is_interrupted()) released.raise_pending();
   return result_tuple(outcome.result());

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "change_args.hpp"
 #include "checks.hpp"
 #include "constraints.hpp"
 #include "convert.hpp"
@@ -20,7 +21,8 @@ const char kSolveGeneticRawDoc[] =
     "solve_genetic_raw(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, "
     "background=None, if_ensemble=None, min_total_path=None, seed=None, population=80, "
     "max_generations=200, stall_generations=30, time_budget_s=10.0, *, stop=None, "
-    "windows=None)\n--\n\n"
+    "max_changes=None, exclude_offsets=None, exclude_features=None, "
+    "diversity=\"no_superset\", windows=None)\n--\n\n"
     "Full GA solve.\n"
     "Returns (x_cf | None, generations).\n\n"
     "x_cf is the cheapest row found whose raw score lies in [lo_t, hi_t] and that satisfies "
@@ -40,13 +42,15 @@ const char kSolveGeneticRawDoc[] =
     "sets no time limit (the search then ends by max_generations or stall_generations). "
     "Where the budget does not end the search, the result does not depend on it. A Ctrl-C "
     "ends the search within about a second and raises the error the signal check raises "
-    "(ordinarily KeyboardInterrupt); so does setting `stop`, a StopToken, from any thread.";
+    "(ordinarily KeyboardInterrupt); so does setting `stop`, a StopToken, from any thread. "
+    "max_changes, exclude_offsets/exclude_features and diversity are the change-set rules of "
+    "solve_exact_raw; a valid row keeps them.";
 
 const char kSolveGeneticBatchRawDoc[] =
     "solve_genetic_batch_raw(ensemble, constraints, x_rows, task_row, task_seed, lo_t, hi_t, "
     "sigma, weights, lam, background=None, if_ensemble=None, min_total_path=None, "
     "population=80, max_generations=200, stall_generations=30, time_budget_s=10.0, *, "
-    "stop=None, windows=None)\n--\n\n"
+    "stop=None, max_changes=None, windows=None)\n--\n\n"
     "Batch GA solve: one independent search per `(task_row, task_seed)` pair, each as "
     "solve_genetic_raw from row x_rows[task_row[k]] with seed task_seed[k], run in parallel "
     "on the worker pool with the interpreter lock released.\n"
@@ -79,6 +83,7 @@ struct SharedArgs {
   std::optional<std::vector<WindowArg>> windows;
   std::vector<ScoreWindow> further;  // the checked windows, as the core reads them
   ga::GaParams params;
+  ChangeRules change_rules;
 };
 
 std::vector<double> copy_rows(const MatrixArg& m) {
@@ -155,6 +160,7 @@ ga::GaProblem problem_of(const SharedArgs& s) {
     p.if_ensemble = s.if_ensemble;
     p.min_total_path = *s.min_total_path;
   }
+  if (s.change_rules.any()) p.change_rules = &s.change_rules;
   return p;
 }
 
@@ -162,7 +168,8 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   const Args a("solve_genetic_raw", args, kwargs,
                {"ensemble", "constraints", "x", "lo_t", "hi_t", "sigma", "weights", "lam",
                 "background", "if_ensemble", "min_total_path", "seed", "population",
-                "max_generations", "stall_generations", "time_budget_s", "stop", "windows"},
+                "max_generations", "stall_generations", "time_budget_s", "stop",
+                "max_changes", "exclude_offsets", "exclude_features", "diversity", "windows"},
                8, 16);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
@@ -179,10 +186,11 @@ PyRef solve_genetic_raw(PyObject* args, PyObject* kwargs) {
   const std::optional<std::uint64_t> seed = to_optional_count(a[11], "seed");
   read_params(s.params, a[12], a[13], a[14], a[15]);
   const std::atomic<bool>* stop = to_optional_stop(a[16], "stop");
-  s.windows = to_windows(a[17], "windows");
+  s.windows = to_windows(a[21], "windows");
 
   require_width(s.ensemble->n_features(), x.size());
   require_no_infinity(x, "x");
+  s.change_rules = read_change_rules(a[17], a[18], a[19], a[20], x.size());
   check_shared(s);
   const ga::GaProblem problem = problem_of(s);
 
@@ -214,12 +222,11 @@ void require_matrix_shape(PyObject* obj, const char* name, std::size_t width) {
 
 // Every factual value must be finite or NaN (missing), as for the exact search.
 void require_finite_rows(const MatrixArg& m, const char* name) {
-  for (std::size_t r = 0; r < m.rows; ++r) {
-    for (std::size_t j = 0; j < m.cols; ++j) {
-      if (std::isinf(m.data[r * m.cols + j])) {
-        throw ValidationError(std::string(name) + "[" + std::to_string(r) + ", " +
-                              std::to_string(j) + "] is infinite");
-      }
+  // Over the values, not the rows: a zero-width view may claim any number of rows.
+  for (std::size_t i = 0; i < m.rows * m.cols; ++i) {
+    if (std::isinf(m.data[i])) {
+      throw ValidationError(std::string(name) + "[" + std::to_string(i / m.cols) + ", " +
+                            std::to_string(i % m.cols) + "] is infinite");
     }
   }
 }
@@ -239,7 +246,7 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
                {"ensemble", "constraints", "x_rows", "task_row", "task_seed", "lo_t", "hi_t",
                 "sigma", "weights", "lam", "background", "if_ensemble", "min_total_path",
                 "population", "max_generations", "stall_generations", "time_budget_s",
-                "stop", "windows"},
+                "stop", "max_changes", "windows"},
                10, 17);
   SharedArgs s;
   s.ensemble = &to_ensemble(a[0], "ensemble");
@@ -259,8 +266,9 @@ PyRef solve_genetic_batch_raw(PyObject* args, PyObject* kwargs) {
   s.min_total_path = to_optional_double(a[12], "min_total_path");
   read_params(s.params, a[13], a[14], a[15], a[16]);
   const std::atomic<bool>* stop = to_optional_stop(a[17], "stop");
-  s.windows = to_windows(a[18], "windows");
+  s.windows = to_windows(a[19], "windows");
 
+  s.change_rules = read_change_rules(a[18], nullptr, nullptr, nullptr, p);
   if (task_row.size() != task_seed.size()) {
     throw ValidationError("task_row and task_seed must have the same length");
   }

@@ -11,6 +11,7 @@
 #include "entries.hpp"
 #include "guarded.hpp"
 #include "ir.hpp"
+#include "change_rules.hpp"
 #include "regions/growth.hpp"
 #include "watch.hpp"
 
@@ -156,7 +157,7 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
       {"ensemble", "missing_defined", "constraints", "x_cf", "lo_t", "hi_t", "lo_b", "hi_b",
        "open_set", "if_ensemble", "if_missing_defined", "min_total_path", "cat_open",
        "cat_feat_offsets", "cat_block_offsets", "cat_members", "maximal", "budget", "stop",
-       "windows"},
+       "x", "max_changes", "windows"},
       9, 18);
   regions::RegionInputs in;
   in.ensemble = &to_ensemble(a[0], "ensemble");
@@ -178,7 +179,9 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   in.maximal = to_bool(a[16], "maximal", false);
   in.budget = a[17] ? to_count(a[17], "budget") : 100000;
   const std::atomic<bool>* stop = to_optional_stop(a[18], "stop");
-  const auto windows = to_windows(a[19], "windows");
+  const auto x = to_optional_vector<double>(a[19], "x");
+  const auto max_changes = to_optional_count(a[20], "max_changes");
+  const auto windows = to_windows(a[21], "windows");
 
   const Ensemble& e = *in.ensemble;
   const std::size_t n = e.n_features();
@@ -226,9 +229,20 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   in.windows = further;
 
   const std::vector<std::uint32_t> none;
-  const std::vector<regions::OpenCategorical> blocks =
+  std::vector<regions::OpenCategorical> blocks =
       regions::gather_category_blocks(cat_open.value_or(none), cat_feat_offsets.value_or(none),
                                       cat_block_offsets.value_or(none), cat_members.value_or(none));
+  std::vector<std::uint32_t> open = open_set;
+  if (max_changes) {
+    if (!x) throw ValidationError("max_changes needs x, the factual row");
+    require_length("x", x->size(), n);
+    const std::size_t changed = change_set(*x, x_cf.data()).size();
+    if (changed > *max_changes) {
+      throw ValidationError("x_cf changes " + std::to_string(changed) +
+                            " features, more than max_changes " + std::to_string(*max_changes));
+    }
+    regions::keep_changed_only(*x, x_cf, open, blocks);
+  }
 
   // Nonzero flags are true; the core reads them as 0/1.
   std::vector<std::uint8_t> flags(missing_defined.size());
@@ -239,7 +253,7 @@ PyRef compute_region_raw(PyObject* args, PyObject* kwargs) {
   in.x_cf = x_cf;
   in.lo_b = lo_b;
   in.hi_b = hi_b;
-  in.open_set = open_set;
+  in.open_set = open;
   in.cat_open = blocks;
   require_valid_start(in);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "change_rules.hpp"
 #include "errors.hpp"
 #include "exact/domains.hpp"
 #include "ir.hpp"
@@ -550,6 +551,24 @@ std::vector<OpenCategorical> gather_category_blocks(std::span<const std::uint32_
     out.push_back(std::move(oc));
   }
   return out;
+}
+
+}  // namespace morvel::regions
+
+namespace morvel::regions {
+
+void keep_changed_only(std::span<const double> x, std::span<const double> x_cf,
+                       std::vector<std::uint32_t>& open_set,
+                       std::vector<OpenCategorical>& cat_open) {
+  auto kept = [&](std::uint32_t f) {
+    return f < x.size() && f < x_cf.size() && !changes(x[f], x_cf[f]);
+  };
+  std::erase_if(open_set, kept);
+  // A kept categorical feature stays listed (the result has a set for each), with no
+  // blocks to grow by.
+  for (OpenCategorical& c : cat_open) {
+    if (kept(c.feature)) c.blocks.clear();
+  }
 }
 
 }  // namespace morvel::regions

@@ -137,6 +137,14 @@ std::vector<OpenCategorical> gather_category_blocks(std::span<const std::uint32_
                                                     std::span<const std::uint32_t> block_offsets,
                                                     std::span<const std::uint32_t> members);
 
+// Closes every feature that x_cf keeps at its factual value in x, so the region holds it
+// fixed and no row of the region changes it: such numeric features leave open_set, such
+// categorical ones keep their entry without blocks. Indices past the rows are left for
+// the growth's own checks.
+void keep_changed_only(std::span<const double> x, std::span<const double> x_cf,
+                       std::vector<std::uint32_t>& open_set,
+                       std::vector<OpenCategorical>& cat_open);
+
 // A category code from a row value: clamped to [0, 4294967295] and truncated (NaN: 0).
 std::uint32_t code_of(double v);
 

@@ -1,7 +1,8 @@
 // Pieces of the refine search against brute force over every row of small boxes: the state
 // tables and boxes, the cost-frontier bound (never above the cheapest row in the window,
-// exact for a single tree), the constraint rules' narrowing (never loses a row the rules
-// accept), and the greedy start's move scores (the model's own score changes).
+// exact for a single tree), the constraint rules' and the change-set rules' narrowing
+// (never loses a row the rules accept), and the greedy start's move scores (the model's own
+// score changes).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "constraints.hpp"
 #include "exact/box.hpp"
 #include "exact/box_rules.hpp"
+#include "exact/change_sets.hpp"
 #include "exact/context.hpp"
 #include "exact/frontier.hpp"
 #include "exact/greedy.hpp"
@@ -404,6 +406,62 @@ TEST_P(RefineRules, NarrowingKeepsEveryAcceptedRow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RefineRules, ::testing::Range(0, 25));
+
+class RefineChangeSets : public ::testing::TestWithParam<int> {};
+
+// Narrowing by random change-set rules keeps every row of the box that keeps them, a box it
+// empties holds none, no such row costs less than the box's least costs plus the rules'
+// extra, and a box whose cheapest row breaks a rule has an open feature to split.
+TEST_P(RefineChangeSets, NarrowingKeepsEveryRowThatKeepsTheRules) {
+  std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()) + 3000);
+  Constraints c;
+  for (std::uint32_t f = 0; f < 4; ++f) c.range.push_back({f, -kInf, kInf});  // all searched
+  Problem pr(rng, 4, 3, std::move(c));
+  ChangeRules rules;
+  if (rng() & 1) rules.max_changes = rng() % 3;
+  rules.diversity = (rng() & 1) ? Diversity::NewFeature : Diversity::NoSuperset;
+  for (int k = static_cast<int>(rng() % 3); k-- > 0;) {
+    std::vector<std::uint32_t> set;
+    for (std::uint32_t f = 0; f < 4; ++f) {
+      if (rng() % 3 == 0) set.push_back(f);
+    }
+    rules.earlier.push_back(set);
+  }
+  const FeatureStates fs(pr.ctx.domains, pr.all(), threshold_only_features(pr.ctx), pr.x);
+  ChangeSets changes(pr.ctx, rules);
+  changes.use_states(fs);
+  std::vector<double> m(4), row(4);
+  for (int trial = 0; trial < 30; ++trial) {
+    Box box = random_box(rng, fs);
+    std::vector<std::pair<std::vector<double>, double>> kept;
+    for_each_row(pr, fs, box, [&](const std::vector<double>& r, double cost) {
+      if (rules.allows(pr.x, r.data())) kept.emplace_back(r, cost);
+    });
+    bool narrowed = false;
+    if (!changes.narrow(fs, box, narrowed)) {
+      EXPECT_TRUE(kept.empty()) << "trial " << trial;
+      continue;
+    }
+    const double least = cheapest_costs(pr, fs, box, m) + changes.box_extra(fs, box, m);
+    for (const auto& [r, cost] : kept) {
+      for (std::size_t f = 0; f < r.size(); ++f) {
+        bool held = false;
+        for (std::uint32_t i : states_of(fs, box, f)) {
+          const double v = pr.ctx.domains[f][i].value;
+          held = held || v == r[f] || (std::isnan(v) && std::isnan(r[f]));
+        }
+        EXPECT_TRUE(held) << "trial " << trial << ": feature " << f << " lost a kept row";
+      }
+      EXPECT_GE(cost, least - 1e-9) << "trial " << trial;
+    }
+    for (std::size_t f = 0; f < 4; ++f) row[f] = pr.ctx.domains[f][box.cheapest(fs, f)].value;
+    if (!kept.empty() && !rules.allows(pr.x, row.data())) {
+      EXPECT_LT(changes.split_feature(fs, box, row.data(), m), 4u) << "trial " << trial;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RefineChangeSets, ::testing::Range(0, 40));
 
 // The move scores are the model's own score changes.
 TEST(RefineGreedy, MoveScoresMatchTheModel) {

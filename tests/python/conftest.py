@@ -120,3 +120,17 @@ class Ticker:
         self._stop.set()
         self._thread.join()
         return False
+
+
+@pytest.fixture(scope="session")
+def cancer():
+    """The first 12 columns of scikit-learn's breast-cancer data and a small boosted model:
+    (X, y, model)."""
+    pytest.importorskip("sklearn")
+    from sklearn.datasets import load_breast_cancer
+    from sklearn.ensemble import GradientBoostingClassifier
+
+    X, y = load_breast_cancer(return_X_y=True, as_frame=True)
+    X = X.iloc[:, :12]
+    model = GradientBoostingClassifier(n_estimators=25, max_depth=3, random_state=0).fit(X, y)
+    return X, y, model

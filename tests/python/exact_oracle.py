@@ -110,11 +110,13 @@ def split_points(arrays_list, n_features):
 
 
 def brute_force(arrays, n_features, ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam,
-                box_lo=None, box_hi=None, score=None, extra=(), plausible=None):
+                box_lo=None, box_hi=None, score=None, extra=(), plausible=None,
+                ranked=False):
     """Cheapest accepted row over all cell combinations; (cost, row) or (inf, None).
 
     `score(rows)` gives raw scores (default: the ensemble's own); `extra` are further
-    flat ensembles whose splits refine the cells; `plausible(rows)` filters rows.
+    flat ensembles whose splits refine the cells; `plausible(rows)` filters rows. With
+    `ranked`, every accepted row and its cost, cheapest first (ties in row order).
     """
     box_lo = [-INF] * n_features if box_lo is None else box_lo
     box_hi = [INF] * n_features if box_hi is None else box_hi
@@ -136,11 +138,14 @@ def brute_force(arrays, n_features, ensemble, constraints, x, lo_t, hi_t, sigma,
     ok = (scores >= lo_t) & (scores <= hi_t) & constraints.check(rows, x)
     if plausible is not None:
         ok &= plausible(rows)
-    best, best_row = INF, None
+    best, best_row, found = INF, None, []
     for row in rows[ok]:
         cost = 0.0
         for f in range(n_features):
             cost += feature_cost(x[f], row[f], weights[f], sigma[f], lam)
+        found.append((cost, row))
         if cost < best:
             best, best_row = cost, row
+    if ranked:
+        return sorted(found, key=lambda item: item[0])
     return best, best_row

@@ -39,10 +39,12 @@ DTYPES = {"f64": np.float64, "u32": np.uint32, "i32": np.int32, "u8": np.uint8, 
           "u64": np.uint64}
 
 # Argument kinds: "f64[]" etc. (1-D arrays), "f64[][]" (matrix), "float", "count", "str",
-# "bool", "ensemble", "constraints", "stop" (a StopToken). A trailing "?" marks an optional
-# argument (None allowed). Counts listed in BOUNDED_COUNTS only ever take small or invalid values: a huge
-# valid value would make the call run for its full (unbounded) budget.
-BOUNDED_COUNTS = {"population", "max_generations", "stall_generations", "budget"}
+# "bool", "ensemble", "constraints", "stop" (a StopToken), "windows" (a list of further
+# score windows). A trailing "?" marks an optional argument (None allowed). Counts listed
+# in BOUNDED_COUNTS only ever take small or invalid values: a huge valid value would make
+# the call run for its full (unbounded) budget.
+BOUNDED_COUNTS = {"population", "max_generations", "stall_generations", "budget",
+                  "alternatives"}
 
 
 class Gen:
@@ -249,6 +251,24 @@ def plausibility(g, e_args):
     return core.RustEnsemble(**args), len(args["feature"])
 
 
+def further_windows(g, e_args, sure=False):
+    """None, or one to three further windows over the model's feature space: (ensemble, lo,
+    hi), some with their missing_defined flags. A region needs x_cf inside each, so
+    `sure` makes every window the whole line."""
+    if not sure and not g.chance(0.4) or sure and not g.chance(0.3):
+        return None
+    out = []
+    for _ in range(g.int(1, 4)):
+        args = random_ensemble_args(g, cards_of(e_args))
+        lo, hi = (-INF, INF) if sure else sorted(g.pick([-INF, INF, 0.0, -1.0, 1.0, 0.5])
+                                                 for _ in range(2))
+        window = (core.RustEnsemble(**args), lo, hi)
+        if g.chance(0.3):
+            window += (np.array([g.int(0, 2) for _ in args["feature"]], np.uint8),)
+        out.append(window)
+    return out
+
+
 def build_solve_exact(g):
     e_args, ensemble, constraints, n = model_and_rules(g)
     args = dict(ensemble=(ensemble, "ensemble"), constraints=(constraints, "constraints"),
@@ -265,13 +285,31 @@ def build_solve_exact(g):
                 gap=(g.pick([0.0, 0.1]), "float"), time_budget_s=(0.05, "float"),
                 incumbent_cost=(None, "float?"), incumbent_row=(None, "f64[]?"),
                 search=(g.pick(["classic", "refine"]), "str"), stop=(stop_token(g), "stop?"))
+    args.update(change_rules(g, n))
+    args["alternatives"] = (g.pick([None, 1, 3]), "count?")
+    args["windows"] = (further_windows(g, e_args), "windows?")
     return core.solve_exact_raw, args
+
+
+def change_rules(g, n, sets=True):
+    """The change-set rule arguments: a cap, earlier change sets (CSR) and the diversity."""
+    out = dict(max_changes=(g.pick([None, 0, 1, 3]), "count?"))
+    if not sets:
+        return out
+    k = g.int(0, 3) if g.chance(0.5) else 0
+    members = [sorted({g.int(0, n) for _ in range(g.int(0, 3))}) if n else [] for _ in range(k)]
+    offsets = np.cumsum([0] + [len(m) for m in members]).astype(np.uint32)
+    features = np.array([f for m in members for f in m], np.uint32)
+    out.update(exclude_offsets=(offsets if k else None, "u32[]?"),
+               exclude_features=(features if k else None, "u32[]?"),
+               diversity=(g.pick(["no_superset", "new_feature"]), "str"))
+    return out
 
 
 def build_debug_domains(g):
     _, args = build_solve_exact(g)
     keep = ("ensemble", "constraints", "x", "sigma", "weights", "lam", "policy_code",
-            "policy_step", "policy_anchor", "if_ensemble")
+            "policy_step", "policy_anchor", "if_ensemble", "windows")
     return core.debug_domains_raw, {k: args[k] for k in keep}
 
 
@@ -316,6 +354,8 @@ def build_solve_genetic(g):
     args.update(genetic_tail(g, n, e_args))
     args["seed"] = (g.pick([None, 0, 7, 2 ** 64 - 1]), "count?")
     args.update(genetic_budgets(g), stop=(stop_token(g), "stop?"))
+    args.update(change_rules(g, n))
+    args["windows"] = (further_windows(g, e_args), "windows?")
     return core.solve_genetic_raw, args
 
 
@@ -329,6 +369,8 @@ def build_solve_genetic_batch(g):
                 task_seed=(np.array([g.int(0, 2 ** 62) for _ in range(k)], np.uint64), "u64[]"))
     args.update(genetic_tail(g, n, e_args))
     args.update(genetic_budgets(g), stop=(stop_token(g), "stop?"))
+    args.update(change_rules(g, n, sets=False))
+    args["windows"] = (further_windows(g, e_args), "windows?")
     return core.solve_genetic_batch_raw, args
 
 
@@ -370,6 +412,9 @@ def build_compute_region(g):
                                                    "cat_block_offsets", "cat_members")})
     args.update(maximal=(g.chance(0.3), "bool"), budget=(g.pick([0, 10, 1000]), "count"),
                 stop=(stop_token(g), "stop?"))
+    args.update(x=(factual_row(g, e_args, n) if g.chance(0.5) else None, "f64[]?"),
+                max_changes=(g.pick([None, 0, 1, n]), "count?"),
+                windows=(further_windows(g, e_args, sure=True), "windows?"))
     return core.compute_region_raw, args
 
 
@@ -476,7 +521,25 @@ def corrupt_scalar(g, name, value, kind, sanitized):
                       [core.RustConstraints(**random_constraints_args(g, g.int(0, 5)))] * 3)
     if base == "stop":
         return g.pick([True, object(), core.StopToken, stop_token(g)] + wrong)
+    if base == "windows":
+        return corrupt_windows(g, value) if g.chance(0.8) else g.pick(wrong + [[], ()])
     raise AssertionError(kind)
+
+
+def corrupt_windows(g, value):
+    """One window of the list made malformed: another width or category counts, NaN or
+    crossed ends, a tuple of another size, a wrong element, flags of another length."""
+    windows = list(value or [])
+    if not windows:
+        return g.pick([[], [None], [()], 3])
+    k = g.int(0, len(windows))
+    e, lo, hi = windows[k][:3]
+    other = core.RustEnsemble(**random_ensemble_args(g))
+    windows[k] = g.pick([(other, lo, hi), (e, NAN, hi), (e, lo, NAN), (e, 1.0, -1.0),
+                         (e, lo), (e, lo, hi, None, 1), [e, lo, hi], (None, lo, hi),
+                         (e, "0", hi), (e, lo, hi, np.zeros(3, np.uint8)),
+                         (e, lo, hi, np.zeros(2, np.float64)), (e, 10 ** 400, hi)])
+    return windows
 
 
 def corrupt(g, name, value, kind, sanitized):
@@ -589,7 +652,8 @@ def fixed_calls(entry):
     for seed in range(10000):
         fn, args = entry.build(Gen(seed))
         values = {k: v for k, (v, _) in args.items()}
-        width = values.get("n_features", len(values.get("x", values.get("x_cf", []))))
+        row = values.get("x") if values.get("x") is not None else values.get("x_cf", [])
+        width = values.get("n_features", len(row))
         if width >= 2:
             try:
                 fn(**values)

@@ -11,20 +11,12 @@ import morvel
 from morvel import core
 
 sklearn = pytest.importorskip("sklearn")
-from sklearn.datasets import load_breast_cancer, load_wine  # noqa: E402
+from sklearn.datasets import load_wine  # noqa: E402
 from sklearn.ensemble import (GradientBoostingClassifier, HistGradientBoostingClassifier,  # noqa: E402
                               RandomForestClassifier, RandomForestRegressor)
 
 has_genetic = pytest.mark.skipif(not hasattr(core, "solve_genetic_raw"),
                                  reason="the genetic solver is not in this build")
-
-
-@pytest.fixture(scope="module")
-def cancer():
-    X, y = load_breast_cancer(return_X_y=True, as_frame=True)
-    X = X.iloc[:, :12]
-    model = GradientBoostingClassifier(n_estimators=25, max_depth=3, random_state=0).fit(X, y)
-    return X, y, model
 
 
 def rejected(model, X, n):

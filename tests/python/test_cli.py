@@ -161,6 +161,8 @@ BAD_INPUT = {
     "unknown label": (["--data", "castle.csv"], "castle.csv: line 9: column 'housing': label "
                                                 "'castle'"),
     "ragged row": (["--data", "ragged.csv"], "ragged.csv: line 5: expected 7 fields, saw 8"),
+    "short row": (["--data", "short.csv"], "short.csv: line 12: expected 7 fields, saw 6"),
+    "column twice": (["--data", "twice.csv"], "twice.csv: column 'debt' appears twice"),
     "unknown rule": (["--constraints", "unknown.toml"], "unknown.toml: line 3: unknown rule "
                                                         "'frobnicate'"),
     "toml syntax": (["--constraints", "syntax.toml"], "syntax.toml: line 2, column"),
@@ -185,6 +187,8 @@ def bad_files(example):
     _edit(d, "word.csv", 7, "," + first[1] + ",", ",lots,")
     _edit(d, "castle.csv", 9, lines[8].split(",")[-1], "castle")
     _edit(d, "ragged.csv", 5, lines[4], lines[4] + ",1")
+    _edit(d, "short.csv", 12, lines[11], lines[11].rsplit(",", 1)[0])
+    _edit(d, "twice.csv", 1, "income", "debt")
     (d / "unknown.toml").write_text('freeze = ["age"]\n\nfrobnicate = 1\n')
     (d / "syntax.toml").write_text('freeze = ["age"]\nrange = {column = \n')
     (d / "column.json").write_text('{"range": [{"column": "salary", "lo": 0}]}')
@@ -242,14 +246,16 @@ def test_help_demo_progress_and_python_dash_m(example):
     assert len(pd.read_csv(d / "all.csv")) == 400
 
 
-def test_write_atomic_leaves_nothing_on_failure(tmp_path):
-    from morvel.frontends.cli.report import write_atomic
+def test_results_file_replaces_atomically_or_not_at_all(tmp_path):
+    from morvel.frontends.cli.report import ResultsFile
 
-    target = tmp_path / "out.json"
+    target = tmp_path / "out.csv"
     target.write_text("old")
     with pytest.raises(UnicodeEncodeError):
-        write_atomic(str(target), "new \ud800")  # fails while writing the temporary file
-    assert target.read_text() == "old" and os.listdir(tmp_path) == ["out.json"]
-    write_atomic(str(target), "new")
-    assert target.read_text() == "new" and os.listdir(tmp_path) == ["out.json"]
+        with ResultsFile(str(target)) as out:
+            out.write("new \ud800")  # fails while writing the temporary file
+    assert target.read_text() == "old" and os.listdir(tmp_path) == ["out.csv"]
+    with ResultsFile(str(target)) as out:
+        out.write("new")
+    assert target.read_text() == "new" and os.listdir(tmp_path) == ["out.csv"]
     assert target.stat().st_mode & 0o644 == 0o644

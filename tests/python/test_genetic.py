@@ -437,7 +437,9 @@ def test_signatures_and_docstrings():
     assert str(single) == (
         "(ensemble, constraints, x, lo_t, hi_t, sigma, weights, lam, background=None, "
         "if_ensemble=None, min_total_path=None, seed=None, population=80, "
-        "max_generations=200, stall_generations=30, time_budget_s=10.0, *, stop=None)")
+        "max_generations=200, stall_generations=30, time_budget_s=10.0, *, stop=None, "
+        "max_changes=None, exclude_offsets=None, exclude_features=None, "
+        "diversity='no_superset', windows=None)")
     assert core.solve_genetic_raw.__doc__.startswith(
         "Full GA solve.\nReturns (x_cf | None, generations).")
     many = inspect.signature(core.solve_genetic_batch_raw)

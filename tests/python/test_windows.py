@@ -201,6 +201,11 @@ def test_multiclass_counterfactuals_are_predicted_as_the_target(kind):
         row, dist, proof = solve_windows(windows, x, sigma)[:3]
         assert proof == "optimal" and row is not None
         assert model.predict(row[None])[0] == target
+        # With the change-set rules: alternatives of at most three changes, each predicted c.
+        for alt in solve_windows(windows, x, sigma, alternatives=2, max_changes=3):
+            if alt[0] is not None:
+                assert model.predict(alt[0][None])[0] == target
+                assert (alt[0] != x).sum() <= 3 and alt[1] >= dist - 1e-9
         ga = core.solve_genetic_raw(windows[0][0], make_constraints(n), x, *windows[0][1:3],
                                     sigma, np.ones(n), 0.0, seed=i, windows=windows[1:])[0]
         if ga is not None:

@@ -46,6 +46,18 @@ def from_sklearn(model) -> FlatEnsemble:
     raise TypeError(f"unsupported scikit-learn model {type(model).__name__}")
 
 
+def require_fitted(model) -> None:
+    """Raises `NotFitted` for a scikit-learn model that has not been fitted."""
+    from sklearn.exceptions import NotFittedError
+    from sklearn.utils.validation import check_is_fitted
+
+    try:
+        check_is_fitted(model)
+    except NotFittedError as err:
+        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
+                        "converting it") from err
+
+
 def _add_tree(builder: FlatBuilder, t, leaf_value, feature_map=None) -> None:
     """Appends one `sklearn.tree._tree.Tree`, keeping its node numbering."""
     internal = t.children_left >= 0
@@ -79,18 +91,6 @@ def _forest(model, trees) -> FlatEnsemble:
         leaf = _positive_proba(t) if is_classifier(model) else t.value[:, 0, 0]
         _add_tree(builder, t, leaf / n)
     return builder.build(0.0, "identity", nan_routed=_routes_nan(model))
-
-
-def require_fitted(model) -> None:
-    """NotFitted (a ValueError) for a model that has not been fitted."""
-    from sklearn.exceptions import NotFittedError
-    from sklearn.utils.validation import check_is_fitted
-
-    try:
-        check_is_fitted(model)
-    except NotFittedError as err:
-        raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
-                        "converting it") from err
 
 
 def _routes_nan(model) -> bool:

@@ -65,7 +65,7 @@ def probe_missing(ex, adapter: ModelAdapter, schema: Schema) -> np.ndarray:
     its categorical ones as well); a pipeline may impute some columns only, so it is asked
     column by column."""
     data = ex.data
-    complete = data[~np.isnan(data).any(axis=1)][:_AGREEMENT_ROWS]
+    complete = data[np.flatnonzero(~np.isnan(data).any(axis=1))[:_AGREEMENT_ROWS]]
     if len(complete):
         _require_agreement(adapter, schema, complete)
     row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()

@@ -36,6 +36,13 @@ def count(value, name: str) -> int:
     return int(value)
 
 
+def positive_count(value, name: str) -> int:
+    """A whole number of at least 1."""
+    if count(value, name) < 1:
+        raise ValueError(f"{name} must be at least 1, got {value!r}")
+    return int(value)
+
+
 def seed(value) -> int | None:
     """None, or a seed in [0, 2^64)."""
     if value is None:
@@ -65,6 +72,11 @@ def options(opts) -> None:
     non_negative(opts.gap, "gap", allow_inf=True)
     for name in ("population", "max_generations", "stall_generations"):
         count(getattr(opts, name), name)
+    if opts.max_changes is not None:
+        positive_count(opts.max_changes, "max_changes")
+    if opts.diversity not in ("no_superset", "new_feature"):
+        raise ValueError(f"diversity must be 'no_superset' or 'new_feature', got "
+                         f"{opts.diversity!r}")
     for name in ("readable", "fallback", "improve"):
         if not isinstance(getattr(opts, name), bool):
             raise TypeError(f"{name} must be True or False")

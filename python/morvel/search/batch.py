@@ -12,6 +12,7 @@ import pandas as pd
 import _morvel_core as core
 
 from ..problem import targets as tg
+from . import change_sets as _changes
 from . import goal as _goal
 from . import row as _search
 
@@ -81,15 +82,22 @@ def _threaded(ex, X, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
     def one(i):
         return _search.candidate(ex, X[i], target, opts, seeds[i], ex.margin, stop=stop)
 
-    if n_jobs == 1 or len(X) <= 1:
+    return map_rows(one, len(X), n_jobs, bar, stop)
+
+
+def map_rows(one, n: int, n_jobs: int, bar, stop) -> list:
+    """[one(i) for i in range(n)] on `n_jobs` threads (the native searches release the
+    interpreter lock), advancing `bar` as rows finish; on a Ctrl-C or a failure `stop`
+    (the StopToken the rows' searches watch) ends the running ones."""
+    if n_jobs == 1 or n <= 1:
         out = []
-        for i in range(len(X)):
+        for i in range(n):
             out.append(one(i))
             bar.update(1)
         return out
-    results: list = [None] * len(X)
+    results: list = [None] * n
     pool = ThreadPoolExecutor(max_workers=n_jobs)
-    futures = {pool.submit(one, i): i for i in range(len(X))}
+    futures = {pool.submit(one, i): i for i in range(n)}
     try:
         for future in as_completed(futures):
             results[futures[future]] = future.result()
@@ -120,11 +128,11 @@ def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
             if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
             population=opts.population, max_generations=opts.max_generations,
             stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s,
-            windows=goal.further)
+            windows=goal.further, **_changes.core_arguments(opts, sets=False))
         found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
         # Each row's improvement gets the same allowance as it would alone.
         finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), goal,
-                                        opts.improve, opts.time_budget_s)
+                                        opts.improve, opts.time_budget_s, opts=opts)
         for k in range(len(rows)):
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],
                                               ex.margin, prefound=finished[k]))

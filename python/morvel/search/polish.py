@@ -94,7 +94,8 @@ class CostModel:
 
 
 def improve(ex, X: np.ndarray, rows: list, constraints: list, goal,
-            budget_s: float = math.inf, deadline: float = math.inf, stop=None) -> list:
+            budget_s: float = math.inf, deadline: float = math.inf, stop=None,
+            keeps=None) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
     set of row i and `goal` the score windows every row must stay in (proposals follow
@@ -107,14 +108,15 @@ def improve(ex, X: np.ndarray, rows: list, constraints: list, goal,
     net: no round starts after it, and every row keeps the cheapest valid row reached so
     far, so the result depends on the clock only when the deadline cuts the work short. A
     Ctrl-C surfaces between two scoring calls; so does `stop` (a StopToken) once set, as
-    a KeyboardInterrupt."""
+    a KeyboardInterrupt. `keeps(rows, x)`, when given, is a further test every row must
+    pass (the change-set rules)."""
     model = CostModel(ex)
     walks_per_row = _trees(ex)
     allowance = budget_s * _WALKS_PER_SECOND
     searches = []
     for i, row in enumerate(rows):
         if row is not None and time.monotonic() <= deadline:
-            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, goal))
+            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, goal, keeps))
         elif row is not None:
             searches.append(_Unchanged(row))
     while True:
@@ -181,6 +183,8 @@ def _evaluate(ex, searches, batches, goal):
     valid, score = [], []
     for s, batch, a, b in zip(searches, batches, bounds[:-1], bounds[1:]):
         ok[a:b] &= s.constraints.check(batch, s.x)
+        if s.keeps is not None:
+            ok[a:b] &= s.keeps(batch, s.x)
         valid.append(ok[a:b])
         score.append(scores[a:b])
     return valid, score
@@ -192,8 +196,8 @@ class _RowSearch:
     ("moves", or "chains" for the greedy rebuilds), or combinations of moves
     ("proposals")."""
 
-    def __init__(self, ex, model: CostModel, x, constraints, row, goal):
-        self.x, self.constraints, self.model = x, constraints, model
+    def __init__(self, ex, model: CostModel, x, constraints, row, goal, keeps=None):
+        self.x, self.constraints, self.model, self.keeps = x, constraints, model, keeps
         self.lo, self.hi = goal.bounds
         self.goal = goal
         self.row = np.array(row, dtype=np.float64)

@@ -22,8 +22,9 @@ class RegionMaker:
     """Grows the region of one counterfactual on demand; a plain object (not a closure)
     so that results pickle."""
 
-    def __init__(self, ex, x: np.ndarray, goal, target):
+    def __init__(self, ex, x: np.ndarray, goal, target, max_changes: int | None = None):
         self.ex, self.x, self.goal, self.target = ex, x.copy(), goal, target
+        self.max_changes = max_changes
 
     def __call__(self, values: np.ndarray, *, maximal: bool, budget: int) -> Region:
         goal = self.goal
@@ -32,11 +33,15 @@ class RegionMaker:
             if not goal.inside(values[None, :])[0]:
                 raise ValueError("no region: the row meets the target by too thin a margin "
                                  "to certify any box around it")
-        return grow(self.ex, self.x, goal, values, maximal=maximal, budget=budget)
+        return grow(self.ex, self.x, goal, values, maximal=maximal, budget=budget,
+                    max_changes=self.max_changes)
 
 
-def grow(ex, x: np.ndarray, goal, x_cf: np.ndarray, *, maximal: bool, budget: int) -> Region:
-    """The certified box around `x_cf` inside every window of `goal`."""
+def grow(ex, x: np.ndarray, goal, x_cf: np.ndarray, *, maximal: bool, budget: int,
+         max_changes: int | None = None) -> Region:
+    """The certified box around `x_cf` inside every window of `goal`. With `max_changes`,
+    the features x_cf keeps at their factual values stay fixed, so no row of the region
+    changes more features than x_cf (or any feature it keeps)."""
     if not region_available():
         raise RuntimeError("this build of morvel cannot compute regions")
     if isinstance(budget, bool) or not isinstance(budget, (int, np.integer)) or budget < 0:
@@ -58,6 +63,8 @@ def grow(ex, x: np.ndarray, goal, x_cf: np.ndarray, *, maximal: bool, budget: in
                 maximal=bool(maximal), budget=int(budget), windows=goal.further)
     if plaus is not None:
         args["if_missing_defined"] = _missing_defined(plaus)
+    if max_changes is not None:
+        args.update(x=np.ascontiguousarray(x, np.float64), max_changes=int(max_changes))
     if cat_open:
         args.update(_category_arrays(cat_open, blocks))
     cons = ex.rules.constraints(x)

@@ -12,6 +12,7 @@ import numpy as np
 import _morvel_core as core
 
 from ..problem import targets as tg
+from . import change_sets as _changes
 from . import goal as _goal
 from . import polish as _polish
 from .readable import Interval, readable_value
@@ -36,6 +37,9 @@ class Options:
     readable: bool = True
     fallback: bool = True
     improve: bool = True
+    max_changes: int | None = None
+    diversity: str = "no_superset"  # how alternatives differ (change_sets.DIVERSITY)
+    earlier: tuple = ()  # change sets of earlier alternatives (set by the search, not users)
 
 
 @dataclass
@@ -147,15 +151,22 @@ def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin:
     goal = _goal.goal(ex, target, margin)
     out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, goal,
                                                                       opts, seed, stop)
+    return finish(ex, x, cons, goal, margin, opts, out, prefound is not None, stop)
+
+
+def finish(ex, x, cons, goal, margin: float, opts: Options, out: Outcome,
+           prefound: bool = False, stop=None) -> Outcome:
+    """A solver's outcome made a candidate: a genetic row improved (unless the batch did
+    that already), then readable values; the change-set rules of `opts` stay kept."""
     out.goal = goal
     if not goal.exact:
         _sufficient_only(out)
     out.stats["margin"] = margin
     if out.row is None:
         return out
-    if prefound is None and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
+    if not prefound and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
         (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], goal, opts.improve,
-                                     opts.time_budget_s, stop)
+                                     opts.time_budget_s, stop, opts)
         out.stats.update(stats)
         if row is None:
             return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
@@ -165,9 +176,16 @@ def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin:
     out.stats["solver_distance"] = solver_distance
     if opts.readable:
         row = _readable(ex, x, cons, out.row, goal, solver_distance)
-        if _core_valid(ex, cons, x, row[None, :], goal)[0]:
+        if _core_valid(ex, cons, x, row[None, :], goal)[0] and _keeps(opts, x, row):
             out.row = row
+    if not _keeps(opts, x, out.row):
+        return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
+                       stats=out.stats, message=_RULES_LOST)
     return out
+
+
+def _keeps(opts: Options, x, row) -> bool:
+    return not _changes.active(opts) or bool(_changes.allowed(opts, x, row)[0])
 
 
 def accept(ex, x: np.ndarray, out: Outcome) -> None:
@@ -202,12 +220,12 @@ def _models(ex) -> str:
 
 def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, goal,
                  improve: bool = True, budget_s: float = math.inf,
-                 stop=None) -> list[tuple]:
+                 stop=None, opts: Options | None = None) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
     found none): moved onto the value policies, then improved locally (see `_polish`)
     unless `improve` is false, each row with the work that `budget_s` allows it and, as a
     safety net, `budget_s` seconds of the clock per row. None where no on-policy values
-    keep the row valid."""
+    keep the row valid. The improvement keeps the change-set rules of `opts`."""
     stats = [{} for _ in rows]
     ready = []
     for i, row in enumerate(rows):
@@ -219,13 +237,20 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, goal,
     if not improve:
         return list(zip(ready, stats))
     deadline = time.monotonic() + budget_s * len(rows)
-    improved = _polish.improve(ex, X, ready, constraints, goal, budget_s, deadline, stop)
+    keeps = None
+    if opts is not None and _changes.active(opts):
+        def keeps(rows, x):
+            return _changes.allowed(opts, x, rows)
+    improved = _polish.improve(ex, X, ready, constraints, goal, budget_s, deadline, stop,
+                               keeps)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
             st["improvement_steps"] = steps
     return [(row, st) for (row, _), st in zip(improved, stats)]
 
 
+_RULES_LOST = ("whole-number or grid values for the genetic search's row broke the "
+               "change-set rules; raise its budgets or try method='exact'")
 _OFF_POLICY = ("the genetic search's row has no valid whole-number or grid values nearby; "
                "raise its budgets or try method='exact'")
 
@@ -248,13 +273,28 @@ def _search(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
     return _exact(ex, x, cons, goal, opts, seed, stop)
 
 
-def _exact(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
+def exact_call(ex, x, cons, goal, opts: Options, stop=None, **extra):
+    """The native exact search's answer (a tuple; with `alternatives=k` in `extra`, a list
+    of tuples)."""
     lo_t, hi_t = goal.bounds
-    row, dist, proof, st, snapped, _ = core.solve_exact_raw(
+    return core.solve_exact_raw(
         goal.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
         if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
         node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
-        search=opts.search, windows=goal.further, stop=stop)
+        search=opts.search, windows=goal.further, stop=stop, **_changes.core_arguments(opts),
+        **extra)
+
+
+def _exact(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
+    return exact_outcome(ex, x, cons, goal, opts, seed,
+                         exact_call(ex, x, cons, goal, opts, stop), stop)
+
+
+def exact_outcome(ex, x, cons, goal, opts: Options, seed, answer: tuple,
+                  stop=None) -> Outcome:
+    """The outcome of one exact search's answer; one that ran out of budget without a row
+    falls back to the genetic search (`opts.fallback`)."""
+    row, dist, proof, st, snapped, _ = answer
     stats = {"solver": "exact", "search": st[9], "nodes": st[0], "completed": st[5],
              "pruned_score": st[1], "pruned_cost": st[2], "presolve_removed": st[7]}
     lower = float(st[3])
@@ -283,7 +323,8 @@ def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float,
         background=ex.background, if_ensemble=ex.plausibility_ensemble,
         min_total_path=ex.min_total_path, seed=seed, population=opts.population,
         max_generations=opts.max_generations, stall_generations=opts.stall_generations,
-        time_budget_s=opts.time_budget_s, windows=goal.further, stop=stop)
+        time_budget_s=opts.time_budget_s, windows=goal.further, stop=stop,
+        **_changes.core_arguments(opts))
     stats = {"solver": "genetic", "generations": int(generations)}
     if row is None:
         return Outcome("not_found", lower_bound=lower_bound, stats=stats,

@@ -1,6 +1,6 @@
 """The `morvel` command: argument parsing, the `explain` and `demo` commands, and the
 translation of every failure into one line on stderr with an exit code (0 ok, 1 bad input,
-2 usage), the traceback only with --debug."""
+2 usage, 130 interrupted), the traceback only with --debug."""
 from __future__ import annotations
 
 import argparse
@@ -10,7 +10,12 @@ import traceback
 import _morvel_core
 
 from ..._version import __version__
-from .errors import InputError
+from .errors import InputError, UsageError
+
+EXIT_CODES = """\
+exit codes: 0 ok, 1 bad input (one line on stderr naming the file, line or column),
+2 usage error, 130 interrupted (Ctrl-C). --debug shows the traceback of a failure.
+"""
 
 EPILOG = """\
 examples:
@@ -19,19 +24,19 @@ examples:
       --freeze age,sex --constraints rules.toml --out results.json
   morvel demo
 
-exit codes: 0 ok, 1 bad input (one line on stderr naming the file, line or column),
-2 usage error. --debug shows the traceback of a failure.
-"""
+""" + EXIT_CODES
 
 EXPLAIN_HELP = """\
 Find, for each selected row of DATA, the cheapest change that makes MODEL meet TARGET.
 
 MODEL is a saved XGBoost model (.json or .ubj), a LightGBM text model, or a
 scikit-learn model saved with skops (.skops) or, only with --trust-pickle, with
-joblib/pickle (unpickling runs code from the file). DATA is a CSV file with a header;
-the columns the model was trained with are picked by name (others are ignored), or, for
-a model without feature names, all columns in order. DATA also sets the distance scales
-(the median absolute deviation of each column).
+joblib/pickle (unpickling runs code from the file); a skops file that names anything
+but a supported tree model's own types also needs --trust-pickle. DATA is a CSV file
+with a header; the columns the model was trained with are picked by name (others are
+ignored), or, for a model without feature names, all columns in order. Every row must
+have as many fields as the header. DATA also sets the distance scales (the median
+absolute deviation of each column), so every row is read, also with --rows.
 
 TARGET is a text such as "proba>=0.5", "proba in [0.3, 0.6]", "class=1", "raw>=0" or
 "prediction in [100, 200]" (probabilities of the positive class; raw scores are a
@@ -81,7 +86,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     explain = commands.add_parser(
         "explain", parents=[common], help="explain rows of a CSV file by counterfactuals",
-        description=EXPLAIN_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+        description=EXPLAIN_HELP, epilog=EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     explain.add_argument("--model", required=True, metavar="MODEL", help="the saved model")
     explain.add_argument("--data", required=True, metavar="DATA.csv", help="rows (CSV)")
     which = explain.add_mutually_exclusive_group()
@@ -100,7 +106,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="write machine-readable results here instead of the table")
     explain.add_argument("--trust-pickle", action="store_true",
                          help="allow loading joblib/pickle model files (runs their code)")
-    explain.add_argument("--seed", type=int, default=0,
+    explain.add_argument("--seed", type=_seed, default=0,
                          help="seed of the genetic search (default 0)")
     explain.add_argument("--time-budget", type=float, default=10.0, metavar="SECONDS",
                          help="search time per row (default 10)")
@@ -114,6 +120,16 @@ def build_parser() -> argparse.ArgumentParser:
                         "example (a LightGBM model, a CSV and a rules file), printing the "
                         "command that does the same.")
     return parser
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid seed {text!r}") from None
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"the seed must lie in [0, 2^64), got {value}")
+    return value
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -130,6 +146,10 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("morvel: interrupted", file=sys.stderr)
         return 130
+    except UsageError as err:
+        print(f"morvel {args.command}: usage error: {err}\n(see 'morvel {args.command} "
+              "--help')", file=sys.stderr)
+        return 2
     except (Exception, _morvel_core.InternalError) as err:
         if args.debug:
             traceback.print_exc()

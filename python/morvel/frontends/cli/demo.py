@@ -25,14 +25,15 @@ def example_dir() -> Path:
 
 def run_demo(debug: bool = False) -> int:
     import numpy as np
+    import pandas as pd
 
     from .app import build_parser
     from .explain import run_explain
-    from .inputs import load_model, read_csv
+    from .model_files import load_model
 
     d = _short(example_dir())
     model = load_model(str(d / FILES[0]))
-    frame = read_csv(str(d / FILES[1]))
+    frame = pd.read_csv(d / FILES[1])
     proba = model.predict(frame.astype({"housing": "category"}))
     rejected = np.flatnonzero(proba < 0.5)[:3]
     argv = ["explain", "--model", str(d / FILES[0]), "--data", str(d / FILES[1]),

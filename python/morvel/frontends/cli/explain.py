@@ -1,65 +1,121 @@
 """`morvel explain`: load the model, the CSV and the rules, explain the selected rows, and
-print or write the results. Every bad input becomes an InputError naming its file, line,
-column or option."""
+print or write the results as they come, in order. Every bad input becomes an InputError
+naming its file, line, column or option, before any row is explained."""
 from __future__ import annotations
 
+import os
 import sys
 
 import numpy as np
+import pandas as pd
 
 from ...explainer import Explainer
 from ...models import NotFitted
-from ...models.adapter import ModelAdapter, _feature_names
+from ...models.adapter import ModelAdapter
 from ...problem import targets as tg
 from ...problem.rules import Rules
-from ...problem.schema import Schema
+from ...search import batch
 from . import report as rp
-from .errors import InputError
-from .inputs import csv_line, load_model, locate_bad_row, model_columns, read_csv, select_rows
+from .csv_layout import CsvLayout, scan
+from .errors import InputError, UsageError
+from .inputs import bad_row, chunk_rows, column_names, model_columns, read_data, select_rows
+from .model_files import feature_names, load_model
 from .rules_file import load_rules
 
 _PROGRESS_ROWS = 20  # batches at least this long show a progress bar on a terminal
+# Rows explained per call: bounds the memory of results in flight, and is the progress
+# bar's step.
+_EXPLAIN_ROWS = 1024
 
 
 def run_explain(args) -> int:
     if args.out:
+        _refuse_out_over_input(args)
         rp.check_out_path(args.out)
     if args.time_budget is not None and not args.time_budget > 0:
         raise InputError(f"--time-budget must be a positive number of seconds, got "
                          f"{args.time_budget}")
     target = _target(args.target)
     model = load_model(args.model, trust_pickle=args.trust_pickle)
-    frame = read_csv(args.data)
-    library = type(model).__module__.split(".")[0]
-    names = _feature_names(model, library) if library in ("sklearn", "xgboost",
-                                                           "lightgbm") else None
-    features, ignored = model_columns(frame, names, len(frame.columns), args.data)
+    layout = scan(args.data)
+    features, ignored = model_columns(column_names(layout), feature_names(model), args.data)
     if ignored:
         print(f"morvel: note: ignoring column(s) {', '.join(map(repr, ignored))} of "
               f"{args.data}, which the model does not use", file=sys.stderr)
-    positions = select_rows(args.rows, len(frame), args.data)
-    rules, n_flag_rules = _rules(args, list(features.columns))
-    ex = _explainer(args, model, features, rules, n_flag_rules)
+    positions = select_rows(args.rows, layout.n_rows, args.data)
+    rules, n_flag_rules = _rules(args, features)
+    step = chunk_rows(layout)
+    ex = _explainer(args, model, layout, read_data(layout, features, step), rules,
+                    n_flag_rules)
     try:
         target = ex._target(target, None)
-        ex._options(args.method, {"time_budget_s": args.time_budget})
+        opts = ex._options(args.method, {"time_budget_s": args.time_budget})
     except ValueError as err:
         raise InputError(f"--target {args.target!r}: {err}" if "method" not in str(err)
                          else f"--method {args.method}: {err}") from None
-    selected = features.iloc[positions]
-    X = _codes_to_explain(ex, selected, positions, args.data)
-    results = ex.explain_many(selected, target, method=args.method,
-                              progress=_progress(args, len(positions)),
-                              time_budget_s=args.time_budget)
-    report = rp.build(ex, target, positions, X, results)
+    step = min(step, _EXPLAIN_ROWS)
+    _require_present(ex, positions, layout, step)
+    heading = (f"{len(positions)} row{'s' if len(positions) != 1 else ''} of {args.data}; "
+               f"target {target.describe()}; method {args.method}; {len(rules)} rules\n\n")
+    tally = _emit(args, heading, _explained(ex, target, opts, positions, step),
+                  len(positions))
     if args.out:
-        rp.write(report, args.out)
-        print(f"wrote {len(results)} rows to {args.out}: {rp.summary(report)}")
+        print(f"wrote {tally.rows} rows to {args.out}: {tally.summary()}")
     else:
-        print(f"{len(positions)} row{'s' if len(positions) != 1 else ''} of {args.data}; "
-              f"target {target.describe()}; method {args.method}; {len(rules)} rules\n")
-        print(rp.render(report))
+        print(tally.summary())
     return 0
+
+
+def _emit(args, heading: str, reports, n_rows: int) -> rp.Tally:
+    """Writes the reports as they come: a table after `heading` on stdout, or --out."""
+    bar = _progress_bar(args, n_rows)
+    write = (lambda text: bar.write(text, end="")) if bar else sys.stdout.write
+    tally = rp.Tally()
+    try:
+        if not args.out:
+            write(heading)
+        with rp.ResultsFile(args.out) if args.out else rp.Table(write) as out:
+            for report in reports:
+                out.add(report)
+                tally.add(report)
+                if bar:
+                    bar.update(len(report.positions))
+    finally:
+        if bar:
+            bar.close()
+    return tally
+
+
+def _explained(ex: Explainer, target, opts, positions: np.ndarray, step: int):
+    """Reports of the rows at `positions` (of the explainer's data), `step` rows at a time;
+    each row is seeded by its place in the whole selection, as one call would seed it."""
+    for start in range(0, len(positions), step):
+        chunk = positions[start:start + step]
+        X = ex.data[chunk]
+        outcomes = batch.solve_rows(ex, X, target, opts, ex.n_jobs, False,
+                                    positions=range(start, start + len(chunk)))
+        index = pd.RangeIndex(start, start + len(chunk))
+        yield rp.build(ex, target, chunk, X, batch.as_frame(ex, index, X, outcomes))
+
+
+def _refuse_out_over_input(args) -> None:
+    """--out must not name an input: the results would replace it."""
+    for flag in ("data", "model", "constraints"):
+        path = getattr(args, flag)
+        if path and _same_file(args.out, path):
+            raise UsageError(f"--out {args.out} is the --{flag} file; write the results to "
+                             "another file")
+
+
+def _same_file(a: str, b: str) -> bool:
+    """The same file by resolved path (links, `./` spellings) or, when both exist, by
+    device and inode (hard links)."""
+    if os.path.realpath(a) == os.path.realpath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def _target(text: str) -> tg.Target:
@@ -85,63 +141,59 @@ def _rules(args, columns: list[str]) -> tuple[Rules, int]:
     return rules, n_flag
 
 
-def _explainer(args, model, features, rules: Rules, n_flag_rules: int) -> Explainer:
+def _explainer(args, model, layout: CsvLayout, data: pd.DataFrame, rules: Rules,
+               n_flag_rules: int) -> Explainer:
+    """The explainer; if it fails, the error names the model, a line of the data, a rule
+    of the file or the data as a whole."""
     try:
-        return Explainer(model, features, constraints=rules if len(rules) else None,
+        return Explainer(model, data, constraints=rules if len(rules) else None,
                          random_state=args.seed)
-    except NotFitted as err:
-        raise InputError(f"{args.model}: {err}") from None
-    except TypeError as err:
+    except (NotFitted, TypeError) as err:
         raise InputError(f"{args.model}: {err}") from None
     except ValueError as err:
-        raise _construction_error(err, args, model, features, list(rules)[n_flag_rules:]) \
-            from None
-
-
-def _construction_error(err: ValueError, args, model, features, file_rules) -> InputError:
-    """Which input a failed Explainer construction is about: a data row (found by
-    bisection), a rule of the file, or the data as a whole."""
-    message = str(err)
+        message = str(err)
     try:
-        schema = Schema(ModelAdapter(model), features)
+        adapter = ModelAdapter(model, data)
     except ValueError:
-        schema = None
-    if schema is not None:
-        bad = locate_bad_row(features, lambda part: schema.rows(part, "data"))
-        if bad is not None:
-            return InputError(f"{args.data}: line {csv_line(bad)}: {message}")
-    if args.constraints and any(r.text in message for r in file_rules):
-        return InputError(f"{args.constraints}: {message}")
-    return InputError(f"{args.data}: {message}")
+        raise InputError(f"{args.model}: {message}") from None
+    bad = bad_row(adapter, data, chunk_rows(layout))
+    if bad is not None:
+        raise InputError(f"{args.data}: line {layout.line(bad[0])}: {bad[1]}")
+    if args.constraints and any(r.text in message for r in list(rules)[n_flag_rules:]):
+        raise InputError(f"{args.constraints}: {message}")
+    raise InputError(f"{args.data}: {message}")
 
 
-def _codes_to_explain(ex: Explainer, selected, positions, path: str) -> np.ndarray:
-    """The selected rows as codes; a value the model cannot take names its line."""
-    def check(part):
-        _, X = ex.schema.rows(part, "rows")
-        ex._require_present(X)
-        return X
+def _require_present(ex: Explainer, positions: np.ndarray, layout: CsvLayout, step: int):
+    """Rows to explain hold no missing value where the model takes none; the first that
+    does names its line."""
+    refused = ~ex.missing_ok
+    if not refused.any():
+        return
+    for start in range(0, len(positions), step):
+        X = ex.data[positions[start:start + step]]
+        bad = np.flatnonzero(np.isnan(X[:, refused]).any(axis=1))
+        if bad.size:
+            try:
+                ex._require_present(X[bad[:1]])
+            except ValueError as err:
+                line = layout.line(int(positions[start + bad[0]]))
+                raise InputError(f"{layout.path}: line {line}: {err}") from None
 
-    try:
-        return check(selected)
-    except ValueError as err:
-        bad = locate_bad_row(selected, check)
-        where = f"line {csv_line(int(positions[bad]))}: " if bad is not None else ""
-        raise InputError(f"{path}: {where}{err}") from None
 
-
-def _progress(args, n_rows: int) -> bool:
+def _progress_bar(args, n_rows: int):
+    """A tqdm bar on stderr, or None."""
     if args.progress is not None:
         wanted = args.progress
     else:
         wanted = sys.stderr.isatty() and n_rows >= _PROGRESS_ROWS
     if not wanted:
-        return False
+        return None
     try:
-        import tqdm  # noqa: F401
+        from tqdm import tqdm
     except ImportError:
         if args.progress:
             print("morvel: note: no progress bar without tqdm (pip install tqdm)",
                   file=sys.stderr)
-        return False
-    return True
+        return None
+    return tqdm(total=n_rows, unit="row", desc="explaining", file=sys.stderr)

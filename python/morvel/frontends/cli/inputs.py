@@ -1,182 +1,112 @@
-"""What the command line reads: a saved model (by its format, pickle-based files only when
-trusted), a CSV of rows (errors located by line and column), and the rows to explain."""
+"""The rows the command line reads: the model's columns of a CSV file, parsed in chunks
+into a compact frame, the line of a row the model cannot read, and the rows to explain."""
 from __future__ import annotations
 
+import os
 import re
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from .errors import InputError
+from ...models.adapter import ModelAdapter
+from ...problem.schema import Schema
+from .compact import CompactFrame
+from .csv_layout import CsvLayout
+from .errors import InputError, file_error, first_line
 
-# Types outside these packages in a skops file could run code of their own when built.
-_SKOPS_SAFE_PREFIXES = ("sklearn.", "numpy.", "scipy.")
-_PICKLE_SUFFIXES = (".joblib", ".pkl", ".pickle")
-
-
-def load_model(path: str, trust_pickle: bool = False):
-    """A fitted model from an XGBoost JSON/UBJSON file, a LightGBM text model, a skops
-    file, or (with `trust_pickle`) a joblib/pickle file."""
-    p = Path(path)
-    try:
-        with p.open("rb") as f:
-            head = f.read(64)
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a directory, not a model file") from None
-    except OSError as err:
-        raise InputError(f"{path}: {err.strerror or err}") from None
-    suffix = p.suffix.lower()
-    if head.startswith(b"PK\x03\x04") or suffix == ".skops":
-        return _skops(path, trust_pickle)
-    if suffix in _PICKLE_SUFFIXES or head[:1] == b"\x80":
-        return _pickled(path, trust_pickle)
-    if suffix in (".json", ".ubj") or head.lstrip()[:1] == b"{":
-        return _xgboost(path)
-    if head.startswith(b"tree") or suffix == ".txt":
-        return _lightgbm(path)
-    raise InputError(f"{path}: unknown model format; expected an XGBoost .json/.ubj file, a "
-                     "LightGBM text model, a skops file, or a joblib/pickle file")
+_CHUNK_BYTES = 1 << 22  # about this much of the file is parsed at a time
+# Rows per chunk, for tests only: forces many small chunks on small files.
+CHUNK_ROWS_VARIABLE = "MORVEL_CLI_CHUNK_ROWS"
 
 
-def _library(name: str, extra: str, path: str):
-    try:
-        return __import__(name)
-    except ImportError:
-        raise InputError(f"{path}: reading this model needs {name} (pip install "
-                         f"'morvel[{extra}]')") from None
+def chunk_rows(layout: CsvLayout) -> int:
+    """Rows parsed (and explained) at a time."""
+    forced = os.environ.get(CHUNK_ROWS_VARIABLE)
+    if forced:
+        return max(1, int(forced))
+    row_bytes = max(1, layout.size // max(1, layout.n_rows))
+    return max(1, _CHUNK_BYTES // row_bytes)
 
 
-def _xgboost(path: str):
-    xgboost = _library("xgboost", "xgboost", path)
-    try:
-        return xgboost.Booster(model_file=path)
-    except xgboost.core.XGBoostError as err:
-        raise InputError(f"{path}: not a readable XGBoost model ({_first_line(err)})") from None
+def column_names(layout: CsvLayout) -> list[str]:
+    """The header's names as pandas gives them (an empty name becomes "Unnamed: k")."""
+    return [str(c) for c in _reading(layout.path, lambda: pd.read_csv(layout.path, nrows=0))
+            .columns]
 
 
-def _lightgbm(path: str):
-    lightgbm = _library("lightgbm", "lightgbm", path)
-    _require_whole_lightgbm_text(path)
-    try:
-        return lightgbm.Booster(model_file=path)
-    except lightgbm.basic.LightGBMError as err:
-        raise InputError(f"{path}: not a readable LightGBM model ({_first_line(err)})") from None
-
-
-def _require_whole_lightgbm_text(path: str) -> None:
-    """LightGBM's own parser can abort the process on a cut-off or damaged text model, so
-    the tree blocks are checked against the header's `tree_sizes` first."""
-    with open(path, "rb") as f:
-        data = f.read()
-    bad = InputError(f"{path}: not a complete LightGBM text model (cut off or damaged: its "
-                     "trees do not match the sizes its header gives)")
-    if not (data.startswith(b"tree\n") or data.startswith(b"tree\r\n")):
-        raise InputError(f"{path}: not a LightGBM text model (it must start with 'tree')")
-    sizes = re.search(rb"^tree_sizes=([0-9 ]*)\r?$", data, re.M)
-    start = data.find(b"\nTree=") + 1
-    if sizes is None or start == 0:
-        raise bad
-    offset = start
-    for size in map(int, sizes.group(1).split()):
-        if data[offset:offset + 5] != b"Tree=":
-            raise bad
-        offset += size
-    if not data[offset:offset + 12] == b"end of trees":
-        raise bad
-
-
-def _skops(path: str, trust_pickle: bool):
-    _library("sklearn", "sklearn", path)
-    try:
-        import skops.io as sio
-    except ImportError:
-        raise InputError(f"{path}: reading a skops file needs skops (pip install skops)") \
-            from None
-    try:
-        untrusted = sio.get_untrusted_types(file=path)
-        foreign = [t for t in untrusted if not t.startswith(_SKOPS_SAFE_PREFIXES)]
-        if foreign and not trust_pickle:
-            raise InputError(f"{path}: holds types outside scikit-learn ({', '.join(foreign)})"
-                             " that could run code when loaded; pass --trust-pickle if you "
-                             "trust the file")
-        return sio.load(path, trusted=untrusted)
-    except InputError:
-        raise
-    except Exception as err:  # skops reports a bad archive in many ways
-        raise InputError(f"{path}: not a readable skops file ({_first_line(err)})") from None
-
-
-def _pickled(path: str, trust_pickle: bool):
-    if not trust_pickle:
-        raise InputError(f"{path}: a pickle-based model file (joblib/pickle) runs code when "
-                         "loaded; pass --trust-pickle if you trust it, or save the model with "
-                         "skops (scikit-learn) or the library's own format")
-    try:
-        import joblib
-
-        return joblib.load(path)
-    except ImportError:
-        import pickle
-
-        with open(path, "rb") as f:
-            return pickle.load(f)
-    except Exception as err:
-        raise InputError(f"{path}: not a readable joblib/pickle file ({_first_line(err)})") \
-            from None
-
-
-def _first_line(err: BaseException) -> str:
-    lines = [s.strip() for s in str(err).splitlines() if s.strip()]
-    text = lines[0] if lines else type(err).__name__
-    text = re.sub(r"^\[[0-9:]+\]\s*\S+:\s*", "", text)  # XGBoost's "[12:00:00] file.cc:42: "
-    return text[:200]
-
-
-# -- the CSV -----------------------------------------------------------------------------
-
-def read_csv(path: str) -> pd.DataFrame:
-    try:
-        frame = pd.read_csv(path)
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except pd.errors.EmptyDataError:
-        raise InputError(f"{path}: the file is empty") from None
-    except pd.errors.ParserError as err:
-        m = re.search(r"Expected (\d+) fields in line (\d+), saw (\d+)", str(err))
-        if m:
-            raise InputError(f"{path}: line {m.group(2)}: expected {m.group(1)} fields, saw "
-                             f"{m.group(3)}") from None
-        raise InputError(f"{path}: cannot parse the CSV ({_first_line(err)})") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    except OSError as err:
-        raise InputError(f"{path}: {err.strerror or err}") from None
-    if len(frame) == 0:
-        raise InputError(f"{path}: no data rows below the header")
-    frame.columns = [str(c) for c in frame.columns]
-    return frame
-
-
-def model_columns(frame: pd.DataFrame, names: list[str] | None, n_features: int,
-                  path: str) -> tuple[pd.DataFrame, list[str]]:
-    """The model's feature columns of the CSV, in model order, and the columns left out."""
-    cols = list(frame.columns)
-    if len(set(cols)) != len(cols):
-        dup = next(c for c in cols if cols.count(c) > 1)
-        raise InputError(f"{path}: column {dup!r} appears twice in the header")
-    if names is None:
-        if len(cols) != n_features:
-            raise InputError(f"{path}: has {len(cols)} columns, the model takes {n_features} "
-                             "features (and records no feature names to pick them by)")
-        return frame, []
-    missing = [c for c in names if c not in cols]
+def model_columns(names: list[str], model_names: list[str] | None,
+                  path: str) -> tuple[list[str], list[str]]:
+    """The model's feature columns of the CSV, in model order, and the columns left out
+    (all columns, in order, for a model that records no names)."""
+    if model_names is None:
+        return names, []
+    missing = [c for c in model_names if c not in names]
     if missing:
         raise InputError(f"{path}: lacks the model's feature column(s) "
                          f"{', '.join(map(repr, missing))}")
-    return frame[names], [c for c in cols if c not in names]
+    return list(model_names), [c for c in names if c not in model_names]
+
+
+def read_data(layout: CsvLayout, columns: list[str], rows_per_chunk: int) -> pd.DataFrame:
+    """The `columns` of every row, typed as pandas types the whole file, stored compactly
+    (see `CompactFrame`)."""
+    path = layout.path
+    compact, position = CompactFrame(columns, layout.n_rows), 0
+    chunks = _reading(path, lambda: pd.read_csv(path, usecols=columns, chunksize=rows_per_chunk,
+                                                low_memory=False))
+    with chunks:
+        for chunk in _reading_chunks(path, chunks):
+            if position + len(chunk) > layout.n_rows:
+                break
+            compact.put(position, chunk)
+            position += len(chunk)
+    if position != layout.n_rows:
+        raise RuntimeError(f"{path}: pandas read {position} or more rows where "
+                           f"{layout.n_rows} were counted")
+    return compact.frame()
+
+
+def bad_row(adapter: ModelAdapter, data: pd.DataFrame,
+            rows_per_chunk: int) -> tuple[int, str] | None:
+    """The first row of `data` the model cannot read, with what is wrong with it, or None
+    (the data may be wrong as a whole)."""
+    try:
+        schema = Schema(adapter, data)
+    except (ValueError, TypeError):
+        return None
+
+    def check(part):
+        schema.rows(part, "data")
+
+    for start in range(0, len(data), rows_per_chunk):
+        part = data.iloc[start:start + rows_per_chunk]
+        bad = locate_bad_row(part, check)
+        if bad is not None:
+            try:
+                check(part.iloc[bad:bad + 1])
+            except ValueError as err:
+                return start + bad, str(err)
+    return None
+
+
+def _reading(path: str, call):
+    try:
+        return call()
+    except pd.errors.EmptyDataError:
+        raise InputError(f"{path}: the file is empty") from None
+    except pd.errors.ParserError as err:
+        raise InputError(f"{path}: cannot parse the CSV ({first_line(err)})") from None
+    except (OSError, UnicodeDecodeError) as err:
+        raise file_error(path, err, "CSV file") from None
+
+
+def _reading_chunks(path: str, chunks):
+    iterator = iter(chunks)
+    while True:
+        chunk = _reading(path, lambda: next(iterator, None))
+        if chunk is None:
+            return
+        yield chunk
 
 
 def locate_bad_row(frame: pd.DataFrame, check) -> int | None:
@@ -198,11 +128,6 @@ def locate_bad_row(frame: pd.DataFrame, check) -> int | None:
     return hi - 1
 
 
-def csv_line(position: int) -> int:
-    """The file line of data row `position` (the header is line 1)."""
-    return position + 2
-
-
 # -- which rows ----------------------------------------------------------------------------
 
 def select_rows(spec: str | None, n_rows: int, path: str) -> np.ndarray:
@@ -210,7 +135,7 @@ def select_rows(spec: str | None, n_rows: int, path: str) -> np.ndarray:
     every row when `spec` is None."""
     if spec is None:
         return np.arange(n_rows)
-    out = []
+    out = [np.zeros(0, dtype=np.int64)]
     for part in spec.split(","):
         part = part.strip()
         m = re.fullmatch(r"(\d+)(?:\s*-\s*(\d+))?", part)
@@ -223,5 +148,5 @@ def select_rows(spec: str | None, n_rows: int, path: str) -> np.ndarray:
         if hi >= n_rows:
             raise InputError(f"--rows: row {hi} is out of range ({path} has {n_rows} data "
                              f"rows, numbered 0 to {n_rows - 1})")
-        out.extend(range(lo, hi + 1))
-    return np.asarray(out, dtype=np.int64)
+        out.append(np.arange(lo, hi + 1, dtype=np.int64))
+    return np.concatenate(out)

@@ -1,5 +1,6 @@
 """What the command line prints (a table of changes per row) and writes with --out (CSV or
-JSON, replaced atomically so that a failure leaves no partial file)."""
+JSON, replaced atomically so that a failure leaves no partial file), chunk by chunk: the
+text of a row does not depend on the chunk it came in."""
 from __future__ import annotations
 
 import json
@@ -51,16 +52,22 @@ def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame)
 
 
 def _whole_numbers_as_ints(ex, frame: pd.DataFrame) -> pd.DataFrame:
-    """Integer columns of the CSV come back as integers (the results hold float64)."""
+    """Integer columns of the CSV come back as integers (the results hold float64); a
+    value that is not whole (a rule allowed it) stays a float."""
     frame = frame.copy()
     offset = len(META_COLUMNS)
     for j, name in enumerate(ex.schema.names):
         dtype = (ex.schema.dtypes or {}).get(name)
         col = frame.iloc[:, offset + j]
-        if dtype is not None and pd.api.types.is_integer_dtype(dtype) and \
-                pd.api.types.is_float_dtype(col.dtype) and np.isfinite(col).all() and \
-                (col == np.floor(col)).all():
+        if dtype is None or not pd.api.types.is_integer_dtype(dtype) or \
+                not pd.api.types.is_float_dtype(col.dtype):
+            continue
+        whole = np.isfinite(col) & (col == np.floor(col))
+        if whole.all():
             frame.isetitem(offset + j, col.astype(np.int64))
+        elif whole.any():
+            frame.isetitem(offset + j, pd.Series(
+                [int(v) if w else v for v, w in zip(col, whole)], index=col.index, dtype=object))
     return frame
 
 
@@ -76,10 +83,9 @@ def _predict(ex, target, codes: np.ndarray) -> list:
 # -- for people ----------------------------------------------------------------------------
 
 def render(report: Report) -> str:
-    blocks = []
-    for k, row in enumerate(report.frame.itertuples(index=False)):
-        blocks.append(_render_row(report, k, row))
-    return "\n\n".join(blocks) + "\n\n" + summary(report)
+    """The rows of `report`, one block each, separated by blank lines."""
+    return "\n\n".join(_render_row(report, k, row)
+                       for k, row in enumerate(report.frame.itertuples(index=False)))
 
 
 def _render_row(report: Report, k: int, row) -> str:
@@ -103,14 +109,26 @@ def _table(changes: list[tuple]) -> str:
                      for r in cells)
 
 
-def summary(report: Report) -> str:
-    f = report.frame
-    n = len(f)
-    found = int(f["found"].sum())
-    already = int((f["status"] == "already_valid").sum())
-    optimal = int((f["optimal"] & (f["status"] == "found")).sum())
-    return (f"{found} of {n} row{'s' if n != 1 else ''} with a counterfactual "
-            f"({already} already met the target, {optimal} changed rows proved optimal)")
+@dataclass
+class Tally:
+    """Counts over the rows explained so far, for the closing summary."""
+
+    rows: int = 0
+    found: int = 0
+    already: int = 0  # rows that met the target as they were
+    optimal: int = 0  # changed rows proved optimal
+
+    def add(self, report: Report) -> None:
+        f = report.frame
+        self.rows += len(f)
+        self.found += int(f["found"].sum())
+        self.already += int((f["status"] == "already_valid").sum())
+        self.optimal += int((f["optimal"] & (f["status"] == "found")).sum())
+
+    def summary(self) -> str:
+        return (f"{self.found} of {self.rows} row{'s' if self.rows != 1 else ''} with a "
+                f"counterfactual ({self.already} already met the target, {self.optimal} "
+                "changed rows proved optimal)")
 
 
 def _fmt_prediction(v) -> str:
@@ -143,19 +161,88 @@ def check_out_path(path: str) -> None:
         raise InputError(f"--out {path}: the directory {str(directory)!r} is not writable")
 
 
-def write(report: Report, path: str) -> None:
-    if path.lower().endswith(".json"):
-        text = json.dumps(_records(report), indent=1, allow_nan=False) + "\n"
-    else:
-        text = _csv_frame(report).to_csv(index=False)
-    write_atomic(path, text)
+class Table:
+    """The table for people, printed as the rows come."""
+
+    def __init__(self, write):
+        self._write = write
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def add(self, report: Report) -> None:
+        self._write(render(report) + "\n\n")
+
+
+class ResultsFile:
+    """The --out file (CSV or JSON by its suffix), written as the rows come into a
+    temporary file beside it that replaces it when the `with` block ends without an
+    error, so that readers see the old file or the whole new one, never a part."""
+
+    def __init__(self, path: str):
+        self.path = Path(path)
+        self.json = path.lower().endswith(".json")
+        fd, self._tmp = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".tmp",
+                                         dir=str(self.path.parent))
+        self._file = os.fdopen(fd, "w", encoding="utf-8", newline="")
+        self._rows = 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if kind is None:
+            self._commit()
+        else:
+            self._file.close()
+            _remove(self._tmp)
+        return False
+
+    def write(self, text: str) -> None:
+        self._file.write(text)
+
+    def add(self, report: Report) -> None:
+        if self.json:
+            records = json.dumps(_records(report), indent=1, allow_nan=False)
+            self.write(("[\n" if self._rows == 0 else ",\n") + records[2:-2])
+        else:
+            self.write(_csv_frame(report).to_csv(index=False, header=self._rows == 0))
+        self._rows += len(report.frame)
+
+    def _commit(self) -> None:
+        try:
+            if self.json:
+                self.write("\n]\n" if self._rows else "[]\n")
+            self._file.flush()
+            os.fsync(self._file.fileno())
+            self._file.close()
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(self._tmp, 0o666 & ~umask)  # mkstemp's 0600 is not what a plain write gives
+            os.replace(self._tmp, self.path)
+        except BaseException:
+            self._file.close()
+            _remove(self._tmp)
+            raise
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def _csv_frame(report: Report) -> pd.DataFrame:
     f = report.frame.reset_index(drop=True)
     meta = f.iloc[:, :len(META_COLUMNS)]
-    extra = pd.DataFrame({"row": report.positions, "factual_prediction": report.before,
-                          "prediction": report.after})
+    # Objects, so that a class label reads the same beside a missing prediction or not.
+    extra = pd.DataFrame({"row": report.positions,
+                          "factual_prediction": pd.Series(report.before, dtype=object),
+                          "prediction": pd.Series(report.after, dtype=object)})
     return pd.concat([extra[["row"]], meta, extra[["factual_prediction", "prediction"]],
                       f.iloc[:, len(META_COLUMNS):]], axis=1)
 
@@ -184,26 +271,3 @@ def _plain(v):
     if isinstance(v, float) and not math.isfinite(v):
         return None
     return v
-
-
-def write_atomic(path: str, text: str) -> None:
-    """Write `text` to `path` through a temporary file in the same directory and a rename,
-    so that readers see the old file or the whole new one, never a part."""
-    target = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp",
-                               dir=str(target.parent) if str(target.parent) else ".")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)  # mkstemp's 0600 is not what a plain write gives
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise

@@ -23,7 +23,7 @@ import sys
 from pathlib import Path
 
 from ...problem.rules import Rules
-from .errors import InputError
+from .errors import InputError, file_error
 
 # The Rules methods a file may call (all of the public builder).
 METHODS = ("freeze", "range", "equals", "increase_only", "decrease_only", "linear", "implies",
@@ -58,12 +58,8 @@ def load_rules(path: str, rules: Rules | None = None) -> Rules:
 def _read(path: str) -> str:
     try:
         return Path(path).read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not UTF-8 text") from None
-    except OSError as err:
-        raise InputError(f"{path}: {err.strerror or err}") from None
+    except (OSError, UnicodeDecodeError) as err:
+        raise file_error(path, err) from None
 
 
 def _parse(path: str, text: str):
