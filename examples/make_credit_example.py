@@ -1,12 +1,13 @@
 """Regenerates the credit example that the command line and `morvel demo` use:
 `credit.csv` (synthetic loan applicants), `credit_model.txt` (a LightGBM model of whether an
-application is approved, in LightGBM's own text format) and `credit_rules.toml` is written
-by hand beside them.
+application is approved, in LightGBM's own text format) and `credit_model.npz` (the same
+model in morvel's own format, which needs no LightGBM to read); `credit_rules.toml` is
+written by hand beside them.
 
     pip install ".[lightgbm]" && python examples/make_credit_example.py
 
 The data are drawn from a fixed seed, and the model trains deterministically on one thread,
-so running this again rewrites the same files.
+so running this again rewrites the same models and data.
 """
 from pathlib import Path
 
@@ -40,13 +41,18 @@ def applicants(n: int, seed: int = 2026) -> tuple[pd.DataFrame, np.ndarray]:
 def main() -> None:
     import lightgbm
 
+    from morvel import FlatModel
+
     X, y = applicants(N_ROWS)
     model = lightgbm.LGBMClassifier(n_estimators=40, num_leaves=8, learning_rate=0.15,
                                     min_child_samples=10, n_jobs=1, deterministic=True,
                                     random_state=0, verbose=-1).fit(X, y)
     X.to_csv(HERE / "credit.csv", index=False)
     model.booster_.save_model(HERE / "credit_model.txt")
-    print(f"wrote credit.csv ({len(X)} rows) and credit_model.txt "
+    # The same model in morvel's own format: `morvel demo` reads it without LightGBM.
+    booster = lightgbm.Booster(model_file=str(HERE / "credit_model.txt"))
+    FlatModel.from_model(booster).save(HERE / "credit_model.npz")
+    print(f"wrote credit.csv ({len(X)} rows), credit_model.txt and credit_model.npz "
           f"({model.n_estimators} trees, training accuracy {model.score(X, y):.2f})")
 
 

@@ -14,8 +14,8 @@ import _morvel_core as core
 
 from ._version import __version__
 from .explainer import Explainer
-from .models import (FlatEnsemble, NotFitted, convert, from_catboost, from_lightgbm, from_sklearn,
-                     from_xgboost)
+from .models import (FlatEnsemble, FlatModel, NotFitted, convert, from_catboost, from_lightgbm,
+                     from_sklearn, from_xgboost)
 from .results import Counterfactual, Region
 from .problem.rules import Rules
 from .problem.targets import (Target, desired_class, parse_target, probability, proba_range,
@@ -24,6 +24,6 @@ from .problem.targets import (Target, desired_class, parse_target, probability, 
 __all__ = [
     "__version__", "core", "Explainer", "Rules", "Counterfactual", "Region", "Target",
     "desired_class", "proba_range", "raw_range", "probability", "raw_score", "parse_target",
-    "FlatEnsemble", "NotFitted", "convert", "from_catboost", "from_lightgbm", "from_sklearn",
-    "from_xgboost",
+    "FlatEnsemble", "FlatModel", "NotFitted", "convert", "from_catboost", "from_lightgbm",
+    "from_sklearn", "from_xgboost",
 ]

@@ -217,7 +217,7 @@ class Explainer:
         opts = self._options(method, options, diversity)
         count = None if alternatives is None else check.positive_count(alternatives,
                                                                          "alternatives")
-        frame, x = self.schema.rows(row, "row")
+        x = self.schema.one_row(row, "row")
         if len(x) != 1:
             raise ValueError(f"explain takes one row, got {len(x)}; use explain_many")
         self._require_present(x)

@@ -4,14 +4,15 @@ from __future__ import annotations
 
 from .catboost_models import from_catboost
 from .flat import FlatEnsemble, NotFitted
+from .flat_model import FlatModel
 from .float32 import float32_threshold
 from .lightgbm_models import from_lightgbm
 from .pipeline import from_pipeline, is_pipeline
 from .sklearn_models import from_sklearn
 from .xgboost_models import from_xgboost
 
-__all__ = ["FlatEnsemble", "NotFitted", "convert", "float32_threshold", "from_catboost",
-           "from_lightgbm", "from_pipeline", "from_sklearn", "from_xgboost"]
+__all__ = ["FlatEnsemble", "FlatModel", "NotFitted", "convert", "float32_threshold",
+           "from_catboost", "from_lightgbm", "from_pipeline", "from_sklearn", "from_xgboost"]
 
 
 def convert(model, **options) -> FlatEnsemble:
@@ -37,4 +38,6 @@ def convert(model, **options) -> FlatEnsemble:
         return from_lightgbm(model, **options)
     if package == "catboost":
         return from_catboost(model, **options)
+    if isinstance(model, FlatModel):
+        return model.flat
     raise TypeError(f"unsupported model type {type(model).__module__}.{type(model).__name__}")

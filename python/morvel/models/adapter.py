@@ -2,9 +2,14 @@
 own predictions, which every result is checked against before it is returned."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import os
+import threading
+import warnings
 
 import numpy as np
+from threadpoolctl import ThreadpoolController
 
 from . import FlatEnsemble, NotFitted, convert
 from .multiclass import ClassScores, class_scores
@@ -56,6 +61,16 @@ class ModelAdapter:
         # columns as pandas categories.
         self.reads_plain_labels = self.is_pipeline or self.library == "catboost"
         self.float32_inputs = self.library == "xgboost"  # the library sums in float32
+        estimator_type = type(self.estimator)
+        # Whose predict runs on OpenMP threads (scikit-learn's other trees run on one).
+        self.openmp = self.library in ("xgboost", "lightgbm") or (
+            self.library == "sklearn" and estimator_type.__name__.startswith(
+                "HistGradientBoosting"))
+        # scikit-learn's trees read a frame of numbers as the array of its values, after
+        # checking its columns one by one, which costs more than many a search: rows of
+        # plain numbers go to them as arrays, in the fitted column order.
+        self.reads_arrays = not self.is_pipeline and self.library == "sklearn" and \
+            estimator_type.__module__.startswith(("sklearn.ensemble.", "sklearn.tree."))
 
     def widen_categories(self, counts: dict) -> None:
         """Raise categorical features' counts to at least `counts` ({feature: count}):
@@ -96,6 +111,42 @@ class ModelAdapter:
     def raw(self, X) -> np.ndarray:
         """The library's raw score (margin, probability or prediction) for `X`; for a
         multi-class model one column per class (margins, or a forest's probabilities)."""
+        with self._calling(X):
+            return self._raw_columns(X)
+
+    def proba(self, X, label=None) -> np.ndarray:
+        """The library's probability of class `label` (default: the positive class of a
+        binary model) for `X` (classifiers only)."""
+        with self._calling(X):
+            p = self._probabilities(X)
+        if p.ndim == 1:  # a binary Booster's positive-class probability
+            return p if label is None or self.class_index(label) == 1 else 1.0 - p
+        return p[:, 1 if label is None else self.class_index(label)]
+
+    def predicted_index(self, X) -> np.ndarray:
+        """Index (into `classes`) of the class the library predicts for each row of `X`."""
+        with self._calling(X):
+            m = self.model
+            if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
+                labels = np.asarray(m.predict(X)).ravel()
+                return np.argmax(labels[:, None] == np.asarray(m.classes_)[None, :], axis=1)
+            p = self._probabilities(X)
+        if self.multiclass:  # a Booster: the first most probable class
+            return np.argmax(p, axis=1)
+        # Binary Boosters predict probabilities; their wrappers take class 1 above one half.
+        return (p.ravel() > 0.5).astype(np.int64)
+
+    def _calling(self, X):
+        """The context of one predict call on the rows `X` (not to be nested: the warnings
+        filters take turns)."""
+        stack = contextlib.ExitStack()
+        if self.openmp:
+            stack.enter_context(_threads_for(self.library, len(X)))
+        if self.feature_names is not None and isinstance(X, np.ndarray):
+            stack.enter_context(_unnamed_rows())
+        return stack
+
+    def _raw_columns(self, X) -> np.ndarray:
         out = self._raw(X)
         return out.reshape(len(out), -1) if self.multiclass else out.ravel()
 
@@ -110,19 +161,13 @@ class ModelAdapter:
             return np.asarray(m.predict(X), dtype=np.float64)
         if lib == "catboost":
             return np.asarray(m.predict(X, prediction_type="RawFormulaVal"), dtype=np.float64)
+        if lib == "morvel":  # a FlatModel
+            return m.raw_score(X)
         if lib == "xgboost":
             if hasattr(self.estimator, "get_booster"):
                 return np.asarray(m.predict(X, output_margin=True), dtype=np.float64)
             return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64)
         return np.asarray(m.predict(X, raw_score=True), dtype=np.float64)
-
-    def proba(self, X, label=None) -> np.ndarray:
-        """The library's probability of class `label` (default: the positive class of a
-        binary model) for `X` (classifiers only)."""
-        p = self._probabilities(X)
-        if p.ndim == 1:  # a binary Booster's positive-class probability
-            return p if label is None or self.class_index(label) == 1 else 1.0 - p
-        return p[:, 1 if label is None else self.class_index(label)]
 
     def _probabilities(self, X) -> np.ndarray:
         m, lib = self.model, self.library
@@ -131,21 +176,41 @@ class ModelAdapter:
         if self.multiclass and (lib == "xgboost" or self.scores.link != "softmax"):
             # The margins through the model's link (a multi:softmax Booster predicts
             # labels, not probabilities).
-            return _through_link(self.raw(X), self.scores)
+            return _through_link(self._raw_columns(X), self.scores)
         if lib == "xgboost":
             return np.asarray(m.predict(_dmatrix(X)), dtype=np.float64)
         return np.asarray(m.predict(X), dtype=np.float64)
 
-    def predicted_index(self, X) -> np.ndarray:
-        """Index (into `classes`) of the class the library predicts for each row of `X`."""
-        m = self.model
-        if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
-            labels = np.asarray(m.predict(X)).ravel()
-            return np.argmax(labels[:, None] == np.asarray(m.classes_)[None, :], axis=1)
-        if self.multiclass:  # a Booster: the first most probable class
-            return np.argmax(self._probabilities(X), axis=1)
-        # Binary Boosters predict probabilities; their wrappers take class 1 above one half.
-        return (self.proba(X) > 0.5).astype(np.int64)
+
+# Rows per OpenMP thread of a library's predict. A library's default is a thread per CPU
+# even for one row, where starting and joining the threads costs more than the trees (and
+# more than the search whose row is being checked), and on a busy machine far more.
+_ROWS_PER_THREAD = 20_000
+_controllers: dict[str, ThreadpoolController] = {}
+
+
+def _threads_for(library: str, n_rows: int):
+    """A context in which the OpenMP runtimes that the model's library loaded use the
+    threads that `n_rows` rows need: one per `_ROWS_PER_THREAD` rows, at most one per CPU."""
+    controller = _controllers.get(library)
+    if controller is None:  # the library is imported by now, its runtime loaded
+        controller = _controllers[library] = ThreadpoolController()
+    threads = max(1, min(os.cpu_count() or 1, n_rows // _ROWS_PER_THREAD))
+    return controller.limit(limits=threads, user_api="openmp")
+
+
+# The warnings filters are process-wide, so the calls that set them aside take turns.
+_unnamed_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _unnamed_rows():
+    """A predict on an array of rows in the fitted column order: a model fitted on a frame
+    warns that the array has no column names, which here is known and meant."""
+    with _unnamed_lock, warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="X does not have valid feature names",
+                                category=UserWarning)
+        yield
 
 
 def _through_link(margins: np.ndarray, scores: ClassScores) -> np.ndarray:

@@ -43,6 +43,7 @@ class CompiledRules:
         for rule in rules or ():
             getattr(self, "_" + rule.kind)(rule, data, sigma)
         self._check_contradictions()
+        self._arrays = None
         self._relative = any(r[3] is not None for r in self.ranges)
         self._fixed_constraints = None if self._relative else self._build(None)
 
@@ -264,20 +265,25 @@ class CompiledRules:
 
     def _build(self, x) -> _morvel_core.RustConstraints:
         ranges = self.row_ranges(x) if x is not None else [r[:3] for r in self.ranges]
-        lin_offsets = np.cumsum([0] + [len(r[0]) for r in self.linear]).astype(_U32)
+        return _morvel_core.RustConstraints(
+            self.n, range_idx=np.asarray([r[0] for r in ranges], _U32),
+            range_lo=np.asarray([r[1] for r in ranges], _F64),
+            range_hi=np.asarray([r[2] for r in ranges], _F64), **self._row_free_arrays())
+
+    def _row_free_arrays(self) -> dict:
+        """The arrays of the native constraint set that no factual row changes (all but the
+        ranges), built once: a rule set relative to the factual row is rebuilt per row."""
+        if self._arrays is not None:
+            return self._arrays
         allowed = sorted(self.allowed.items())
         words = [code_bitmap(codes) for _, codes in allowed]
-        return _morvel_core.RustConstraints(
-            self.n,
+        self._arrays = dict(
             freeze=np.asarray(self.freeze, _U32),
-            range_idx=np.asarray([r[0] for r in ranges], _U32),
-            range_lo=np.asarray([r[1] for r in ranges], _F64),
-            range_hi=np.asarray([r[2] for r in ranges], _F64),
             equals_idx=np.asarray([e[0] for e in self.equals], _U32),
             equals_val=np.asarray([e[1] for e in self.equals], _F64),
             mono_idx=np.asarray([m[0] for m in self.mono], _U32),
             mono_dir=np.asarray([m[1] for m in self.mono], np.int8),
-            lin_offsets=lin_offsets,
+            lin_offsets=np.cumsum([0] + [len(r[0]) for r in self.linear]).astype(_U32),
             lin_indices=np.asarray([i for r in self.linear for i in r[0]], _U32),
             lin_coefs=np.asarray([c for r in self.linear for c in r[1]], _F64),
             lin_op=np.asarray([r[2] for r in self.linear], np.uint8),
@@ -296,6 +302,7 @@ class CompiledRules:
             ac_offsets=np.cumsum([0] + [len(w) for w in words]).astype(_U32),
             ac_words=(np.concatenate(words) if words else np.zeros(0, np.uint64)).astype(
                 np.uint64))
+        return self._arrays
 
     @property
     def relative(self) -> bool:

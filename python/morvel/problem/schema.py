@@ -56,6 +56,15 @@ class Schema:
         adapter.widen_categories(_category_counts(self.categories))
         self.categorical = np.zeros(n, dtype=bool)
         self.categorical[list(self.categories)] = True
+        # Shortcuts where every value is a number: rows read without a frame, and frames
+        # built in one block where `decode` would give float64 columns anyway.
+        self._plain_numbers = not self.categories
+        self._labelled = any(not m.numeric for m in self.categories.values())
+        self._all_float = not self._labelled and (self.dtypes is None or all(
+            d == np.float64 for d in self.dtypes.values()))
+        self._library_columns = (None if adapter.feature_names is None
+                                 else pd.Index(adapter.feature_names))
+        self._names_index = pd.Index(self.names)
 
     # -- frames in ---------------------------------------------------------------------
 
@@ -91,6 +100,35 @@ class Schema:
         frame = self._as_frame(_two_dimensional(X, self.names), what)
         return frame, self.encode(frame, what)
 
+    def one_row(self, X, what: str = "row") -> np.ndarray:
+        """The codes of one row as a (1, features) matrix; like `rows`, but a Series or a
+        1-D array of plain numbers is read without building a frame."""
+        fast = self._plain_row(X) if self._plain_numbers else None
+        return fast if fast is not None else self.rows(X, what)[1]
+
+    def _plain_row(self, X) -> np.ndarray | None:
+        """A numeric Series naming exactly the features, or a numeric 1-D array of one
+        value per feature, as codes; None for anything else (which `rows` reads, or
+        refuses with its messages)."""
+        if isinstance(X, pd.Series):
+            index = X.index
+            if (not isinstance(X.dtype, np.dtype) or X.dtype.kind not in "fiub"
+                    or len(index) != len(self.names) or not index.is_unique
+                    or not all(isinstance(c, str) for c in index)
+                    or set(index) != set(self.names)):
+                return None
+            values = X.to_numpy() if list(index) == self.names else X[self.names].to_numpy()
+        elif isinstance(X, np.ndarray):
+            if X.ndim != 1 or X.dtype.kind not in "fiub" or len(X) != len(self.names):
+                return None
+            values = X
+        else:
+            return None
+        values = np.array(values, dtype=np.float64)  # a contiguous copy of its own
+        if np.isinf(values).any():
+            return None
+        return values[None, :]
+
     def encode(self, frame: pd.DataFrame, what: str = "rows") -> np.ndarray:
         out = np.empty((len(frame), len(self.names)), dtype=np.float64)
         for j, name in enumerate(self.names):
@@ -124,12 +162,15 @@ class Schema:
         return pd.DataFrame(columns, index=index)
 
     def library_input(self, matrix: np.ndarray):
-        """Rows as the library expects them: a frame when the model knows column names, an
-        object array when it reads labels without names, else an array of codes."""
-        needs_frame = self.adapter.feature_names is not None or any(
-            not m.numeric for m in self.categories.values())
-        if not needs_frame:
+        """Rows as the library expects them: a frame when the model knows column names (but
+        for scikit-learn's trees, which read an array in the fitted column order as they
+        read such a frame of numbers), an object array when it reads labels without names,
+        else an array of codes."""
+        if not self._labelled and (self.adapter.feature_names is None
+                                   or self.adapter.reads_arrays):
             return np.ascontiguousarray(matrix)
+        if self._all_float:  # the frame `decode` builds, in one block
+            return pd.DataFrame(matrix, columns=self._library_columns)
         frame = self.decode(matrix)
         if self.adapter.feature_names is None:  # fitted on an array of labels and numbers
             return frame.to_numpy(dtype=object)
@@ -141,6 +182,8 @@ class Schema:
         if isinstance(template, pd.DataFrame):
             return self.decode(values[None, :], index=template.index)
         if isinstance(template, pd.Series):
+            if self._all_float:  # what `decode` gives, built directly
+                return pd.Series(values.copy(), index=self._names_index, name=template.name)
             row = self.decode(values[None, :]).iloc[0]
             row.name = template.name
             return row

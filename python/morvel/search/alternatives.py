@@ -40,13 +40,11 @@ def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int, stop=Non
         # factual row, which comes back unchanged when it meets the target already.
         rows = np.array(([x] if first else []) + [out.row for out in outs
                                                   if out.row is not None])
-        judged = (tg.library_values(target, ex.adapter, ex.schema.library_input(rows))
-                  if len(rows) else [])
-        accepted = _goal.library_accepts(ex, target, rows, judged) if len(rows) else []
+        judged, accepted = _search.verdicts(ex, target, rows) if len(rows) else ([], [])
         if first:
             first = False
             if _factual_valid(ex, x, accepted[:1]):
-                found.append(_search.unchanged(x))
+                found.append(_search.unchanged(x, judged[0]))
                 earlier.append(())
                 continue
             judged, accepted = judged[1:], accepted[1:]
@@ -74,7 +72,8 @@ def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int, stop=Non
 
 
 def _factual_valid(ex, x, accepted) -> bool:
-    """`already_valid` for the factual row, with the libraries' verdict at hand."""
+    """Whether the factual row meets the target (by the libraries' verdict at hand) and the
+    rules as it is."""
     return bool(accepted[0] and ex.rules.constraints(x).check(x[None, :], x)[0])
 
 

@@ -33,41 +33,78 @@ def row_seeds(random_state: int | None, positions) -> list[int]:
 
 def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jobs: int,
                progress: bool | None, positions=None, seed_base=None) -> list[_search.Outcome]:
-    """Outcomes in row order. The library is asked three times for the whole batch (which
-    rows already meet the target; which candidates it accepts), not once per row; rows it
-    rejects are searched again on their own with a wider margin.
+    """Outcomes in row order. The library is asked once for the whole batch, about the
+    factual rows (which of them already meet the target) and the search's answers
+    together. Rows whose core score says they are likely to meet the target already are
+    searched only if the library then says they do not (a second call, for those rows);
+    answers the library rejects are searched again on their own with a wider margin.
 
     `positions` are the rows' places in the whole batch and `seed_base` the batch's seed
     (default: the explainer's random_state), so that a partition of a batch gets the seeds
     the rows would get in the whole batch."""
     positions = range(len(X)) if positions is None else positions
     seeds = row_seeds(ex.random_state if seed_base is None else seed_base, positions)
-    valid = _search.already_valid(ex, X, target) if len(X) else np.zeros(0, bool)
-    todo = np.flatnonzero(~valid)
+    outcomes: list = [None] * len(X)
+    if not len(X):
+        return outcomes
+    rules_ok, likely = _search.screen(ex, X, target)
+    retries: list = []
     bar = _progress_bar(len(X), progress)
     try:
-        bar.update(len(X) - len(todo))
-        if opts.method == "genetic" and _batch_available() and not ex.rules.relative:
-            found = _genetic_batch(ex, X[todo], target, opts, [seeds[i] for i in todo], bar)
-        else:
-            found = _threaded(ex, X[todo], target, opts, [seeds[i] for i in todo], n_jobs, bar)
+        todo = np.flatnonzero(~likely)
+        found = _search_rows(ex, X, todo, target, opts, seeds, n_jobs, bar)
+        turned_down = _settle(ex, X, target, outcomes, retries, todo, found,
+                              np.flatnonzero(rules_ok))
+        bar.update(int(np.sum(likely)) - len(turned_down))
+        if turned_down:
+            again = np.asarray(turned_down)
+            found = _search_rows(ex, X, again, target, opts, seeds, n_jobs, bar)
+            _settle(ex, X, target, outcomes, retries, again, found, again[:0])
     finally:
         bar.close()
-    outcomes = [_search.unchanged(x) if ok else None for x, ok in zip(X, valid)]
-    rows = [k for k, out in enumerate(found) if out.row is not None]
-    accepted = (_goal.library_accepts(ex, target, np.array([found[k].row for k in rows]))
-                if rows else [])
-    for k, out in enumerate(found):
-        outcomes[todo[k]] = out
-    for k, ok in zip(rows, accepted):
-        i, out = todo[k], found[k]
+    for i, first in retries:
+        outcomes[i] = _search.solve_row(ex, X[i], target, opts, seeds[i],
+                                        margin=_search.retry_margin(ex, first),
+                                        known_invalid=True)
+    return outcomes
+
+
+def _search_rows(ex, X, idx, target, opts, seeds, n_jobs, bar) -> list[_search.Outcome]:
+    """The search's answer for each row of `X[idx]`, checked by the core, not the library."""
+    sub_seeds = [seeds[i] for i in idx]
+    if opts.method == "genetic" and _batch_available() and not ex.rules.relative:
+        return _genetic_batch(ex, X[idx], target, opts, sub_seeds, bar)
+    return _threaded(ex, X[idx], target, opts, sub_seeds, n_jobs, bar)
+
+
+def _settle(ex, X, target, outcomes: list, retries: list, searched, found,
+            factual) -> list[int]:
+    """Ask the library, in one call, about the factual rows `X[factual]` and the answers
+    `found` for the rows `X[searched]`. A factual row it accepts comes back unchanged;
+    an accepted answer is the row's outcome; a rejected one goes to `retries` as (row
+    index, outcome). Returns the rows of `factual` it rejects that were not searched."""
+    answered = [k for k, out in enumerate(found) if out.row is not None]
+    rows = np.concatenate([X[factual]] + [found[k].row[None, :] for k in answered])
+    values, met = (_search.verdicts(ex, target, rows) if len(rows)
+                   else (np.zeros(0), np.zeros(0, dtype=bool)))
+    for i, ok, value in zip(factual, met, values):
         if ok:
+            outcomes[i] = _search.unchanged(X[i], value)
+    verdicts = dict(zip(answered, zip(met[len(factual):], values[len(factual):])))
+    for k, i in enumerate(searched):
+        if outcomes[i] is not None:  # the factual row meets the target as it is
+            continue
+        out = outcomes[i] = found[k]
+        if out.row is None:
+            continue
+        ok, value = verdicts[k]
+        if ok:
+            out.prediction = value
             _search.accept(ex, X[i], out)
         else:
-            outcomes[i] = _search.solve_row(ex, X[i], target, opts, seeds[i],
-                                            margin=_search.retry_margin(ex, out),
-                                            known_invalid=True)
-    return outcomes
+            retries.append((i, out))
+    unsearched = np.setdiff1d(factual, searched)
+    return [int(i) for i in unsearched if outcomes[i] is None]
 
 
 def _batch_available() -> bool:

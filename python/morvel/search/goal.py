@@ -79,11 +79,13 @@ class Goal:
 def goal(ex, target: tg.Target, margin: float) -> Goal:
     """The windows of `target` for every model of the explainer `ex`, `margin` being the
     explained model's raw-score margin (`ex.margin` at the first attempt; the other
-    windows' margins grow in proportion)."""
+    windows' margins grow in proportion). A negative margin widens every window instead:
+    the rows whose core scores say they likely meet the target."""
     factor = margin / ex.margin
     windows, exact = [], True
     for i, adapter in enumerate(ex.adapters):
         own, eps = ex.model_margins[i]
+        eps = math.copysign(eps, factor)
         if not adapter.multiclass:
             lo, hi = tg.window(target, adapter, margin if i == 0 else own * factor, eps)
             windows.append((_native(ex, (i,), lambda a=adapter: a.flat), lo, hi))
@@ -118,10 +120,10 @@ def _multiclass(ex, i: int, adapter, target: tg.Target, factor: float, eps: floa
         if target.kind == "proba":  # the sufficient condition on softmax probabilities
             lo, hi = tg.logit_window(target, adapter.name, m, eps,
                                      shift=math.log(scores.n_classes - 1))
-        elif scores.link == "average" and k > c and factor == 1.0:
-            lo, hi = 0.0, INF
+        elif scores.link == "average" and k > c and factor <= 1.0:
+            lo, hi = min(m, 0.0), INF
         else:
-            lo, hi = max(m, _SMALLEST_POSITIVE), INF
+            lo, hi = (m if m < 0.0 else max(m, _SMALLEST_POSITIVE)), INF
         out.append((native, lo, hi))
     return out, target.kind == "class"
 

@@ -177,14 +177,20 @@ def _evaluate(ex, searches, batches, goal):
     stacked = np.ascontiguousarray(np.concatenate(batches))
     scores = goal.scores(stacked)
     ok = goal.inside(stacked, scores)
-    if ex.plausibility_ensemble is not None:
-        ok &= ex.plausibility_ensemble.raw_score_batch(stacked) >= ex.min_total_path
+    inside = np.flatnonzero(ok)
+    if ex.plausibility_ensemble is not None and inside.size:
+        ok[inside] = ex.plausibility_ensemble.raw_score_batch(
+            np.ascontiguousarray(stacked[inside])) >= ex.min_total_path
     bounds = np.cumsum([0] + [len(b) for b in batches])
     valid, score = [], []
     for s, batch, a, b in zip(searches, batches, bounds[:-1], bounds[1:]):
-        ok[a:b] &= s.constraints.check(batch, s.x)
-        if s.keeps is not None:
-            ok[a:b] &= s.keeps(batch, s.x)
+        inside = np.flatnonzero(ok[a:b])  # the rules only matter where the score does
+        if inside.size:
+            rows = np.ascontiguousarray(batch[inside])
+            kept = s.constraints.check(rows, s.x)
+            if s.keeps is not None:
+                kept &= s.keeps(rows, s.x)
+            ok[a + inside] = kept
         valid.append(ok[a:b])
         score.append(scores[a:b])
     return valid, score

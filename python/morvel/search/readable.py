@@ -40,37 +40,47 @@ class SplitTable:
     extra cut points (values where a rule's condition changes)."""
 
     def __init__(self, flats: list[FlatEnsemble], cuts: dict[int, list[float]] | None = None):
-        self._splits: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        found: dict[int, list] = {}
         for flat in flats:
             numeric = (flat.feature >= 0) & (flat.node_set < 0)
             for j in np.unique(flat.feature[numeric]):
                 at = numeric & (flat.feature == j)
-                t, lt = self._splits.get(int(j), (np.zeros(0), np.zeros(0, bool)))
-                self._splits[int(j)] = (np.concatenate([t, flat.threshold[at]]),
-                                        np.concatenate([lt, flat.is_lt[at] == 1]))
+                found.setdefault(int(j), []).append((flat.threshold[at], flat.is_lt[at] == 1))
+        # Per feature, the distinct thresholds of `v < t` splits and of `v <= t` splits,
+        # sorted: a cell is then two binary searches in each.
+        self._splits: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        for j, parts in found.items():
+            t = np.concatenate([p[0] for p in parts])
+            lt = np.concatenate([p[1] for p in parts])
+            self._splits[j] = (np.unique(t[lt]), np.unique(t[~lt]))
         self._cuts = {j: np.asarray(sorted(set(v)), dtype=np.float64)
                       for j, v in (cuts or {}).items()}
 
     def cell(self, j: int, v: float) -> Interval:
         """The values of feature j that every split and cut treats as it treats `v`."""
         cell = Interval(-math.inf, math.inf, True, True)
-        t, lt = self._splits.get(j, (np.zeros(0), np.zeros(0, bool)))
-        left = np.where(lt, v < t, v <= t)
-        # v goes left: below the threshold (open for `<`); right: at or above it.
-        up, up_lt = t[left], lt[left]
-        down, down_lt = t[~left], lt[~left]
-        if up.size:
-            k = np.lexsort((~up_lt, up))[0]  # the lowest; `<` before `<=` at a tie
-            cell = cell.meet(Interval(-math.inf, up[k], True, bool(up_lt[k])))
-        if down.size:
-            k = np.lexsort((down_lt, -down))[0]  # the highest; `<=` (open) first at a tie
-            cell = cell.meet(Interval(down[k], math.inf, not down_lt[k], True))
+        lt, le = self._splits.get(j, (_NONE, _NONE))
+        # v goes left at `v < t` for t > v and at `v <= t` for t >= v; right elsewhere.
+        i_lt, i_le = np.searchsorted(lt, v, "right"), np.searchsorted(le, v, "left")
+        up = [(float(lt[i_lt]), True)] if i_lt < len(lt) else []
+        up += [(float(le[i_le]), False)] if i_le < len(le) else []
+        down = [(float(lt[i_lt - 1]), True)] if i_lt > 0 else []
+        down += [(float(le[i_le - 1]), False)] if i_le > 0 else []
+        if up:  # the lowest split v goes left at; `<` (open) first at a tie
+            t, strict = min(up, key=lambda s: (s[0], not s[1]))
+            cell = cell.meet(Interval(-math.inf, t, True, strict))
+        if down:  # the highest split v goes right at; `<=` (open) first at a tie
+            t, strict = max(down, key=lambda s: (s[0], not s[1]))
+            cell = cell.meet(Interval(t, math.inf, not strict, True))
         for c in self._cuts.get(j, ()):
             if v == c:
                 return Interval(v, v)
             cell = cell.meet(Interval(-math.inf, c, True, True) if v < c
                              else Interval(c, math.inf, True, True))
         return cell
+
+
+_NONE = np.zeros(0)
 
 
 def simplest(interval: Interval, target: float, integer: bool = False) -> float | None:

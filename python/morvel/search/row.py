@@ -93,16 +93,33 @@ def distance(ex, x: np.ndarray, row: np.ndarray) -> float:
     return float(total)
 
 
-def already_valid(ex, X: np.ndarray, target: tg.Target) -> np.ndarray:
-    """Rows that meet the target by the library and pass the rules as they are."""
-    ok = _meets(ex, X, target)
-    for i in np.flatnonzero(ok):
-        ok[i] = ex.rules.constraints(X[i]).check(X[i:i + 1], X[i])[0]
-    return ok
+def screen(ex, X: np.ndarray, target: tg.Target) -> tuple[np.ndarray, np.ndarray]:
+    """Per factual row: whether it passes the rules as it is, and whether it is likely to
+    meet the target already (the core's scores lie inside every window, widened by the
+    margins). Only the library decides whether a row meets the target; this says which
+    rows are worth asking about before a search, and which can be asked about together
+    with the search's answer, in the same call."""
+    X = np.ascontiguousarray(X)
+    rules_ok = np.array([ex.rules.constraints(x).check(x[None, :], x)[0] for x in X],
+                        dtype=bool)
+    try:
+        widened = _goal.goal(ex, target, -ex.margin)
+    except ValueError:  # no score reaches the target: the library has the last word
+        return rules_ok, rules_ok.copy()
+    return rules_ok, rules_ok & widened.inside(X)
 
 
-def unchanged(x: np.ndarray) -> Outcome:
-    return Outcome("already_valid", x.copy(), 0.0, "optimal", True, 0.0)
+def verdicts(ex, target: tg.Target, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """For each row of codes: the explained model's own prediction in the target's terms
+    (`targets.library_values`), and whether every model's library says the row meets the
+    target (one call per model for all the rows)."""
+    values = tg.library_values(target, ex.adapter, ex.schema.library_input(rows))
+    return values, _goal.library_accepts(ex, target, rows, values)
+
+
+def unchanged(x: np.ndarray, prediction=None) -> Outcome:
+    return Outcome("already_valid", x.copy(), 0.0, "optimal", True, 0.0,
+                   prediction=prediction)
 
 
 def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | None,
@@ -111,18 +128,33 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
     """Search one factual row (codes) for the target, retrying with a wider margin while
     the library rejects what the core accepts. `prefound`, when given, holds what the
     batch genetic search already found for the first window and `genetic_rows` finished:
-    (row or None, stats)."""
+    (row or None, stats).
+
+    A row that already meets the target (by the library) and the rules comes back
+    unchanged. Unless the core's score says it is likely to, the library is asked about
+    it together with the search's answer, in one call."""
     started = time.perf_counter()
-    if not known_invalid and already_valid(ex, x[None, :], target)[0]:
-        return unchanged(x)
+    factual_pending = False
+    if not known_invalid:
+        rules_ok, likely = screen(ex, x[None, :], target)
+        if likely[0]:
+            values, met = verdicts(ex, target, x[None, :])
+            if met[0]:
+                return unchanged(x, values[0])
+        factual_pending = bool(rules_ok[0] and not likely[0])
     margin = ex.margin if margin is None else margin
     for attempt in range(_ATTEMPTS):
         out = candidate(ex, x, target, opts, seed, margin, prefound if attempt == 0 else None)
         out.stats["attempts"] = attempt + 1
         if out.row is None:
             break
-        values = tg.library_values(target, ex.adapter, ex.schema.library_input(out.row[None, :]))
-        if _goal.library_accepts(ex, target, out.row[None, :], values)[0]:
+        rows = np.stack([out.row, x]) if factual_pending else out.row[None, :]
+        values, met = verdicts(ex, target, rows)
+        if factual_pending:
+            if met[1]:
+                return unchanged(x, values[1])
+            factual_pending = False
+        if met[0]:
             out.prediction = values[0]
             accept(ex, x, out)
             break
@@ -132,6 +164,10 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
                       goal=out.goal, stats=out.stats,
                       message=f"{_models(ex)}'s own prediction rejected every row found "
                               f"(raw-score margin up to {margin:.3g})")
+    if factual_pending:  # nothing was found to ask about with it
+        values, met = verdicts(ex, target, x[None, :])
+        if met[0]:
+            return unchanged(x, values[0])
     out.stats["time_s"] = time.perf_counter() - started
     return out
 
@@ -174,9 +210,9 @@ def finish(ex, x, cons, goal, margin: float, opts: Options, out: Outcome,
         out.row = row
     solver_distance = distance(ex, x, out.row)
     out.stats["solver_distance"] = solver_distance
-    if opts.readable:
+    if opts.readable:  # every step of it keeps the row valid
         row = _readable(ex, x, cons, out.row, goal, solver_distance)
-        if _core_valid(ex, cons, x, row[None, :], goal)[0] and _keeps(opts, x, row):
+        if _keeps(opts, x, row):
             out.row = row
     if not _keeps(opts, x, out.row):
         return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
@@ -335,10 +371,6 @@ def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float,
 
 # -- checks ----------------------------------------------------------------------------
 
-def _meets(ex, rows: np.ndarray, target: tg.Target) -> np.ndarray:
-    return _goal.library_accepts(ex, target, rows)
-
-
 def _core_valid(ex, cons, x, rows: np.ndarray, goal) -> np.ndarray:
     rows = np.ascontiguousarray(rows, dtype=np.float64)
     ok = goal.inside(rows) & cons.check(rows, x)
@@ -401,19 +433,35 @@ def _readable(ex, x, cons, row, goal, solver_distance: float) -> np.ndarray:
         return row
     lo, hi, _ = ex.rules.bounds(x)
     allowance = ex.readable_rtol * max(solver_distance, 1e-12) / max(len(changed), 1)
-    out = row.copy()
+    moves = []
     for j in changed:
         slack = allowance * ex.sigma[j] / ex.weights[j] if ex.weights[j] > 0 else math.inf
         value = readable_value(ex.splits.cell(j, row[j]), Interval(lo[j], hi[j]), row[j],
                                x[j], slack, integer=code[j] == 1)
-        if value != out[j]:
-            trial = out.copy()
-            trial[j] = value
-            if _core_valid(ex, cons, x, trial[None, :], goal)[0]:
-                out = trial
+        if value != row[j]:
+            moves.append((j, value))
+    out = _take_valid_steps(ex, x, cons, row, moves, goal)
     for j, values in ex.rules.snap.items():
         out = _snap(ex, x, cons, out, j, values, goal)
     return out
+
+
+def _take_valid_steps(ex, x, cons, row, moves: list, goal) -> np.ndarray:
+    """`row` with the moves (feature, value) made one after the other, each kept only when
+    the row stays valid. The rows after each further move are checked in one call; a
+    rejected move is skipped and the check goes on from the last valid row."""
+    out = row
+    while moves:
+        trials = np.repeat(out[None, :], len(moves), axis=0)
+        for k, (j, value) in enumerate(moves):
+            trials[k:, j] = value
+        ok = _core_valid(ex, cons, x, trials, goal)
+        bad = np.flatnonzero(~ok)
+        first_bad = int(bad[0]) if bad.size else len(moves)
+        if first_bad > 0:
+            out = trials[first_bad - 1]
+        moves = moves[first_bad + 1:]
+    return out.copy() if out is row else out
 
 
 def _snap(ex, x, cons, row, j, values: np.ndarray, goal) -> np.ndarray:

@@ -1,5 +1,6 @@
-"""Model files for the command line: XGBoost JSON/UBJSON, LightGBM text, skops (only the
-types a supported scikit-learn model needs) and, only when trusted, joblib/pickle."""
+"""Model files for the command line: morvel's own .npz format, XGBoost JSON/UBJSON,
+LightGBM text, skops (only the types a supported scikit-learn model needs) and, only when
+trusted, joblib/pickle."""
 from __future__ import annotations
 
 import re
@@ -14,8 +15,8 @@ _LOSSES = ("HalfSquaredError", "AbsoluteError", "PinballLoss", "HuberLoss", "Hal
 
 
 def load_model(path: str, trust_pickle: bool = False):
-    """A fitted model from an XGBoost JSON/UBJSON file, a LightGBM text model, a skops
-    file, or (with `trust_pickle`) a joblib/pickle file."""
+    """A fitted model from a morvel flat model (.npz), an XGBoost JSON/UBJSON file, a
+    LightGBM text model, a skops file, or (with `trust_pickle`) a joblib/pickle file."""
     p = Path(path)
     try:
         with p.open("rb") as f:
@@ -23,6 +24,8 @@ def load_model(path: str, trust_pickle: bool = False):
     except OSError as err:
         raise file_error(path, err, "model file") from None
     suffix = p.suffix.lower()
+    if suffix == ".npz":
+        return _flat_model(path)
     if head.startswith(b"PK\x03\x04") or suffix == ".skops":
         return _skops(path, trust_pickle)
     if suffix in _PICKLE_SUFFIXES or head[:1] == b"\x80":
@@ -49,6 +52,15 @@ def _library(name: str, extra: str, path: str):
     except ImportError:
         raise InputError(f"{path}: reading this model needs {name} (pip install "
                          f"'morvel[{extra}]')") from None
+
+
+def _flat_model(path: str):
+    from ...models import FlatModel
+
+    try:
+        return FlatModel.load(path)
+    except ValueError as err:
+        raise InputError(f"{path}: {err}") from None
 
 
 def _xgboost(path: str):
