@@ -200,6 +200,44 @@ def test_joint_counterfactuals_hold_for_every_model_and_cost_what_a_brute_force_
         assert joint.distance >= single.distance - 1e-12
 
 
+@pytest.mark.parametrize("kinds", [("xgboost",), ("forest", "lightgbm one-vs-rest")])
+def test_explain_many_alternatives_and_change_caps_on_multi_class_models(kinds, monkeypatch):
+    """Batches of class and class-probability targets, alone and jointly: every row is
+    the target by each library, at most two features change, the alternatives of a row
+    are cheapest first and none changes all that an earlier one changes; a batch asks
+    each library once."""
+    X, y = three_classes(5)
+    models = [fitted(kind, X, y) for kind in kinds]
+    main = models[0][0]
+    label = "high" if "high" in labels_of(main) else 2  # XGBoost's classes are the codes
+    ex = morvel.Explainer(main, X[NUMERIC], also_valid_for=[m for m, _ in models[1:]])
+    rows = X[NUMERIC].iloc[np.flatnonzero(main.predict(X[NUMERIC]) != label)[:6]]
+    long = ex.explain_many(rows, desired_class=label, alternatives=3, max_changes=2)
+    assert long.groupby("row").found.all().all() and set(long.row) == set(rows.index)
+    moved = long[NUMERIC].to_numpy() != rows.loc[long.row].to_numpy()
+    assert accepted(models, morvel.desired_class(label), long[NUMERIC]).all()
+    assert (moved.sum(axis=1) <= 2).all() and moved.any(axis=1).all()
+    for r in rows.index:
+        mine = np.flatnonzero(long.row == r)
+        sets = [frozenset(np.flatnonzero(moved[k])) for k in mine]
+        assert all(not a <= b for i, b in enumerate(sets) for a in sets[:i])
+        d = long.distance.to_numpy()[mine]
+        assert (d[1:] >= d[:-1] * (1 - 2e-3) - 1e-12).all()
+
+    calls = []
+    for model, _ in models:
+        monkeypatch.setattr(model, "predict", lambda X, f=model.predict: calls.append(1) or f(X))
+    plain = ex.explain_many(rows, desired_class=label, max_changes=2)
+    assert len(calls) == len(models) and plain.found.all()
+    np.testing.assert_allclose(plain.distance, long.distance[long["rank"] == 1], rtol=2e-3)
+    p = ex.explain_many(rows, morvel.probability(of=label) >= 0.6)
+    found = p[p.found]
+    assert len(found) >= len(rows) - 1
+    assert accepted(models, morvel.probability(of=label) >= 0.6, found[NUMERIC]).all()
+    # Exact for forests and one-vs-rest models; a softmax model's is a sufficient condition.
+    assert set(found.optimal) == {kinds[0] == "forest"}
+
+
 def test_unknown_labels_and_mismatched_models_are_refused_before_any_search(monkeypatch):
     X, y = three_classes(3)
     model, _ = fitted("forest", X, y)
@@ -222,6 +260,8 @@ def test_unknown_labels_and_mismatched_models_are_refused_before_any_search(monk
         (lambda: ex.explain(X.iloc[0][NUMERIC], "proba>=0.5"), "name the class"),
         (lambda: ex.explain(X.iloc[0][NUMERIC], "raw>=0"), "3 classes"),
         (lambda: ex.explain_many(X[NUMERIC].iloc[:2], "proba(top)>=0.5"), "of='top'"),
+        (lambda: ex.explain_many(X[NUMERIC].iloc[:2], desired_class="top", alternatives=2,
+                                 max_changes=1), "desired_class='top'"),
         (lambda: morvel.Explainer(model, X[NUMERIC], also_valid_for=[other_columns]),
          r"also_valid_for\[0\]"),
         (lambda: morvel.Explainer(model, X[NUMERIC].assign(x2=pd.Categorical(X.x2 > 0)),
@@ -239,21 +279,27 @@ def test_unknown_labels_and_mismatched_models_are_refused_before_any_search(monk
         morvel.Explainer(model, X[NUMERIC], also_valid_for=model)
 
 
-def test_cli_reads_class_probability_targets(tmp_path):
+def test_cli_reads_class_and_class_probability_targets(tmp_path):
     lgb = pytest.importorskip("lightgbm")
     X, y = three_classes(4)
     booster = _lgb().fit(X[NUMERIC], codes(y)).booster_
     booster.save_model(str(tmp_path / "model.txt"))
     X[NUMERIC].to_csv(tmp_path / "rows.csv", index=False)
     rows = np.flatnonzero(booster.predict(X[NUMERIC])[:, 2] < 0.3)[:3]
-    out = subprocess.run(
-        [sys.executable, "-m", "morvel", "explain", "--model", "model.txt", "--data",
-         "rows.csv", "--rows", ",".join(map(str, rows)), "--target", "proba(2) >= 0.5",
-         "--out", "out.json"], cwd=tmp_path, capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    records = json.loads((tmp_path / "out.json").read_text())
-    found = pd.DataFrame([r["counterfactual"] for r in records if r["found"]])
-    assert len(found) == len(rows)
-    p = lgb.Booster(model_file=str(tmp_path / "model.txt")).predict(found[NUMERIC])[:, 2]
-    assert (p >= 0.5).all()
-    np.testing.assert_allclose(p, [r["prediction"] for r in records])
+    library = lgb.Booster(model_file=str(tmp_path / "model.txt"))
+    for target in ("proba(2) >= 0.5", "class=2"):
+        out = subprocess.run(
+            [sys.executable, "-m", "morvel", "explain", "--model", "model.txt", "--data",
+             "rows.csv", "--rows", ",".join(map(str, rows)), "--target", target,
+             "--out", "out.json"], cwd=tmp_path, capture_output=True, text=True)
+        assert out.returncode == 0, out.stderr
+        records = json.loads((tmp_path / "out.json").read_text())
+        found = pd.DataFrame([r["counterfactual"] for r in records if r["found"]])
+        assert len(found) == len(rows)
+        p = library.predict(found[NUMERIC])
+        said = [r["prediction"] for r in records]
+        if target == "class=2":
+            assert (p.argmax(axis=1) == 2).all() and said == [2] * len(rows)
+        else:
+            assert (p[:, 2] >= 0.5).all()
+            np.testing.assert_allclose(p[:, 2], said)
