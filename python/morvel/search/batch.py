@@ -23,7 +23,8 @@ META_COLUMNS = ["found", "status", "optimal", "distance", "lower_bound", "gap", 
 def row_seeds(random_state: int | None, positions) -> list[int]:
     """A 64-bit seed per row position, fixed by the random_state and the position alone
     (so a row gets the same seed alone, in a batch, or in any partition of a batch)."""
-    base = np.random.SeedSequence(random_state).entropy
+    # A seed's entropy is the seed itself; None draws fresh entropy.
+    base = np.random.SeedSequence().entropy if random_state is None else random_state
     return [_seed(base, int(p)) for p in positions]
 
 

@@ -119,9 +119,12 @@ def _multiples(interval: Interval, e: int, target: float):
         k_lo, k_hi = max(k_lo, centre - 32), min(k_hi, centre + 32)
     best = None
     for k in range(k_lo, k_hi + 1):
+        digits = len(str(abs(k)).rstrip("0"))
+        if best is not None and digits > best[0][0]:  # cannot win: parse no number
+            continue
         v = float(f"{k}e{e}") + 0.0  # never a negative zero
         if v in interval:
-            key = (len(str(abs(k)).rstrip("0")), abs(v - target))
+            key = (digits, abs(v - target))
             if best is None or key < best[0]:
                 best = (key, v)
     return best
