@@ -155,6 +155,23 @@ def test_results_read_late_copied_or_pickled_unread_are_those_read_at_once(cance
         assert model.predict(pd.DataFrame(read.values[None, :], columns=X.columns))[0] == 1
 
 
+def test_rows_of_frames_in_any_column_order_read_alike(cancer):
+    """Rows taken from frames whose columns come in other orders, one after the other,
+    are read by name: each gives the result of its row in the model's order."""
+    X, _, model = cancer
+    ex = morvel.Explainer(model, X)
+    rows = rejected(model, X, 2)
+    orders = [list(X.columns), list(X.columns[::-1]),
+              list(np.random.default_rng(0).permutation(X.columns))]
+    expected = [ex.explain(rows.iloc[i], desired_class=1).values for i in range(len(rows))]
+    for _ in range(2):
+        for cols in orders:
+            frame = rows[cols]
+            for i in range(len(rows)):
+                np.testing.assert_array_equal(
+                    ex.explain(frame.iloc[i], desired_class=1).values, expected[i])
+
+
 def test_already_valid_rows_come_back_unchanged_and_infeasible_is_a_result(cancer):
     X, _, model = cancer
     ex = morvel.Explainer(model, X)
