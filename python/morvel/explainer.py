@@ -36,7 +36,8 @@ class Explainer:
             `CatBoostClassifier`/`CatBoostRegressor` (numeric and one-hot categorical
             features), or a scikit-learn `Pipeline` of column preprocessing (encoders,
             scalers, imputers in a `ColumnTransformer`) ending in one of them, which is
-            explained over its raw columns; binary classifiers and regressors.
+            explained over its raw columns; regressors, binary classifiers and (but for
+            CatBoost) multi-class classifiers.
         data: training rows (DataFrame or 2-D array) from which the distance scales, the
             plausibility model and the genetic search's background are taken.
         features: column names when `data` is an array (default: the model's own names,
@@ -54,6 +55,16 @@ class Explainer:
             may cost in total; 0 keeps the solver's exact values.
         random_state: seed of the genetic search and the plausibility forest.
         n_jobs: threads for `explain_many` with the exact method (default: all CPUs).
+        also_valid_for: further fitted models (same kinds as `model`) over the same
+            columns and categories, e.g. retrained or challenger models: a counterfactual
+            must then meet the target by every one of them (each checked by its own
+            library), and the exact method proves it the cheapest such row.
+
+    A multi-class model's target is a class (`desired_class="setosa"`) or a class's
+    probability (`probability(of="setosa") >= 0.7`). A forest's class probability is an
+    average of leaf values, searched exactly; a softmax model's (boosting) is not a sum of
+    trees, and its probability targets are searched through a sufficient condition on
+    the class margins, so those results are valid but not proved optimal.
 
     Whole-number columns of `data` take whole numbers in counterfactuals unless the rules
     say `continuous(...)` and come back in their integer dtype; categorical columns keep
@@ -70,7 +81,8 @@ class Explainer:
     def __init__(self, model, data, *, features=None, constraints: Rules | None = None,
                  plausibility=None, plausibility_quantile: float = 0.05, scale="mad",
                  weights=None, lam: float = 0.0, readable_rtol: float = 1e-3,
-                 random_state: int | None = None, n_jobs: int | None = None):
+                 random_state: int | None = None, n_jobs: int | None = None,
+                 also_valid_for=()):
         if constraints is not None and not isinstance(constraints, Rules):
             raise TypeError("constraints must be a morvel.Rules object")
         self.model = model
@@ -83,12 +95,16 @@ class Explainer:
         self.random_state = check.seed(random_state)
         self.n_jobs = check.n_jobs(n_jobs)
 
+        self.also_valid_for = also_valid_for
         self.adapter = ModelAdapter(model, data)
         self.schema = Schema(self.adapter, data, features)
         _, self.data = self.schema.rows(data, "data")
         if len(self.data) == 0:
             raise ValueError("data has no rows")
-        self.missing_ok = _setup.probe_missing(self)  # per column
+        # Every model a counterfactual must satisfy, the explained one first.
+        self.adapters, self.schemas = _setup.joint_models(self, also_valid_for, data, features)
+        self.missing_ok = np.logical_and.reduce([  # per column
+            _setup.probe_missing(self, a, s) for a, s in zip(self.adapters, self.schemas)])
         self.supports_missing = bool(self.missing_ok.any())
         self.integer_valued = _setup.whole_number_columns(self.data, self.schema)
         self.sigma = distance.scales(self.schema, self.data, scale)
@@ -102,7 +118,8 @@ class Explainer:
                              f"in {', '.join(map(repr, refused))}")
         self.plausibility_flat, self.min_total_path = _setup.plausibility(self, plausibility)
         self.background = _setup.background(self.data, self.random_state)
-        self.margin, self.proba_eps = _setup.margins(self.adapter)
+        self.model_margins = [_setup.margins(a) for a in self.adapters]
+        self.margin, self.proba_eps = self.model_margins[0]
         self._derive()
         self._build_native()
 
@@ -120,19 +137,25 @@ class Explainer:
         cuts: dict[int, list[float]] = {}
         for a, va, _, _ in rules.implications:
             cuts.setdefault(a, []).append(va)
-        flats = [self.adapter.flat] + ([self.plausibility_flat] if self.plausibility_flat
-                                       else [])
-        self.splits = SplitTable(flats, cuts)
+        self.splits = SplitTable(self.flats, cuts)
+
+    @property
+    def flats(self) -> list:
+        """Every split a counterfactual's cells depend on: the models', the plausibility
+        forest's."""
+        return [a.flat for a in self.adapters] + ([self.plausibility_flat]
+                                                  if self.plausibility_flat else [])
 
     def _build_native(self):
         self.ensemble = self.adapter.flat.to_core()
         self.plausibility_ensemble = (self.plausibility_flat.to_core()
                                       if self.plausibility_flat is not None else None)
+        self.window_ensembles = {}  # the targets' windows, built on first use (search.goal)
 
     def __getstate__(self):
         state = self.__dict__.copy()
-        state.pop("ensemble", None)
-        state.pop("plausibility_ensemble", None)
+        for native in ("ensemble", "plausibility_ensemble", "window_ensembles"):
+            state.pop(native, None)
         return state
 
     def __setstate__(self, state):
@@ -142,8 +165,10 @@ class Explainer:
     def __repr__(self) -> str:
         n_rules = len(self.constraints) if self.constraints is not None else 0
         plaus = "" if self.plausibility_flat is None else ", plausibility on"
+        others = len(self.adapters) - 1
+        joint = f", also valid for {others} model{'s' * (others != 1)}" if others else ""
         return (f"Explainer({self.adapter.name}, {len(self.schema.names)} features, "
-                f"{n_rules} rules{plaus})")
+                f"{n_rules} rules{plaus}{joint})")
 
     @property
     def feature_names(self) -> list[str]:
@@ -159,7 +184,8 @@ class Explainer:
         Args:
             row: a Series, a one-row DataFrame, a dict or a 1-D array of feature values.
             target: a class label, a `Target` (`desired_class(1)`, `proba_range(0.7, 1)`,
-                `probability >= 0.7`, `raw_range(lo, hi)`) or a text ("proba>=0.7").
+                `probability >= 0.7`, `probability(of="setosa") >= 0.7`,
+                `raw_range(lo, hi)`) or a text ("proba>=0.7", "proba(setosa)>=0.7").
             desired_class: shorthand for `target=desired_class(label)`.
             method: "exact" (branch-and-bound: proves optimality or reports a lower bound;
                 when its budget ends without a row, the genetic search's row is returned
@@ -262,7 +288,13 @@ class Explainer:
             if target is not None:
                 raise ValueError("give either target or desired_class, not both")
             target = tg.desired_class(desired_class)
-        return tg.as_target(target, self.adapter)
+        out = tg.as_target(target, self.adapter)
+        for i, adapter in enumerate(self.adapters[1:]):
+            try:
+                tg.for_model(out, adapter)
+            except ValueError as err:
+                raise ValueError(f"also_valid_for[{i}]: {err}") from None
+        return out
 
     def _alternatives_frame(self, index, X, target, opts, count, n_jobs, progress):
         seeds = _batch.row_seeds(self.random_state, range(len(X)))
@@ -320,7 +352,7 @@ class Explainer:
             fixed = opts.max_changes
             if fixed is None and alternative:
                 fixed = int(np.sum((x != cf_values) & ~(np.isnan(x) & np.isnan(cf_values))))
-            region = _region.RegionMaker(self, x, out.window, fixed)
+            region = _region.RegionMaker(self, x, out.goal, target, fixed)
         return Counterfactual(
             status=out.status, target=target, method=opts.method,
             factual=template, counterfactual=(None if cf_values is None

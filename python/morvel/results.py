@@ -35,8 +35,9 @@ class Counterfactual:
         distance: the counterfactual's distance from the factual row, or None.
         optimal: the solver proved that no valid row is cheaper (up to the readable-value
             allowance; see `Explainer`).
-        proof: the solver's proof word ("optimal", "optimal_within_gap", "heuristic") or
-            "infeasible" / "none".
+        proof: the solver's proof word ("optimal", "optimal_within_gap", "heuristic",
+            "optimal_sufficient": the cheapest row of a sufficient condition, for a softmax
+            model's probability target, not proved optimal) or "infeasible" / "none".
         lower_bound: a proved lower bound on the distance of any valid row (NaN if none).
         gap: (distance - lower_bound) / distance, 0 when optimal.
         prediction: what the model says of the counterfactual (class, probability or raw

@@ -12,6 +12,7 @@ import pytest
 import morvel
 from morvel import core
 from morvel.search import batch as _batch
+from morvel.search import goal as _goal
 from morvel.search import polish as _polish
 from morvel.problem import targets as tg
 
@@ -39,6 +40,10 @@ def problem():
              .linear({"a": 1, "b": 0.5, "c": -1}, "<=", 8).one_hot(*ONE_HOT))
     rows = X[(model.predict(X) == 0) & (X.a + 0.5 * X.b - X.c <= 8)].iloc[:8]
     return X, model, rules, rows
+
+
+def goal(ex):
+    return _goal.goal(ex, tg.desired_class(1), ex.margin)
 
 
 def rules_hold(x: pd.Series, cf: pd.Series) -> bool:
@@ -102,8 +107,8 @@ def test_deadline_ends_the_improvement(problem):
         starts.append(core.solve_genetic_raw(ex.ensemble, cons[-1], xv, *window, ex.sigma,
                                              ex.weights, ex.lam, seed=k)[0])
     starts[1] = None
-    late = _polish.improve(ex, xs, starts, cons, window, deadline=time.monotonic() - 1.0)
-    open_ended = _polish.improve(ex, xs, starts, cons, window)
+    late = _polish.improve(ex, xs, starts, cons, goal(ex), deadline=time.monotonic() - 1.0)
+    open_ended = _polish.improve(ex, xs, starts, cons, goal(ex))
     assert late[1] == (None, 0) and open_ended[1] == (None, 0)
     for start, (row, steps), (better, more) in zip(starts, late, open_ended):
         if start is not None:
@@ -192,7 +197,7 @@ def test_single_feature_optimum_is_reached_from_far_rows():
         starts = [s for s, v in zip(starts, scores) if window[0] <= v <= window[1]]
         cons = ex.rules.constraints(x)
         for row, steps in _polish.improve(ex, np.repeat(x[None, :], len(starts), axis=0),
-                                          starts, [cons] * len(starts), window):
+                                          starts, [cons] * len(starts), goal(ex)):
             assert steps > 0 and l1(ex, x, row) == pytest.approx(exact.distance, rel=1e-9)
             assert model.predict(row[None, :])[0] == 1
         checked += len(starts)

@@ -12,6 +12,7 @@ import numpy as np
 from threadpoolctl import ThreadpoolController
 
 from . import FlatEnsemble, NotFitted, convert
+from .multiclass import ClassScores, class_scores
 from .pipeline import final_estimator, is_pipeline
 
 
@@ -34,16 +35,23 @@ class ModelAdapter:
         if self.library == "sklearn":
             _require_sklearn_supported(self.estimator)
         self.classes = _classes(self.estimator, self.library)
+        self.scores: ClassScores | None = None  # per-class scores of a multi-class model
         if self.classes is not None and len(self.classes) > 2:
-            raise ValueError(f"{type(model).__name__} has {len(self.classes)} classes; only "
-                             "binary classifiers and regressors are supported (explain a "
-                             "one-vs-rest binary model instead)")
-        self.flat: FlatEnsemble = convert(model, **_options(self.library, model, data))
+            if self.library == "catboost":
+                raise ValueError(f"{type(model).__name__} has {len(self.classes)} classes; "
+                                 "multi-class models are supported for scikit-learn, XGBoost "
+                                 "and LightGBM")
+            self.scores = class_scores(model)
+            self.flat: FlatEnsemble = self.scores.feature_space()
+        else:
+            self.flat = convert(model, **_options(self.library, model, data))
         if self.classes is None and self.flat.link == "sigmoid" and not _is_regressor(
                 self.estimator):
             self.classes = (0, 1)  # a Booster trained with a binary objective
         if self.classes is None:
             self.output = "value"
+        elif self.scores is not None:
+            self.output = self.scores.kind
         else:
             self.output = "margin" if self.flat.link == "sigmoid" else "probability"
         self.n_features = int(self.flat.n_features)
@@ -72,6 +80,12 @@ class ModelAdapter:
             card[f] = max(int(card[f]), int(count))
         if (card != self.flat.cardinality).any():
             self.flat = dataclasses.replace(self.flat, cardinality=card)
+            if self.scores is not None:
+                self.scores = self.scores.widened(card)
+
+    @property
+    def multiclass(self) -> bool:
+        return self.scores is not None
 
     @property
     def is_classifier(self) -> bool:
@@ -83,38 +97,48 @@ class ModelAdapter:
             return f"Pipeline({type(self.estimator).__name__})"
         return type(self.model).__name__
 
-    def class_index(self, label) -> int:
-        """Position (0 or 1) of a class label, by equality with the model's classes."""
+    def class_index(self, label, what: str = "desired_class") -> int:
+        """Position of a class label in the model's classes (by equality); `what` names
+        the argument in the message for an unknown label."""
         for k, known in enumerate(self.classes):
             if known == label or (isinstance(known, np.generic) and known.item() == label):
                 return k
-        raise ValueError(f"desired_class={label!r} is not a class of {self.name} "
+        raise ValueError(f"{what}={label!r} is not a class of {self.name} "
                          f"(classes: {', '.join(repr(_plain(c)) for c in self.classes)})")
 
     # -- the library's own predictions ------------------------------------------------
 
     def raw(self, X) -> np.ndarray:
-        """The library's raw score (margin, probability or prediction) for `X`."""
+        """The library's raw score (margin, probability or prediction) for `X`; for a
+        multi-class model one column per class (margins, or a forest's probabilities)."""
         with self._calling(X):
-            return self._raw(X)
+            return self._raw_columns(X)
 
-    def proba(self, X) -> np.ndarray:
-        """The library's positive-class probability for `X` (classifiers only)."""
+    def proba(self, X, label=None) -> np.ndarray:
+        """The library's probability of class `label` (default: the positive class of a
+        binary model) for `X` (classifiers only)."""
         with self._calling(X):
-            return self._proba(X)
+            p = self._probabilities(X)
+        if p.ndim == 1:  # a binary Booster's positive-class probability
+            return p if label is None or self.class_index(label) == 1 else 1.0 - p
+        return p[:, 1 if label is None else self.class_index(label)]
 
     def predicted_index(self, X) -> np.ndarray:
-        """Index (0 or 1) of the class the library predicts for each row of `X`."""
+        """Index (into `classes`) of the class the library predicts for each row of `X`."""
         with self._calling(X):
             m = self.model
             if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
-                labels = np.asarray(m.predict(X))
-                return (labels == np.asarray(m.classes_)[1]).astype(np.int64)
-            # Boosters predict probabilities; their wrappers take class 1 above one half.
-            return (self._proba(X) > 0.5).astype(np.int64)
+                labels = np.asarray(m.predict(X)).ravel()
+                return np.argmax(labels[:, None] == np.asarray(m.classes_)[None, :], axis=1)
+            p = self._probabilities(X)
+        if self.multiclass:  # a Booster: the first most probable class
+            return np.argmax(p, axis=1)
+        # Binary Boosters predict probabilities; their wrappers take class 1 above one half.
+        return (p.ravel() > 0.5).astype(np.int64)
 
     def _calling(self, X):
-        """The context of one predict call on the rows `X`."""
+        """The context of one predict call on the rows `X` (not to be nested: the warnings
+        filters take turns)."""
         stack = contextlib.ExitStack()
         if self.openmp:
             stack.enter_context(_threads_for(self.library, len(X)))
@@ -127,32 +151,40 @@ class ModelAdapter:
             stack.enter_context(sklearn.config_context(assume_finite=True))
         return stack
 
+    def _raw_columns(self, X) -> np.ndarray:
+        out = self._raw(X)
+        return out.reshape(len(out), -1) if self.multiclass else out.ravel()
+
     def _raw(self, X) -> np.ndarray:
         m, lib = self.model, self.library
         if lib == "sklearn":
             if self.output == "probability":
-                return np.asarray(m.predict_proba(X)[:, 1], dtype=np.float64)
+                p = np.asarray(m.predict_proba(X), dtype=np.float64)
+                return p if self.multiclass else p[:, 1]
             if self.output == "margin":
-                return np.asarray(m.decision_function(X), dtype=np.float64).ravel()
-            return np.asarray(m.predict(X), dtype=np.float64).ravel()
+                return np.asarray(m.decision_function(X), dtype=np.float64)
+            return np.asarray(m.predict(X), dtype=np.float64)
         if lib == "catboost":
-            return np.asarray(m.predict(X, prediction_type="RawFormulaVal"),
-                              dtype=np.float64).ravel()
+            return np.asarray(m.predict(X, prediction_type="RawFormulaVal"), dtype=np.float64)
         if lib == "morvel":  # a FlatModel
             return m.raw_score(X)
         if lib == "xgboost":
             if hasattr(self.estimator, "get_booster"):
-                return np.asarray(m.predict(X, output_margin=True), dtype=np.float64).ravel()
-            return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64).ravel()
-        return np.asarray(m.predict(X, raw_score=True), dtype=np.float64).ravel()
+                return np.asarray(m.predict(X, output_margin=True), dtype=np.float64)
+            return np.asarray(m.predict(_dmatrix(X), output_margin=True), np.float64)
+        return np.asarray(m.predict(X, raw_score=True), dtype=np.float64)
 
-    def _proba(self, X) -> np.ndarray:
+    def _probabilities(self, X) -> np.ndarray:
         m, lib = self.model, self.library
         if hasattr(m, "predict_proba"):
-            return np.asarray(m.predict_proba(X)[:, 1], dtype=np.float64)
+            return np.asarray(m.predict_proba(X), dtype=np.float64)
+        if self.multiclass and (lib == "xgboost" or self.scores.link != "softmax"):
+            # The margins through the model's link (a multi:softmax Booster predicts
+            # labels, not probabilities).
+            return _through_link(self._raw_columns(X), self.scores)
         if lib == "xgboost":
-            return np.asarray(m.predict(_dmatrix(X)), dtype=np.float64).ravel()
-        return np.asarray(m.predict(X), dtype=np.float64).ravel()
+            return np.asarray(m.predict(_dmatrix(X)), dtype=np.float64)
+        return np.asarray(m.predict(X), dtype=np.float64)
 
 
 # Rows per OpenMP thread of a library's predict. A library's default is a thread per CPU
@@ -189,6 +221,13 @@ def _unnamed_rows():
         warnings.filterwarnings("ignore", message="X does not have valid feature names",
                                 category=UserWarning)
         yield
+
+
+def _through_link(margins: np.ndarray, scores: ClassScores) -> np.ndarray:
+    if scores.link == "sigmoid":
+        return 1.0 / (1.0 + np.exp(-scores.scale * margins))
+    e = np.exp(margins - margins.max(axis=1, keepdims=True))
+    return e / e.sum(axis=1, keepdims=True)
 
 
 def _options(library: str, model, data) -> dict:
@@ -229,6 +268,9 @@ def _classes(model, library: str):
         if not is_classifier(model):
             return None
     classes = getattr(model, "classes_", None)
+    if classes is None and type(model).__name__ == "Booster":
+        n = _booster_classes(model, library)
+        return tuple(range(n)) if n >= 3 else None  # a multi-class Booster's class indices
     if classes is None:
         if library in ("xgboost", "lightgbm", "catboost") and type(model).__name__.endswith(
                 "Classifier"):
@@ -239,6 +281,16 @@ def _classes(model, library: str):
                             "explaining it")
         return None
     return tuple(np.asarray(classes).tolist())
+
+
+def _booster_classes(booster, library: str) -> int:
+    """The number of classes of a multi-class Booster (else 0 or 1)."""
+    if library == "xgboost":
+        import json
+
+        params = json.loads(booster.save_config())["learner"]["learner_model_param"]
+        return int(params.get("num_class", "0"))
+    return int(booster.num_model_per_iteration()) if library == "lightgbm" else 0
 
 
 def _feature_names(model, library: str):

@@ -54,11 +54,17 @@ def from_lightgbm(model) -> FlatEnsemble:
         nodes.add_to(builder)
     objective = str(dump.get("objective", "")).split(" ")[0]
     link = "sigmoid" if objective in ("binary", "cross_entropy", "xentropy") else "identity"
-    labels = _pandas_labels(model, dump)
+    return builder.build(0.0, link, *categories(model, dump))
+
+
+def categories(booster, dump: dict) -> tuple[dict, dict]:
+    """({feature: category count}, {feature: {label: code}}) of the categorical features,
+    counting the pandas categories that no training row had as well."""
+    labels = _pandas_labels(booster, dump)
     counts = _cardinality(dump)
-    for f, mapping in labels.items():  # categories no training row had count too
+    for f, mapping in labels.items():
         counts[f] = max(counts.get(f, 0), len(mapping))
-    return builder.build(0.0, link, counts, labels)
+    return counts, labels
 
 
 def _cardinality(dump: dict) -> dict:

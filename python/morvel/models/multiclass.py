@@ -15,8 +15,12 @@ Per-class scores (`class_scores`), checked against each library's own per-class 
   `predict(raw_score=True)`; trees are assigned to classes as the model records it;
 - scikit-learn `GradientBoostingClassifier` and `HistGradientBoostingClassifier`:
   `decision_function`, one column per class;
-- scikit-learn `RandomForestClassifier` and `ExtraTreesClassifier` (any number of
-  classes): `predict_proba`, the mean of the trees' normalised leaf probabilities.
+- scikit-learn `RandomForestClassifier`, `ExtraTreesClassifier` and
+  `DecisionTreeClassifier` (any number of classes): `predict_proba`, the mean of the
+  trees' normalised leaf probabilities.
+
+A scikit-learn Pipeline ending in one of them is scored over its raw columns (see
+`pipeline`).
 
 The difference of two classes of a forest is one forest over the same trees, each leaf
 holding its probability difference unscaled (not divided by the number of trees): the
@@ -50,10 +54,43 @@ class ClassScores:
     per_class: tuple[FlatEnsemble, ...]
     kind: str  # "margin" or "probability"
     leaf_classes: np.ndarray | None = None
+    # How the library turns the scores into probabilities: "softmax" over the margins,
+    # "sigmoid" of `scale` times each class's margin on its own (one-vs-rest), or
+    # "average" (the scores are the probabilities).
+    link: str = "softmax"
+    scale: float = 1.0
 
     @property
     def n_classes(self) -> int:
         return len(self.classes)
+
+    def feature_space(self) -> FlatEnsemble:
+        """One ensemble holding every split of the model (its score means nothing): the
+        features, categories and cells that all classes' ensembles share."""
+        if self.leaf_classes is not None:
+            return self.per_class[0]
+        return join([(e, 1.0) for e in self.per_class])
+
+    def widened(self, cardinality: np.ndarray) -> ClassScores:
+        """The same scores over features of the given category counts."""
+        card = np.asarray(cardinality, dtype=np.uint32)
+        return replace(self, per_class=tuple(replace(e, cardinality=card.copy())
+                                             for e in self.per_class))
+
+    def mapped(self, rewrite) -> ClassScores:
+        """The scores with every class's nodes passed through `rewrite` (a function of a
+        flat ensemble that keeps its nodes in place, e.g. a pipeline's raw columns), the
+        model's splits rewritten once."""
+        if self.leaf_classes is not None:
+            shape = rewrite(self.per_class[0])
+            return replace(self, per_class=tuple(replace(shape, value=e.value)
+                                                 for e in self.per_class))
+        whole = rewrite(join([(e, 1.0) for e in self.per_class]))
+        nodes = np.cumsum([0] + [e.n_nodes for e in self.per_class])
+        trees = np.cumsum([0] + [e.n_trees for e in self.per_class])
+        return replace(self, per_class=tuple(
+            _node_range(whole, nodes[k], nodes[k + 1], trees[k], trees[k + 1],
+                        self.per_class[k].base_score) for k in range(self.n_classes)))
 
     def index(self, label) -> int:
         """Column of a class label (by equality, also for NumPy scalars)."""
@@ -66,8 +103,16 @@ class ClassScores:
 
 def class_scores(model) -> ClassScores:
     """Per-class flat ensembles of a fitted multi-class classifier (see the module
-    docstring for the supported models). Boosted models need at least three classes
-    (a binary one has a single output; convert it with `convert`)."""
+    docstring for the supported models), also at the end of a scikit-learn Pipeline,
+    whose model is then scored over the raw columns. Boosted models need at least three
+    classes (a binary one has a single output; convert it with `convert`)."""
+    from .pipeline import checked_steps, is_pipeline, raw_mapper
+
+    if is_pipeline(model):
+        steps, final = checked_steps(model)
+        scores = class_scores(final)
+        to_raw = raw_mapper(steps, final, scores.feature_space())
+        return scores if to_raw is None else scores.mapped(to_raw)
     package = type(model).__module__.split(".")[0]
     if package == "sklearn":
         return _sklearn(model)
@@ -172,17 +217,41 @@ def join(parts) -> FlatEnsemble:
         categories=categories)
 
 
+def _node_range(flat: FlatEnsemble, start: int, stop: int, first_tree: int,
+                last_tree: int, base_score: float) -> FlatEnsemble:
+    """The trees `first_tree` to `last_tree - 1` of `flat`, which occupy the nodes
+    `start` to `stop - 1` (as `join` lays its parts out), with `base_score`; the set
+    table is kept whole."""
+    nodes = slice(int(start), int(stop))
+    internal = flat.feature[nodes] >= 0
+
+    def moved(a):
+        a = a[nodes].astype(np.int64)
+        return np.where(internal, a - start, a).astype(np.uint32)
+
+    return replace(
+        flat, feature=flat.feature[nodes].copy(), threshold=flat.threshold[nodes].copy(),
+        is_lt=flat.is_lt[nodes].copy(), missing_left=flat.missing_left[nodes].copy(),
+        left=moved(flat.left), right=moved(flat.right), value=flat.value[nodes].copy(),
+        tree_roots=(flat.tree_roots[first_tree:last_tree].astype(np.int64) - start
+                    ).astype(np.uint32),
+        base_score=float(base_score), node_set=flat.node_set[nodes].copy(),
+        leaf_id=flat.leaf_id[nodes].copy(), missing_defined=flat.missing_defined[nodes].copy())
+
+
 # -- scikit-learn ---------------------------------------------------------------------
 
 
 def _sklearn(model) -> ClassScores:
-    from sklearn import ensemble
+    from sklearn import ensemble, tree
 
     from . import sklearn_models as sk
 
     sk.require_fitted(model)
     if isinstance(model, (ensemble.RandomForestClassifier, ensemble.ExtraTreesClassifier)):
-        return _forest(model)
+        return _forest(model, model.estimators_)
+    if isinstance(model, tree.DecisionTreeClassifier):  # a forest of one tree
+        return _forest(model, [model])
     if isinstance(model, ensemble.HistGradientBoostingClassifier):
         k = _boosted_classes(model, model.n_trees_per_iteration_)
         per_class = tuple(sk.hist_gradient_boosting_column(model, j, "identity")
@@ -202,15 +271,15 @@ def _boosted_classes(model, n_columns: int) -> int:
     return n_columns
 
 
-def _forest(model) -> ClassScores:
+def _forest(model, trees) -> ClassScores:
     from . import sklearn_models as sk
 
     if getattr(model, "n_outputs_", 1) != 1:
         raise ValueError("multi-output models are not supported")
-    n, n_classes = len(model.estimators_), len(model.classes_)
+    n, n_classes = len(trees), len(model.classes_)
     probability = [FlatBuilder(model.n_features_in_) for _ in range(n_classes)]
     leaves = []
-    for est in model.estimators_:
+    for est in trees:
         t = est.tree_
         v = t.value[:, 0, :]
         total = v.sum(axis=1)
@@ -221,7 +290,7 @@ def _forest(model) -> ClassScores:
     nan = sk._routes_nan(model)
     return ClassScores(np.asarray(model.classes_),
                        tuple(b.build(0.0, "identity", nan_routed=nan) for b in probability),
-                       "probability", np.concatenate(leaves))
+                       "probability", np.concatenate(leaves), link="average")
 
 
 # -- XGBoost --------------------------------------------------------------------------
@@ -230,51 +299,28 @@ def _forest(model) -> ClassScores:
 def _xgboost(model) -> ClassScores:
     from . import xgboost_models as xm
 
-    n_iterations = None
-    classes = None
-    if hasattr(model, "get_booster"):
-        if not model.__sklearn_is_fitted__():
-            raise NotFitted(f"{type(model).__name__} is not fitted yet: call fit() before "
-                            "converting it")
-        best = getattr(model, "best_iteration", None)
-        if best is not None:
-            n_iterations = int(best) + 1
-        classes = getattr(model, "classes_", None)
-        model = model.get_booster()
-    learner = json.loads(model.save_raw("json"))["learner"]
+    classes = getattr(model, "classes_", None) if hasattr(model, "get_booster") else None
+    booster, learner, trees, tree_class = xm.load(model)
     params = learner["learner_model_param"]
     n_classes = int(params.get("num_class", "0"))
     objective = learner["objective"]["name"]
     if n_classes < 3 or objective not in ("multi:softprob", "multi:softmax"):
         raise ValueError("not a multi-class model (objective multi:softprob or multi:softmax "
                          "with at least three classes); convert it with convert()")
-    booster = learner["gradient_booster"]
-    if booster["name"] != "gbtree":
-        raise ValueError(f"unsupported booster {booster['name']!r}")
-    forest = booster["model"]
-    trees, tree_class = forest["trees"], forest["tree_info"]
-    if n_iterations is not None:
-        end = int(forest["iteration_indptr"][n_iterations])
-        trees, tree_class = trees[:end], tree_class[:end]
     n_features = int(params["num_feature"])
     builders = [FlatBuilder(n_features) for _ in range(n_classes)]
     card = np.zeros(n_features, dtype=np.int64)
     for t, k in zip(trees, tree_class):
         xm._add_tree(builders[int(k)], t, card)
-    # Category counts and labels as `from_xgboost` takes them.
-    types = model.feature_types or []
-    categorical = {f for f, kind in enumerate(types) if kind == "c"} | set(np.flatnonzero(card))
-    recorded = xm._recorded_categories(forest.get("cats", {}), n_features)
-    counts = {int(f): max(int(card[f]), len(recorded.get(f, ())), 1) for f in categorical}
-    mapping = {f: {label: k for k, label in enumerate(cats)} for f, cats in recorded.items()}
+    counts, labels = xm.categories(booster, learner, card)
     # Multi-class margins start from one base margin per class (a float32 each).
     base = [float(np.float32(float(v))) for v in params["base_score"].strip("[]").split(",")]
     if len(base) == 1:
         base = base * n_classes
-    per_class = tuple(b.build(base[k], "identity", counts, mapping)
+    per_class = tuple(b.build(base[k], "identity", counts, labels)
                       for k, b in enumerate(builders))
-    labels = np.asarray(classes) if classes is not None else np.arange(n_classes)
-    return ClassScores(labels, per_class, "margin")
+    names = np.asarray(classes) if classes is not None else np.arange(n_classes)
+    return ClassScores(names, per_class, "margin")
 
 
 # -- LightGBM -------------------------------------------------------------------------
@@ -306,10 +352,12 @@ def _lightgbm(model) -> ClassScores:
         b = builders[i % n_classes]
         lm._emit(info["tree_structure"], nodes, b)
         nodes.add_to(b)
-    # Category counts and labels as `from_lightgbm` takes them.
-    labels, card = lm._pandas_labels(model, dump), lm._cardinality(dump)
-    for f, mapping in labels.items():
-        card[f] = max(card.get(f, 0), len(mapping))
-    per_class = tuple(b.build(0.0, "identity", card, labels) for b in builders)
+    counts, labels = lm.categories(model, dump)
+    per_class = tuple(b.build(0.0, "identity", counts, labels) for b in builders)
     names = np.asarray(classes) if classes is not None else np.arange(n_classes)
+    objective = str(dump.get("objective", "")).split()
+    if objective and objective[0] == "multiclassova":  # each class's own sigmoid
+        scale = next((float(w.split(":")[1]) for w in objective if w.startswith("sigmoid:")),
+                     1.0)
+        return ClassScores(names, per_class, "margin", link="sigmoid", scale=scale)
     return ClassScores(names, per_class, "margin")

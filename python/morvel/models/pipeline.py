@@ -63,14 +63,27 @@ def from_pipeline(pipeline) -> FlatEnsemble:
     """Convert a fitted Pipeline of supported preprocessing steps and a tree model."""
     from . import convert
 
+    steps, model = checked_steps(pipeline)
+    encoded = convert(model)
+    to_raw = raw_mapper(steps, model, encoded)
+    return encoded if to_raw is None else to_raw(encoded)
+
+
+def checked_steps(pipeline) -> tuple[list, object]:
+    """`split_pipeline`, refusing unsupported or unfitted steps."""
     steps, model = split_pipeline(pipeline)
     for name, step in steps:
         _check_step(name, step)
-    encoded = convert(model)
+    return steps, model
+
+
+def raw_mapper(steps, model, encoded: FlatEnsemble):
+    """A function that rewrites a flat ensemble over the encoded columns (`encoded`, or
+    one with the same splits) over the raw columns; None without preprocessing."""
     if not steps:
-        return encoded
+        return None
     prep = Preprocessing(steps, model, encoded)
-    return RawMapper(prep, encoded).build()
+    return lambda flat: RawMapper(prep, flat).build()
 
 
 # --------------------------------------------------------------------------- checks

@@ -37,6 +37,26 @@ def from_xgboost(model, cardinality=None) -> FlatEnsemble:
     count is one more than the largest code a split names, which callers widen with what
     the training data shows; `cardinality` optionally maps feature indices to counts.
     """
+    booster, learner, trees, _ = load(model)
+    params = learner["learner_model_param"]
+    if int(params.get("num_class", "0")) > 1 or int(params.get("num_target", "1")) != 1:
+        raise ValueError("only single-output models are supported")
+    n_features = int(params["num_feature"])
+    builder = FlatBuilder(n_features)
+    card = np.zeros(n_features, dtype=np.int64)
+    for t in trees:
+        _add_tree(builder, t, card)
+    counts, mapping = categories(booster, learner, card)
+    counts.update(cardinality or {})
+    objective = learner["objective"]["name"]
+    base = _base_margin(objective, params["base_score"])
+    link = "sigmoid" if objective in _SIGMOID_LINK else "identity"
+    return builder.build(base, link, counts, mapping)
+
+
+def load(model) -> tuple:
+    """(Booster, its JSON `learner`, trees, each tree's output group) of a fitted Booster or
+    wrapper; a wrapper's trees end at its best iteration, as its predictions do."""
     n_iterations = None
     if hasattr(model, "get_booster"):
         if not model.__sklearn_is_fitted__():
@@ -47,32 +67,29 @@ def from_xgboost(model, cardinality=None) -> FlatEnsemble:
             n_iterations = int(best) + 1
         model = model.get_booster()
     learner = json.loads(model.save_raw("json"))["learner"]
-    params = learner["learner_model_param"]
-    if int(params.get("num_class", "0")) > 1 or int(params.get("num_target", "1")) != 1:
-        raise ValueError("only single-output models are supported")
     booster = learner["gradient_booster"]
     if booster["name"] != "gbtree":
         raise ValueError(f"unsupported booster {booster['name']!r}")
     forest = booster["model"]
-    trees = forest["trees"]
+    trees, groups = forest["trees"], forest["tree_info"]
     if n_iterations is not None:
-        trees = trees[:int(forest["iteration_indptr"][n_iterations])]
+        end = int(forest["iteration_indptr"][n_iterations])
+        trees, groups = trees[:end], groups[:end]
+    return model, learner, trees, groups
 
-    n_features = int(params["num_feature"])
-    builder = FlatBuilder(n_features)
-    card = np.zeros(n_features, dtype=np.int64)
-    for t in trees:
-        _add_tree(builder, t, card)
-    types = model.feature_types or []
+
+def categories(booster, learner, card: np.ndarray) -> tuple[dict, dict]:
+    """({feature: category count}, {feature: {label: code}}) of the categorical features:
+    those the model types as categorical or splits by categories (`card`: one more than
+    the largest code a split names), with the labels the model recorded at training."""
+    n_features = len(card)
+    types = booster.feature_types or []
     categorical = {f for f, kind in enumerate(types) if kind == "c"} | set(np.flatnonzero(card))
+    forest = learner["gradient_booster"]["model"]
     labels = _recorded_categories(forest.get("cats", {}), n_features)
     counts = {int(f): max(int(card[f]), len(labels.get(f, ())), 1) for f in categorical}
-    counts.update(cardinality or {})
-    objective = learner["objective"]["name"]
-    base = _base_margin(objective, params["base_score"])
-    link = "sigmoid" if objective in _SIGMOID_LINK else "identity"
     mapping = {f: {label: k for k, label in enumerate(cats)} for f, cats in labels.items()}
-    return builder.build(base, link, counts, mapping)
+    return counts, mapping
 
 
 def _recorded_categories(cats: dict, n_features: int) -> dict:

@@ -15,7 +15,48 @@ _BACKGROUND_ROWS = 1000
 _AGREEMENT_ROWS = 64
 
 
-def probe_missing(ex) -> np.ndarray:
+def joint_models(ex, others, data, features) -> tuple[list, list]:
+    """The adapters and schemas of the explained model and of every model in `others`
+    (`also_valid_for`), which must read the same columns with the same categories."""
+    if (isinstance(others, (str, bytes)) or hasattr(others, "predict")
+            or not hasattr(others, "__iter__")):
+        raise TypeError("also_valid_for must be a list of fitted models")
+    adapters, schemas = [ex.adapter], [ex.schema]
+    for i, model in enumerate(others):
+        try:
+            adapter = ModelAdapter(model, data)
+            schema = Schema(adapter, data, features)
+            _require_same_features(ex.schema, schema)
+        except (ValueError, TypeError) as err:
+            raise type(err)(f"also_valid_for[{i}]: {err}") from None
+        adapters.append(adapter)
+        schemas.append(schema)
+    return adapters, schemas
+
+
+def _require_same_features(first: Schema, other: Schema) -> None:
+    if other.names != first.names:
+        raise ValueError(f"{other.adapter.name} reads the columns {other.names}, the "
+                         f"explained model {first.names}")
+    for j, name in enumerate(first.names):
+        a, b = first.categories.get(j), other.categories.get(j)
+        same = (a is None) == (b is None) and (a is None or (
+            a.codes == b.codes and list(map(str, a.labels)) == list(map(str, b.labels))))
+        if not same or (first.adapter.flat.cardinality[j] !=
+                        other.adapter.flat.cardinality[j]):
+            raise ValueError(f"{other.adapter.name} reads column {name!r} with other "
+                             f"categories than the explained model "
+                             f"({_categories_text(b)} against {_categories_text(a)})")
+
+
+def _categories_text(cmap) -> str:
+    if cmap is None:
+        return "a number"
+    labels = ", ".join(map(repr, cmap.labels[:6])) + (", ..." if len(cmap.labels) > 6 else "")
+    return f"categories {labels}"
+
+
+def probe_missing(ex, adapter: ModelAdapter, schema: Schema) -> np.ndarray:
     """Per column, whether the library takes a missing value there; and check on a few
     data rows that the library and the converted model agree (a mismatch in how columns
     or categories are encoded would show here, not in a counterfactual).
@@ -26,36 +67,41 @@ def probe_missing(ex) -> np.ndarray:
     data = ex.data
     complete = data[np.flatnonzero(~np.isnan(data).any(axis=1))[:_AGREEMENT_ROWS]]
     if len(complete):
-        _require_agreement(ex, complete)
+        _require_agreement(adapter, schema, complete)
     row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()
     n = row.shape[1]
-    if not ex.adapter.is_pipeline:
-        takes = np.full(n, _takes(ex, row, ~ex.schema.categorical))
-        if ex.adapter.library == "catboost":  # it reads no missing category
-            takes &= ~ex.schema.categorical
+    if not adapter.is_pipeline:
+        takes = np.full(n, _takes(adapter, schema, row, ~schema.categorical))
+        if adapter.library == "catboost":  # it reads no missing category
+            takes &= ~schema.categorical
         return takes
-    return np.array([_takes(ex, row, np.arange(n) == j) for j in range(n)], dtype=bool)
+    return np.array([_takes(adapter, schema, row, np.arange(n) == j) for j in range(n)],
+                    dtype=bool)
 
 
-def _takes(ex, row: np.ndarray, columns: np.ndarray) -> bool:
+def _takes(adapter, schema, row: np.ndarray, columns: np.ndarray) -> bool:
     probe = row.copy()
     probe[:, columns] = np.nan
     try:
-        ex.adapter.raw(ex.schema.library_input(probe))
+        adapter.raw(schema.library_input(probe))
     except Exception:  # noqa: BLE001 - each library refuses NaN with its own error type
         return False
     return True
 
 
-def _require_agreement(ex, rows: np.ndarray) -> None:
-    ours = ex.adapter.flat.to_core().raw_score_batch(np.ascontiguousarray(rows))
-    theirs = ex.adapter.raw(ex.schema.library_input(rows))
-    rtol = 1e-4 if ex.adapter.library == "xgboost" else 1e-9
-    bad = np.abs(ours - theirs) > rtol * (1.0 + np.abs(theirs))
+def _require_agreement(adapter, schema, rows: np.ndarray) -> None:
+    flats = adapter.scores.per_class if adapter.multiclass else [adapter.flat]
+    ours = np.column_stack([f.to_core().raw_score_batch(np.ascontiguousarray(rows))
+                            for f in flats])
+    theirs = adapter.raw(schema.library_input(rows)).reshape(len(rows), -1)
+    rtol = 1e-4 if adapter.library == "xgboost" else 1e-9
+    bad = (np.abs(ours - theirs) > rtol * (1.0 + np.abs(theirs))).any(axis=1)
     if bad.any():
-        raise ValueError(f"{ex.adapter.name}'s predictions on data differ from the converted "
-                         f"model's (row {int(np.flatnonzero(bad)[0])}: {theirs[bad][0]!r} "
-                         f"against {ours[bad][0]!r}); is data encoded as in training "
+        i = int(np.flatnonzero(bad)[0])
+        lib, own = (theirs[i], ours[i]) if adapter.multiclass else (theirs[i, 0], ours[i, 0])
+        raise ValueError(f"{adapter.name}'s predictions on data differ from the converted "
+                         f"model's (row {i}: {lib.tolist()!r} against {own.tolist()!r}); "
+                         "is data encoded as in training "
                          "(same columns, same categories)?")
 
 
@@ -113,12 +159,18 @@ def margins(adapter: ModelAdapter) -> tuple[float, float]:
     The raw margin bounds the difference between the core's double sum in tree order and
     the library's sum (another order, or single precision for XGBoost): a few units of
     rounding per tree, relative to the largest score the trees can add up to."""
-    flat = adapter.flat
+    return (raw_margin(adapter.flat, adapter.float32_inputs),
+            2.0**-22 if adapter.float32_inputs else 2.0**-50)
+
+
+def raw_margin(flat: FlatEnsemble, float32: bool) -> float:
+    """The raw-score margin of one ensemble (`float32`: the library sums in single
+    precision)."""
     magnitude = abs(flat.base_score) + _tree_magnitudes(flat)
     n = flat.n_trees
-    if adapter.float32_inputs:
-        return 2.0**-24 * (2.0 + math.sqrt(n)) * 2.0 * magnitude + 1e-12, 2.0**-22
-    return 2.0**-52 * (2.0 + n) * 4.0 * magnitude + 1e-300, 2.0**-50
+    if float32:
+        return 2.0**-24 * (2.0 + math.sqrt(n)) * 2.0 * magnitude + 1e-12
+    return 2.0**-52 * (2.0 + n) * 4.0 * magnitude + 1e-300
 
 
 def _tree_magnitudes(flat: FlatEnsemble) -> float:

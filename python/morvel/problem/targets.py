@@ -24,13 +24,17 @@ INF = math.inf
 class Target:
     """What the counterfactual must achieve.
 
-    `kind` is "class" (the model predicts `label`), "proba" (the positive-class
-    probability lies in [lo, hi]) or "raw" (the raw score, a regressor's prediction or a
-    classifier's margin, lies in [lo, hi]). Build one with `desired_class`, `proba_range`,
-    `raw_range`, `probability >= p`, `raw_score <= v`, or a string such as "proba>=0.7".
+    `kind` is "class" (the model predicts `label`), "proba" (the probability of class
+    `label`, by default a binary model's positive class, lies in [lo, hi]) or "raw" (the
+    raw score, a regressor's prediction or a binary classifier's margin, lies in
+    [lo, hi]). Build one with `desired_class`, `proba_range`, `raw_range`,
+    `probability >= p`, `probability(of="setosa") >= p`, `raw_score <= v`, or a string
+    such as "proba>=0.7" or "proba(setosa)>=0.7".
 
     >>> proba_range(0.7, 1.0)
     Target(proba >= 0.7)
+    >>> probability(of="setosa") >= 0.7
+    Target(proba('setosa') >= 0.7)
     """
 
     kind: str
@@ -61,8 +65,10 @@ class Target:
 
     def describe(self) -> str:
         if self.kind == "class":
-            return f"class {self.label!r}"
+            return f"class {_plain(self.label)!r}"
         name = "proba" if self.kind == "proba" else "raw score"
+        if self.kind == "proba" and self.label is not None:
+            name = f"proba({_plain(self.label)!r})"
         if self.hi == INF or (self.kind == "proba" and self.hi == 1.0 and self.lo > 0.0):
             return f"{name} >= {self.lo:g}"
         if self.lo == -INF or (self.kind == "proba" and self.lo == 0.0 and self.hi < 1.0):
@@ -79,13 +85,16 @@ def desired_class(label) -> Target:
     return Target("class", label=label)
 
 
-def proba_range(lo: float = 0.0, hi: float = 1.0) -> Target:
-    """The positive-class probability must lie in [lo, hi] (0 <= lo <= hi <= 1).
+def proba_range(lo: float = 0.0, hi: float = 1.0, *, of=None) -> Target:
+    """The probability of class `of` (default: a binary model's positive class) must lie
+    in [lo, hi] (0 <= lo <= hi <= 1).
 
     >>> probability >= 0.7
     Target(proba >= 0.7)
+    >>> proba_range(0.2, 0.6, of=2)
+    Target(proba(2) in [0.2, 0.6])
     """
-    return Target("proba", lo, hi)
+    return Target("proba", lo, hi, label=of)
 
 
 def raw_range(lo: float = -INF, hi: float = INF) -> Target:
@@ -100,19 +109,28 @@ def raw_range(lo: float = -INF, hi: float = INF) -> Target:
 
 
 class _Quantity:
-    """`probability >= 0.7`, `raw_score <= 3.5`: comparisons that build a Target."""
+    """`probability >= 0.7`, `probability(of="setosa") >= 0.7`, `raw_score <= 3.5`:
+    comparisons that build a Target."""
 
-    def __init__(self, kind: str, name: str):
-        self._kind, self._name = kind, name
+    def __init__(self, kind: str, name: str, label=None):
+        self._kind, self._name, self._label = kind, name, label
+
+    def __call__(self, *, of) -> _Quantity:
+        """The probability of class `of` (a label of the model's classes)."""
+        if self._kind != "proba":
+            raise TypeError(f"{self._name} takes no class")
+        return _Quantity(self._kind, f"{self._name}(of={of!r})", of)
 
     def __ge__(self, value) -> Target:
-        return Target(self._kind, lo=value, hi=1.0 if self._kind == "proba" else INF)
+        return Target(self._kind, lo=value, hi=1.0 if self._kind == "proba" else INF,
+                      label=self._label)
 
     def __le__(self, value) -> Target:
-        return Target(self._kind, lo=0.0 if self._kind == "proba" else -INF, hi=value)
+        return Target(self._kind, lo=0.0 if self._kind == "proba" else -INF, hi=value,
+                      label=self._label)
 
     def between(self, lo, hi) -> Target:
-        return Target(self._kind, lo, hi)
+        return Target(self._kind, lo, hi, label=self._label)
 
     def __repr__(self) -> str:
         return self._name
@@ -122,36 +140,46 @@ probability = _Quantity("proba", "probability")
 raw_score = _Quantity("raw", "raw_score")
 
 _TEXT = re.compile(r"^\s*(class|label|proba|probability|raw|score|prediction)\s*"
+                   r"(?:\(\s*(?:of\s*=\s*)?(.+?)\s*\))?\s*"
                    r"(>=|<=|==|=|in)\s*(.+?)\s*$", re.IGNORECASE)
 
 
 def parse_target(text: str) -> Target:
     """A target from text: "class=1", "proba>=0.7", "proba<=0.3", "proba in [0.2, 0.6]",
-    "raw>=0", "prediction in [100, 200]".
+    "proba(setosa)>=0.7" (the probability of class setosa), "raw>=0",
+    "prediction in [100, 200]".
 
     >>> parse_target("proba >= 0.7")
     Target(proba >= 0.7)
+    >>> parse_target("proba(setosa) >= 0.7")
+    Target(proba('setosa') >= 0.7)
     """
     m = _TEXT.match(text)
     if not m:
         raise ValueError(f"cannot read the target {text!r}; write e.g. 'class=1', "
-                         "'proba>=0.7' or 'raw in [0, 2]'")
-    what, op, rest = m.group(1).lower(), m.group(2).lower(), m.group(3)
+                         "'proba>=0.7', 'proba(LABEL)>=0.7' or 'raw in [0, 2]'")
+    what, of, op, rest = m.group(1).lower(), m.group(2), m.group(3).lower(), m.group(4)
     if what in ("class", "label"):
-        if op not in ("=", "=="):
+        if op not in ("=", "==") or of is not None:
             raise ValueError(f"a class target is written 'class=LABEL', got {text!r}")
         return desired_class(_label(rest))
     kind = "proba" if what.startswith("proba") else "raw"
+    if of is not None and kind != "proba":
+        raise ValueError(f"only a probability names a class, as in 'proba(LABEL)>=0.7'; "
+                         f"got {text!r}")
+    label = None if of is None else _label(of)
     if op == "in":
         bounds = re.fullmatch(r"\[\s*([^,\]]+)\s*,\s*([^\]]+)\s*\]", rest)
         if not bounds:
             raise ValueError(f"write a window as [lo, hi], got {rest!r}")
-        return Target(kind, _number(bounds.group(1), text), _number(bounds.group(2), text))
+        return Target(kind, _number(bounds.group(1), text), _number(bounds.group(2), text),
+                      label)
     value = _number(rest, text)
     if op in ("=", "=="):
-        return Target(kind, value, value)
+        return Target(kind, value, value, label)
     full = (0.0, 1.0) if kind == "proba" else (-INF, INF)
-    return Target(kind, value, full[1]) if op == ">=" else Target(kind, full[0], value)
+    return (Target(kind, value, full[1], label) if op == ">=" else
+            Target(kind, full[0], value, label))
 
 
 def _number(text: str, whole: str) -> float:
@@ -171,13 +199,13 @@ def _label(text: str):
 
 
 def as_target(target, adapter: ModelAdapter) -> Target:
-    """A Target from what the user passed: a Target, a text, or a class label."""
+    """A Target from what the user passed (a Target, a text, or a class label), checked
+    against the model: a class it knows, a kind of target it can meet."""
+    text = isinstance(target, str)
     if isinstance(target, Target):
         out = target
-    elif isinstance(target, str):
+    elif text:
         out = parse_target(target)
-        if out.kind == "class" and adapter.is_classifier:
-            out = _class_label_as_model_type(out, adapter)
     elif target is None:
         raise ValueError("a target is required, e.g. desired_class(1) or 'proba>=0.7'")
     elif isinstance(target, (tuple, list, dict)):
@@ -185,25 +213,45 @@ def as_target(target, adapter: ModelAdapter) -> Target:
                         "morvel.proba_range(lo, hi) or morvel.raw_range(lo, hi)")
     else:
         out = desired_class(target)
-    if out.kind in ("class", "proba") and not adapter.is_classifier:
+    return for_model(out, adapter, text)
+
+
+def for_model(target: Target, adapter: ModelAdapter, text: bool = False) -> Target:
+    """`target` checked against one model. The label of a target given as `text` takes
+    the type of the model's classes ('class=yes' and 'class=1' name labels of whatever
+    type the classes have)."""
+    if target.kind in ("class", "proba") and not adapter.is_classifier:
         raise ValueError(f"{adapter.name} is a regressor: state the target as a window on "
                          "its prediction, e.g. raw_range(lo, hi) or 'prediction>=100'")
-    if out.kind == "class":
-        adapter.class_index(out.label)  # raises for a label the model does not know
-    return out
-
-
-def _class_label_as_model_type(target: Target, adapter: ModelAdapter) -> Target:
-    """'class=yes' and 'class=1' name labels of whatever type the model's classes have."""
-    for known in adapter.classes:
-        if str(known) == str(target.label):
-            return desired_class(known)
+    if adapter.multiclass and target.kind == "raw":
+        raise ValueError(f"{adapter.name} has {len(adapter.classes)} classes: state the "
+                         "target as a class (desired_class=LABEL) or a class's probability "
+                         "(probability(of=LABEL) >= p)")
+    if adapter.multiclass and target.kind == "proba" and target.label is None:
+        raise ValueError(f"{adapter.name} has {len(adapter.classes)} classes: name the class "
+                         "of the probability, e.g. probability(of=LABEL) >= p or "
+                         "'proba(LABEL)>=p'")
+    if target.label is not None:
+        label = _label_as_model_type(target.label, adapter) if text else target.label
+        adapter.class_index(label, "desired_class" if target.kind == "class" else "of")
+        if label is not target.label:
+            target = Target(target.kind, target.lo, target.hi, label)
     return target
+
+
+def _label_as_model_type(label, adapter: ModelAdapter):
+    if not isinstance(label, str):
+        return label
+    for known in adapter.classes:
+        if str(known) == label:
+            return known
+    return label
 
 
 def window(target: Target, adapter: ModelAdapter, margin: float,
            proba_eps: float) -> tuple[float, float]:
-    """The raw-score window [lo_t, hi_t] that the solver must reach for `target`.
+    """The raw-score window [lo_t, hi_t] that the solver must reach for `target` on a
+    binary classifier or a regressor.
 
     `margin` is the largest difference expected between the core's raw score and the
     library's; `proba_eps` the rounding of the library's probabilities.
@@ -216,15 +264,30 @@ def window(target: Target, adapter: ModelAdapter, margin: float,
         positive = adapter.class_index(target.label) == 1
         edge = 0.0 if adapter.output == "margin" else 0.5
         return (edge + margin, INF) if positive else (-INF, edge - margin)
+    if target.label is not None and adapter.class_index(target.label) == 0:
+        target = Target("proba", 1.0 - target.hi, 1.0 - target.lo)  # P(1) = 1 - P(0)
     if adapter.output == "probability":
-        lo = -INF if target.lo <= 0.0 else min(target.lo + margin, 1.0 - margin)
-        hi = INF if target.hi >= 1.0 else max(target.hi - margin, margin)
-        return lo, hi
+        return probability_window(target, margin)
+    return logit_window(target, adapter.name, margin, proba_eps)
+
+
+def probability_window(target: Target, margin: float) -> tuple[float, float]:
+    """The window on a score that is the probability itself."""
+    lo = -INF if target.lo <= 0.0 else min(target.lo + margin, 1.0 - margin)
+    hi = INF if target.hi >= 1.0 else max(target.hi - margin, margin)
+    return lo, hi
+
+
+def logit_window(target: Target, name: str, margin: float, proba_eps: float,
+                 shift: float = 0.0) -> tuple[float, float]:
+    """The window on a margin m whose probability is sigmoid(m - shift)."""
     if target.lo >= 1.0 or target.hi <= 0.0:
-        raise ValueError(f"{target.describe()} cannot be reached: {adapter.name}'s "
-                         "probability is a sigmoid of its score, strictly between 0 and 1")
-    lo = -INF if target.lo <= 0.0 else _logit(_inside(target.lo + proba_eps, target.lo)) + margin
-    hi = INF if target.hi >= 1.0 else _logit(_inside(target.hi - proba_eps, target.hi)) - margin
+        raise ValueError(f"{target.describe()} cannot be reached: {name}'s probability "
+                         "is strictly between 0 and 1")
+    lo = (-INF if target.lo <= 0.0 else
+          _logit(_inside(target.lo + proba_eps, target.lo)) + shift + margin)
+    hi = (INF if target.hi >= 1.0 else
+          _logit(_inside(target.hi - proba_eps, target.hi)) + shift - margin)
     return lo, hi
 
 
@@ -250,11 +313,14 @@ def met(target: Target, adapter: ModelAdapter, library_rows) -> np.ndarray:
 
 
 def library_values(target: Target, adapter: ModelAdapter, library_rows) -> np.ndarray:
-    """The library's own prediction for each row in the target's terms: the index (0 or
-    1) of the predicted class, the positive-class probability, or the raw score."""
+    """The library's own prediction for each row in the target's terms: the index (into
+    the model's classes) of the predicted class, the probability of the target's class,
+    or the raw score."""
     if target.kind == "class":
         return adapter.predicted_index(library_rows)
-    return adapter.proba(library_rows) if target.kind == "proba" else adapter.raw(library_rows)
+    if target.kind == "proba":
+        return adapter.proba(library_rows, target.label)
+    return adapter.raw(library_rows)
 
 
 def met_by(target: Target, adapter: ModelAdapter, values: np.ndarray) -> np.ndarray:
@@ -262,3 +328,7 @@ def met_by(target: Target, adapter: ModelAdapter, values: np.ndarray) -> np.ndar
     if target.kind == "class":
         return values == adapter.class_index(target.label)
     return (values >= target.lo) & (values <= target.hi)
+
+
+def _plain(value):
+    return value.item() if isinstance(value, np.generic) else value

@@ -19,6 +19,7 @@ import _morvel_core as core
 from ..problem import targets as tg
 from . import batch as _batch
 from . import change_sets as _changes
+from . import goal as _goal
 from . import row as _search
 
 
@@ -35,35 +36,34 @@ def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int, stop=Non
     while len(found) < count:
         outs = _candidates(ex, x, target, replace(opts, earlier=tuple(earlier)), seed, margin,
                            count - len(found), stop)
-        # The library judges every row of the batch in one call, the first time with the
+        # Each library judges every row of the batch in one call, the first time with the
         # factual row, which comes back unchanged when it meets the target already.
-        rows = ([x] if first else []) + [out.row for out in outs if out.row is not None]
-        judged = (tg.library_values(target, ex.adapter, ex.schema.library_input(np.array(rows)))
-                  if rows else [])
+        rows = np.array(([x] if first else []) + [out.row for out in outs
+                                                  if out.row is not None])
+        judged, accepted = _search.verdicts(ex, target, rows) if len(rows) else ([], [])
         if first:
             first = False
-            if _factual_valid(ex, target, x, judged[:1]):
-                found.append(_search.unchanged(x))
+            if _factual_valid(ex, x, accepted[:1]):
+                found.append(_search.unchanged(x, judged[0]))
                 earlier.append(())
                 continue
-            judged = judged[1:]
+            judged, accepted = judged[1:], accepted[1:]
         for k, out in enumerate(outs):
             out.stats["attempts"] = attempts + 1
             out.stats["time_s"] = time.perf_counter() - started
             if out.row is None:
                 return _ending(found, out)
-            values = judged[k:k + 1]
-            if not tg.met_by(target, ex.adapter, values)[0]:
+            if not accepted[k]:
                 attempts += 1
                 margin = _search.retry_margin(ex, out)
                 if attempts == _search._ATTEMPTS:
                     return _ending(found, _search.Outcome(
                         "not_found", proof="none", lower_bound=out.lower_bound,
-                        window=out.window, stats=out.stats,
-                        message=f"{ex.adapter.name}'s own prediction rejected every row "
+                        goal=out.goal, stats=out.stats,
+                        message=f"{_search._models(ex)}'s own prediction rejected every row "
                                 f"found (raw-score margin up to {margin:.3g})"))
                 break
-            out.prediction = values[0]
+            out.prediction = judged[k]
             _search.accept(ex, x, out)
             found.append(out)
             earlier.append(_changes.change_set(x, out.row))
@@ -71,10 +71,10 @@ def solve(ex, x: np.ndarray, target: tg.Target, opts, seed, count: int, stop=Non
     return found, "complete", ""
 
 
-def _factual_valid(ex, target, x, judged) -> bool:
-    """`already_valid` for the factual row, with the library's value at hand."""
-    return bool(tg.met_by(target, ex.adapter, judged)[0]
-                and ex.rules.constraints(x).check(x[None, :], x)[0])
+def _factual_valid(ex, x, accepted) -> bool:
+    """Whether the factual row meets the target (by the libraries' verdict at hand) and the
+    rules as it is."""
+    return bool(accepted[0] and ex.rules.constraints(x).check(x[None, :], x)[0])
 
 
 def _ending(found: list, out) -> tuple[list, str, str]:
@@ -88,17 +88,17 @@ def _candidates(ex, x, target, opts, seed, margin: float, count: int, stop) -> l
     """Candidates for the next `count` ranks from one search at `margin`, in rank order,
     ending with the first one without a row."""
     cons = ex.rules.constraints(x)
-    window = tg.window(target, ex.adapter, margin, ex.proba_eps)
+    goal = _goal.goal(ex, target, margin)
     if opts.method != "exact":
-        out = _search._genetic(ex, x, cons, window, opts, seed, lower_bound=np.nan, stop=stop)
-        return [_search.finish(ex, x, cons, window, margin, opts, out, stop=stop)]
-    answers = _search.exact_call(ex, x, cons, window, opts, stop, alternatives=count)
+        out = _search._genetic(ex, x, cons, goal, opts, seed, lower_bound=np.nan, stop=stop)
+        return [_search.finish(ex, x, cons, goal, margin, opts, out, stop=stop)]
+    answers = _search.exact_call(ex, x, cons, goal, opts, stop, alternatives=count)
     outs, earlier = [], list(opts.earlier)
     for answer in answers:
         rank_opts = replace(opts, earlier=tuple(earlier))
-        out = _search.exact_outcome(ex, x, cons, window, rank_opts, seed, answer, stop)
+        out = _search.exact_outcome(ex, x, cons, goal, rank_opts, seed, answer, stop)
         native = None if out.row is None else _changes.change_set(x, out.row)
-        out = _search.finish(ex, x, cons, window, margin, rank_opts, out, stop=stop)
+        out = _search.finish(ex, x, cons, goal, margin, rank_opts, out, stop=stop)
         outs.append(out)
         if out.row is None:
             break

@@ -14,6 +14,7 @@ import _morvel_core as core
 
 from ..problem import targets as tg
 from . import change_sets as _changes
+from . import goal as _goal
 from . import row as _search
 
 _CHUNK = 256  # rows per batch call: the progress bar's step, and a point to stop at
@@ -88,8 +89,8 @@ def _settle(ex, X, target, outcomes: list, retries: list, searched, found,
     index, outcome). Returns the rows of `factual` it rejects that were not searched."""
     answered = [k for k, out in enumerate(found) if out.row is not None]
     rows = np.concatenate([X[factual]] + [found[k].row[None, :] for k in answered])
-    values = _search.library_values(ex, target, rows) if len(rows) else np.zeros(0)
-    met = tg.met_by(target, ex.adapter, values)
+    values, met = (_search.verdicts(ex, target, rows) if len(rows)
+                   else (np.zeros(0), np.zeros(0, dtype=bool)))
     for i, ok, value in zip(factual, met, values):
         if ok:
             outcomes[i] = _search.unchanged(X[i], value)
@@ -153,25 +154,25 @@ def map_rows(one, n: int, n_jobs: int, bar, stop) -> list:
 
 
 def _genetic_batch(ex, X, target, opts, seeds, bar) -> list[_search.Outcome]:
-    """One batch genetic search per chunk of rows for the first window, whose finds are
+    """One batch genetic search per chunk of rows for the first margin, whose finds are
     improved together; each row's find is then made readable and checked on its own."""
-    window = tg.window(target, ex.adapter, ex.margin, ex.proba_eps)
+    goal = _goal.goal(ex, target, ex.margin)
     outcomes = []
     for start in range(0, len(X), _CHUNK):
         rows = np.ascontiguousarray(X[start:start + _CHUNK])
         constraints = ex.rules.constraints(rows[0])  # the same for every row here
         x_cf, feasible, _ = core.solve_genetic_batch_raw(
-            ex.ensemble, constraints, rows,
+            goal.ensemble, constraints, rows,
             np.arange(len(rows), dtype=np.uint64),
-            np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), window[0], window[1],
+            np.asarray(seeds[start:start + len(rows)], dtype=np.uint64), *goal.bounds,
             ex.sigma, ex.weights, ex.lam, background=ex.background,
             if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
             population=opts.population, max_generations=opts.max_generations,
             stall_generations=opts.stall_generations, time_budget_s=opts.time_budget_s,
-            **_changes.core_arguments(opts, sets=False))
+            windows=goal.further, **_changes.core_arguments(opts, sets=False))
         found = [x_cf[k] if feasible[k] else None for k in range(len(rows))]
         # Each row's improvement gets the same allowance as it would alone.
-        finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), window,
+        finished = _search.genetic_rows(ex, rows, found, [constraints] * len(rows), goal,
                                         opts.improve, opts.time_budget_s, opts=opts)
         for k in range(len(rows)):
             outcomes.append(_search.candidate(ex, rows[k], target, opts, seeds[start + k],

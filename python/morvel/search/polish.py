@@ -93,12 +93,13 @@ class CostModel:
         return np.cumsum(costs, axis=1)[:, -1] if costs.shape[1] else np.zeros(len(costs))
 
 
-def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
+def improve(ex, X: np.ndarray, rows: list, constraints: list, goal,
             budget_s: float = math.inf, deadline: float = math.inf, stop=None,
             keeps=None) -> list:
     """(improved row, steps taken) for each factual row `X[i]` and valid starting row
     `rows[i]` (a None row stays None, with 0 steps); `constraints[i]` is the native rule
-    set of row i and `window` the raw-score window every row must stay in.
+    set of row i and `goal` the score windows every row must stay in (proposals follow
+    the first window's score; every window is checked).
 
     Each row stops after _ROUNDS rounds or before the round that would take its work past
     `budget_s * _WALKS_PER_SECOND` tree walks (every row scored counts once per tree of
@@ -115,7 +116,7 @@ def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
     searches = []
     for i, row in enumerate(rows):
         if row is not None and time.monotonic() <= deadline:
-            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, window, keeps))
+            searches.append(_RowSearch(ex, model, X[i], constraints[i], row, goal, keeps))
         elif row is not None:
             searches.append(_Unchanged(row))
     while True:
@@ -128,16 +129,15 @@ def improve(ex, X: np.ndarray, rows: list, constraints: list, window,
             if time.monotonic() > deadline:
                 return _results(rows, searches)
             batches = [s.candidates() for s in group]
-            valid, scores = _evaluate(ex, group, batches, window)
+            valid, scores = _evaluate(ex, group, batches, goal)
             for s, batch, ok, score in zip(group, batches, valid, scores):
                 s.take(batch, ok, score)
 
 
 def _trees(ex) -> int:
-    """Trees a candidate row is scored through: the model's and the plausibility
+    """Trees a candidate row is scored through: every model's and the plausibility
     ensemble's."""
-    plausibility = ex.plausibility_flat
-    return ex.adapter.flat.n_trees + (plausibility.n_trees if plausibility is not None else 0)
+    return sum(flat.n_trees for flat in ex.flats)
 
 
 def _results(rows: list, searches: list) -> list:
@@ -171,11 +171,12 @@ def _groups(searches: list):
         yield group
 
 
-def _evaluate(ex, searches, batches, window):
-    """Validity and raw score of every candidate row, scored in one call for all rows."""
+def _evaluate(ex, searches, batches, goal):
+    """Validity and first-window score of every candidate row, scored in one call for all
+    rows."""
     stacked = np.ascontiguousarray(np.concatenate(batches))
-    scores = ex.ensemble.raw_score_batch(stacked)
-    ok = (scores >= window[0]) & (scores <= window[1])
+    scores = goal.scores(stacked)
+    ok = goal.inside(stacked, scores)
     inside = np.flatnonzero(ok)
     if ex.plausibility_ensemble is not None and inside.size:
         ok[inside] = ex.plausibility_ensemble.raw_score_batch(
@@ -201,9 +202,10 @@ class _RowSearch:
     ("moves", or "chains" for the greedy rebuilds), or combinations of moves
     ("proposals")."""
 
-    def __init__(self, ex, model: CostModel, x, constraints, row, window, keeps=None):
+    def __init__(self, ex, model: CostModel, x, constraints, row, goal, keeps=None):
         self.x, self.constraints, self.model, self.keeps = x, constraints, model, keeps
-        self.lo, self.hi = window
+        self.lo, self.hi = goal.bounds
+        self.goal = goal
         self.row = np.array(row, dtype=np.float64)
         self.cost = float(model.totals(x, self.row)[0])
         self.steps = self.rounds = self.depth = self.chain_steps = 0
@@ -220,8 +222,8 @@ class _RowSearch:
     def _domain(self, ex):
         code, step, anchor = ex.rules.policies
         offsets, values, *_ = core.debug_domains_raw(
-            ex.ensemble, self.constraints, self.x, ex.sigma, ex.weights, ex.lam, code, step,
-            anchor, if_ensemble=ex.plausibility_ensemble)
+            self.goal.ensemble, self.constraints, self.x, ex.sigma, ex.weights, ex.lam, code,
+            step, anchor, if_ensemble=ex.plausibility_ensemble, windows=self.goal.further)
         self.feats = np.repeat(np.arange(len(self.x), dtype=np.intp), np.diff(offsets))
         self.values = values
         self.state_costs = self.model.of(self.feats, self.x[self.feats], values)

@@ -9,6 +9,7 @@ import _morvel_core as core
 
 from ..models import FlatEnsemble
 from ..results import Region
+from . import goal as _goal
 
 _U32 = np.uint32
 
@@ -21,21 +22,26 @@ class RegionMaker:
     """Grows the region of one counterfactual on demand; a plain object (not a closure)
     so that results pickle."""
 
-    def __init__(self, ex, x: np.ndarray, window: tuple[float, float],
-                 max_changes: int | None = None):
-        self.ex, self.x, self.window = ex, x.copy(), window
+    def __init__(self, ex, x: np.ndarray, goal, target, max_changes: int | None = None):
+        self.ex, self.x, self.goal, self.target = ex, x.copy(), goal, target
         self.max_changes = max_changes
 
     def __call__(self, values: np.ndarray, *, maximal: bool, budget: int) -> Region:
-        return grow(self.ex, self.x, self.window, values, maximal=maximal, budget=budget,
+        goal = self.goal
+        if goal is None:  # a row that met the target as it was: the target's own windows
+            goal = _goal.goal(self.ex, self.target, self.ex.margin)
+            if not goal.inside(values[None, :])[0]:
+                raise ValueError("no region: the row meets the target by too thin a margin "
+                                 "to certify any box around it")
+        return grow(self.ex, self.x, goal, values, maximal=maximal, budget=budget,
                     max_changes=self.max_changes)
 
 
-def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
-         maximal: bool, budget: int, max_changes: int | None = None) -> Region:
-    """The certified region around `x_cf`. With `max_changes`, the features x_cf keeps at
-    their factual values stay fixed, so no row of the region changes more features than
-    x_cf (or any feature it keeps)."""
+def grow(ex, x: np.ndarray, goal, x_cf: np.ndarray, *, maximal: bool, budget: int,
+         max_changes: int | None = None) -> Region:
+    """The certified box around `x_cf` inside every window of `goal`. With `max_changes`,
+    the features x_cf keeps at their factual values stay fixed, so no row of the region
+    changes more features than x_cf (or any feature it keeps)."""
     if not region_available():
         raise RuntimeError("this build of morvel cannot compute regions")
     if isinstance(budget, bool) or not isinstance(budget, (int, np.integer)) or budget < 0:
@@ -52,9 +58,9 @@ def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
             if len(groups) > 1:
                 cat_open.append(j)
                 blocks.append(groups)
-    flat, plaus = ex.adapter.flat, ex.plausibility_flat
+    plaus = ex.plausibility_flat
     args = dict(if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
-                maximal=bool(maximal), budget=int(budget))
+                maximal=bool(maximal), budget=int(budget), windows=goal.further)
     if plaus is not None:
         args["if_missing_defined"] = _missing_defined(plaus)
     if max_changes is not None:
@@ -63,8 +69,8 @@ def grow(ex, x: np.ndarray, window: tuple[float, float], x_cf: np.ndarray, *,
         args.update(_category_arrays(cat_open, blocks))
     cons = ex.rules.constraints(x)
     out = core.compute_region_raw(
-        ex.ensemble, _missing_defined(flat), cons, np.ascontiguousarray(x_cf, np.float64),
-        window[0], window[1], np.ascontiguousarray(lo_b), np.ascontiguousarray(hi_b),
+        goal.ensemble, goal.missing[0], cons, np.ascontiguousarray(x_cf, np.float64),
+        *goal.bounds, np.ascontiguousarray(lo_b), np.ascontiguousarray(hi_b),
         np.asarray(open_set, _U32), **args)
     return _as_region(ex, x, x_cf, out, cat_open)
 
@@ -78,12 +84,13 @@ def _missing_defined(flat: FlatEnsemble) -> np.ndarray:
 
 def _blocks(ex, j: int) -> list[list[int]]:
     """Codes of feature j grouped by how every categorical or numeric split on j routes
-    them (model and plausibility forest), ordered by smallest code; only allowed codes."""
+    them (every model and the plausibility forest), ordered by smallest code; only
+    allowed codes."""
     card = int(ex.adapter.flat.cardinality[j])
     allowed = set(ex.rules.allowed.get(j, range(card)))
     codes = np.arange(card, dtype=np.float64)
     signature = [np.zeros((card, 0), dtype=bool)]
-    for flat in filter(None, (ex.adapter.flat, ex.plausibility_flat)):
+    for flat in ex.flats:
         for node in np.flatnonzero(flat.feature == j):
             signature.append(flat.goes_left(node, codes)[:, None])
     sig = np.hstack(signature)

@@ -1,4 +1,4 @@
-"""One row's search: the raw-score window, the native solvers, the genetic fallback,
+"""One row's search: the score windows (`goal`), the native solvers, the genetic fallback,
 readable values, and the checks every returned row passes (the core's score, rules and
 plausibility, then the library's own prediction)."""
 from __future__ import annotations
@@ -13,6 +13,7 @@ import _morvel_core as core
 
 from ..problem import targets as tg
 from . import change_sets as _changes
+from . import goal as _goal
 from . import polish as _polish
 from .readable import Interval, readable_value
 
@@ -51,7 +52,7 @@ class Outcome:
     proof: str = "none"
     optimal: bool = False
     lower_bound: float = math.nan
-    window: tuple[float, float] = (-math.inf, math.inf)
+    goal: _goal.Goal | None = None  # the windows searched at the last attempt
     stats: dict = field(default_factory=dict)
     message: str = ""
     prediction: object = None  # the library's value for `row` (`targets.library_values`)
@@ -90,24 +91,26 @@ def distance(ex, x: np.ndarray, row: np.ndarray) -> float:
 
 def screen(ex, X: np.ndarray, target: tg.Target) -> tuple[np.ndarray, np.ndarray]:
     """Per factual row: whether it passes the rules as it is, and whether it is likely to
-    meet the target already (the core's score lies inside the window widened by the
-    margin). Only the library decides whether a row meets the target; this says which
+    meet the target already (the core's scores lie inside every window, widened by the
+    margins). Only the library decides whether a row meets the target; this says which
     rows are worth asking about before a search, and which can be asked about together
     with the search's answer, in the same call."""
     X = np.ascontiguousarray(X)
     rules_ok = np.array([ex.rules.constraints(x).check(x[None, :], x)[0] for x in X],
                         dtype=bool)
     try:
-        lo, hi = tg.window(target, ex.adapter, -ex.margin, -ex.proba_eps)
+        widened = _goal.goal(ex, target, -ex.margin)
     except ValueError:  # no score reaches the target: the library has the last word
         return rules_ok, rules_ok.copy()
-    scores = ex.ensemble.raw_score_batch(np.ascontiguousarray(X))
-    return rules_ok, rules_ok & (scores >= lo) & (scores <= hi)
+    return rules_ok, rules_ok & widened.inside(X)
 
 
-def library_values(ex, target: tg.Target, rows: np.ndarray) -> np.ndarray:
-    """The library's own prediction for each row of codes, in the target's terms."""
-    return tg.library_values(target, ex.adapter, ex.schema.library_input(rows))
+def verdicts(ex, target: tg.Target, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """For each row of codes: the explained model's own prediction in the target's terms
+    (`targets.library_values`), and whether every model's library says the row meets the
+    target (one call per model for all the rows)."""
+    values = tg.library_values(target, ex.adapter, ex.schema.library_input(rows))
+    return values, _goal.library_accepts(ex, target, rows, values)
 
 
 def unchanged(x: np.ndarray, prediction=None) -> Outcome:
@@ -131,8 +134,8 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
     if not known_invalid:
         rules_ok, likely = screen(ex, x[None, :], target)
         if likely[0]:
-            values = library_values(ex, target, x[None, :])
-            if tg.met_by(target, ex.adapter, values)[0]:
+            values, met = verdicts(ex, target, x[None, :])
+            if met[0]:
                 return unchanged(x, values[0])
         factual_pending = bool(rules_ok[0] and not likely[0])
     margin = ex.margin if margin is None else margin
@@ -142,8 +145,7 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
         if out.row is None:
             break
         rows = np.stack([out.row, x]) if factual_pending else out.row[None, :]
-        values = library_values(ex, target, rows)
-        met = tg.met_by(target, ex.adapter, values)
+        values, met = verdicts(ex, target, rows)
         if factual_pending:
             if met[1]:
                 return unchanged(x, values[1])
@@ -155,12 +157,12 @@ def solve_row(ex, x: np.ndarray, target: tg.Target, opts: Options, seed: int | N
         margin = max(margin * _MARGIN_GROWTH, 4.0 * _discrepancy(ex, out.row))
     else:
         out = Outcome("not_found", proof="none", lower_bound=out.lower_bound,
-                      window=out.window, stats=out.stats,
-                      message=f"{ex.adapter.name}'s own prediction rejected every row found "
+                      goal=out.goal, stats=out.stats,
+                      message=f"{_models(ex)}'s own prediction rejected every row found "
                               f"(raw-score margin up to {margin:.3g})")
     if factual_pending:  # nothing was found to ask about with it
-        values = library_values(ex, target, x[None, :])
-        if tg.met_by(target, ex.adapter, values)[0]:
+        values, met = verdicts(ex, target, x[None, :])
+        if met[0]:
             return unchanged(x, values[0])
     out.stats["time_s"] = time.perf_counter() - started
     return out
@@ -173,41 +175,43 @@ def retry_margin(ex, out: Outcome) -> float:
 
 def candidate(ex, x: np.ndarray, target: tg.Target, opts: Options, seed, margin: float,
               prefound: tuple | None = None, stop=None) -> Outcome:
-    """The solver's row for the window at `margin`, made readable, checked by the core
+    """The solver's row for the windows at `margin`, made readable, checked by the core
     (score, rules, plausibility) but not yet by the library. The improvement of a genetic
     row gets a work allowance of its own (see `genetic_rows`). `stop`, a StopToken, ends
     the native searches (and the improvement) with KeyboardInterrupt once it is set."""
     cons = ex.rules.constraints(x)
-    window = tg.window(target, ex.adapter, margin, ex.proba_eps)
-    out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, window,
+    goal = _goal.goal(ex, target, margin)
+    out = _prefound(*prefound) if prefound is not None else _search(ex, x, cons, goal,
                                                                       opts, seed, stop)
-    return finish(ex, x, cons, window, margin, opts, out, prefound is not None, stop)
+    return finish(ex, x, cons, goal, margin, opts, out, prefound is not None, stop)
 
 
-def finish(ex, x, cons, window, margin: float, opts: Options, out: Outcome,
+def finish(ex, x, cons, goal, margin: float, opts: Options, out: Outcome,
            prefound: bool = False, stop=None) -> Outcome:
     """A solver's outcome made a candidate: a genetic row improved (unless the batch did
     that already), then readable values; the change-set rules of `opts` stay kept."""
-    out.window = window
+    out.goal = goal
+    if not goal.exact:
+        _sufficient_only(out)
     out.stats["margin"] = margin
     if out.row is None:
         return out
     if not prefound and "genetic" in (out.stats.get("solver"), out.stats.get("fallback")):
-        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], window, opts.improve,
+        (row, stats), = genetic_rows(ex, x[None, :], [out.row], [cons], goal, opts.improve,
                                      opts.time_budget_s, stop, opts)
         out.stats.update(stats)
         if row is None:
-            return Outcome("not_found", lower_bound=out.lower_bound, window=window,
+            return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
                            stats=out.stats, message=_OFF_POLICY)
         out.row = row
     solver_distance = distance(ex, x, out.row)
     out.stats["solver_distance"] = solver_distance
     if opts.readable:  # every step of it keeps the row valid
-        row = _readable(ex, x, cons, out.row, window, solver_distance)
+        row = _readable(ex, x, cons, out.row, goal, solver_distance)
         if _keeps(opts, x, row):
             out.row = row
     if not _keeps(opts, x, out.row):
-        return Outcome("not_found", lower_bound=out.lower_bound, window=window,
+        return Outcome("not_found", lower_bound=out.lower_bound, goal=goal,
                        stats=out.stats, message=_RULES_LOST)
     return out
 
@@ -219,11 +223,34 @@ def _keeps(opts: Options, x, row) -> bool:
 def accept(ex, x: np.ndarray, out: Outcome) -> None:
     """Fill in the distance and the optimality of a row the library accepted."""
     out.distance = distance(ex, x, out.row)
-    out.optimal = out.proof == "optimal" and out.distance <= (
+    out.optimal = out.proof == "optimal" and out.goal.exact and out.distance <= (
         out.stats["solver_distance"] * (1.0 + ex.readable_rtol) + 1e-12)
 
 
-def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
+_SUFFICIENT = ("a softmax model's probability is searched through a sufficient condition "
+               "on its class margins: the row is valid, but a cheaper one may exist")
+
+
+def _sufficient_only(out: Outcome) -> None:
+    """A search of windows that imply the target without being implied by it proves
+    nothing about the target itself: neither a lower bound nor that no row exists."""
+    out.lower_bound = math.nan
+    if out.proof == "optimal":
+        out.proof = "optimal_sufficient"
+    if out.status == "infeasible":
+        out.status, out.proof, out.optimal = "not_found", "none", False
+        out.message = ("no row meets the sufficient condition on the class margins through "
+                       "which a softmax model's probability is searched; a row that meets "
+                       "the target itself may still exist")
+        return
+    out.message = _SUFFICIENT if not out.message else f"{out.message}; {_SUFFICIENT}"
+
+
+def _models(ex) -> str:
+    return ex.adapter.name if len(ex.adapters) == 1 else "a model"
+
+
+def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, goal,
                  improve: bool = True, budget_s: float = math.inf,
                  stop=None, opts: Options | None = None) -> list[tuple]:
     """(row or None, stats) for each row the genetic search found for `X[i]` (None where it
@@ -236,7 +263,7 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
     for i, row in enumerate(rows):
         if row is not None:
             stats[i]["genetic_distance"] = distance(ex, X[i], row)
-            row = _on_policy_values(ex, X[i], constraints[i], row, window)
+            row = _on_policy_values(ex, X[i], constraints[i], row, goal)
             stats[i]["off_policy"] = row is None
         ready.append(row)
     if not improve:
@@ -246,7 +273,7 @@ def genetic_rows(ex, X: np.ndarray, rows: list, constraints: list, window,
     if opts is not None and _changes.active(opts):
         def keeps(rows, x):
             return _changes.allowed(opts, x, rows)
-    improved = _polish.improve(ex, X, ready, constraints, window, budget_s, deadline, stop,
+    improved = _polish.improve(ex, X, ready, constraints, goal, budget_s, deadline, stop,
                                keeps)
     for st, (row, steps) in zip(stats, improved):
         if row is not None:
@@ -272,29 +299,30 @@ def _prefound(row, stats: dict) -> Outcome:
     return Outcome("found", np.array(row, dtype=np.float64), proof="heuristic", stats=stats)
 
 
-def _search(ex, x, cons, window, opts: Options, seed, stop=None) -> Outcome:
+def _search(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
     if opts.method == "genetic":
-        return _genetic(ex, x, cons, window, opts, seed, lower_bound=math.nan, stop=stop)
-    return _exact(ex, x, cons, window, opts, seed, stop)
+        return _genetic(ex, x, cons, goal, opts, seed, lower_bound=math.nan, stop=stop)
+    return _exact(ex, x, cons, goal, opts, seed, stop)
 
 
-def exact_call(ex, x, cons, window, opts: Options, stop=None, **extra):
+def exact_call(ex, x, cons, goal, opts: Options, stop=None, **extra):
     """The native exact search's answer (a tuple; with `alternatives=k` in `extra`, a list
     of tuples)."""
-    lo_t, hi_t = window
+    lo_t, hi_t = goal.bounds
     return core.solve_exact_raw(
-        ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
+        goal.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam, *ex.rules.policies,
         if_ensemble=ex.plausibility_ensemble, min_total_path=ex.min_total_path,
         node_budget=opts.node_budget, gap=opts.gap, time_budget_s=opts.time_budget_s,
-        search=opts.search, stop=stop, **_changes.core_arguments(opts), **extra)
+        search=opts.search, windows=goal.further, stop=stop, **_changes.core_arguments(opts),
+        **extra)
 
 
-def _exact(ex, x, cons, window, opts: Options, seed, stop=None) -> Outcome:
-    return exact_outcome(ex, x, cons, window, opts, seed,
-                         exact_call(ex, x, cons, window, opts, stop), stop)
+def _exact(ex, x, cons, goal, opts: Options, seed, stop=None) -> Outcome:
+    return exact_outcome(ex, x, cons, goal, opts, seed,
+                         exact_call(ex, x, cons, goal, opts, stop), stop)
 
 
-def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple,
+def exact_outcome(ex, x, cons, goal, opts: Options, seed, answer: tuple,
                   stop=None) -> Outcome:
     """The outcome of one exact search's answer; one that ran out of budget without a row
     falls back to the genetic search (`opts.fallback`)."""
@@ -308,7 +336,7 @@ def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple,
         return Outcome("infeasible", proof="infeasible", optimal=True, lower_bound=math.inf,
                        stats=stats, message="no row satisfies the rules and the target")
     if opts.fallback and genetic_available():
-        out = _genetic(ex, x, cons, window, opts, seed, lower_bound=lower, stop=stop)
+        out = _genetic(ex, x, cons, goal, opts, seed, lower_bound=lower, stop=stop)
         out.stats = {**stats, "fallback": "genetic", **out.stats, "solver": "exact"}
         if out.row is not None:
             return out
@@ -317,17 +345,18 @@ def exact_outcome(ex, x, cons, window, opts: Options, seed, answer: tuple,
                            "before it found a row; raise node_budget or time_budget_s")
 
 
-def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float,
+def _genetic(ex, x, cons, goal, opts: Options, seed, lower_bound: float,
              stop=None) -> Outcome:
     if not genetic_available():
         raise RuntimeError("this build of morvel has no genetic solver")
-    lo_t, hi_t = window
+    lo_t, hi_t = goal.bounds
     row, generations = core.solve_genetic_raw(
-        ex.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam,
+        goal.ensemble, cons, x, lo_t, hi_t, ex.sigma, ex.weights, ex.lam,
         background=ex.background, if_ensemble=ex.plausibility_ensemble,
         min_total_path=ex.min_total_path, seed=seed, population=opts.population,
         max_generations=opts.max_generations, stall_generations=opts.stall_generations,
-        time_budget_s=opts.time_budget_s, stop=stop, **_changes.core_arguments(opts))
+        time_budget_s=opts.time_budget_s, windows=goal.further, stop=stop,
+        **_changes.core_arguments(opts))
     stats = {"solver": "genetic", "generations": int(generations)}
     if row is None:
         return Outcome("not_found", lower_bound=lower_bound, stats=stats,
@@ -338,17 +367,19 @@ def _genetic(ex, x, cons, window, opts: Options, seed, lower_bound: float,
 
 # -- checks ----------------------------------------------------------------------------
 
-def _core_valid(ex, cons, x, rows: np.ndarray, window) -> np.ndarray:
+def _core_valid(ex, cons, x, rows: np.ndarray, goal) -> np.ndarray:
     rows = np.ascontiguousarray(rows, dtype=np.float64)
-    scores = ex.ensemble.raw_score_batch(rows)
-    ok = (scores >= window[0]) & (scores <= window[1]) & cons.check(rows, x)
+    ok = goal.inside(rows) & cons.check(rows, x)
     if ex.plausibility_ensemble is not None:
         ok &= ex.plausibility_ensemble.raw_score_batch(rows) >= ex.min_total_path
     return ok
 
 
 def _discrepancy(ex, row: np.ndarray) -> float:
-    """How far the library's raw score is from the core's on `row`."""
+    """How far the library's raw score is from the core's on `row` (0 for a multi-class
+    model, whose margins then grow by the factor alone)."""
+    if ex.adapter.multiclass:
+        return 0.0
     lib = ex.adapter.raw(ex.schema.library_input(row[None, :]))[0]
     ours = ex.ensemble.raw_score_batch(np.ascontiguousarray(row[None, :]))[0]
     d = abs(lib - ours)
@@ -357,7 +388,7 @@ def _discrepancy(ex, row: np.ndarray) -> float:
 
 # -- value policies for genetic rows -----------------------------------------------------
 
-def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
+def _on_policy_values(ex, x, cons, row, goal) -> np.ndarray | None:
     """The genetic search knows no value policies (the exact search snaps to them): move
     each changed whole-number or grid feature to the nearer of its two neighbouring
     policy values that keeps the row valid, the one closer to the factual value first.
@@ -377,7 +408,7 @@ def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
             options.sort(key=lambda c: abs(c - x[j]))
         trials = np.repeat(out[None, :], 2, axis=0)
         trials[:, j] = options
-        ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+        ok = np.flatnonzero(_core_valid(ex, cons, x, trials, goal))
         if ok.size == 0:
             return None
         out = trials[ok[0]]
@@ -386,7 +417,7 @@ def _on_policy_values(ex, x, cons, row, window) -> np.ndarray | None:
 
 # -- readable values ---------------------------------------------------------------------
 
-def _readable(ex, x, cons, row, window, solver_distance: float) -> np.ndarray:
+def _readable(ex, x, cons, row, goal, solver_distance: float) -> np.ndarray:
     """The solver's row with each changed continuous or whole-number feature moved to the
     simplest value of its cell, and snap-to-data features moved to data values; every
     step is kept only while the row stays valid."""
@@ -404,13 +435,13 @@ def _readable(ex, x, cons, row, window, solver_distance: float) -> np.ndarray:
                                row[j], x[j], slack, integer=code[j] == 1)
         if value != row[j]:
             moves.append((j, value))
-    out = _take_valid_steps(ex, x, cons, row, moves, window)
+    out = _take_valid_steps(ex, x, cons, row, moves, goal)
     for j, values in ex.rules.snap.items():
-        out = _snap(ex, x, cons, out, j, values, window)
+        out = _snap(ex, x, cons, out, j, values, goal)
     return out
 
 
-def _take_valid_steps(ex, x, cons, row, moves: list, window) -> np.ndarray:
+def _take_valid_steps(ex, x, cons, row, moves: list, goal) -> np.ndarray:
     """`row` with the moves (feature, value) made one after the other, each kept only when
     the row stays valid. The rows after each further move are checked in one call; a
     rejected move is skipped and the check goes on from the last valid row."""
@@ -419,7 +450,7 @@ def _take_valid_steps(ex, x, cons, row, moves: list, window) -> np.ndarray:
         trials = np.repeat(out[None, :], len(moves), axis=0)
         for k, (j, value) in enumerate(moves):
             trials[k:, j] = value
-        ok = _core_valid(ex, cons, x, trials, window)
+        ok = _core_valid(ex, cons, x, trials, goal)
         bad = np.flatnonzero(~ok)
         first_bad = int(bad[0]) if bad.size else len(moves)
         if first_bad > 0:
@@ -428,12 +459,12 @@ def _take_valid_steps(ex, x, cons, row, moves: list, window) -> np.ndarray:
     return out.copy() if out is row else out
 
 
-def _snap(ex, x, cons, row, j, values: np.ndarray, window) -> np.ndarray:
+def _snap(ex, x, cons, row, j, values: np.ndarray, goal) -> np.ndarray:
     """Move feature j to the data value nearest to it that keeps the row valid."""
     if math.isnan(row[j]) or np.any(values == row[j]):
         return row
     order = np.argsort(np.abs(values - row[j]), kind="stable")[:32]
     trials = np.repeat(row[None, :], len(order), axis=0)
     trials[:, j] = values[order]
-    ok = np.flatnonzero(_core_valid(ex, cons, x, trials, window))
+    ok = np.flatnonzero(_core_valid(ex, cons, x, trials, goal))
     return trials[ok[0]] if ok.size else row

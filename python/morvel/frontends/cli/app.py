@@ -95,7 +95,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="data rows to explain, numbered from 0 (the header is not a row)")
     which.add_argument("--all", action="store_true", help="explain every row (the default)")
     explain.add_argument("--target", required=True, metavar="TARGET",
-                         help='what the model must say, e.g. "proba>=0.5" or "class=1"')
+                         help='what the model must say, e.g. "proba>=0.5", "class=1" or, '
+                              'for a multi-class model, "proba(LABEL)>=0.7"')
     explain.add_argument("--freeze", metavar="age,sex", help="columns that must not change")
     explain.add_argument("--constraints", metavar="rules.toml|json",
                          help="a rules file (see above)")

@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from ...problem import targets as tg
 from ...results import STATUS_TEXT
 from ...search.batch import META_COLUMNS
 from .errors import InputError
@@ -73,11 +74,9 @@ def _whole_numbers_as_ints(ex, frame: pd.DataFrame) -> pd.DataFrame:
 def _predict(ex, target, codes: np.ndarray) -> list:
     if len(codes) == 0:
         return []
-    rows = ex.schema.library_input(codes)
+    values = tg.library_values(target, ex.adapter, ex.schema.library_input(codes))
     if target.kind == "class":
-        index = ex.adapter.predicted_index(rows)
-        return [ex.adapter.classes[int(k)] for k in index]
-    values = ex.adapter.proba(rows) if target.kind == "proba" else ex.adapter.raw(rows)
+        return [ex.adapter.classes[int(k)] for k in values]
     return [float(v) for v in values]
 
 
