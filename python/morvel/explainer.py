@@ -7,6 +7,7 @@ from dataclasses import fields
 import numpy as np
 import pandas as pd
 
+from .lazy import Deferred
 from .models.adapter import ModelAdapter
 from .problem import distance
 from .problem import prepare as _setup
@@ -339,7 +340,9 @@ class Explainer:
     def _result(self, template, x, target, opts, out: _search.Outcome,
                 alternative: bool = False) -> Counterfactual:
         cf_values = out.row
-        changes = _changes(self.schema, x, cf_values)
+        # The frame of changes and the row in the input's type are made when first read.
+        kept = None if cf_values is None else cf_values.copy()
+        changes = Deferred(_changes, self.schema, x, kept)
         prediction = None
         if cf_values is not None:
             prediction = _prediction(self, target, cf_values, out.prediction)
@@ -348,12 +351,12 @@ class Explainer:
             # Under change-set rules the region keeps the unchanged features fixed.
             fixed = opts.max_changes
             if fixed is None and alternative:
-                fixed = len(changes)
+                fixed = int(np.sum((x != cf_values) & ~(np.isnan(x) & np.isnan(cf_values))))
             region = _region.RegionMaker(self, x, out.goal, target, fixed)
         return Counterfactual(
             status=out.status, target=target, method=opts.method,
             factual=template, counterfactual=(None if cf_values is None
-                                              else self.schema.like(template, cf_values)),
+                                              else Deferred(self.schema.like, template, kept)),
             changes=changes, distance=out.distance, optimal=out.optimal, proof=out.proof,
             lower_bound=out.lower_bound, gap=out.gap, prediction=prediction, stats=out.stats,
             message=out.message, values=cf_values, _region=region,

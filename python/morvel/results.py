@@ -9,6 +9,7 @@ from typing import Any, Callable
 import numpy as np
 import pandas as pd
 
+from .lazy import LazyField, given
 from .problem.targets import Target
 
 # What a result's status says, for people.
@@ -53,8 +54,8 @@ class Counterfactual:
     target: Target
     method: str
     factual: Any
-    counterfactual: Any
-    changes: pd.DataFrame
+    counterfactual: Any = LazyField()  # made on first read, as are the changes
+    changes: pd.DataFrame = LazyField()
     distance: float | None
     optimal: bool
     proof: str
@@ -70,7 +71,7 @@ class Counterfactual:
     @property
     def found(self) -> bool:
         """A counterfactual row is available (also when the row already met the target)."""
-        return self.counterfactual is not None
+        return given(self, "counterfactual")
 
     def region(self, *, maximal: bool = False, budget: int = 1_000_000) -> Region:
         """The certified box around the counterfactual: every row inside it meets the

@@ -1,5 +1,6 @@
 """The Explainer end to end: its results against the raw entries and the libraries' own
 predictions, result types, batches, budgets and pickling."""
+import copy
 import math
 import pickle
 
@@ -122,6 +123,53 @@ def test_result_types_follow_the_input(cancer):
     for _, c in changed.iterrows():
         assert row.iloc[0][c.feature] == c["from"] and as_series.counterfactual[c.feature] == c.to
     assert "Counterfactual" in repr(as_series) and "<table" in as_series._repr_html_()
+
+
+def test_results_read_late_copied_or_pickled_unread_are_those_read_at_once(cancer):
+    """The row in the input's type and the frame of changes are made on first read: a
+    result copied or pickled before, or whose `values` the caller then overwrote, reads
+    the same, and the model accepts its row."""
+    X, _, model = cancer
+    ex = morvel.Explainer(model, X)
+    row = rejected(model, X, 1)
+    for given in (row.iloc[0], row, row.to_numpy()[0], dict(row.iloc[0])):
+        read = ex.explain(given, desired_class=1)
+        kept = (read.counterfactual, read.changes)
+        unread = [ex.explain(given, desired_class=1) for _ in range(3)]
+        assert all(cf.found and cf.summary()["n_changes"] == len(kept[1]) for cf in unread)
+        unread[0].values[:] = np.nan
+        unread[1] = pickle.loads(pickle.dumps(unread[1]))
+        unread[2] = copy.deepcopy(unread[2])
+        for cf in unread:
+            pd.testing.assert_frame_equal(cf.changes, kept[1])
+            late = cf.counterfactual
+            assert type(late) is type(kept[0])
+            if isinstance(late, pd.Series):
+                pd.testing.assert_series_equal(late, kept[0])
+            elif isinstance(late, pd.DataFrame):
+                pd.testing.assert_frame_equal(late, kept[0])
+            elif isinstance(late, dict):
+                assert late == kept[0]
+            else:
+                np.testing.assert_array_equal(late, kept[0])
+        assert model.predict(pd.DataFrame(read.values[None, :], columns=X.columns))[0] == 1
+
+
+def test_rows_of_frames_in_any_column_order_read_alike(cancer):
+    """Rows taken from frames whose columns come in other orders, one after the other,
+    are read by name: each gives the result of its row in the model's order."""
+    X, _, model = cancer
+    ex = morvel.Explainer(model, X)
+    rows = rejected(model, X, 2)
+    orders = [list(X.columns), list(X.columns[::-1]),
+              list(np.random.default_rng(0).permutation(X.columns))]
+    expected = [ex.explain(rows.iloc[i], desired_class=1).values for i in range(len(rows))]
+    for _ in range(2):
+        for cols in orders:
+            frame = rows[cols]
+            for i in range(len(rows)):
+                np.testing.assert_array_equal(
+                    ex.explain(frame.iloc[i], desired_class=1).values, expected[i])
 
 
 def test_already_valid_rows_come_back_unchanged_and_infeasible_is_a_result(cancer):

@@ -144,6 +144,11 @@ class ModelAdapter:
             stack.enter_context(_threads_for(self.library, len(X)))
         if self.feature_names is not None and isinstance(X, np.ndarray):
             stack.enter_context(_unnamed_rows())
+        if self.library == "sklearn" and _finite_numbers(X):
+            # Its check of every value costs a few rows' worth of trees; these are checked.
+            import sklearn
+
+            stack.enter_context(sklearn.config_context(assume_finite=True))
         return stack
 
     def _raw_columns(self, X) -> np.ndarray:
@@ -197,6 +202,11 @@ def _threads_for(library: str, n_rows: int):
         controller = _controllers[library] = ThreadpoolController()
     threads = max(1, min(os.cpu_count() or 1, n_rows // _ROWS_PER_THREAD))
     return controller.limit(limits=threads, user_api="openmp")
+
+
+def _finite_numbers(X) -> bool:
+    """Whether `X` is an array of numbers that are all finite (no NaN, no infinity)."""
+    return isinstance(X, np.ndarray) and X.dtype.kind == "f" and bool(np.isfinite(X).all())
 
 
 # The warnings filters are process-wide, so the calls that set them aside take turns.

@@ -111,13 +111,12 @@ class Schema:
         value per feature, as codes; None for anything else (which `rows` reads, or
         refuses with its messages)."""
         if isinstance(X, pd.Series):
-            index = X.index
-            if (not isinstance(X.dtype, np.dtype) or X.dtype.kind not in "fiub"
-                    or len(index) != len(self.names) or not index.is_unique
-                    or not all(isinstance(c, str) for c in index)
-                    or set(index) != set(self.names)):
+            if not isinstance(X.dtype, np.dtype) or X.dtype.kind not in "fiub":
                 return None
-            values = X.to_numpy() if list(index) == self.names else X[self.names].to_numpy()
+            in_order = self._features_index(X.index)
+            if in_order is None:
+                return None
+            values = X.to_numpy() if in_order else X[self.names].to_numpy()
         elif isinstance(X, np.ndarray):
             if X.ndim != 1 or X.dtype.kind not in "fiub" or len(X) != len(self.names):
                 return None
@@ -128,6 +127,25 @@ class Schema:
         if np.isinf(values).any():
             return None
         return values[None, :]
+
+    # The last index `_features_index` accepted, and whether it is in model order: the
+    # rows of one frame share their index (`is_` sees through the views an Index is
+    # shared by, and an Index is immutable).
+    _last_index: tuple | None = None
+
+    def _features_index(self, index: pd.Index) -> bool | None:
+        """For an index naming exactly the features, whether it is in model order; None
+        for any other index."""
+        last = self._last_index
+        if last is not None and last[0].is_(index):
+            return last[1]
+        if (len(index) != len(self.names) or not index.is_unique
+                or not all(isinstance(c, str) for c in index)
+                or set(index) != set(self.names)):
+            return None
+        in_order = list(index) == self.names
+        self._last_index = (index, in_order)
+        return in_order
 
     def encode(self, frame: pd.DataFrame, what: str = "rows") -> np.ndarray:
         out = np.empty((len(frame), len(self.names)), dtype=np.float64)

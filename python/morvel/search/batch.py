@@ -3,6 +3,7 @@ thread pool (the native solvers release the interpreter lock), progress bars, an
 result frame in input order."""
 from __future__ import annotations
 
+import functools
 import sys
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
@@ -23,12 +24,15 @@ META_COLUMNS = ["found", "status", "optimal", "distance", "lower_bound", "gap", 
 def row_seeds(random_state: int | None, positions) -> list[int]:
     """A 64-bit seed per row position, fixed by the random_state and the position alone
     (so a row gets the same seed alone, in a batch, or in any partition of a batch)."""
-    base = np.random.SeedSequence(random_state).entropy
-    out = []
-    for p in positions:
-        words = np.random.SeedSequence(base, spawn_key=(int(p),)).generate_state(2, np.uint32)
-        out.append(int(words[0]) << 32 | int(words[1]))
-    return out
+    # A seed's entropy is the seed itself; None draws fresh entropy.
+    base = np.random.SeedSequence().entropy if random_state is None else random_state
+    return [_seed(base, int(p)) for p in positions]
+
+
+@functools.lru_cache(maxsize=1024)  # explain() asks for the same one call after call
+def _seed(base: int, position: int) -> int:
+    words = np.random.SeedSequence(base, spawn_key=(position,)).generate_state(2, np.uint32)
+    return int(words[0]) << 32 | int(words[1])
 
 
 def solve_rows(ex, X: np.ndarray, target: tg.Target, opts: _search.Options, n_jobs: int,

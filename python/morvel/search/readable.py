@@ -9,6 +9,7 @@ The caller verifies the readable row again (score, rules, the library) before us
 """
 from __future__ import annotations
 
+import bisect
 import math
 from dataclasses import dataclass
 
@@ -47,25 +48,26 @@ class SplitTable:
                 at = numeric & (flat.feature == j)
                 found.setdefault(int(j), []).append((flat.threshold[at], flat.is_lt[at] == 1))
         # Per feature, the distinct thresholds of `v < t` splits and of `v <= t` splits,
-        # sorted: a cell is then two binary searches in each.
-        self._splits: dict[int, tuple[np.ndarray, np.ndarray]] = {}
+        # sorted (Python lists: one cell is a few binary searches, where numpy's own calls
+        # would cost more than the search).
+        self._splits: dict[int, tuple[list, list]] = {}
         for j, parts in found.items():
             t = np.concatenate([p[0] for p in parts])
             lt = np.concatenate([p[1] for p in parts])
-            self._splits[j] = (np.unique(t[lt]), np.unique(t[~lt]))
+            self._splits[j] = (np.unique(t[lt]).tolist(), np.unique(t[~lt]).tolist())
         self._cuts = {j: np.asarray(sorted(set(v)), dtype=np.float64)
                       for j, v in (cuts or {}).items()}
 
     def cell(self, j: int, v: float) -> Interval:
         """The values of feature j that every split and cut treats as it treats `v`."""
         cell = Interval(-math.inf, math.inf, True, True)
-        lt, le = self._splits.get(j, (_NONE, _NONE))
+        lt, le = self._splits.get(j, _NONE)
         # v goes left at `v < t` for t > v and at `v <= t` for t >= v; right elsewhere.
-        i_lt, i_le = np.searchsorted(lt, v, "right"), np.searchsorted(le, v, "left")
-        up = [(float(lt[i_lt]), True)] if i_lt < len(lt) else []
-        up += [(float(le[i_le]), False)] if i_le < len(le) else []
-        down = [(float(lt[i_lt - 1]), True)] if i_lt > 0 else []
-        down += [(float(le[i_le - 1]), False)] if i_le > 0 else []
+        i_lt, i_le = bisect.bisect_right(lt, v), bisect.bisect_left(le, v)
+        up = [(lt[i_lt], True)] if i_lt < len(lt) else []
+        up += [(le[i_le], False)] if i_le < len(le) else []
+        down = [(lt[i_lt - 1], True)] if i_lt > 0 else []
+        down += [(le[i_le - 1], False)] if i_le > 0 else []
         if up:  # the lowest split v goes left at; `<` (open) first at a tie
             t, strict = min(up, key=lambda s: (s[0], not s[1]))
             cell = cell.meet(Interval(-math.inf, t, True, strict))
@@ -80,7 +82,7 @@ class SplitTable:
         return cell
 
 
-_NONE = np.zeros(0)
+_NONE: tuple[list, list] = ([], [])
 
 
 def simplest(interval: Interval, target: float, integer: bool = False) -> float | None:
@@ -117,9 +119,12 @@ def _multiples(interval: Interval, e: int, target: float):
         k_lo, k_hi = max(k_lo, centre - 32), min(k_hi, centre + 32)
     best = None
     for k in range(k_lo, k_hi + 1):
+        digits = len(str(abs(k)).rstrip("0"))
+        if best is not None and digits > best[0][0]:  # cannot win: parse no number
+            continue
         v = float(f"{k}e{e}") + 0.0  # never a negative zero
         if v in interval:
-            key = (len(str(abs(k)).rstrip("0")), abs(v - target))
+            key = (digits, abs(v - target))
             if best is None or key < best[0]:
                 best = (key, v)
     return best

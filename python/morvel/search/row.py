@@ -77,16 +77,12 @@ def distance(ex, x: np.ndarray, row: np.ndarray) -> float:
     """The distance model's cost of `row` for factual `x`, summed in feature order."""
     total = 0.0
     to, frm = ex.missing_charges
-    for j in range(len(x)):
+    for j in np.flatnonzero((x != row) & ~(np.isnan(x) & np.isnan(row))).tolist():
         a, b = x[j], row[j]
-        if math.isnan(a) and math.isnan(b):
-            continue
         if math.isnan(a):
             d = frm[j]
         elif math.isnan(b):
             d = to[j]
-        elif a == b:
-            continue
         else:
             d = 1.0 if ex.schema.categorical[j] else abs(b - a)
         total += ex.weights[j] * d / ex.sigma[j] + ex.lam
@@ -426,9 +422,8 @@ def _readable(ex, x, cons, row, goal, solver_distance: float) -> np.ndarray:
     simplest value of its cell, and snap-to-data features moved to data values; every
     step is kept only while the row stays valid."""
     code = ex.rules.policy_code
-    changed = [j for j in range(len(x)) if not ex.schema.categorical[j]
-               and not math.isnan(row[j]) and not math.isnan(x[j]) and row[j] != x[j]
-               and code[j] != 2 and j not in ex.one_hot_members]
+    movable = (row != x) & ~np.isnan(row) & ~np.isnan(x) & ~ex.schema.categorical & (code != 2)
+    changed = [j for j in np.flatnonzero(movable).tolist() if j not in ex.one_hot_members]
     if not changed and not ex.rules.snap:
         return row
     lo, hi, _ = ex.rules.bounds(x)
@@ -436,8 +431,8 @@ def _readable(ex, x, cons, row, goal, solver_distance: float) -> np.ndarray:
     moves = []
     for j in changed:
         slack = allowance * ex.sigma[j] / ex.weights[j] if ex.weights[j] > 0 else math.inf
-        value = readable_value(ex.splits.cell(j, row[j]), Interval(lo[j], hi[j]), row[j],
-                               x[j], slack, integer=code[j] == 1)
+        value = readable_value(ex.splits.cell(j, float(row[j])), Interval(lo[j], hi[j]),
+                               row[j], x[j], slack, integer=code[j] == 1)
         if value != row[j]:
             moves.append((j, value))
     out = _take_valid_steps(ex, x, cons, row, moves, goal)
