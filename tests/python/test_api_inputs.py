@@ -167,7 +167,8 @@ def test_every_label_round_trips_also_those_no_split_names(library):
     else:
         cb = pytest.importorskip("catboost")
         model = cb.CatBoostClassifier(iterations=15, depth=3, one_hot_max_size=16, verbose=0,
-                                      thread_count=1, cat_features=["gender", "city"]).fit(X, y)
+                                      thread_count=1, allow_writing_files=False,
+                                      cat_features=["gender", "city"]).fit(X, y)
         labels = cities
     ex = morvel.Explainer(model, X, constraints=morvel.Rules().freeze("gender", "city"))
     rows = X[model.predict(X) == 0].iloc[:len(labels)].copy()

@@ -452,7 +452,7 @@ def test_catboost(case):
     names = [f"f{i}" for i in range(N_FEATURES)]
     cls = cb.CatBoostRegressor if case.startswith("regressor") else cb.CatBoostClassifier
     model = cls(iterations=12, learning_rate=0.3, thread_count=1, verbose=0, random_seed=0,
-                cat_features=[CAT] if cat else None, **CB_CASES[case])
+                allow_writing_files=False, cat_features=[CAT] if cat else None, **CB_CASES[case])
 
     def frame(rows):
         out = pd.DataFrame(rows, columns=names)
@@ -509,10 +509,11 @@ def test_unsupported_models_are_rejected():
 
         frame = pd.DataFrame({"x": X[:, 0], "kind": np.digitize(y, [-1, 0, 1])})
         ctr = cb.CatBoostClassifier(iterations=5, verbose=0, thread_count=1, one_hot_max_size=1,
-                                    cat_features=["kind"]).fit(frame, y > 0)
+                                    allow_writing_files=False, cat_features=["kind"]).fit(frame, y > 0)
         with pytest.raises(ValueError, match="'kind'.*target statistics.*one_hot_max_size"):
             morvel.convert(ctr, labels={1: [0, 1, 2, 3]})
-        three = cb.CatBoostClassifier(iterations=2, verbose=0, thread_count=1).fit(
+        three = cb.CatBoostClassifier(iterations=2, verbose=0, thread_count=1,
+                                      allow_writing_files=False).fit(
             X, np.digitize(y, [-1, 1]))
         with pytest.raises(ValueError, match="MultiClass"):
             morvel.convert(three)
