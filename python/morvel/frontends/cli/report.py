@@ -180,14 +180,16 @@ class Table:
 class ResultsFile:
     """The --out file (CSV or JSON by its suffix), written as the rows come into a
     temporary file beside it that replaces it when the `with` block ends without an
-    error, so that readers see the old file or the whole new one, never a part."""
+    error, so that readers see the old file or the whole new one, never a part.
+
+    The temporary file is made by the first write, inside the `with` block, so that a
+    Ctrl-C at any moment finds `__exit__` there to remove it."""
 
     def __init__(self, path: str):
         self.path = Path(path)
         self.json = path.lower().endswith(".json")
-        fd, self._tmp = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".tmp",
-                                         dir=str(self.path.parent))
-        self._file = os.fdopen(fd, "w", encoding="utf-8", newline="")
+        self._tmp: str | None = None
+        self._file = None
         self._rows = 0
 
     def __enter__(self):
@@ -197,11 +199,14 @@ class ResultsFile:
         if kind is None:
             self._commit()
         else:
-            self._file.close()
-            _remove(self._tmp)
+            self._discard()
         return False
 
     def write(self, text: str) -> None:
+        if self._file is None:
+            fd, self._tmp = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".tmp",
+                                             dir=str(self.path.parent))
+            self._file = os.fdopen(fd, "w", encoding="utf-8", newline="")
         self._file.write(text)
 
     def add(self, report: Report) -> None:
@@ -216,6 +221,8 @@ class ResultsFile:
         try:
             if self.json:
                 self.write("\n]\n" if self._rows else "[]\n")
+            else:
+                self.write("")
             self._file.flush()
             os.fsync(self._file.fileno())
             self._file.close()
@@ -224,9 +231,14 @@ class ResultsFile:
             os.chmod(self._tmp, 0o666 & ~umask)  # mkstemp's 0600 is not what a plain write gives
             os.replace(self._tmp, self.path)
         except BaseException:
-            self._file.close()
-            _remove(self._tmp)
+            self._discard()
             raise
+
+    def _discard(self) -> None:
+        if self._file is not None:
+            self._file.close()
+        if self._tmp is not None:
+            _remove(self._tmp)
 
 
 def _remove(path: str) -> None:
