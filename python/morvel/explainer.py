@@ -300,16 +300,10 @@ class Explainer:
         seeds = _batch.row_seeds(self.random_state, range(len(X)))
         bar = _batch._progress_bar(len(X), progress)
         try:
-            results = _alternatives.solve_many(self, X, target, opts, count, seeds, n_jobs, bar)
+            return _alternatives.frame_many(self, index, X, target, opts, count, seeds,
+                                            n_jobs, bar)
         finally:
             bar.close()
-        at = [i for i, (outcomes, _, _) in enumerate(results) for _ in outcomes]
-        ranks = [r for outcomes, _, _ in results for r in range(1, len(outcomes) + 1)]
-        flat = [o for outcomes, _, _ in results for o in outcomes]
-        long = _batch.as_frame(self, pd.RangeIndex(len(flat)), X[at], flat)
-        long.insert(0, "rank", np.array(ranks, dtype=np.int64))
-        long.insert(0, "row", index[at] if len(at) else index[:0])
-        return long
 
     def _options(self, method: str, options: dict,
                  diversity: str = "no_superset") -> _search.Options:

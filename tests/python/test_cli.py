@@ -212,6 +212,41 @@ def test_bad_input_is_one_line_and_exit_code_1(bad_files, case):
     assert not [p for p in os.listdir(d) if p.endswith(".tmp")]
 
 
+def test_alternatives_with_max_changes_are_valid_small_and_diverse(example):
+    d, frame, booster = example
+    proba = lgbm_proba(booster, frame)
+    rows = list(np.flatnonzero(proba < 0.5)[:4]) + [int(np.argmax(proba))]
+    common = ["explain", "--model", "credit_model.txt", "--data", "credit.csv", "--rows",
+              ",".join(map(str, rows)), "--target", TARGET, "--out", "alts.json"]
+    for bad in (["--alternatives", "0"], ["--alternatives", "two"], ["--max-changes", "-1"],
+                ["--max-changes", "1.5"], ["--alternatives", "2", "--diversity", "any"],
+                ["--diversity", "new_feature"]):
+        out = run(*common, *bad, cwd=d)
+        assert out.returncode == 2 and "usage error" in out.stderr, (bad, out.stderr)
+        assert not (d / "alts.json").exists()
+    out = run(*common, "--alternatives", "3", "--max-changes", "2", cwd=d)
+    assert out.returncode == 0, out.stderr
+    records = json.loads((d / "alts.json").read_text())
+    assert sorted({r["row"] for r in records}) == sorted(rows)
+    by_row = {row: [r for r in records if r["row"] == row] for row in rows}
+    assert [r["rank"] for r in by_row[rows[-1]]] == [1]  # met the target already
+    assert by_row[rows[-1]][0]["status"] == "already_valid"
+    found = [r for r in records if r["found"]]
+    assert sum(r["status"] == "found" for r in found) > len(rows)  # some row has several
+    cf = pd.DataFrame([r["counterfactual"] for r in found])[list(frame.columns)]
+    assert (lgbm_proba(booster, cf) >= 0.5).all()
+    for row, alts in by_row.items():
+        assert [r["rank"] for r in alts] == list(range(1, len(alts) + 1))
+        factual = frame.iloc[row]
+        earlier = []
+        for r in alts:
+            if not r["found"]:
+                continue
+            changed = {c for c in frame.columns if r["counterfactual"][c] != factual[c]}
+            assert len(changed) <= 2 and not any(changed >= e for e in earlier), (row, r)
+            earlier.append(changed)
+
+
 def test_usage_errors_exit_2_and_debug_shows_the_traceback(example):
     d, _, _ = example
     for args in (["explain", "--model", "m", "--data", "x.csv"],        # no --target

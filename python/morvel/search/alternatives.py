@@ -13,6 +13,7 @@ import time
 from dataclasses import replace
 
 import numpy as np
+import pandas as pd
 
 import _morvel_core as core
 
@@ -118,3 +119,17 @@ def solve_many(ex, X: np.ndarray, target, opts, count: int, seeds: list, n_jobs:
         return solve(ex, X[i], target, opts, seeds[i], count, stop)
 
     return _batch.map_rows(one, len(X), n_jobs, bar, stop)
+
+
+def frame_many(ex, index, X: np.ndarray, target, opts, count: int, seeds: list, n_jobs: int,
+               bar) -> pd.DataFrame:
+    """`solve_many` as a long frame: the row's label in `index` ("row") and the rank (1 =
+    cheapest), then `batch.as_frame`'s columns, one line per alternative."""
+    results = solve_many(ex, X, target, opts, count, seeds, n_jobs, bar)
+    at = [i for i, (outcomes, _, _) in enumerate(results) for _ in outcomes]
+    ranks = [r for outcomes, _, _ in results for r in range(1, len(outcomes) + 1)]
+    flat = [o for outcomes, _, _ in results for o in outcomes]
+    long = _batch.as_frame(ex, pd.RangeIndex(len(flat)), X[at], flat)
+    long.insert(0, "rank", np.array(ranks, dtype=np.int64))
+    long.insert(0, "row", index[at] if len(at) else index[:0])
+    return long

@@ -58,6 +58,9 @@ name, for example:
 Without --out a table of changes per row is printed; with --out the results are
 written as CSV or JSON (one record per row: status, distance, proof, predictions, the
 changes and the counterfactual row), replacing the file only once all rows are done.
+With --alternatives K each row gets up to K counterfactuals, cheapest first, one block
+or record each with its rank (1 = cheapest); a row without a counterfactual keeps one
+(rank 1), as does, under the default --diversity, a row that already meets the target.
 """
 
 
@@ -102,6 +105,16 @@ def build_parser() -> argparse.ArgumentParser:
                          help="a rules file (see above)")
     explain.add_argument("--method", choices=("exact", "genetic"), default="exact",
                          help="exact: provably cheapest (default); genetic: heuristic")
+    explain.add_argument("--max-changes", type=_at_least_one, metavar="K",
+                         help="change at most K features per row")
+    explain.add_argument("--alternatives", type=_at_least_one, metavar="K",
+                         help="up to K counterfactuals per row, cheapest first, each changing "
+                              "a set of features that differs from every earlier one's by "
+                              "--diversity")
+    explain.add_argument("--diversity", choices=("no_superset", "new_feature"),
+                         help="with --alternatives: no_superset (default: an alternative's "
+                              "changed features never include all of an earlier one's) or "
+                              "new_feature (it changes a feature no earlier one changed)")
     explain.add_argument("--out", metavar="results.csv|json",
                          help="write machine-readable results here instead of the table")
     explain.add_argument("--trust-pickle", action="store_true",
@@ -120,6 +133,17 @@ def build_parser() -> argparse.ArgumentParser:
                         "example (a LightGBM model, a CSV and a rules file), printing the "
                         "command that does the same.")
     return parser
+
+
+def _at_least_one(text: str) -> int:
+    """A whole number of at least 1 (argparse type)."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
 
 
 def _seed(text: str) -> int:

@@ -15,6 +15,7 @@ from ...models.adapter import ModelAdapter
 from ...problem import targets as tg
 from ...problem.rules import Rules
 from ...search import batch
+from ...search.alternatives import frame_many
 from . import report as rp
 from .csv_layout import CsvLayout, scan
 from .errors import InputError, UsageError
@@ -29,6 +30,8 @@ _EXPLAIN_ROWS = 1024
 
 
 def run_explain(args) -> int:
+    if args.diversity and not args.alternatives:
+        raise UsageError("--diversity applies only with --alternatives")
     if args.out:
         _refuse_out_over_input(args)
         rp.check_out_path(args.out)
@@ -49,20 +52,24 @@ def run_explain(args) -> int:
                     n_flag_rules)
     try:
         target = ex._target(target, None)
-        opts = ex._options(args.method, {"time_budget_s": args.time_budget})
+        opts = ex._options(args.method, {"time_budget_s": args.time_budget,
+                                         "max_changes": args.max_changes},
+                           args.diversity or "no_superset")
     except ValueError as err:
         raise InputError(f"--target {args.target!r}: {err}" if "method" not in str(err)
                          else f"--method {args.method}: {err}") from None
     step = min(step, _EXPLAIN_ROWS)
     _require_present(ex, positions, layout, step)
     heading = (f"{len(positions)} row{'s' if len(positions) != 1 else ''} of {args.data}; "
-               f"target {target.describe()}; method {args.method}; {len(rules)} rules\n\n")
-    tally = _emit(args, heading, _explained(ex, target, opts, positions, step),
-                  len(positions))
+               f"target {target.describe()}; method {args.method}; {len(rules)} rules"
+               f"{_limits(args, opts)}\n\n")
+    tally = _emit(args, heading, _explained(ex, target, opts, positions, step,
+                                            args.alternatives), len(positions))
+    many = bool(args.alternatives)
     if args.out:
-        print(f"wrote {tally.rows} rows to {args.out}: {tally.summary()}")
+        print(f"wrote {tally.rows} rows to {args.out}: {tally.summary(many)}")
     else:
-        print(tally.summary())
+        print(tally.summary(many))
     return 0
 
 
@@ -79,21 +86,38 @@ def _emit(args, heading: str, reports, n_rows: int) -> rp.Tally:
                 out.add(report)
                 tally.add(report)
                 if bar:
-                    bar.update(len(report.positions))
+                    bar.update(report.n_rows)
     finally:
         if bar:
             bar.close()
     return tally
 
 
-def _explained(ex: Explainer, target, opts, positions: np.ndarray, step: int):
+def _limits(args, opts) -> str:
+    """The heading's note of --max-changes and --alternatives."""
+    text = f"; at most {opts.max_changes} changes" if opts.max_changes else ""
+    if args.alternatives:
+        text += f"; up to {args.alternatives} alternatives ({opts.diversity})"
+    return text
+
+
+def _explained(ex: Explainer, target, opts, positions: np.ndarray, step: int,
+               alternatives: int | None):
     """Reports of the rows at `positions` (of the explainer's data), `step` rows at a time;
     each row is seeded by its place in the whole selection, as one call would seed it."""
     for start in range(0, len(positions), step):
         chunk = positions[start:start + step]
         X = ex.data[chunk]
-        outcomes = batch.solve_rows(ex, X, target, opts, ex.n_jobs, False,
-                                    positions=range(start, start + len(chunk)))
+        places = range(start, start + len(chunk))
+        if alternatives:
+            seeds = batch.row_seeds(ex.random_state, places)
+            long = frame_many(ex, pd.RangeIndex(len(chunk)), X, target, opts, alternatives,
+                              seeds, ex.n_jobs, batch._NoBar())
+            at = long.pop("row").to_numpy()
+            ranks = long.pop("rank").to_numpy()
+            yield rp.build(ex, target, chunk[at], X[at], long, ranks)
+            continue
+        outcomes = batch.solve_rows(ex, X, target, opts, ex.n_jobs, False, positions=places)
         index = pd.RangeIndex(start, start + len(chunk))
         yield rp.build(ex, target, chunk, X, batch.as_frame(ex, index, X, outcomes))
 

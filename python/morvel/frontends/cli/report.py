@@ -23,17 +23,29 @@ OUT_FORMATS = (".csv", ".json")
 
 @dataclass
 class Report:
-    """The results of one `explain` run, row by row, with what the model says."""
+    """The results of one `explain` run, line by line (a row, or one of its alternatives),
+    with what the model says."""
 
     positions: np.ndarray      # data row numbers (0-based)
     frame: pd.DataFrame        # explain_many's result frame
-    changes: list[list[tuple]]  # per row: (feature, from, to)
+    changes: list[list[tuple]]  # per line: (feature, from, to)
     before: list               # the model's prediction of the factual row
     after: list                # ... of the counterfactual (None where none was found)
     quantity: str              # what before/after are: "proba", "class" or "raw score"
+    ranks: np.ndarray | None = None  # with alternatives: each line's rank, 1 = cheapest
+
+    @property
+    def firsts(self) -> np.ndarray:
+        """Which lines are a row's first (all without alternatives)."""
+        return np.ones(len(self.frame), bool) if self.ranks is None else self.ranks == 1
+
+    @property
+    def n_rows(self) -> int:
+        return int(self.firsts.sum())
 
 
-def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame) -> Report:
+def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame,
+          ranks: np.ndarray | None = None) -> Report:
     features = frame.iloc[:, len(META_COLUMNS):].copy()
     features.columns = ex.schema.names
     cf = ex.schema.encode(features)
@@ -48,7 +60,7 @@ def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame)
     after = [a if ok else None for a, ok in zip(after, found)]
     quantity = {"proba": "proba", "class": "class"}.get(target.kind, "raw score")
     return Report(positions, _whole_numbers_as_ints(ex, frame), changes, before, after,
-                  quantity)
+                  quantity, ranks)
 
 
 def _whole_numbers_as_ints(ex, frame: pd.DataFrame) -> pd.DataFrame:
@@ -90,6 +102,8 @@ def render(report: Report) -> str:
 
 def _render_row(report: Report, k: int, row) -> str:
     head = f"row {report.positions[k]}: "
+    if report.ranks is not None and row.status == "found":
+        head = f"row {report.positions[k]}, alternative {report.ranks[k]}: "
     before = _fmt_prediction(report.before[k])
     if row.status == "already_valid":
         return head + f"already meets the target ({report.quantity} {before})"
@@ -117,15 +131,24 @@ class Tally:
     found: int = 0
     already: int = 0  # rows that met the target as they were
     optimal: int = 0  # changed rows proved optimal
+    alternatives: int = 0  # counterfactuals that change a row, all ranks
+
+    def summary(self, with_alternatives: bool = False) -> str:
+        text = self._counts()
+        if with_alternatives:
+            text += (f"; {self.alternatives} alternative"
+                     f"{'s' if self.alternatives != 1 else ''} in all")
+        return text
 
     def add(self, report: Report) -> None:
-        f = report.frame
+        f = report.frame[report.firsts]
         self.rows += len(f)
+        self.alternatives += int((report.frame["status"] == "found").sum())
         self.found += int(f["found"].sum())
         self.already += int((f["status"] == "already_valid").sum())
         self.optimal += int((f["optimal"] & (f["status"] == "found")).sum())
 
-    def summary(self) -> str:
+    def _counts(self) -> str:
         return (f"{self.found} of {self.rows} row{'s' if self.rows != 1 else ''} with a "
                 f"counterfactual ({self.already} already met the target, {self.optimal} "
                 "changed rows proved optimal)")
@@ -253,9 +276,11 @@ def _csv_frame(report: Report) -> pd.DataFrame:
     meta = f.iloc[:, :len(META_COLUMNS)]
     # Objects, so that a class label reads the same beside a missing prediction or not.
     extra = pd.DataFrame({"row": report.positions,
+                          "rank": report.ranks if report.ranks is not None else 0,
                           "factual_prediction": pd.Series(report.before, dtype=object),
                           "prediction": pd.Series(report.after, dtype=object)})
-    return pd.concat([extra[["row"]], meta, extra[["factual_prediction", "prediction"]],
+    first = ["row"] if report.ranks is None else ["row", "rank"]
+    return pd.concat([extra[first], meta, extra[["factual_prediction", "prediction"]],
                       f.iloc[:, len(META_COLUMNS):]], axis=1)
 
 
@@ -265,6 +290,8 @@ def _records(report: Report) -> list[dict]:
     out = []
     for k in range(len(f)):
         record = {"row": int(report.positions[k])}
+        if report.ranks is not None:
+            record["rank"] = int(report.ranks[k])
         record.update({c: _plain(f.at[k, c]) for c in META_COLUMNS})
         record["factual_prediction"] = _plain(report.before[k])
         record["prediction"] = _plain(report.after[k])
