@@ -5,7 +5,7 @@ import math
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from morvel.search.readable import Interval, SplitTable, simplest
+from morvel.search.readable import Interval, SplitTable, readable_value, simplest
 from morvel.models import convert
 
 
@@ -34,6 +34,22 @@ def test_simplest_has_the_fewest_significant_digits(lo, width, lo_open, hi_open)
         if fewer == lo and lo_open:
             fewer = smallest_with_digits(math.nextafter(lo, math.inf), d)
         assert fewer not in cell, (lo, hi, v, fewer)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.floats(-1e6, 1e6), st.floats(1e-9, 1e3), st.floats(0.0, 1.0), st.floats(0.0, 1e3))
+def test_readable_value_is_never_worse_and_ignores_the_scalar_type(factual, width, at, slack):
+    import numpy as np
+
+    cell = Interval(factual + width, factual + 3 * width)
+    value = cell.lo + at * (cell.hi - cell.lo)
+    bounds = Interval(-math.inf, math.inf, True, True)
+    got = readable_value(cell, bounds, value, factual, slack, False)
+    assert got == readable_value(cell, bounds, np.float64(value), factual, slack, False)
+    assert got in cell and abs(got - factual) <= abs(value - factual) + slack
+    # simpler, or as simple and nearer to the factual row, or the value itself
+    assert got == value or ((significant(got), abs(got - factual))
+                            < (significant(value), abs(value - factual)))
 
 
 def test_integer_and_zero_preferences():

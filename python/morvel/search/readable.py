@@ -133,8 +133,9 @@ def _multiples(interval: Interval, e: int, target: float):
 def readable_value(cell: Interval, bounds: Interval, value: float, factual: float,
                    slack: float, integer: bool) -> float:
     """The simplest value of `cell` within `bounds` whose distance from `factual` exceeds
-    that of `value` by at most `slack` (in the feature's own units); `value` itself when
-    nothing simpler qualifies."""
+    that of `value` by at most `slack` (in the feature's own units), the nearest to
+    `factual` among equally simple ones; `value` itself when nothing simpler or, as
+    simple, nearer qualifies."""
     if math.isnan(value) or math.isnan(factual):
         return value
     reach = abs(value - factual) + slack
@@ -142,12 +143,15 @@ def readable_value(cell: Interval, bounds: Interval, value: float, factual: floa
     if value not in room:
         return value
     better = simplest(room, factual, integer)
-    if better is None or _digits(better) >= _digits(value):
+    # as simple and no farther from the factual row: nothing to gain
+    if better is None or ((_digits(better), abs(better - factual))
+                          >= (_digits(value), abs(value - factual))):
         return value
     return better
 
 
 def _digits(v: float) -> int:
     """Significant digits of the shortest decimal that reads back as `v`."""
-    mantissa = repr(abs(v)).split("e")[0].replace(".", "").lstrip("0").rstrip("0")
+    # float(): a NumPy scalar's repr names its type around the number
+    mantissa = repr(abs(float(v))).split("e")[0].replace(".", "").lstrip("0").rstrip("0")
     return len(mantissa) if mantissa else 0
