@@ -79,6 +79,7 @@
 #include "exact/duties.hpp"
 #include "exact/frontier.hpp"
 #include "exact/greedy.hpp"
+#include "exact/lagrange.hpp"
 #include "exact/neighbourhood.hpp"
 #include "exact/presolve.hpp"
 
@@ -96,6 +97,12 @@ constexpr std::uint64_t kLocalStart = 4096;
 constexpr std::uint64_t kLocalCap = 1024;
 constexpr std::uint64_t kLocalSpacing = 3 * kLocalCap;
 constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
+// Subgradient steps of the Lagrangian fit, and the most tree-node visits they may take
+// together (fewer steps on big ensembles).
+constexpr int kFitSteps = 300;
+constexpr double kFitNodeVisits = 1.5e7;
+constexpr std::uint32_t kPricedWindow = 64;
+constexpr std::uint32_t kPricedSpacingMost = 64;
 
 // How an open box is to be split.
 struct Split {
@@ -169,6 +176,8 @@ class RefineSearch {
            result_.nodes_expanded < ctx_.problem.node_budget;
   }
   Step local_round();
+  void fit_lagrange();
+  bool price_taken_box(std::uint32_t record, double& lower);
   bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
   void push(const Child& c);
@@ -254,6 +263,13 @@ class RefineSearch {
   std::vector<std::uint8_t> moved_, free_;
   std::uint64_t next_local_ = kLocalStart;
   std::uint64_t local_spacing_ = kLocalSpacing;
+  // The Lagrangian bound over the model's window, fitted once the proof has expanded
+  // lagrange_start() boxes (never in a local search).
+  std::unique_ptr<LagrangeBound> lagrange_;
+  bool lagrange_due_ = false;
+  // Boxes taken up before the next one is priced, and the spacing after that: it doubles
+  // while few priced boxes gain from it, and halves again when many do.
+  std::uint32_t price_wait_ = 0, price_spacing_ = 1, price_tried_ = 0, price_useful_ = 0;
 };
 
 RefineSearch::RefineSearch(Prepared& prep, ExactResult& result, bool local)
@@ -285,6 +301,7 @@ RefineSearch::RefineSearch(Prepared& prep, ExactResult& result, bool local)
   incumbent_cost_ = prep.incumbent_cost;
   set_threshold();
   if (incumbent_ && !local) have_states_ = find_states(*incumbent_);
+  lagrange_due_ = !local;
 }
 
 // The states of a given row, when each of its searched values is one of its feature's
@@ -349,6 +366,7 @@ void RefineSearch::start_search() {
 RefineSearch::Step RefineSearch::search() {
   std::uint32_t current = kNoRecord;
   double lower = 0.0;
+  if (lagrange_due_ && lagrange_start() == 0) fit_lagrange();
   Step step = before_node();
   if (step == Step::Continue && evaluate(0.0) == Verdict::Open) {
     records_[0].split = split_;
@@ -359,6 +377,7 @@ RefineSearch::Step RefineSearch::search() {
   while (step == Step::Continue) {
     if (current == kNoRecord) {
       if (local_due() && (step = local_round()) != Step::Continue) break;
+      if (lagrange_due_ && result_.nodes_expanded >= lagrange_start()) fit_lagrange();
       if (records_.size() >= compact_at_) compact();
       // Take up the best open box that can still beat the incumbent.
       while (!heap_.empty() && heap_.front().lower >= threshold_) {
@@ -373,6 +392,17 @@ RefineSearch::Step RefineSearch::search() {
       current = top.record;
       lower = top.lower;
       rebuild(current);
+      if (lagrange_ && price_wait_ > 0) {
+        --price_wait_;
+      } else if (lagrange_) {
+        expanding_lower_ = lower;  // the pricing counts as a box; stopped, this one stays open
+        if ((step = before_node()) != Step::Continue) break;
+        expanding_lower_ = kInf;
+        if (!price_taken_box(current, lower)) {
+          current = kNoRecord;
+          continue;
+        }
+      }
     }
     expanding_lower_ = lower;
     std::uint32_t next = kNoRecord;
@@ -426,6 +456,49 @@ RefineSearch::Step RefineSearch::local_round() {
     duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
   }
   return Step::Continue;
+}
+
+// Prices the model window's trees on the root box, aiming at the incumbent's cost.
+void RefineSearch::fit_lagrange() {
+  lagrange_due_ = false;
+  const ScoreWindow& w = ctx_.all_windows.front();
+  lagrange_ = std::make_unique<LagrangeBound>(*w.ensemble, fs_, w.lo, w.hi);
+  if (!lagrange_->usable()) {
+    lagrange_.reset();
+    return;
+  }
+  const double visits = std::max(1.0, static_cast<double>(w.ensemble->n_nodes()));
+  const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
+  lagrange_->fit(root_, incumbent_cost_, steps);
+}
+
+// The Lagrangian bound of a box taken up from the heap (in box_, with bound `lower`).
+// Returns whether it is to be expanded now: not when the bound prunes it, nor when it
+// rises above the next open box's (the box goes back to the heap with it). Its children
+// inherit the raised bound.
+bool RefineSearch::price_taken_box(std::uint32_t record, double& lower) {
+  const double lb = lagrange_->evaluate(box_);
+  const bool raised = lb > lower;
+  bool expand = true;
+  if (lb >= threshold_) {
+    note_prune(lb);
+    expand = false;
+  } else if (raised) {
+    lower = lb;
+    if (!heap_.empty() && lower > heap_.front().lower) {
+      push({record, lower, 0});
+      expand = false;
+    }
+  }
+  ++price_tried_;
+  if (raised) ++price_useful_;
+  if (price_tried_ == kPricedWindow) {
+    price_spacing_ = 8 * price_useful_ >= price_tried_ ? std::max(1u, price_spacing_ / 2)
+                                               : std::min(kPricedSpacingMost, 2 * price_spacing_);
+    price_tried_ = price_useful_ = 0;
+  }
+  price_wait_ = price_spacing_ - 1;
+  return expand;
 }
 
 // A greedy row (with its unneeded moves given back) as the first incumbent, when the

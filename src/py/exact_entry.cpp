@@ -6,6 +6,7 @@
 #include "checks.hpp"
 #include "convert.hpp"
 #include "entries.hpp"
+#include "exact/lagrange.hpp"
 #include "exact/search.hpp"
 #include "guarded.hpp"
 #include "ir.hpp"
@@ -157,6 +158,13 @@ PyRef solve_exact_raw(PyObject* args, PyObject* kwargs) {
 
 PyObject* py_solve_exact_raw(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return solve_exact_raw(args, kwargs); });
+}
+
+PyObject* py_set_lagrange_start(PyObject*, PyObject* boxes) {
+  return guarded([&] {
+    const std::uint64_t n = to_count(boxes, "boxes");
+    return PyRef::steal(PyLong_FromUnsignedLongLong(exact::set_lagrange_start(n)));
+  });
 }
 
 }  // namespace morvel::py

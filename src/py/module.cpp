@@ -54,6 +54,12 @@ PyMethodDef g_module_functions[] = {
      "of its ensemble), marks where a missing value has a defined route (all by default)."},
     {nullptr, nullptr, 0, nullptr}};
 
+PyMethodDef g_testing_functions[] = {
+    {"_set_lagrange_start", py_set_lagrange_start, METH_O,
+     "_set_lagrange_start(boxes)\n--\n\nFor tests: boxes the refine search expands before it "
+     "uses the Lagrangian bound (0: from the root box); returns the previous setting."},
+    {nullptr, nullptr, 0, nullptr}};
+
 namespace {
 
 int import_numpy() {
@@ -122,6 +128,7 @@ int exec_module(PyObject* module) {
     PyRef fn = PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
     if (!fn || add_member(module, all, def->ml_name, fn.get()) < 0) return -1;
   }
+  if (PyModule_AddFunctions(module, g_testing_functions) < 0) return -1;
   Py_INCREF(g_internal_error);
   if (PyModule_AddObject(module, "InternalError", g_internal_error) < 0) {
     Py_DECREF(g_internal_error);

@@ -19,6 +19,7 @@
 #include "exact/context.hpp"
 #include "exact/frontier.hpp"
 #include "exact/greedy.hpp"
+#include "exact/lagrange.hpp"
 #include "exact/presolve.hpp"
 #include "ir.hpp"
 
@@ -40,6 +41,7 @@ struct RandomModel {
   std::vector<std::uint8_t> is_lt, missing_left;
   std::vector<std::uint32_t> left, right, roots, set_offsets{0};
   std::vector<std::uint64_t> set_words;
+  int max_depth = 3;
 
   std::uint32_t node(int depth) {
     const auto id = static_cast<std::uint32_t>(feature.size());
@@ -51,7 +53,7 @@ struct RandomModel {
     missing_left.push_back(rng() & 1);
     left.push_back(0);
     right.push_back(0);
-    if (depth >= 3 || (depth > 0 && rng() % 4 == 0)) return id;
+    if (depth >= max_depth || (depth > 0 && rng() % 4 == 0)) return id;
     const auto f = static_cast<std::int32_t>(rng() % n);
     feature[id] = f;
     value[id] = 0.0;
@@ -89,14 +91,14 @@ struct Problem {
   ExactProblem p;
   Ctx ctx;
 
-  static Ensemble model(std::mt19937_64& rng, std::size_t n, std::size_t trees) {
-    RandomModel m{rng, n, {}, {}, {}, {}, {}, {}, {}, {}, {}, {0}, {}};
+  static Ensemble model(std::mt19937_64& rng, std::size_t n, std::size_t trees, int depth) {
+    RandomModel m{rng, n, {}, {}, {}, {}, {}, {}, {}, {}, {}, {0}, {}, depth};
     return m.build(trees);
   }
 
-  Problem(std::mt19937_64& rng, std::size_t n, std::size_t trees, Constraints c)
+  Problem(std::mt19937_64& rng, std::size_t n, std::size_t trees, Constraints c, int depth = 3)
       : x(n), sigma(n), weights(n, 1.0), policies(n), constraints(std::move(c)),
-        ensemble(model(rng, n, trees)), ctx(setup(rng), validate_linear(constraints)) {
+        ensemble(model(rng, n, trees, depth)), ctx(setup(rng), validate_linear(constraints)) {
     ctx.build_domains_and_order();
     ctx.set_suffix_bounds();
     ctx.set_pair_spans();
@@ -358,6 +360,69 @@ TEST_P(RefineFrontier, CarriedBoundAnswersAsAFreshOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RefineFrontier, ::testing::Range(0, 40));
+
+// Prices fitted on the root box bound every box of a search-like sequence (children that
+// lose a state, now and then an unrelated box): never above the cheapest row of the box in
+// the window, with both ends, only the lower or only the upper one; a bound carried from
+// box to box answers exactly as one that walks every tree afresh. Half the models are many
+// stumps (sums of per-feature steps, where a row must move several features and the
+// frontier bound counts only the dearest move): there the prices must beat the frontier
+// bound on some boxes.
+TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
+  int beats_frontier = 0;
+  for (int seed = 0; seed < 60; ++seed) {
+    std::mt19937_64 rng(static_cast<std::uint64_t>(seed) + 5000);
+    const bool stumps = seed % 2 == 1;
+    Problem pr(rng, 4, stumps ? 12 + rng() % 20 : 2 + rng() % 9, Constraints{}, stumps ? 1 : 3);
+    const FeatureStates fs(pr.ctx.domains, pr.all(), threshold_only_features(pr.ctx), pr.x);
+    // The window: above (or below) the score of a random row among the top (bottom) tenth,
+    // so that rows must move several features; with both ends, half a unit wide.
+    std::vector<double> scores;
+    for_each_row(pr, fs, Box::whole(fs), [&](const std::vector<double>& row, double) {
+      scores.push_back(pr.ensemble.raw_score(row.data()));
+    });
+    std::sort(scores.begin(), scores.end());
+    const std::size_t tenth = scores.size() / 10 + 1;
+    double lo = scores[scores.size() - 1 - rng() % tenth], hi = lo + 0.5;
+    if (seed % 3 == 1) hi = kInf;
+    if (seed % 3 == 2) hi = scores[rng() % tenth], lo = -kInf;
+    const auto cheapest_in = [&](const Box& box) {
+      double best = kInf;
+      for_each_row(pr, fs, box, [&](const std::vector<double>& row, double cost) {
+        const double s = pr.ensemble.raw_score(row.data());
+        if (s >= lo && s <= hi) best = std::min(best, cost);
+      });
+      return best;
+    };
+    Box box = Box::whole(fs);
+    const double optimum = cheapest_in(box);
+    LagrangeBound carried(pr.ensemble, fs, lo, hi), fresh(pr.ensemble, fs, lo, hi);
+    ASSERT_TRUE(carried.usable());
+    const double target = seed % 4 < 2 ? optimum : kInf;
+    carried.fit(box, target, 80);
+    fresh.fit(box, target, 80);
+    FrontierBound frontier(pr.ensemble, fs, lo, hi);
+    std::vector<double> m(pr.x.size());
+    for (int step = 0; step < 25; ++step) {
+      if (step % 8 == 7) {
+        box = random_box(rng, fs);
+      } else if (step > 0) {
+        const std::size_t f = rng() % fs.n_features();
+        const std::uint32_t s = rng() % std::max<std::size_t>(1, fs.domains()[f].size());
+        if (box.count(fs, f) > 1 && box.holds(fs, f, s)) box.remove(fs, f, s);
+      }
+      const double best = cheapest_in(box);
+      const double bound = carried.evaluate(box);
+      EXPECT_LE(bound, best) << "seed " << seed << " step " << step;
+      fresh.forget();
+      EXPECT_EQ(bound, fresh.evaluate(box)) << "seed " << seed << " step " << step;
+      const double m_sum = cheapest_costs(pr, fs, box, m);
+      frontier.evaluate(box, m, kInf);
+      if (bound > m_sum + frontier.least_extra() + 1e-6) ++beats_frontier;
+    }
+  }
+  EXPECT_GT(beats_frontier, 0);
+}
 
 class RefineRules : public ::testing::TestWithParam<int> {};
 

@@ -134,3 +134,21 @@ def cancer():
     X = X.iloc[:, :12]
     model = GradientBoostingClassifier(n_estimators=25, max_depth=3, random_state=0).fit(X, y)
     return X, y, model
+
+
+
+@pytest.fixture(params=["priced-late", "priced-from-root"])
+def lagrange_gate(request):
+    """Runs a test twice: with the refine search's Lagrangian bound from its usual start
+    (a few thousand boxes in), and forced on from the root box, so that every exactness
+    check against brute force and the MILP covers that bound as well."""
+    import _morvel_core as core
+
+    if request.param == "priced-late":
+        yield
+        return
+    previous = core._set_lagrange_start(0)
+    try:
+        yield
+    finally:
+        core._set_lagrange_start(previous)

@@ -9,6 +9,9 @@ import _morvel_core as core
 from conftest import make_constraints, random_forest_arrays
 from exact_oracle import brute_force
 
+# Every check here also runs with the Lagrangian bound on from the root box.
+pytestmark = pytest.mark.usefixtures("lagrange_gate")
+
 
 def changed(x, row):
     return frozenset(int(f) for f in np.flatnonzero(~((row == x) | (np.isnan(row) & np.isnan(x)))))

@@ -20,6 +20,9 @@ from sklearn.compose import ColumnTransformer  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import OneHotEncoder, StandardScaler  # noqa: E402
 
+# Every check here also runs with the Lagrangian bound on from the root box.
+pytestmark = pytest.mark.usefixtures("lagrange_gate")
+
 LABELS = np.array(["low", "mid", "high"])
 FREE = ["x0", "x1"]  # the columns a counterfactual may change; the others are frozen
 

@@ -14,6 +14,9 @@ from conftest import make_constraints, random_forest_arrays
 from exact_oracle import brute_force
 from test_exact import long_search_problem, random_problem, solve
 
+# Every check here also runs with the Lagrangian bound on from the root box.
+pytestmark = pytest.mark.usefixtures("lagrange_gate")
+
 GRID = np.linspace(-1, 1, 13)
 
 

@@ -14,6 +14,9 @@ from conftest import make_constraints, random_forest_arrays
 from exact_oracle import brute_force
 from region_oracle import box_points, cell_values, feature_cells
 
+# Every check here also runs with the Lagrangian bound on from the root box.
+pytestmark = pytest.mark.usefixtures("lagrange_gate")
+
 INF = math.inf
 
 

@@ -1,0 +1,467 @@
+// Lagrangian decomposition bound: tables built once, the subgradient fit, and allocation-free
+// evaluations that redo only what a box's changed features reach.
+#include "exact/lagrange.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#include "errors.hpp"
+#include "exact/post_order.hpp"
+
+namespace morvel::exact {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+std::atomic<std::uint64_t> g_lagrange_start{4096};
+
+}  // namespace
+
+std::uint64_t lagrange_start() { return g_lagrange_start.load(); }
+std::uint64_t set_lagrange_start(std::uint64_t boxes) { return g_lagrange_start.exchange(boxes); }
+
+LagrangeBound::LagrangeBound(const Ensemble& ensemble, const FeatureStates& fs, double lo_t,
+                             double hi_t)
+    : ensemble_(&ensemble), fs_(&fs), lo_t_(lo_t), hi_t_(hi_t) {
+  ensure(ensemble.n_features() == fs.n_features(),
+         "state tables cover the ensemble's features (should be impossible)");
+  build();
+}
+
+// Leaf extremes, per-tree slots (a tree's split points on each ranked feature it tests),
+// split keys as cells, masked features' left sets, and every buffer.
+void LagrangeBound::build() {
+  const Ensemble& e = *ensemble_;
+  const std::size_t nf = fs_->n_features();
+  nodes_.assign(e.n_nodes(), Node{});
+  std::vector<std::uint32_t> depth(e.n_nodes(), 0);
+  std::uint32_t height = 0;
+  score_scale_ = std::fabs(e.base_score());
+  post_order(
+      e, [] {},
+      [&](std::uint32_t n) {
+        nodes_[n] = {e.value()[n], e.value()[n], 0, 0, -1, kNone, 0, 0};
+      },
+      [&](std::uint32_t n) {
+        const std::uint32_t l = e.left()[n], r = e.right()[n];
+        nodes_[n] = {std::min(nodes_[l].lo, nodes_[r].lo), std::max(nodes_[l].hi, nodes_[r].hi),
+                     l, r, e.feature()[n], kNone, 0, e.missing_left()[n]};
+        depth[n] = 1 + std::max(depth[l], depth[r]);
+        height = std::max(height, depth[n]);
+      },
+      [&](std::uint32_t root) {
+        score_scale_ += std::max(std::fabs(nodes_[root].lo), std::fabs(nodes_[root].hi));
+        spread_ += nodes_[root].hi - nodes_[root].lo;
+      });
+  score_slack_ = score_scale_ * static_cast<double>(e.n_trees() + 2) * std::ldexp(1.0, -50);
+  words_ = (nf + 63) / 64;
+  uses_.assign(words_ * e.n_trees(), 0);
+  changed_.assign(words_, 0);
+  std::vector<std::uint8_t> seen(e.n_nodes(), 0);
+  std::vector<std::uint32_t> pending, tree_nodes, slot_of(nf, kNone);
+  std::vector<std::vector<std::uint32_t>> splits(nf);
+  tree_slots_.push_back(0);
+  for (std::size_t t = 0; t < e.n_trees(); ++t) {
+    tree_nodes.clear();
+    pending.push_back(e.tree_roots()[t]);
+    while (!pending.empty()) {
+      const std::uint32_t n = pending.back();
+      pending.pop_back();
+      if (seen[n] != 0) {
+        usable_ = false;  // a node shared between trees: no per-tree partition
+        return;
+      }
+      seen[n] = 1;
+      if (e.feature()[n] < 0) continue;
+      tree_nodes.push_back(n);
+      pending.push_back(e.left()[n]);
+      pending.push_back(e.right()[n]);
+    }
+    for (const std::uint32_t n : tree_nodes) {
+      const auto f = static_cast<std::size_t>(e.feature()[n]);
+      if (fs_->kind(f) == FeatureKind::Fixed) continue;
+      uses_[t * words_ + f / 64] |= std::uint64_t{1} << (f % 64);
+      if (fs_->kind(f) == FeatureKind::Ranked) {
+        splits[f].push_back(fs_->split_rank(f, e.threshold()[n], e.is_lt()[n] != 0));
+      }
+    }
+    for (const std::uint32_t n : tree_nodes) {
+      const auto f = static_cast<std::size_t>(e.feature()[n]);
+      if (fs_->kind(f) != FeatureKind::Ranked || slot_of[f] != kNone) continue;
+      // The slot's cells: the runs of ranks between its distinct inner split points.
+      std::vector<std::uint32_t>& k = splits[f];
+      const std::uint32_t n_ranks = fs_->n_ranks(f);
+      std::sort(k.begin(), k.end());
+      k.erase(std::unique(k.begin(), k.end()), k.end());
+      std::erase_if(k, [&](std::uint32_t r) { return r == 0 || r >= n_ranks; });
+      Slot s{static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(mu_.size()),
+             static_cast<std::uint32_t>(k.size() + 1),
+             static_cast<std::uint32_t>(cell_of_.size())};
+      std::int32_t cell = 0;
+      for (std::uint32_t r = 0; r < n_ranks; ++r) {
+        while (static_cast<std::size_t>(cell) < k.size() && k[static_cast<std::size_t>(cell)] <= r) {
+          ++cell;
+        }
+        cell_of_.push_back(cell);
+      }
+      mu_.resize(mu_.size() + s.n_cells + 1, 0.0);
+      slot_of[f] = static_cast<std::uint32_t>(slots_.size());
+      slots_.push_back(s);
+      k.clear();
+    }
+    for (const std::uint32_t n : tree_nodes) {
+      Node& w = nodes_[n];
+      const auto f = static_cast<std::size_t>(w.feature);
+      if (fs_->kind(f) == FeatureKind::Ranked) {
+        w.slot = slot_of[f];
+        const Slot& s = slots_[w.slot];
+        const std::uint32_t k = fs_->split_rank(f, e.threshold()[n], e.is_lt()[n] != 0);
+        w.key = k >= fs_->n_ranks(f) ? s.n_cells
+                                     : static_cast<std::uint32_t>(cell_of_[s.cell_of + k]);
+      } else if (fs_->kind(f) == FeatureKind::Masked) {
+        w.key = static_cast<std::uint32_t>(left_sets_.size());
+        left_sets_.resize(left_sets_.size() + fs_->mask_words(f), 0);
+        const Domain& d = fs_->domains()[f];
+        for (std::size_t i = 0; i < d.size(); ++i) {
+          if (e.next_node(n, d[i].value) == w.left) {
+            left_sets_[w.key + i / 64] |= std::uint64_t{1} << (i % 64);
+          }
+        }
+      }
+    }
+    for (const std::uint32_t n : tree_nodes) {
+      const auto f = static_cast<std::size_t>(e.feature()[n]);
+      if (f < nf) slot_of[f] = kNone;
+    }
+    tree_slots_.push_back(static_cast<std::uint32_t>(slots_.size()));
+  }
+  // Slots by feature, and the adjusted cost tables.
+  feature_slots_.assign(nf + 1, 0);
+  for (const Slot& s : slots_) ++feature_slots_[s.feature + 1];
+  for (std::size_t f = 0; f < nf; ++f) feature_slots_[f + 1] += feature_slots_[f];
+  feature_slot_list_.assign(slots_.size(), 0);
+  std::vector<std::uint32_t> fill(feature_slots_.begin(), feature_slots_.end() - 1);
+  for (std::uint32_t s = 0; s < slots_.size(); ++s) feature_slot_list_[fill[slots_[s].feature]++] = s;
+  g_begin_.assign(nf + 1, 0);
+  for (std::size_t f = 0; f < nf; ++f) {
+    g_begin_[f + 1] = g_begin_[f] + (fs_->kind(f) == FeatureKind::Ranked ? fs_->n_ranks(f) : 0);
+  }
+  g_.assign(g_begin_[nf], 0.0);
+  g_nan_.assign(nf, kInf);
+  best_mu_ = grad_ = mu_;
+  cur_.assign(slots_.size(), Part{});
+  arg_part_.assign(slots_.size(), Part{});
+  arg_state_.assign(nf, 0);
+  feature_min_.assign(nf, 0.0);
+  tree_min_.assign(e.n_trees(), 0.0);
+  frames_.reserve(2 * height + 2);
+  log_.reserve(height + 2);
+}
+
+double LagrangeBound::part_min(std::uint32_t s, const Part& p) const {
+  const double* mu = mu_.data() + slots_[s].mu;
+  double least = p.nan ? mu[slots_[s].n_cells] : kInf;
+  for (std::int32_t c = p.lo; c <= p.hi; ++c) least = std::min(least, mu[c]);
+  return least;
+}
+
+std::int32_t LagrangeBound::least_cell(std::uint32_t s, const Part& p) const {
+  const double* mu = mu_.data() + slots_[s].mu;
+  std::int32_t best = -1;
+  for (std::int32_t c = p.lo; c <= p.hi; ++c) {
+    if (best < 0 || mu[c] < mu[best]) best = c;
+  }
+  const auto nan_cell = static_cast<std::int32_t>(slots_[s].n_cells);
+  if (p.nan && (best < 0 || mu[nan_cell] < mu[best])) best = nan_cell;
+  return best;
+}
+
+// Least cost less the feature's prices over its part of the box (masked features are not
+// priced; fixed ones cost nothing).
+double LagrangeBound::feature_term(const Box& box, std::size_t f, bool record) {
+  const FeatureKind kind = fs_->kind(f);
+  if (kind == FeatureKind::Fixed) return 0.0;
+  if (kind == FeatureKind::Masked) return fs_->mask_cost(f, box.mask(*fs_, f));
+  const RankRange& r = box.ranges[f];
+  if (feature_slots_[f] == feature_slots_[f + 1]) return fs_->range_cost(f, r.lo, r.hi, r.nan);
+  double least = r.nan ? g_nan_[f] : kInf;
+  std::int32_t arg = -1;
+  const double* g = g_.data() + g_begin_[f];
+  for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) {
+    if (g[k] < least) {
+      least = g[k];
+      arg = static_cast<std::int32_t>(k);
+    }
+  }
+  if (record) arg_state_[f] = arg;
+  return least;
+}
+
+void LagrangeBound::rollback(std::uint32_t mark) {
+  while (log_.size() > mark) {
+    cur_[log_.back().slot] = log_.back().previous;
+    log_.pop_back();
+  }
+}
+
+// Least over the tree's leaves (reachable in the box, as far as the walk tells) of the
+// priced parts less (lambda_lo - lambda_hi) times the leaf's value. Depth first, the child
+// of the lower priced sum first; a subtree that cannot beat the best leaf is skipped (parts
+// only narrow below a node, so their least prices only rise).
+double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record) {
+  const double lam = lam_lo_ - lam_hi_;
+  double acc = 0.0;
+  for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
+    const std::size_t f = slots_[s].feature;
+    const RankRange& r = box.ranges[f];
+    const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
+    Part p{1, 0, r.nan, 0.0};
+    if (r.has_ranks()) p.lo = cell[r.lo], p.hi = cell[r.hi];
+    p.min = part_min(s, p);
+    cur_[s] = p;
+    acc = acc + p.min;
+  }
+  double best = kInf, best_value = 0.0;
+  frames_.clear();
+  log_.clear();
+  frames_.push_back({ensemble_->tree_roots()[t], 0, kNone, Part{}, acc});
+  while (!frames_.empty()) {
+    const Frame fr = frames_.back();
+    frames_.pop_back();
+    rollback(fr.log_mark);
+    if (fr.slot != kNone) {
+      log_.push_back({fr.slot, cur_[fr.slot]});
+      cur_[fr.slot] = fr.part;
+    }
+    std::uint32_t n = fr.node;
+    acc = fr.acc;
+    for (;;) {
+      const Node& w = nodes_[n];
+      if (acc - std::max(lam * w.lo, lam * w.hi) >= best) break;
+      if (w.feature < 0) {
+        best = acc - lam * w.lo;
+        best_value = w.lo;
+        if (record) {
+          for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) arg_part_[s] = cur_[s];
+        }
+        break;
+      }
+      const auto f = static_cast<std::size_t>(w.feature);
+      const FeatureKind kind = fs_->kind(f);
+      if (kind == FeatureKind::Fixed) {
+        n = ensemble_->next_node(n, fs_->fixed_value(f));
+        continue;
+      }
+      if (kind == FeatureKind::Masked) {
+        const std::uint64_t* m = box.mask(*fs_, f);
+        bool any_l = false, any_r = false;
+        for (std::size_t i = 0; i < fs_->mask_words(f); ++i) {
+          any_l = any_l || (m[i] & left_sets_[w.key + i]) != 0;
+          any_r = any_r || (m[i] & ~left_sets_[w.key + i]) != 0;
+        }
+        if (any_l && any_r) {
+          const auto mark = static_cast<std::uint32_t>(log_.size());
+          frames_.push_back({w.right, mark, kNone, Part{}, acc});
+          frames_.push_back({w.left, mark, kNone, Part{}, acc});
+          break;
+        }
+        n = any_l ? w.left : w.right;
+        continue;
+      }
+      const Part c = cur_[w.slot];
+      const auto cut = static_cast<std::int32_t>(w.key);
+      Part l{c.lo, std::min(c.hi, cut - 1), c.nan && w.missing_left != 0, 0.0};
+      Part r{std::max(c.lo, cut), c.hi, c.nan && w.missing_left == 0, 0.0};
+      if (l.lo > l.hi && !l.nan) {
+        n = w.right;
+        continue;
+      }
+      if (r.lo > r.hi && !r.nan) {
+        n = w.left;
+        continue;
+      }
+      l.min = part_min(w.slot, l);
+      r.min = part_min(w.slot, r);
+      const double al = acc - c.min + l.min, ar = acc - c.min + r.min;
+      const auto mark = static_cast<std::uint32_t>(log_.size());
+      const Frame fl{w.left, mark, w.slot, l, al}, frr{w.right, mark, w.slot, r, ar};
+      const bool left_first = al <= ar;
+      frames_.push_back(left_first ? frr : fl);
+      frames_.push_back(left_first ? fl : frr);
+      break;
+    }
+  }
+  rollback(0);
+  if (record) arg_value_sum_ = arg_value_sum_ + best_value;
+  return best;
+}
+
+// The bound before the allowance, every term computed afresh.
+double LagrangeBound::full(const Box& box, bool record) {
+  arg_value_sum_ = 0.0;
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) feature_min_[f] = feature_term(box, f, record);
+  for (std::size_t t = 0; t < tree_min_.size(); ++t) tree_min_[t] = tree_term(box, t, record);
+  return total();
+}
+
+double LagrangeBound::total() const {
+  double sum = 0.0;
+  for (const double v : feature_min_) sum = sum + v;
+  for (const double v : tree_min_) sum = sum + v;
+  const double base = ensemble_->base_score();
+  if (lo_t_ > -kInf) sum = sum + lam_lo_ * (lo_t_ - base);
+  if (hi_t_ < kInf) sum = sum - lam_hi_ * (hi_t_ - base);
+  return sum;
+}
+
+void LagrangeBound::refresh_costs() {
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    if (fs_->kind(f) != FeatureKind::Ranked) continue;
+    double* g = g_.data() + g_begin_[f];
+    for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = fs_->rank_cost(f, r);
+    g_nan_[f] = fs_->nan_cost(f);
+    for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+      const Slot& s = slots_[feature_slot_list_[i]];
+      const double* mu = mu_.data() + s.mu;
+      const std::int32_t* cell = cell_of_.data() + s.cell_of;
+      for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = g[r] - mu[cell[r]];
+      g_nan_[f] = g_nan_[f] - mu[s.n_cells];
+    }
+  }
+}
+
+// One projected subgradient step of the prices from the minimisers of the last recorded
+// evaluation: a tree's copy in another cell than the row's pulls its cell's price up and
+// the row's down; the window's prices follow its violation by the trees' leaves.
+bool LagrangeBound::subgradient_step(double lb, double target, double alpha) {
+  std::fill(grad_.begin(), grad_.end(), 0.0);
+  double norm2 = 0.0;
+  for (std::uint32_t s = 0; s < slots_.size(); ++s) {
+    const Slot& slot = slots_[s];
+    const std::int32_t mine = least_cell(s, arg_part_[s]);
+    const std::int32_t state = arg_state_[slot.feature];
+    const std::int32_t row = state < 0 ? static_cast<std::int32_t>(slot.n_cells)
+                                       : cell_of_[slot.cell_of + static_cast<std::uint32_t>(state)];
+    if (mine == row || mine < 0) continue;
+    grad_[slot.mu + static_cast<std::uint32_t>(mine)] += 1.0;
+    grad_[slot.mu + static_cast<std::uint32_t>(row)] -= 1.0;
+    norm2 += 2.0;
+  }
+  const double base = ensemble_->base_score();
+  double g_lo = lo_t_ > -kInf ? (lo_t_ - base) - arg_value_sum_ : 0.0;
+  double g_hi = hi_t_ < kInf ? arg_value_sum_ - (hi_t_ - base) : 0.0;
+  if (lam_lo_ == 0.0 && g_lo < 0.0) g_lo = 0.0;
+  if (lam_hi_ == 0.0 && g_hi < 0.0) g_hi = 0.0;
+  // The window's prices move in units of `unit` (so that a violation by the whole spread
+  // of the trees weighs like a disagreement of every slot), the prices of cells in units
+  // of one: without that, the score's scale would set every step.
+  const double unit = spread_ > 0.0 ? std::sqrt(static_cast<double>(slots_.size()) + 1.0) / spread_ : 1.0;
+  g_lo *= unit;
+  g_hi *= unit;
+  norm2 += g_lo * g_lo + g_hi * g_hi;
+  if (norm2 == 0.0) return false;  // the copies agree and the window holds: nothing to gain
+  const double step = alpha * (target - lb) / norm2;
+  for (std::size_t i = 0; i < mu_.size(); ++i) mu_[i] = mu_[i] + step * grad_[i];
+  lam_lo_ = std::max(0.0, lam_lo_ + step * g_lo * unit);
+  lam_hi_ = std::max(0.0, lam_hi_ + step * g_hi * unit);
+  return true;
+}
+
+// Subgradient ascent from zero prices, keeping the prices of the best bound seen. The step
+// factor halves after a few steps without a better bound.
+void LagrangeBound::fit(const Box& box, double target, int iterations) {
+  if (!usable_) return;
+  std::fill(mu_.begin(), mu_.end(), 0.0);
+  lam_lo_ = lam_hi_ = 0.0;
+  refresh_costs();
+  double best_lb = -kInf, alpha = 1.0;
+  int stall = 0;
+  best_mu_ = mu_;
+  best_lam_lo_ = lam_lo_;
+  best_lam_hi_ = lam_hi_;
+  for (int i = 0; i < iterations; ++i) {
+    const double lb = full(box, true);
+      if (lb > best_lb) {
+      best_lb = lb;
+      best_mu_ = mu_;
+      best_lam_lo_ = lam_lo_;
+      best_lam_hi_ = lam_hi_;
+      stall = 0;
+    } else if (++stall >= 5) {
+      alpha *= 0.5;
+      stall = 0;
+    }
+    const double aim = target < kInf ? target : best_lb + 0.1 * std::max(1.0, std::fabs(best_lb));
+    if (lb >= aim || !subgradient_step(lb, aim, alpha)) break;
+    refresh_costs();
+  }
+  mu_ = best_mu_;
+  lam_lo_ = best_lam_lo_;
+  lam_hi_ = best_lam_hi_;
+  refresh_costs();
+  set_allowance();
+  fitted_ = true;
+  have_last_ = false;
+}
+
+// Relative rounding of every sum of the bound (generously, over the magnitudes of all its
+// parts), and the gap between a row's computed score and its exact sum of leaf values.
+void LagrangeBound::set_allowance() {
+  double magnitude = 0.0;
+  for (const double m : mu_) magnitude += std::fabs(m);
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    if (fs_->kind(f) == FeatureKind::Fixed) continue;
+    double most = 0.0;
+    for (const State& s : fs_->domains()[f]) {
+      if (std::isfinite(s.cost)) most = std::max(most, std::fabs(s.cost));
+    }
+    magnitude += most;
+  }
+  const double base = ensemble_->base_score();
+  magnitude += (lam_lo_ + lam_hi_) * score_scale_;
+  if (lo_t_ > -kInf) magnitude += lam_lo_ * std::fabs(lo_t_ - base);
+  if (hi_t_ < kInf) magnitude += lam_hi_ * std::fabs(hi_t_ - base);
+  allowance_ = magnitude * 1e-9 + (lam_lo_ + lam_hi_) * score_slack_;
+}
+
+void LagrangeBound::mark_changed(const Box& box) {
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    bool same = box.ranges[f] == last_box_.ranges[f];
+    if (same && fs_->kind(f) == FeatureKind::Masked) {
+      same = std::equal(box.mask(*fs_, f), box.mask(*fs_, f) + fs_->mask_words(f),
+                        last_box_.mask(*fs_, f));
+    }
+    const std::uint64_t bit = std::uint64_t{1} << (f % 64);
+    changed_[f / 64] = same ? changed_[f / 64] & ~bit : changed_[f / 64] | bit;
+  }
+}
+
+bool LagrangeBound::tree_changed(std::size_t t) const {
+  for (std::size_t w = 0; w < words_; ++w) {
+    if ((uses_[t * words_ + w] & changed_[w]) != 0) return true;
+  }
+  return false;
+}
+
+double LagrangeBound::evaluate(const Box& box) {
+  if (!fitted_) return -kInf;
+  double sum;
+  if (!have_last_) {
+    sum = full(box, false);
+  } else {
+    mark_changed(box);
+    for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+      if ((changed_[f / 64] >> (f % 64)) & 1u) feature_min_[f] = feature_term(box, f, false);
+    }
+    for (std::size_t t = 0; t < tree_min_.size(); ++t) {
+      if (tree_changed(t)) tree_min_[t] = tree_term(box, t, false);
+    }
+    sum = total();
+  }
+  last_box_ = box;
+  have_last_ = true;
+  return sum - allowance_;
+}
+
+}  // namespace morvel::exact

@@ -1,0 +1,157 @@
+// A bound that makes the trees agree: Lagrangian decomposition over one ensemble's window.
+//
+// The frontier bound (frontier.hpp) lets every tree spend the whole extra cost on its own
+// leaf, so trees that need different states of one feature are each assumed to get theirs.
+// Here every tree t gets its own copy x^t of the features it splits on, and the copies are
+// tied to the row x by prices: mu[t,f,k] per tree, per feature f that t splits on (ranked
+// features only), per cell k of t's own partition of f's states (the runs of ranks between
+// t's split points on f, and the missing state as a cell of its own). The window
+// lo <= base + sum_t v_t(x) <= hi is priced by lambda_lo, lambda_hi >= 0.
+//
+// For a row x of box B inside the window, with every copy x^t = x,
+//   cost(x) >= cost(x) + lambda_lo (lo - score) + lambda_hi (score - hi)
+//            + sum_{t,f} (mu[t,f,k_t(x^t_f)] - mu[t,f,k_t(x_f)])
+// since the window terms are <= 0 and the price terms are 0. Regrouped, the right side is
+//   sum_f (c_f(x_f) - sum_{t uses f} mu[t,f,k_t(x_f)])
+//   + sum_t (sum_{f in t} mu[t,f,k_t(x^t_f)] - (lambda_lo - lambda_hi) v_t(x^t))
+//   + lambda_lo (lo - base) - lambda_hi (hi - base)
+// and minimising each feature's term over B_f and each tree's term over the copies in B
+// (independently) gives a lower bound that holds for any prices. A tree's minimum is over
+// its leaves: a leaf's region is a product of per-feature parts, so the priced sum splits
+// into per-feature minima over B_f cut to the leaf's side of each split. Leaves that no row
+// of B reaches may be counted too (a minimum over more candidates is only lower): masked
+// (categorical) features are not priced and are tested against the box, not the path. Any
+// rule of the problem the relaxation leaves out (implications, pairs, other windows) only
+// makes the bound weaker. An end of the window that is infinite gets no price.
+//
+// Rounding. The bound subtracts an allowance for the floating sums (relative to the
+// magnitudes involved) and for a row whose computed score lies in the window while its
+// exact sum of leaf values lies a hair outside ((lambda_lo + lambda_hi) times the error of
+// such a sum).
+//
+// The prices are fitted once, by a fixed number of subgradient steps (Polyak steps towards
+// a target cost, deterministic), and then stay fixed: every box only evaluates. An
+// evaluation redoes only the feature terms and trees whose features changed their part of
+// the box since the last one, and allocates nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "exact/box.hpp"
+#include "ir.hpp"
+
+namespace morvel::exact {
+
+class LagrangeBound {
+ public:
+  // The ensemble and the state tables must outlive the bound; the window [lo_t, hi_t] is
+  // on the raw score (either end may be infinite).
+  LagrangeBound(const Ensemble& ensemble, const FeatureStates& fs, double lo_t, double hi_t);
+
+  // Whether the ensemble's trees can be priced (they share no nodes).
+  bool usable() const { return usable_; }
+  // Fits the prices on `box` with `iterations` subgradient steps aiming at `target` (the
+  // cost of a known row; +inf for none). Keeps the prices of the best bound seen.
+  void fit(const Box& box, double target, int iterations);
+  // A lower bound on the cost of every row of `box` that scores inside the window (after
+  // the rounding allowance); -inf before a fit.
+  double evaluate(const Box& box);
+  // Drops what the last evaluation kept, so the next one walks every tree.
+  void forget() { have_last_ = false; }
+
+ private:
+  struct Node {
+    double lo, hi;  // least and greatest leaf value below
+    std::uint32_t left, right;
+    std::int32_t feature;   // negative at a leaf
+    std::uint32_t slot;     // ranked: the tree's slot of the feature
+    std::uint32_t key;      // ranked: first cell going right; masked: left set's offset
+    std::uint8_t missing_left;
+  };
+  struct Slot {             // one tree's prices on one ranked feature
+    std::uint32_t feature;
+    std::uint32_t mu;       // offset of its prices (n_cells ranks' cells, then missing)
+    std::uint32_t n_cells;
+    std::uint32_t cell_of;  // offset of its rank -> cell table
+  };
+  struct Part {  // a slot's cells as narrowed along the walk: lo..hi, and missing
+    std::int32_t lo, hi;
+    bool nan;
+    double min;  // least price over them
+  };
+  struct Frame {
+    std::uint32_t node;
+    std::uint32_t log_mark;
+    std::uint32_t slot;  // the slot this step narrows, or kNone
+    Part part;
+    double acc;
+  };
+  struct LogEntry {
+    std::uint32_t slot;
+    Part previous;
+  };
+
+  void build();
+  double part_min(std::uint32_t s, const Part& p) const;
+  std::int32_t least_cell(std::uint32_t s, const Part& p) const;
+  double feature_term(const Box& box, std::size_t f, bool record);
+  double tree_term(const Box& box, std::size_t t, bool record);
+  double full(const Box& box, bool record);
+  double total() const;
+  void refresh_costs();
+  void set_allowance();
+  void rollback(std::uint32_t mark);
+  void mark_changed(const Box& box);
+  bool tree_changed(std::size_t t) const;
+  bool subgradient_step(double lb, double target, double alpha);
+
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  const Ensemble* ensemble_;
+  const FeatureStates* fs_;
+  double lo_t_, hi_t_;
+  bool usable_ = true;
+  bool fitted_ = false;
+  std::vector<Node> nodes_;
+  std::vector<std::uint64_t> left_sets_;
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> tree_slots_;     // CSR over trees into slots_
+  std::vector<std::uint32_t> feature_slots_;  // CSR over features: slot indices
+  std::vector<std::uint32_t> feature_slot_list_;
+  std::vector<std::int32_t> cell_of_;
+  std::vector<double> mu_, best_mu_, grad_;
+  double lam_lo_ = 0.0, lam_hi_ = 0.0, best_lam_lo_ = 0.0, best_lam_hi_ = 0.0;
+  std::vector<std::uint32_t> g_begin_;  // CSR over features' ranks into g_
+  std::vector<double> g_;      // per ranked feature and rank: cost less the prices
+  std::vector<double> g_nan_;  // per feature: the same for the missing state
+  double score_scale_ = 0.0;   // |base| + the trees' largest |leaf value|
+  double score_slack_ = 0.0;   // error of a sum of leaf values
+  double spread_ = 0.0;        // sum over the trees of their leaf values' range
+  double allowance_ = 0.0;
+
+  // Walk state.
+  std::vector<Part> cur_;
+  std::vector<Frame> frames_;
+  std::vector<LogEntry> log_;
+  // Minimisers of the last recorded evaluation (fit only).
+  std::vector<Part> arg_part_;   // per slot: the best leaf's parts
+  std::vector<std::int32_t> arg_state_;  // per feature: least rank, -1 missing
+  double arg_value_sum_ = 0.0;   // sum of the best leaves' values
+
+  // Reuse between evaluations.
+  std::vector<double> feature_min_, tree_min_;
+  std::size_t words_ = 1;
+  std::vector<std::uint64_t> uses_;     // per tree: features its nodes test
+  std::vector<std::uint64_t> changed_;
+  Box last_box_;
+  bool have_last_ = false;
+};
+
+// Boxes the refine search expands before it fits and uses the bound (a search that ends
+// sooner never pays for a fit). Tests set it to 0 to use the bound from the root box on.
+std::uint64_t lagrange_start();
+std::uint64_t set_lagrange_start(std::uint64_t boxes);  // returns the previous value
+
+}  // namespace morvel::exact
