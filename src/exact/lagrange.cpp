@@ -100,7 +100,8 @@ void LagrangeBound::build() {
              static_cast<std::uint32_t>(cell_of_.size())};
       std::int32_t cell = 0;
       for (std::uint32_t r = 0; r < n_ranks; ++r) {
-        while (static_cast<std::size_t>(cell) < k.size() && k[static_cast<std::size_t>(cell)] <= r) {
+        while (static_cast<std::size_t>(cell) < k.size() &&
+               k[static_cast<std::size_t>(cell)] <= r) {
           ++cell;
         }
         cell_of_.push_back(cell);
@@ -142,7 +143,9 @@ void LagrangeBound::build() {
   for (std::size_t f = 0; f < nf; ++f) feature_slots_[f + 1] += feature_slots_[f];
   feature_slot_list_.assign(slots_.size(), 0);
   std::vector<std::uint32_t> fill(feature_slots_.begin(), feature_slots_.end() - 1);
-  for (std::uint32_t s = 0; s < slots_.size(); ++s) feature_slot_list_[fill[slots_[s].feature]++] = s;
+  for (std::uint32_t s = 0; s < slots_.size(); ++s) {
+    feature_slot_list_[fill[slots_[s].feature]++] = s;
+  }
   g_begin_.assign(nf + 1, 0);
   for (std::size_t f = 0; f < nf; ++f) {
     g_begin_[f + 1] = g_begin_[f] + (fs_->kind(f) == FeatureKind::Ranked ? fs_->n_ranks(f) : 0);
@@ -243,7 +246,8 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record) {
         best = acc - lam * w.lo;
         best_value = w.lo;
         if (record) {
-          for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) arg_part_[s] = cur_[s];
+          std::copy(cur_.begin() + tree_slots_[t], cur_.begin() + tree_slots_[t + 1],
+                    arg_part_.begin() + tree_slots_[t]);
         }
         break;
       }
@@ -300,7 +304,9 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record) {
 // The bound before the allowance, every term computed afresh.
 double LagrangeBound::full(const Box& box, bool record) {
   arg_value_sum_ = 0.0;
-  for (std::size_t f = 0; f < fs_->n_features(); ++f) feature_min_[f] = feature_term(box, f, record);
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    feature_min_[f] = feature_term(box, f, record);
+  }
   for (std::size_t t = 0; t < tree_min_.size(); ++t) tree_min_[t] = tree_term(box, t, record);
   return total();
 }
@@ -356,7 +362,8 @@ bool LagrangeBound::subgradient_step(double lb, double target, double alpha) {
   // The window's prices move in units of `unit` (so that a violation by the whole spread
   // of the trees weighs like a disagreement of every slot), the prices of cells in units
   // of one: without that, the score's scale would set every step.
-  const double unit = spread_ > 0.0 ? std::sqrt(static_cast<double>(slots_.size()) + 1.0) / spread_ : 1.0;
+  const double unit =
+      spread_ > 0.0 ? std::sqrt(static_cast<double>(slots_.size()) + 1.0) / spread_ : 1.0;
   g_lo *= unit;
   g_hi *= unit;
   norm2 += g_lo * g_lo + g_hi * g_hi;

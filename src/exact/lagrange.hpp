@@ -29,10 +29,14 @@
 // exact sum of leaf values lies a hair outside ((lambda_lo + lambda_hi) times the error of
 // such a sum).
 //
-// The prices are fitted once, by a fixed number of subgradient steps (Polyak steps towards
-// a target cost, deterministic), and then stay fixed: every box only evaluates. An
-// evaluation redoes only the feature terms and trees whose features changed their part of
-// the box since the last one, and allocates nothing.
+// Fitting. The prices are fitted once, by a fixed number of projected subgradient steps
+// (Polyak steps towards a target cost, the factor halving after a few steps without a
+// better bound; deterministic), and then stay fixed: every box only evaluates. A step
+// raises the price of the cell a tree's copy chose and lowers that of the row's cell where
+// they differ, and moves the window's prices by its violation by the chosen leaves, scaled
+// so that the score's units do not swamp the cells'. An evaluation redoes only the feature
+// terms and trees whose features changed their part of the box since the last one, and
+// allocates nothing.
 #pragma once
 
 #include <cstddef>

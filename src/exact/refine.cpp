@@ -48,6 +48,24 @@
 // they would be with that row found otherwise. Rounds depend only on box counts, so a
 // search is as deterministic with them as without.
 //
+// Prices. A proof that has expanded lagrange_start() boxes without finishing fits a
+// second bound (lagrange.hpp): each tree gets its own copy of the features it splits on,
+// the copies are tied to the row by prices per tree and cell of that tree's splits, and
+// the window by a price per end; for any prices, the least priced cost of each feature and
+// of each tree over the box, summed, is a lower bound on the cost of every row of the box
+// inside the model's window. Unlike the frontier bound, a tree that needs a feature moved
+// pays for it only in part, so trees that need different states of one feature cannot
+// each be assumed to get theirs. The prices are fitted once, on the root box, by
+// subgradient steps aiming at the incumbent's cost; after that the bound is evaluated on
+// boxes taken up from the heap (a plunge's children stay with the frontier bound, which
+// reuses its walks better, and inherit the raised bound as their parent's). A box whose
+// priced bound reaches the incumbent is pruned; one whose bound rises above the next open
+// box's goes back to the heap with it. When few priced boxes gain from the prices, boxes
+// are priced ever more sparsely (and again more densely when they gain), so models where
+// the prices say nothing new (deep forests, whose many leaves make the prices weak) lose
+// little. Searches that end sooner never fit: their boxes and answers are exactly what
+// they were without it.
+//
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box until a plunge ends (both children settled or pruned), then takes up
 // the best open box. Plunging even when the child's bound is above the best open box's
@@ -57,7 +75,8 @@
 // root when taken up.
 //
 // Why the lower bound stays sound. Every prune uses a bound that no row of the box can beat
-// (the frontier bound, argued in frontier.hpp, with an allowance for rounding), a rule that
+// (the frontier bound, argued in frontier.hpp, or the priced bound, argued in lagrange.hpp,
+// each with an allowance for rounding), a rule that
 // every row of the box breaks, or the classic leaf rule; a budget only drops rows that cost
 // at least the incumbent; children partition their parent; the bound reported when stopped
 // is the least bound of the boxes still open (the one under expansion included), capped by
