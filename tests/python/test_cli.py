@@ -71,6 +71,12 @@ def test_results_equal_the_api_and_the_library_agrees(example):
         assert row.debt == factual.debt and row.late_payments <= factual.late_payments
         assert {c["feature"] for c in r["changes"]} == {
             c for c in frame.columns if row[c] != factual[c]}
+        for c in r["changes"]:  # the data's own values, integers as integers
+            was = factual[c["feature"]]
+            want = (was.item() if isinstance(was, np.generic) else was,
+                    r["counterfactual"][c["feature"]])
+            assert (c["from"], c["to"]) == want
+            assert (type(c["from"]), type(c["to"])) == tuple(map(type, want))
 
 
 def test_table_and_csv_output(example):
