@@ -3,6 +3,7 @@ libraries' own predictions, every model format, bad input as one line with exit 
 usage errors with 2, and --out replaced atomically or not at all."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -251,6 +252,15 @@ def test_alternatives_with_max_changes_are_valid_small_and_diverse(example):
             changed = {c for c in frame.columns if r["counterfactual"][c] != factual[c]}
             assert len(changed) <= 2 and not any(changed >= e for e in earlier), (row, r)
             earlier.append(changed)
+    # One change each and no superset: at most one alternative per feature, so the table
+    # says, under each changed row's last one, that no further one exists.
+    out = run(*common[:-2], "--alternatives", "9", "--max-changes", "1", cwd=d)
+    assert out.returncode == 0, out.stderr
+    blocks = out.stdout.split("\n\n")[1:]
+    changed = {b.split(",")[0] for b in blocks if ", alternative " in b}
+    notes = [b for b in blocks if "(no further alternative keeps the rules (proved))" in b]
+    assert changed and len(notes) == len(changed)
+    assert all(re.search(r", alternative \d+: counterfactual found", b) for b in notes)
 
 
 def test_usage_errors_exit_2_and_debug_shows_the_traceback(example):

@@ -7,7 +7,7 @@ import json
 import math
 import os
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -33,6 +33,19 @@ class Report:
     after: list                # ... of the counterfactual (None where none was found)
     quantity: str              # what before/after are: "proba", "class" or "raw score"
     ranks: np.ndarray | None = None  # with alternatives: each line's rank, 1 = cheapest
+    short: dict = field(default_factory=dict)  # line -> why its row has no further one
+
+    def note_short_rows(self, rows: np.ndarray, ends: list) -> None:
+        """Notes, on the last found line of each row (rows[line] is its row), why the row
+        got fewer alternatives than asked; `ends` holds (end, message) per row."""
+        for line in range(len(rows)):
+            last = line + 1 == len(rows) or rows[line + 1] != rows[line]
+            end, message = ends[rows[line]]
+            if last and end != "complete" and self.frame["status"].iat[line] == "found":
+                self.short[line] = (
+                    "no further alternative keeps the rules (proved)" if end == "exhausted"
+                    else "the search for a further alternative stopped"
+                    + (f": {message}" if message else ""))
 
     @property
     def firsts(self) -> np.ndarray:
@@ -129,7 +142,8 @@ def _render_row(report: Report, k: int, row) -> str:
         "heuristic" if math.isnan(row.gap) else f"within {row.gap:.1%} of optimal")
     head += (f"counterfactual found ({proof}), distance {row.distance:.4g}; "
              f"{report.quantity} {before} -> {_fmt_prediction(report.after[k])}")
-    return head + "\n" + _table(report.changes[k])
+    note = f"\n  ({report.short[k]})" if k in report.short else ""
+    return head + "\n" + _table(report.changes[k]) + note
 
 
 def _table(changes: list[tuple]) -> str:
