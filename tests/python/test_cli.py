@@ -115,12 +115,22 @@ def saved_models(tmp_path_factory):
     joblib.dump(gbm, d / "model.joblib")
     proba = {"json": xgb.predict_proba, "ubj": xgb.predict_proba,
              "skops": gbm.predict_proba, "joblib": gbm.predict_proba}
+    try:
+        import catboost
+    except ImportError:
+        return d, X, proba
+    cat = catboost.CatBoostClassifier(iterations=8, depth=3, verbose=0, random_seed=0,
+                                      allow_writing_files=False).fit(X, y)
+    cat.save_model(str(d / "model.cbm"))
+    proba["cbm"] = cat.predict_proba
     return d, X, proba
 
 
-@pytest.mark.parametrize("fmt", ["json", "ubj", "skops", "joblib"])
+@pytest.mark.parametrize("fmt", ["json", "ubj", "skops", "joblib", "cbm"])
 def test_every_model_format(saved_models, fmt):
     d, X, proba = saved_models
+    if fmt not in proba:
+        pytest.skip(f"no library to write .{fmt} files")
     rejected = np.flatnonzero(proba[fmt](X)[:, 1] < 0.5)[:3]
     args = ["explain", "--model", f"model.{fmt}", "--data", "rows.csv", "--rows",
             ",".join(map(str, rejected)), "--target", "proba>=0.6", "--out", f"out-{fmt}.json"]
