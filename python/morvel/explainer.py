@@ -253,7 +253,8 @@ class Explainer:
 
         With `alternatives=k` (and `diversity`, as for `explain`), a long frame: one line
         per alternative, with the row's index label ("row") and its "rank" (1 = cheapest)
-        first; a row without a counterfactual has one line (rank 1, found False).
+        first; a row without a counterfactual has one line (rank 1, found False); over
+        Dask too, equal to the single-process frame.
         """
         target = self._target(target, desired_class)
         opts = self._options(method, options, diversity)
@@ -262,19 +263,17 @@ class Explainer:
             raise ValueError("chunk_rows must be positive")
         from .frontends import dask as distributed_batch
 
-        if alternatives is not None:
-            count = check.positive_count(alternatives, "alternatives")
-            if client is not None or distributed_batch.is_dask_collection(rows):
-                raise ValueError("alternatives are explained in this process: pass a pandas "
-                                 "DataFrame or array, without client")
+        count = None if alternatives is None else check.positive_count(alternatives,
+                                                                         "alternatives")
+        if client is not None or distributed_batch.is_dask_collection(rows):
+            return distributed_batch.explain_many(self, rows, target, opts, client=client,
+                                                  n_jobs=n_jobs, progress=progress,
+                                                  chunk_rows=chunk_rows, alternatives=count)
+        if count is not None:
             frame, X = self.schema.rows(rows, "rows")
             self._require_present(X)
             return self._alternatives_frame(frame.index, X, target, opts, count,
                                             self.n_jobs if n_jobs is None else n_jobs, progress)
-        if client is not None or distributed_batch.is_dask_collection(rows):
-            return distributed_batch.explain_many(self, rows, target, opts, client=client,
-                                                  n_jobs=n_jobs, progress=progress,
-                                                  chunk_rows=chunk_rows)
         frame, X = self.schema.rows(rows, "rows")
         self._require_present(X)
         outcomes = _batch.solve_rows(self, X, target, opts,

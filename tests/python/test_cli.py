@@ -3,6 +3,7 @@ libraries' own predictions, every model format, bad input as one line with exit 
 usage errors with 2, and --out replaced atomically or not at all."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -71,6 +72,12 @@ def test_results_equal_the_api_and_the_library_agrees(example):
         assert row.debt == factual.debt and row.late_payments <= factual.late_payments
         assert {c["feature"] for c in r["changes"]} == {
             c for c in frame.columns if row[c] != factual[c]}
+        for c in r["changes"]:  # the data's own values, integers as integers
+            was = factual[c["feature"]]
+            want = (was.item() if isinstance(was, np.generic) else was,
+                    r["counterfactual"][c["feature"]])
+            assert (c["from"], c["to"]) == want
+            assert (type(c["from"]), type(c["to"])) == tuple(map(type, want))
 
 
 def test_table_and_csv_output(example):
@@ -108,12 +115,22 @@ def saved_models(tmp_path_factory):
     joblib.dump(gbm, d / "model.joblib")
     proba = {"json": xgb.predict_proba, "ubj": xgb.predict_proba,
              "skops": gbm.predict_proba, "joblib": gbm.predict_proba}
+    try:
+        import catboost
+    except ImportError:
+        return d, X, proba
+    cat = catboost.CatBoostClassifier(iterations=8, depth=3, verbose=0, random_seed=0,
+                                      allow_writing_files=False).fit(X, y)
+    cat.save_model(str(d / "model.cbm"))
+    proba["cbm"] = cat.predict_proba
     return d, X, proba
 
 
-@pytest.mark.parametrize("fmt", ["json", "ubj", "skops", "joblib"])
+@pytest.mark.parametrize("fmt", ["json", "ubj", "skops", "joblib", "cbm"])
 def test_every_model_format(saved_models, fmt):
     d, X, proba = saved_models
+    if fmt not in proba:
+        pytest.skip(f"no library to write .{fmt} files")
     rejected = np.flatnonzero(proba[fmt](X)[:, 1] < 0.5)[:3]
     args = ["explain", "--model", f"model.{fmt}", "--data", "rows.csv", "--rows",
             ",".join(map(str, rejected)), "--target", "proba>=0.6", "--out", f"out-{fmt}.json"]
@@ -245,6 +262,15 @@ def test_alternatives_with_max_changes_are_valid_small_and_diverse(example):
             changed = {c for c in frame.columns if r["counterfactual"][c] != factual[c]}
             assert len(changed) <= 2 and not any(changed >= e for e in earlier), (row, r)
             earlier.append(changed)
+    # One change each and no superset: at most one alternative per feature, so the table
+    # says, under each changed row's last one, that no further one exists.
+    out = run(*common[:-2], "--alternatives", "9", "--max-changes", "1", cwd=d)
+    assert out.returncode == 0, out.stderr
+    blocks = out.stdout.split("\n\n")[1:]
+    changed = {b.split(",")[0] for b in blocks if ", alternative " in b}
+    notes = [b for b in blocks if "(no further alternative keeps the rules (proved))" in b]
+    assert changed and len(notes) == len(changed)
+    assert all(re.search(r", alternative \d+: counterfactual found", b) for b in notes)
 
 
 def test_usage_errors_exit_2_and_debug_shows_the_traceback(example):

@@ -76,6 +76,18 @@ def test_dask_frame_on_the_current_client_or_here(client, cancer):
     assert after > before  # the current client did the work
 
 
+def test_alternatives_over_the_cluster_equal_one_process(client, cancer):
+    ex, rows = cancer
+    kw = dict(alternatives=3, max_changes=2, **BUDGETS)
+    local = ex.explain_many(rows, "proba>=0.6", **kw)
+    assert (local["rank"] > 1).any()
+    remote = ex.explain_many(rows, "proba>=0.6", client=client, chunk_rows=4, **kw)
+    pd.testing.assert_frame_equal(remote, local)
+    ddf = dd.from_pandas(rows, npartitions=3, sort=False)
+    pd.testing.assert_frame_equal(ex.explain_many(ddf, "proba>=0.6", client=client, **kw),
+                                  local)
+
+
 @has_genetic
 def test_genetic_seeds_follow_row_positions(client, cancer):
     ex, rows = cancer

@@ -31,28 +31,31 @@ def is_dask_collection(rows) -> bool:
 
 
 def explain_many(ex, rows, target, opts, *, client=None, n_jobs: int | None = None,
-                 progress: bool | None = None, chunk_rows: int | None = None) -> pd.DataFrame:
-    """`Explainer.explain_many` over a cluster (see there for `client` and `chunk_rows`)."""
+                 progress: bool | None = None, chunk_rows: int | None = None,
+                 alternatives: int | None = None) -> pd.DataFrame:
+    """`Explainer.explain_many` over a cluster (see there for `client`, `chunk_rows` and
+    `alternatives`)."""
     if client is None:
         client = _current_client(required=not is_dask_collection(rows))
-    seed_base = _seed_base(ex)
+    job = dict(target=target, opts=opts, seed_base=_seed_base(ex), n_jobs=n_jobs,
+               alternatives=alternatives)
     if is_dask_collection(rows):
         _check_columns(ex, rows)
         if client is None:
-            return _local_partitions(ex, rows, target, opts, n_jobs, progress, seed_base)
-        return _dask_frame(ex, rows, target, opts, client, n_jobs, progress, seed_base)
+            return _local_partitions(ex, rows, job, progress)
+        return _dask_frame(ex, rows, job, client, progress)
     frame, X = ex.schema.rows(rows, "rows")
     ex._require_present(X)
     if len(X) == 0:
-        return _batch.as_frame(ex, frame.index, X, [])
+        return explain_codes(Shipped(ex), X, frame.index, 0, **job)
     size = _chunk_size(len(X), _n_workers(client), chunk_rows)
     starts = list(range(0, len(X), size))
     chunks = [(X[s:s + size], frame.index[s:s + size]) for s in starts]
     shipped = _scatter(client, ex)
     futures = client.map(explain_codes, [shipped] * len(chunks), [c[0] for c in chunks],
-                         [c[1] for c in chunks], starts, target=target, opts=opts,
-                         seed_base=seed_base, n_jobs=n_jobs, pure=False)
-    return _gather(client, futures, [len(c[0]) for c in chunks], progress, len(X))
+                         [c[1] for c in chunks], starts, **job, pure=False)
+    return _gather(client, futures, [len(c[0]) for c in chunks], progress, len(X),
+                   alternatives)
 
 
 class Shipped:
@@ -80,50 +83,56 @@ def _scatter(client, ex):
 
 
 def explain_codes(shipped: Shipped, X: np.ndarray, index, start: int, *, target, opts,
-                  seed_base, n_jobs) -> pd.DataFrame:
-    """Runs on a worker: one chunk of validated rows of codes, at positions start, ..."""
+                  seed_base, n_jobs, alternatives=None) -> pd.DataFrame:
+    """Runs on a worker: one chunk of validated rows of codes, at positions start, ...
+    (with `alternatives`, a long frame of up to that many per row)."""
     ex = shipped.explainer
     X = np.require(X, np.float64, ["C_CONTIGUOUS", "ALIGNED"])  # task frames may be unaligned
+    positions = range(start, start + len(X))
+    if alternatives is not None:
+        from ..search import alternatives as _alternatives
+
+        return _alternatives.frame_many(ex, index, X, target, opts, alternatives,
+                                        _batch.row_seeds(seed_base, positions),
+                                        _threads(ex, n_jobs), _batch._NoBar())
     outcomes = _batch.solve_rows(ex, X, target, opts, _threads(ex, n_jobs), False,
-                                 positions=range(start, start + len(X)), seed_base=seed_base)
+                                 positions=positions, seed_base=seed_base)
     return _batch.as_frame(ex, index, X, outcomes)
 
 
-def explain_frame(shipped: Shipped, part: pd.DataFrame, start: int, *, target, opts,
-                  seed_base, n_jobs) -> pd.DataFrame:
+def explain_frame(shipped: Shipped, part: pd.DataFrame, start: int, **job) -> pd.DataFrame:
     """Runs on a worker: one partition of a Dask DataFrame, validated where it lives."""
     ex = shipped.explainer
     frame, X = ex.schema.rows(part, "rows")
     ex._require_present(X)
-    return explain_codes(shipped, X, frame.index, start, target=target, opts=opts,
-                         seed_base=seed_base, n_jobs=n_jobs)
+    return explain_codes(shipped, X, frame.index, start, **job)
 
 
-def _dask_frame(ex, ddf, target, opts, client, n_jobs, progress, seed_base) -> pd.DataFrame:
+def _dask_frame(ex, ddf, job: dict, client, progress) -> pd.DataFrame:
     """Partitions stay on the workers: their lengths come back first (for the seeds'
     positions), then each is explained where it was computed."""
     parts = client.compute(ddf.to_delayed())
     lengths = client.gather(client.map(len, parts))
     starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(int).tolist()
     shipped = _scatter(client, ex)
-    futures = client.map(explain_frame, [shipped] * len(parts), parts, starts, target=target,
-                         opts=opts, seed_base=seed_base, n_jobs=n_jobs, pure=False)
+    futures = client.map(explain_frame, [shipped] * len(parts), parts, starts, **job,
+                         pure=False)
     del parts  # each partition is released once its chunk is done
-    return _gather(client, futures, list(lengths), progress, int(sum(lengths)))
+    return _gather(client, futures, list(lengths), progress, int(sum(lengths)),
+                   job["alternatives"])
 
 
-def _local_partitions(ex, ddf, target, opts, n_jobs, progress, seed_base) -> pd.DataFrame:
+def _local_partitions(ex, ddf, job: dict, progress) -> pd.DataFrame:
     """No distributed client: the partitions one after the other in this process."""
     out, start = [], 0
     for k in range(ddf.npartitions):
         part = ddf.get_partition(k).compute()
-        out.append(explain_frame(Shipped(ex), part, start, target=target, opts=opts,
-                                 seed_base=seed_base, n_jobs=n_jobs))
+        out.append(explain_frame(Shipped(ex), part, start, **job))
         start += len(part)
-    return _concat(out)
+    return _concat(out, job["alternatives"])
 
 
-def _gather(client, futures, sizes, progress, total) -> pd.DataFrame:
+def _gather(client, futures, sizes, progress, total, alternatives) -> pd.DataFrame:
     from distributed import as_completed
 
     results: list = [None] * len(futures)
@@ -139,10 +148,14 @@ def _gather(client, futures, sizes, progress, total) -> pd.DataFrame:
         raise
     finally:
         bar.close()
-    return _concat(results)
+    return _concat(results, alternatives)
 
 
-def _concat(frames: list) -> pd.DataFrame:
+def _concat(frames: list, alternatives) -> pd.DataFrame:
+    """The chunks' frames in order; long frames (alternatives) numbered 0, 1, ... as one
+    call numbers them."""
+    if alternatives is not None:
+        return pd.concat(frames, axis=0, ignore_index=True)
     return pd.concat(frames, axis=0) if len(frames) > 1 else frames[0]
 
 

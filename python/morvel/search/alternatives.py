@@ -125,7 +125,11 @@ def frame_many(ex, index, X: np.ndarray, target, opts, count: int, seeds: list, 
                bar) -> pd.DataFrame:
     """`solve_many` as a long frame: the row's label in `index` ("row") and the rank (1 =
     cheapest), then `batch.as_frame`'s columns, one line per alternative."""
-    results = solve_many(ex, X, target, opts, count, seeds, n_jobs, bar)
+    return long_frame(ex, index, X, solve_many(ex, X, target, opts, count, seeds, n_jobs, bar))
+
+
+def long_frame(ex, index, X: np.ndarray, results: list) -> pd.DataFrame:
+    """`solve_many`'s results as `frame_many` gives them."""
     at = [i for i, (outcomes, _, _) in enumerate(results) for _ in outcomes]
     ranks = [r for outcomes, _, _ in results for r in range(1, len(outcomes) + 1)]
     flat = [o for outcomes, _, _ in results for o in outcomes]

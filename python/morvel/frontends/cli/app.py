@@ -29,8 +29,9 @@ examples:
 EXPLAIN_HELP = """\
 Find, for each selected row of DATA, the cheapest change that makes MODEL meet TARGET.
 
-MODEL is a saved XGBoost model (.json or .ubj), a LightGBM text model, or a
-scikit-learn model saved with skops (.skops) or, only with --trust-pickle, with
+MODEL is a saved XGBoost model (.json or .ubj), a LightGBM text model, a CatBoost
+model (.cbm), or a scikit-learn model saved with skops (.skops) or, only with
+--trust-pickle, with
 joblib/pickle (unpickling runs code from the file); a skops file that names anything
 but a supported tree model's own types also needs --trust-pickle. DATA is a CSV file
 with a header; the columns the model was trained with are picked by name (others are

@@ -15,7 +15,7 @@ from ...models.adapter import ModelAdapter
 from ...problem import targets as tg
 from ...problem.rules import Rules
 from ...search import batch
-from ...search.alternatives import frame_many
+from ...search.alternatives import long_frame, solve_many
 from . import report as rp
 from .csv_layout import CsvLayout, scan
 from .errors import InputError, UsageError
@@ -95,7 +95,8 @@ def _emit(args, heading: str, reports, n_rows: int) -> rp.Tally:
 
 def _limits(args, opts) -> str:
     """The heading's note of --max-changes and --alternatives."""
-    text = f"; at most {opts.max_changes} changes" if opts.max_changes else ""
+    text = (f"; at most {opts.max_changes} change{'s' if opts.max_changes != 1 else ''}"
+            if opts.max_changes else "")
     if args.alternatives:
         text += f"; up to {args.alternatives} alternatives ({opts.diversity})"
     return text
@@ -111,11 +112,14 @@ def _explained(ex: Explainer, target, opts, positions: np.ndarray, step: int,
         places = range(start, start + len(chunk))
         if alternatives:
             seeds = batch.row_seeds(ex.random_state, places)
-            long = frame_many(ex, pd.RangeIndex(len(chunk)), X, target, opts, alternatives,
-                              seeds, ex.n_jobs, batch._NoBar())
+            results = solve_many(ex, X, target, opts, alternatives, seeds, ex.n_jobs,
+                                 batch._NoBar())
+            long = long_frame(ex, pd.RangeIndex(len(chunk)), X, results)
             at = long.pop("row").to_numpy()
             ranks = long.pop("rank").to_numpy()
-            yield rp.build(ex, target, chunk[at], X[at], long, ranks)
+            report = rp.build(ex, target, chunk[at], X[at], long, ranks)
+            report.note_short_rows(at, [(end, message) for _, end, message in results])
+            yield report
             continue
         outcomes = batch.solve_rows(ex, X, target, opts, ex.n_jobs, False, positions=places)
         index = pd.RangeIndex(start, start + len(chunk))

@@ -1,5 +1,5 @@
 """Model files for the command line: morvel's own .npz format, XGBoost JSON/UBJSON,
-LightGBM text, skops (only the types a supported scikit-learn model needs) and, only when
+LightGBM text, CatBoost's own binary format, skops (only the types a supported scikit-learn model needs) and, only when
 trusted, joblib/pickle."""
 from __future__ import annotations
 
@@ -10,13 +10,15 @@ from pathlib import Path
 from .errors import InputError, file_error, first_line
 
 _PICKLE_SUFFIXES = (".joblib", ".pkl", ".pickle")
+_CATBOOST_CLASSIFYING = ("Logloss", "CrossEntropy", "MultiClass", "MultiClassOneVsAll")
 _LOSSES = ("HalfSquaredError", "AbsoluteError", "PinballLoss", "HuberLoss", "HalfPoissonLoss",
            "HalfGammaLoss", "HalfBinomialLoss", "ExponentialLoss")
 
 
 def load_model(path: str, trust_pickle: bool = False):
     """A fitted model from a morvel flat model (.npz), an XGBoost JSON/UBJSON file, a
-    LightGBM text model, a skops file, or (with `trust_pickle`) a joblib/pickle file."""
+    LightGBM text model, a CatBoost .cbm file, a skops file, or (with `trust_pickle`) a
+    joblib/pickle file."""
     p = Path(path)
     try:
         with p.open("rb") as f:
@@ -26,6 +28,8 @@ def load_model(path: str, trust_pickle: bool = False):
     suffix = p.suffix.lower()
     if suffix == ".npz":
         return _flat_model(path)
+    if head.startswith(b"CBM1") or suffix == ".cbm":
+        return _catboost(path)
     if head.startswith(b"PK\x03\x04") or suffix == ".skops":
         return _skops(path, trust_pickle)
     if suffix in _PICKLE_SUFFIXES or head[:1] == b"\x80":
@@ -35,7 +39,8 @@ def load_model(path: str, trust_pickle: bool = False):
     if head.startswith(b"tree") or suffix == ".txt":
         return _lightgbm(path)
     raise InputError(f"{path}: unknown model format; expected an XGBoost .json/.ubj file, a "
-                     "LightGBM text model, a skops file, or a joblib/pickle file")
+                     "LightGBM text model, a CatBoost .cbm file, a skops file, or a "
+                     "joblib/pickle file")
 
 
 def feature_names(model) -> list[str] | None:
@@ -69,6 +74,20 @@ def _xgboost(path: str):
         return xgboost.Booster(model_file=path)
     except xgboost.core.XGBoostError as err:
         raise InputError(f"{path}: not a readable XGBoost model ({first_line(err)})") from None
+
+
+def _catboost(path: str):
+    """A classifier when the file's loss classifies (so predictions are class labels),
+    else a regressor; the converter refuses the losses it does not support."""
+    catboost = _library("catboost", "catboost", path)
+    try:
+        model = catboost.CatBoost().load_model(path, format="cbm")
+        loss = str(model.get_all_params().get("loss_function", ""))
+        kind = (catboost.CatBoostClassifier if loss in _CATBOOST_CLASSIFYING
+                else catboost.CatBoostRegressor)
+        return kind().load_model(path, format="cbm")
+    except catboost.CatBoostError as err:
+        raise InputError(f"{path}: not a readable CatBoost model ({first_line(err)})") from None
 
 
 def _lightgbm(path: str):

@@ -7,7 +7,7 @@ import json
 import math
 import os
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -33,6 +33,19 @@ class Report:
     after: list                # ... of the counterfactual (None where none was found)
     quantity: str              # what before/after are: "proba", "class" or "raw score"
     ranks: np.ndarray | None = None  # with alternatives: each line's rank, 1 = cheapest
+    short: dict = field(default_factory=dict)  # line -> why its row has no further one
+
+    def note_short_rows(self, rows: np.ndarray, ends: list) -> None:
+        """Notes, on the last found line of each row (rows[line] is its row), why the row
+        got fewer alternatives than asked; `ends` holds (end, message) per row."""
+        for line in range(len(rows)):
+            last = line + 1 == len(rows) or rows[line + 1] != rows[line]
+            end, message = ends[rows[line]]
+            if last and end != "complete" and self.frame["status"].iat[line] == "found":
+                self.short[line] = (
+                    "no further alternative keeps the rules (proved)" if end == "exhausted"
+                    else "the search for a further alternative stopped"
+                    + (f": {message}" if message else ""))
 
     @property
     def firsts(self) -> np.ndarray:
@@ -49,11 +62,12 @@ def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame,
     features = frame.iloc[:, len(META_COLUMNS):].copy()
     features.columns = ex.schema.names
     cf = ex.schema.encode(features)
+    integer = _integer_columns(ex)
     changes = []
     for i in range(len(X)):
         same = (X[i] == cf[i]) | (np.isnan(X[i]) & np.isnan(cf[i]))
-        changes.append([(ex.schema.names[j], ex.schema.display(j, X[i, j]),
-                         ex.schema.display(j, cf[i, j])) for j in np.flatnonzero(~same)])
+        changes.append([(ex.schema.names[j], _shown(ex, integer, j, X[i, j]),
+                         _shown(ex, integer, j, cf[i, j])) for j in np.flatnonzero(~same)])
     before = _predict(ex, target, X)
     after = _predict(ex, target, cf)
     found = frame["found"].to_numpy()
@@ -63,16 +77,31 @@ def build(ex, target, positions: np.ndarray, X: np.ndarray, frame: pd.DataFrame,
                   quantity, ranks)
 
 
+def _integer_columns(ex) -> set[int]:
+    """The columns the data gave as whole numbers."""
+    dtypes = ex.schema.dtypes or {}
+    return {j for j, name in enumerate(ex.schema.names)
+            if name in dtypes and pd.api.types.is_integer_dtype(dtypes[name])}
+
+
+def _shown(ex, integer: set[int], j: int, value: float):
+    """A changed value as the table and JSON give it: a whole number of an integer column
+    as an int."""
+    shown = ex.schema.display(j, value)
+    if j in integer and isinstance(shown, float) and math.isfinite(shown) \
+            and shown == math.floor(shown):
+        return int(shown)
+    return shown
+
+
 def _whole_numbers_as_ints(ex, frame: pd.DataFrame) -> pd.DataFrame:
     """Integer columns of the CSV come back as integers (the results hold float64); a
     value that is not whole (a rule allowed it) stays a float."""
     frame = frame.copy()
     offset = len(META_COLUMNS)
-    for j, name in enumerate(ex.schema.names):
-        dtype = (ex.schema.dtypes or {}).get(name)
+    for j in _integer_columns(ex):
         col = frame.iloc[:, offset + j]
-        if dtype is None or not pd.api.types.is_integer_dtype(dtype) or \
-                not pd.api.types.is_float_dtype(col.dtype):
+        if not pd.api.types.is_float_dtype(col.dtype):
             continue
         whole = np.isfinite(col) & (col == np.floor(col))
         if whole.all():
@@ -113,7 +142,8 @@ def _render_row(report: Report, k: int, row) -> str:
         "heuristic" if math.isnan(row.gap) else f"within {row.gap:.1%} of optimal")
     head += (f"counterfactual found ({proof}), distance {row.distance:.4g}; "
              f"{report.quantity} {before} -> {_fmt_prediction(report.after[k])}")
-    return head + "\n" + _table(report.changes[k])
+    note = f"\n  ({report.short[k]})" if k in report.short else ""
+    return head + "\n" + _table(report.changes[k]) + note
 
 
 def _table(changes: list[tuple]) -> str:
@@ -151,7 +181,7 @@ class Tally:
     def _counts(self) -> str:
         return (f"{self.found} of {self.rows} row{'s' if self.rows != 1 else ''} with a "
                 f"counterfactual ({self.already} already met the target, {self.optimal} "
-                "changed rows proved optimal)")
+                f"changed row{'s' if self.optimal != 1 else ''} proved optimal)")
 
 
 def _fmt_prediction(v) -> str:
