@@ -7,6 +7,7 @@
 // domains are sorted by cost. Features outside the search keep their factual value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -139,5 +140,12 @@ struct Box {
   // (returns false, changing nothing, for an inner rank).
   bool remove(const FeatureStates& fs, std::size_t f, std::uint32_t state);
 };
+
+// Whether feature f has the same part in both boxes.
+inline bool same_part(const FeatureStates& fs, const Box& a, const Box& b, std::size_t f) {
+  if (!(a.ranges[f] == b.ranges[f])) return false;
+  return fs.kind(f) != FeatureKind::Masked ||
+         std::equal(a.mask(fs, f), a.mask(fs, f) + fs.mask_words(f), b.mask(fs, f));
+}
 
 }  // namespace morvel::exact

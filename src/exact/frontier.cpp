@@ -131,11 +131,7 @@ void FrontierBound::build_nodes() {
 
 void FrontierBound::mark_changed(const Box& box, std::span<const double> m) {
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
-    bool same = box.ranges[f] == last_box_.ranges[f] && m[f] == last_m_[f];
-    if (same && fs_->kind(f) == FeatureKind::Masked) {
-      same = std::equal(box.mask(*fs_, f), box.mask(*fs_, f) + fs_->mask_words(f),
-                        last_box_.mask(*fs_, f));
-    }
+    const bool same = m[f] == last_m_[f] && same_part(*fs_, box, last_box_, f);
     const std::uint64_t bit = std::uint64_t{1} << (f % 64);
     changed_[f / 64] = same ? changed_[f / 64] & ~bit : changed_[f / 64] | bit;
   }

@@ -434,11 +434,7 @@ void LagrangeBound::set_allowance() {
 
 void LagrangeBound::mark_changed(const Box& box) {
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
-    bool same = box.ranges[f] == last_box_.ranges[f];
-    if (same && fs_->kind(f) == FeatureKind::Masked) {
-      same = std::equal(box.mask(*fs_, f), box.mask(*fs_, f) + fs_->mask_words(f),
-                        last_box_.mask(*fs_, f));
-    }
+    const bool same = same_part(*fs_, box, last_box_, f);
     const std::uint64_t bit = std::uint64_t{1} << (f % 64);
     changed_[f / 64] = same ? changed_[f / 64] & ~bit : changed_[f / 64] | bit;
   }
