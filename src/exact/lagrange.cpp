@@ -14,7 +14,7 @@ namespace morvel::exact {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-std::atomic<std::uint64_t> g_lagrange_start{4096};
+std::atomic<std::uint64_t> g_lagrange_start{16384};
 
 }  // namespace
 
