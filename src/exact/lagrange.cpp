@@ -97,7 +97,7 @@ void LagrangeBound::build() {
       std::erase_if(k, [&](std::uint32_t r) { return r == 0 || r >= n_ranks; });
       Slot s{static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(mu_.size()),
              static_cast<std::uint32_t>(k.size() + 1),
-             static_cast<std::uint32_t>(cell_of_.size())};
+             static_cast<std::uint32_t>(cell_of_.size()), static_cast<std::uint32_t>(t)};
       std::int32_t cell = 0;
       for (std::uint32_t r = 0; r < n_ranks; ++r) {
         while (static_cast<std::size_t>(cell) < k.size() &&
@@ -152,7 +152,8 @@ void LagrangeBound::build() {
   }
   g_.assign(g_begin_[nf], 0.0);
   g_nan_.assign(nf, kInf);
-  best_mu_ = grad_ = mu_;
+  best_mu_ = grad_ = marginal_ = cell_total_ = mu_;
+  rank_total_.assign(g_.size() + 1, 0.0);
   cur_.assign(slots_.size(), Part{});
   arg_part_.assign(slots_.size(), Part{});
   arg_state_.assign(nf, 0);
@@ -212,7 +213,8 @@ void LagrangeBound::rollback(std::uint32_t mark) {
 // priced parts less (lambda_lo - lambda_hi) times the leaf's value. Depth first, the child
 // of the lower priced sum first; a subtree that cannot beat the best leaf is skipped (parts
 // only narrow below a node, so their least prices only rise).
-double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record) {
+double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record,
+                                std::uint32_t marginal) {
   const double lam = lam_lo_ - lam_hi_;
   double acc = 0.0;
   for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
@@ -241,7 +243,12 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record) {
     acc = fr.acc;
     for (;;) {
       const Node& w = nodes_[n];
-      if (acc - std::max(lam * w.lo, lam * w.hi) >= best) break;
+      visits_ += 1.0;
+      if (marginal == kNone && acc - std::max(lam * w.lo, lam * w.hi) >= best) break;
+      if (w.feature < 0 && marginal != kNone) {
+        record_marginal(marginal, acc - lam * w.lo);
+        break;
+      }
       if (w.feature < 0) {
         best = acc - lam * w.lo;
         best_value = w.lo;
@@ -322,18 +329,21 @@ double LagrangeBound::total() const {
 }
 
 void LagrangeBound::refresh_costs() {
-  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
-    if (fs_->kind(f) != FeatureKind::Ranked) continue;
-    double* g = g_.data() + g_begin_[f];
-    for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = fs_->rank_cost(f, r);
-    g_nan_[f] = fs_->nan_cost(f);
-    for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
-      const Slot& s = slots_[feature_slot_list_[i]];
-      const double* mu = mu_.data() + s.mu;
-      const std::int32_t* cell = cell_of_.data() + s.cell_of;
-      for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = g[r] - mu[cell[r]];
-      g_nan_[f] = g_nan_[f] - mu[s.n_cells];
-    }
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) refresh_feature(f);
+}
+
+// The feature's cost less the prices of every tree's cell, per rank and for missing.
+void LagrangeBound::refresh_feature(std::size_t f) {
+  if (fs_->kind(f) != FeatureKind::Ranked) return;
+  double* g = g_.data() + g_begin_[f];
+  for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = fs_->rank_cost(f, r);
+  g_nan_[f] = fs_->nan_cost(f);
+  for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+    const Slot& s = slots_[feature_slot_list_[i]];
+    const double* mu = mu_.data() + s.mu;
+    const std::int32_t* cell = cell_of_.data() + s.cell_of;
+    for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = g[r] - mu[cell[r]];
+    g_nan_[f] = g_nan_[f] - mu[s.n_cells];
   }
 }
 
@@ -375,25 +385,33 @@ bool LagrangeBound::subgradient_step(double lb, double target, double alpha) {
   return true;
 }
 
-// Subgradient ascent from zero prices, keeping the prices of the best bound seen. The step
-// factor halves after a few steps without a better bound.
-void LagrangeBound::fit(const Box& box, double target, int iterations) {
+void LagrangeBound::keep_prices() {
+  best_mu_ = mu_;
+  best_lam_lo_ = lam_lo_;
+  best_lam_hi_ = lam_hi_;
+}
+
+void LagrangeBound::keep_if_best(double lb, double& best_lb) {
+  if (!(lb > best_lb)) return;
+  best_lb = lb;
+  keep_prices();
+}
+
+// Subgradient ascent from zero prices, keeping the prices of the best bound seen (the step
+// factor halves after a few steps without a better bound), then dual ascent from them
+// (lagrange_ascent.cpp) within `ascent_visits` tree-node visits.
+void LagrangeBound::fit(const Box& box, double target, int iterations, double ascent_visits) {
   if (!usable_) return;
   std::fill(mu_.begin(), mu_.end(), 0.0);
   lam_lo_ = lam_hi_ = 0.0;
   refresh_costs();
   double best_lb = -kInf, alpha = 1.0;
   int stall = 0;
-  best_mu_ = mu_;
-  best_lam_lo_ = lam_lo_;
-  best_lam_hi_ = lam_hi_;
+  keep_prices();
   for (int i = 0; i < iterations; ++i) {
     const double lb = full(box, true);
-      if (lb > best_lb) {
-      best_lb = lb;
-      best_mu_ = mu_;
-      best_lam_lo_ = lam_lo_;
-      best_lam_hi_ = lam_hi_;
+    if (lb > best_lb) {
+      keep_if_best(lb, best_lb);
       stall = 0;
     } else if (++stall >= 5) {
       alpha *= 0.5;
@@ -403,6 +421,7 @@ void LagrangeBound::fit(const Box& box, double target, int iterations) {
     if (lb >= aim || !subgradient_step(lb, aim, alpha)) break;
     refresh_costs();
   }
+  if (ascent_visits > 0.0 && best_lb < target) ascend(box, best_lb, ascent_visits);
   mu_ = best_mu_;
   lam_lo_ = best_lam_lo_;
   lam_hi_ = best_lam_hi_;

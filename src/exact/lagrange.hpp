@@ -29,14 +29,24 @@
 // exact sum of leaf values lies a hair outside ((lambda_lo + lambda_hi) times the error of
 // such a sum).
 //
-// Fitting. The prices are fitted once, by a fixed number of projected subgradient steps
-// (Polyak steps towards a target cost, the factor halving after a few steps without a
-// better bound; deterministic), and then stay fixed: every box only evaluates. A step
-// raises the price of the cell a tree's copy chose and lowers that of the row's cell where
-// they differ, and moves the window's prices by its violation by the chosen leaves, scaled
-// so that the score's units do not swamp the cells'. An evaluation redoes only the feature
-// terms and trees whose features changed their part of the box since the last one, and
-// allocates nothing.
+// Fitting. The prices are fitted once, on one box, and then stay fixed: every box only
+// evaluates. First a fixed number of projected subgradient steps (Polyak steps towards a
+// target cost, the factor halving after a few steps without a better bound): a step raises
+// the price of the cell a tree's copy chose and lowers that of the row's cell where they
+// differ, and moves the window's prices by its violation by the chosen leaves, scaled so
+// that the score's units do not swamp the cells'. Those steps find the window's price
+// roughly but stall well below what the cells' prices can give. Then dual ascent
+// (lagrange_ascent.cpp), within a budget of tree-node visits: at a fixed window price,
+// sweeps over the features, each setting one feature's prices in every tree to their best
+// given all the other prices (from each tree's least term per cell of the feature, one
+// walk over its leaves; the update is argued there), so that a sweep never lowers the
+// bound; around the sweeps, a search over the window's price, on which the best bound over
+// the other prices is concave. Soundness needs nothing of the fit (the bound holds for any
+// prices); the fit keeps the prices of the best bound it has seen. Deterministic: the
+// budgets count steps and visits, never time.
+//
+// Evaluation redoes only the feature terms and trees whose features changed their part of
+// the box since the last one, and allocates nothing.
 #pragma once
 
 #include <cstddef>
@@ -57,8 +67,9 @@ class LagrangeBound {
   // Whether the ensemble's trees can be priced (they share no nodes).
   bool usable() const { return usable_; }
   // Fits the prices on `box` with `iterations` subgradient steps aiming at `target` (the
-  // cost of a known row; +inf for none). Keeps the prices of the best bound seen.
-  void fit(const Box& box, double target, int iterations);
+  // cost of a known row; +inf for none), then dual ascent within `ascent_visits` tree-node
+  // visits. Keeps the prices of the best bound seen.
+  void fit(const Box& box, double target, int iterations, double ascent_visits = 0.0);
   // A lower bound on the cost of every row of `box` that scores inside the window (after
   // the rounding allowance); -inf before a fit.
   double evaluate(const Box& box);
@@ -79,6 +90,7 @@ class LagrangeBound {
     std::uint32_t mu;       // offset of its prices (n_cells ranks' cells, then missing)
     std::uint32_t n_cells;
     std::uint32_t cell_of;  // offset of its rank -> cell table
+    std::uint32_t tree;
   };
   struct Part {  // a slot's cells as narrowed along the walk: lo..hi, and missing
     std::int32_t lo, hi;
@@ -101,10 +113,18 @@ class LagrangeBound {
   double part_min(std::uint32_t s, const Part& p) const;
   std::int32_t least_cell(std::uint32_t s, const Part& p) const;
   double feature_term(const Box& box, std::size_t f, bool record);
-  double tree_term(const Box& box, std::size_t t, bool record);
+  double tree_term(const Box& box, std::size_t t, bool record, std::uint32_t marginal = kNone);
   double full(const Box& box, bool record);
   double total() const;
   void refresh_costs();
+  void refresh_feature(std::size_t f);
+  void record_marginal(std::uint32_t s, double leaf_term);
+  void set_net_price(double net);
+  void keep_prices();
+  void keep_if_best(double lb, double& best_lb);
+  void spread_feature(const Box& box, std::size_t f);
+  double ascend_at(const Box& box, double net, double& best_lb, double budget);
+  void ascend(const Box& box, double& best_lb, double budget);
   void set_allowance();
   void rollback(std::uint32_t mark);
   void mark_changed(const Box& box);
@@ -134,6 +154,11 @@ class LagrangeBound {
   double score_slack_ = 0.0;   // error of a sum of leaf values
   double spread_ = 0.0;        // sum over the trees of their leaf values' range
   double allowance_ = 0.0;
+
+  // Dual ascent scratch: per cell, a tree's least term with its copy in the cell less the
+  // cell's price, and the least total over the cell's ranks; per rank, that total.
+  std::vector<double> marginal_, cell_total_, rank_total_;
+  double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)
 
   // Walk state.
   std::vector<Part> cur_;

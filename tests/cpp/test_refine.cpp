@@ -399,8 +399,9 @@ TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
     LagrangeBound carried(pr.ensemble, fs, lo, hi), fresh(pr.ensemble, fs, lo, hi);
     ASSERT_TRUE(carried.usable());
     const double target = seed % 4 < 2 ? optimum : kInf;
-    carried.fit(box, target, 80);
-    fresh.fit(box, target, 80);
+    const double ascent = seed % 5 == 0 ? 0.0 : 1e5;  // now and then subgradient steps alone
+    carried.fit(box, target, 80, ascent);
+    fresh.fit(box, target, 80, ascent);
     FrontierBound frontier(pr.ensemble, fs, lo, hi);
     std::vector<double> m(pr.x.size());
     for (int step = 0; step < 25; ++step) {
@@ -422,6 +423,54 @@ TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
     }
   }
   EXPECT_GT(beats_frontier, 0);
+}
+
+// On sums of stumps the copies can agree at no loss for a given window price, so the best
+// prices bound the root box by max over lambda of min over rows of cost - lambda (score -
+// lo) (a stump on the categorical feature, which is not priced, takes its lesser leaf):
+// the fit must come close to that maximum, found here by brute force over rows and lambda.
+TEST(RefineLagrange, ReachesTheBestPricesOnStumps) {
+  for (int seed = 0; seed < 30; ++seed) {
+    std::mt19937_64 rng(static_cast<std::uint64_t>(seed) + 7000);
+    Problem pr(rng, 4 + rng() % 2, 10 + rng() % 30, Constraints{}, 1);
+    const FeatureStates fs(pr.ctx.domains, pr.all(), threshold_only_features(pr.ctx), pr.x);
+    const Ensemble& e = pr.ensemble;
+    std::vector<std::pair<double, double>> rows;  // cost, priced part of the score
+    std::vector<double> scores;
+    for_each_row(pr, fs, Box::whole(fs), [&](const std::vector<double>& row, double cost) {
+      double score = e.base_score();
+      for (const std::uint32_t root : e.tree_roots()) {
+        const auto f = static_cast<std::size_t>(e.feature()[root]);
+        if (fs.kind(f) != FeatureKind::Masked) score += e.value()[e.next_node(root, row[f])];
+      }
+      rows.emplace_back(cost, score);
+      scores.push_back(e.raw_score(row.data()));
+    });
+    std::sort(scores.begin(), scores.end());
+    const double lo = scores[scores.size() - 1 - rng() % (scores.size() / 10 + 1)];
+    const auto dual = [&](double lam) {
+      double least = kInf;
+      for (const auto& [cost, score] : rows) least = std::min(least, cost - lam * (score - lo));
+      for (const std::uint32_t root : e.tree_roots()) {
+        if (fs.kind(static_cast<std::size_t>(e.feature()[root])) != FeatureKind::Masked) continue;
+        least -= lam * std::max(e.value()[e.left()[root]], e.value()[e.right()[root]]);
+      }
+      return least;
+    };
+    double a = 0.0, b = 1.0;
+    while (b < 1e6 && dual(2 * b) > dual(b)) b *= 2;
+    b *= 2;
+    for (int i = 0; i < 200; ++i) {  // ternary search of the concave dual
+      const double m1 = a + (b - a) / 3, m2 = b - (b - a) / 3;
+      (dual(m1) < dual(m2) ? a : b) = dual(m1) < dual(m2) ? m1 : m2;
+    }
+    const double best = dual(0.5 * (a + b));
+    LagrangeBound bound(e, fs, lo, kInf);
+    bound.fit(Box::whole(fs), kInf, 80, 1e6);
+    const double fitted = bound.evaluate(Box::whole(fs));
+    EXPECT_LE(fitted, best + 1e-9) << "seed " << seed;
+    EXPECT_GE(fitted, best - 2e-3 * std::max(1.0, std::fabs(best))) << "seed " << seed;
+  }
 }
 
 class RefineRules : public ::testing::TestWithParam<int> {};

@@ -1,0 +1,133 @@
+// Dual ascent of the priced bound: block updates of one feature's prices at a time, and a
+// search over the window's price around the one the subgradient steps found.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "exact/lagrange.hpp"
+
+namespace morvel::exact {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Sweeps over every feature per trial of the window's price, and the trials' factors.
+constexpr int kTrialSweeps = 3;
+constexpr double kFirstFactor = 2.0;
+constexpr double kLastFactor = 1.001;
+
+}  // namespace
+
+// A leaf of the walk for slot s's min-marginals: the leaf's term without s's least price,
+// which bounds the term of every cell of s the leaf's part holds.
+void LagrangeBound::record_marginal(std::uint32_t s, double leaf_term) {
+  const Part& p = cur_[s];
+  const double rest = leaf_term - p.min;
+  double* m = marginal_.data() + slots_[s].mu;
+  for (std::int32_t c = p.lo; c <= p.hi; ++c) m[c] = std::min(m[c], rest);
+  if (p.nan) m[slots_[s].n_cells] = std::min(m[slots_[s].n_cells], rest);
+}
+
+void LagrangeBound::set_net_price(double net) {
+  lam_lo_ = lo_t_ > -kInf ? std::max(net, 0.0) : 0.0;
+  lam_hi_ = hi_t_ < kInf ? std::max(-net, 0.0) : 0.0;
+}
+
+// The block update of feature f's prices, every other price fixed. With m_t(c) the least
+// term of tree t whose copy of f lies in cell c, less the cell's price, the block can give
+// at most b* = min over f's states r in the box of cost(r) + sum_t m_t(c_t(r)) (the terms
+// are minimised apart, the sum at once). Pricing each cell at B_t(c) / (n + 1) - m_t(c),
+// B_t(c) being the least total over the cell's states, gives each of the n trees b*/(n+1)
+// and leaves the feature's own term at least b* - n b*/(n+1): the block reaches b*, so the
+// bound never falls (up to rounding). Cells outside the box keep their prices.
+void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
+  const std::uint32_t first = feature_slots_[f], last = feature_slots_[f + 1];
+  const RankRange& r = box.ranges[f];
+  if (first == last) return;
+  for (std::uint32_t i = first; i < last; ++i) {
+    const std::uint32_t s = feature_slot_list_[i];
+    std::fill_n(marginal_.begin() + slots_[s].mu, slots_[s].n_cells + 1, kInf);
+    std::fill_n(cell_total_.begin() + slots_[s].mu, slots_[s].n_cells + 1, kInf);
+    tree_term(box, slots_[s].tree, false, s);
+  }
+  // Totals per state: the feature's priced cost plus each tree's min-marginal.
+  const double* g = g_.data() + g_begin_[f];
+  double* b = rank_total_.data();
+  const std::uint32_t lo = r.has_ranks() ? r.lo : 1, hi = r.has_ranks() ? r.hi : 0;
+  for (std::uint32_t k = lo; k <= hi; ++k) b[k] = g[k];
+  double b_nan = r.nan ? g_nan_[f] : kInf;
+  for (std::uint32_t i = first; i < last; ++i) {
+    const Slot& s = slots_[feature_slot_list_[i]];
+    const double* mu = mu_.data() + s.mu;
+    const double* m = marginal_.data() + s.mu;
+    const std::int32_t* cell = cell_of_.data() + s.cell_of;
+    for (std::uint32_t k = lo; k <= hi; ++k) b[k] = b[k] + (mu[cell[k]] + m[cell[k]]);
+    b_nan = b_nan + (mu[s.n_cells] + m[s.n_cells]);
+  }
+  double least = r.nan ? b_nan : kInf;
+  for (std::uint32_t k = lo; k <= hi; ++k) least = std::min(least, b[k]);
+  if (!std::isfinite(least)) return;
+  const double share = 1.0 / static_cast<double>(last - first + 1);
+  for (std::uint32_t i = first; i < last; ++i) {
+    const Slot& s = slots_[feature_slot_list_[i]];
+    double* mu = mu_.data() + s.mu;
+    const double* m = marginal_.data() + s.mu;
+    double* total = cell_total_.data() + s.mu;
+    const std::int32_t* cell = cell_of_.data() + s.cell_of;
+    for (std::uint32_t k = lo; k <= hi; ++k) total[cell[k]] = std::min(total[cell[k]], b[k]);
+    total[s.n_cells] = b_nan;
+    for (std::uint32_t c = 0; c <= s.n_cells; ++c) {
+      if (!std::isfinite(m[c])) continue;  // outside the box
+      // A cell whose states all cost infinitely much: any finite price will do.
+      const double t = std::isfinite(total[c]) ? total[c] : least;
+      mu[c] = t * share - m[c];
+    }
+  }
+  refresh_feature(f);
+}
+
+// Sweeps of block updates at window price `net` (from the best prices so far), keeping the
+// best bound; returns the best bound of this trial.
+double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, double budget) {
+  mu_ = best_mu_;
+  set_net_price(net);
+  refresh_costs();
+  double trial = -kInf;
+  for (int sweep = 0; sweep < kTrialSweeps && visits_ < budget; ++sweep) {
+    for (std::size_t f = 0; f < fs_->n_features() && visits_ < budget; ++f) {
+      spread_feature(box, f);
+    }
+    const double lb = full(box, false);
+    trial = std::max(trial, lb);
+    keep_if_best(lb, best_lb);
+  }
+  return trial;
+}
+
+// A pattern search over the window's price (the best bound over the other prices is
+// concave in it): from the subgradient's price, try it times and over a factor, move to a
+// better one, shrink the factor when neither is better; then sweep at the best price until
+// the budget is spent.
+void LagrangeBound::ascend(const Box& box, double& best_lb, double budget) {
+  visits_ = 0.0;
+  double net = best_lam_lo_ - best_lam_hi_;
+  if (net == 0.0) return;  // the window costs nothing to reach: no price to search
+  double centre = ascend_at(box, net, best_lb, budget);
+  for (double factor = kFirstFactor; factor > kLastFactor && visits_ < budget;) {
+    const double up = ascend_at(box, net * factor, best_lb, budget);
+    const double down = visits_ < budget ? ascend_at(box, net / factor, best_lb, budget) : -kInf;
+    if (up > centre && up >= down) {
+      net *= factor, centre = up;
+    } else if (down > centre) {
+      net /= factor, centre = down;
+    } else {
+      factor = std::sqrt(factor);
+    }
+  }
+  while (visits_ < budget) {
+    const double before = best_lb;
+    ascend_at(box, best_lam_lo_ - best_lam_hi_, best_lb, budget);
+    if (!(best_lb > before + 1e-12 * std::max(1.0, std::fabs(before)))) break;
+  }
+}
+
+}  // namespace morvel::exact
