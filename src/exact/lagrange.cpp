@@ -400,15 +400,17 @@ void LagrangeBound::keep_if_best(double lb, double& best_lb) {
 // Subgradient ascent from zero prices, keeping the prices of the best bound seen (the step
 // factor halves after a few steps without a better bound), then dual ascent from them
 // (lagrange_ascent.cpp) within `ascent_visits` tree-node visits.
-void LagrangeBound::fit(const Box& box, double target, int iterations, double ascent_visits) {
+void LagrangeBound::fit(const Box& box, double target, int iterations, double ascent_visits,
+                        Watch* watch) {
   if (!usable_) return;
+  watch_ = watch;
   std::fill(mu_.begin(), mu_.end(), 0.0);
   lam_lo_ = lam_hi_ = 0.0;
   refresh_costs();
   double best_lb = -kInf, alpha = 1.0;
   int stall = 0;
   keep_prices();
-  for (int i = 0; i < iterations; ++i) {
+  for (int i = 0; i < iterations && !stopped(); ++i) {
     const double lb = full(box, true);
     if (lb > best_lb) {
       keep_if_best(lb, best_lb);
@@ -429,6 +431,7 @@ void LagrangeBound::fit(const Box& box, double target, int iterations, double as
   set_allowance();
   fitted_ = true;
   have_last_ = false;
+  watch_ = nullptr;
 }
 
 // Relative rounding of every sum of the bound (generously, over the magnitudes of all its

@@ -55,6 +55,7 @@
 
 #include "exact/box.hpp"
 #include "ir.hpp"
+#include "watch.hpp"
 
 namespace morvel::exact {
 
@@ -68,8 +69,11 @@ class LagrangeBound {
   bool usable() const { return usable_; }
   // Fits the prices on `box` with `iterations` subgradient steps aiming at `target` (the
   // cost of a known row; +inf for none), then dual ascent within `ascent_visits` tree-node
-  // visits. Keeps the prices of the best bound seen.
-  void fit(const Box& box, double target, int iterations, double ascent_visits = 0.0);
+  // visits. Keeps the prices of the best bound seen. With a `watch`, a fit that outlasts
+  // the search's time (or is interrupted) ends early with the best prices so far: any
+  // prices bound soundly, and the search that asked for them is ending anyway.
+  void fit(const Box& box, double target, int iterations, double ascent_visits = 0.0,
+           Watch* watch = nullptr);
   // A lower bound on the cost of every row of `box` that scores inside the window (after
   // the rounding allowance); -inf before a fit.
   double evaluate(const Box& box);
@@ -159,6 +163,10 @@ class LagrangeBound {
   // cell's price, and the least total over the cell's ranks; per rank, that total.
   std::vector<double> marginal_, cell_total_, rank_total_;
   double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)
+  Watch* watch_ = nullptr;  // the search's, while a fit runs
+  // Whether the ascent may go on: visits left, and the search not stopped.
+  bool more(double budget) { return visits_ < budget && !stopped(); }
+  bool stopped() { return watch_ != nullptr && watch_->poll(); }
 
   // Walk state.
   std::vector<Part> cur_;

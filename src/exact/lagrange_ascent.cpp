@@ -92,8 +92,8 @@ double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, dou
   set_net_price(net);
   refresh_costs();
   double trial = -kInf;
-  for (int sweep = 0; sweep < kTrialSweeps && visits_ < budget; ++sweep) {
-    for (std::size_t f = 0; f < fs_->n_features() && visits_ < budget; ++f) {
+  for (int sweep = 0; sweep < kTrialSweeps && more(budget); ++sweep) {
+    for (std::size_t f = 0; f < fs_->n_features() && more(budget); ++f) {
       spread_feature(box, f);
     }
     const double lb = full(box, false);
@@ -112,9 +112,9 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget) {
   double net = best_lam_lo_ - best_lam_hi_;
   if (net == 0.0) return;  // the window costs nothing to reach: no price to search
   double centre = ascend_at(box, net, best_lb, budget);
-  for (double factor = kFirstFactor; factor > kLastFactor && visits_ < budget;) {
+  for (double factor = kFirstFactor; factor > kLastFactor && more(budget);) {
     const double up = ascend_at(box, net * factor, best_lb, budget);
-    const double down = visits_ < budget ? ascend_at(box, net / factor, best_lb, budget) : -kInf;
+    const double down = more(budget) ? ascend_at(box, net / factor, best_lb, budget) : -kInf;
     if (up > centre && up >= down) {
       net *= factor, centre = up;
     } else if (down > centre) {
@@ -123,7 +123,7 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget) {
       factor = std::sqrt(factor);
     }
   }
-  while (visits_ < budget) {
+  while (more(budget)) {
     const double before = best_lb;
     ascend_at(box, best_lam_lo_ - best_lam_hi_, best_lb, budget);
     if (!(best_lb > before + 1e-12 * std::max(1.0, std::fabs(before)))) break;

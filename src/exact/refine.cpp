@@ -492,7 +492,7 @@ void RefineSearch::fit_lagrange() {
   }
   const double visits = std::max(1.0, static_cast<double>(w.ensemble->n_nodes()));
   const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
-  lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits);
+  lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
 }
 
 // The Lagrangian bound of a box taken up from the heap (in box_, with bound `lower`).
