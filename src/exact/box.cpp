@@ -226,4 +226,17 @@ bool Box::remove(const FeatureStates& fs, std::size_t f, std::uint32_t state) {
   return false;
 }
 
+std::uint32_t FeatureStates::append_left_set(const Ensemble& e, std::uint32_t node,
+                                             std::size_t f,
+                                             std::vector<std::uint64_t>& sets) const {
+  const auto at = static_cast<std::uint32_t>(sets.size());
+  sets.resize(sets.size() + mask_words(f), 0);
+  const Domain& d = domains()[f];
+  const std::uint32_t left = e.left()[node];
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (e.next_node(node, d[i].value) == left) sets[at + i / 64] |= std::uint64_t{1} << (i % 64);
+  }
+  return at;
+}
+
 }  // namespace morvel::exact

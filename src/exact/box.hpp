@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "exact/domains.hpp"
+#include "ir.hpp"
 
 namespace morvel::exact {
 
@@ -76,6 +77,10 @@ class FeatureStates {
   }
   // First rank whose value a numeric split sends right (`v < t` when is_lt, else `v <= t`).
   std::uint32_t split_rank(std::size_t f, double threshold, bool is_lt) const;
+  // Appends to `sets` the bit set of the domain positions that `node`, a split on masked
+  // feature f, sends to its left child; returns the set's word offset in `sets`.
+  std::uint32_t append_left_set(const Ensemble& e, std::uint32_t node, std::size_t f,
+                                std::vector<std::uint64_t>& sets) const;
 
   // --- masked features: words per feature, bit i = domain position i
   std::size_t mask_words(std::size_t f) const { return mask_words_[f]; }

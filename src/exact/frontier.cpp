@@ -61,14 +61,7 @@ void FrontierBound::build_nodes() {
     if (fs_->kind(f) == FeatureKind::Ranked) {
       w.key = fs_->split_rank(f, e.threshold()[n], e.is_lt()[n] != 0);
     } else if (fs_->kind(f) == FeatureKind::Masked) {
-      w.key = static_cast<std::uint32_t>(left_sets_.size());
-      left_sets_.resize(left_sets_.size() + fs_->mask_words(f), 0);
-      const Domain& d = fs_->domains()[f];
-      for (std::size_t i = 0; i < d.size(); ++i) {
-        if (e.next_node(n, d[i].value) == l) {
-          left_sets_[w.key + i / 64] |= std::uint64_t{1} << (i % 64);
-        }
-      }
+      w.key = fs_->append_left_set(e, n, f, left_sets_);
     }
     height[n] = 1 + std::max(height[l], height[r]);
     leaves[n] = leaves[l] + leaves[r];

@@ -121,14 +121,7 @@ void LagrangeBound::build() {
         w.key = k >= fs_->n_ranks(f) ? s.n_cells
                                      : static_cast<std::uint32_t>(cell_of_[s.cell_of + k]);
       } else if (fs_->kind(f) == FeatureKind::Masked) {
-        w.key = static_cast<std::uint32_t>(left_sets_.size());
-        left_sets_.resize(left_sets_.size() + fs_->mask_words(f), 0);
-        const Domain& d = fs_->domains()[f];
-        for (std::size_t i = 0; i < d.size(); ++i) {
-          if (e.next_node(n, d[i].value) == w.left) {
-            left_sets_[w.key + i / 64] |= std::uint64_t{1} << (i % 64);
-          }
-        }
+        w.key = fs_->append_left_set(e, n, f, left_sets_);
       }
     }
     for (const std::uint32_t n : tree_nodes) {
