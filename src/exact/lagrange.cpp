@@ -15,10 +15,19 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 std::atomic<std::uint64_t> g_lagrange_start{16384};
+// Trees times boxes before the fit on big ensembles, and the fewest boxes before it.
+constexpr std::uint64_t kStartTreeBoxes = 1'200'000;
+constexpr std::uint64_t kLeastStart = 1024;
+// A refit's first factor on the window's price: it only fine-tunes the fitted one.
+constexpr double kRefitFactor = 1.2;
 
 }  // namespace
 
-std::uint64_t lagrange_start() { return g_lagrange_start.load(); }
+std::uint64_t lagrange_start(std::size_t n_trees) {
+  const std::uint64_t most = g_lagrange_start.load();
+  const std::uint64_t by_size = kStartTreeBoxes / std::max<std::uint64_t>(1, n_trees);
+  return std::min(most, std::max(kLeastStart, by_size));
+}
 std::uint64_t set_lagrange_start(std::uint64_t boxes) { return g_lagrange_start.exchange(boxes); }
 
 LagrangeBound::LagrangeBound(const Ensemble& ensemble, const FeatureStates& fs, double lo_t,
@@ -416,7 +425,22 @@ void LagrangeBound::fit(const Box& box, double target, int iterations, double as
     if (lb >= aim || !subgradient_step(lb, aim, alpha)) break;
     refresh_costs();
   }
-  if (ascent_visits > 0.0 && best_lb < target) ascend(box, best_lb, ascent_visits);
+  if (ascent_visits > 0.0 && best_lb < target) ascend(box, best_lb, ascent_visits, 2.0);
+  take_best();
+}
+
+double LagrangeBound::refit(const Box& box, double ascent_visits, Watch* watch) {
+  if (!usable_ || !fitted_) return 0.0;
+  watch_ = watch;
+  keep_prices();
+  const double before = full(box, false);
+  double best_lb = before;
+  ascend(box, best_lb, ascent_visits, kRefitFactor);
+  take_best();
+  return (best_lb - before) / std::max(1e-12, std::fabs(best_lb));
+}
+
+void LagrangeBound::take_best() {
   mu_ = best_mu_;
   lam_lo_ = best_lam_lo_;
   lam_hi_ = best_lam_hi_;

@@ -29,8 +29,7 @@
 // exact sum of leaf values lies a hair outside ((lambda_lo + lambda_hi) times the error of
 // such a sum).
 //
-// Fitting. The prices are fitted once, on one box, and then stay fixed: every box only
-// evaluates. First a fixed number of projected subgradient steps (Polyak steps towards a
+// Fitting. The prices are fitted on one box, and boxes only evaluate them. First a fixed number of projected subgradient steps (Polyak steps towards a
 // target cost, the factor halving after a few steps without a better bound): a step raises
 // the price of the cell a tree's copy chose and lowers that of the row's cell where they
 // differ, and moves the window's prices by its violation by the chosen leaves, scaled so
@@ -42,8 +41,10 @@
 // walk over its leaves; the update is argued there), so that a sweep never lowers the
 // bound; around the sweeps, a search over the window's price, on which the best bound over
 // the other prices is concave. Soundness needs nothing of the fit (the bound holds for any
-// prices); the fit keeps the prices of the best bound it has seen. Deterministic: the
-// budgets count steps and visits, never time.
+// prices); the fit keeps the prices of the best bound it has seen. A refit goes on with
+// the ascent from the prices in use (a finer search over the window's price, then sweeps),
+// so the bound on its box never falls. Deterministic: the budgets count steps and visits,
+// never time.
 //
 // Evaluation redoes only the feature terms and trees whose features changed their part of
 // the box since the last one, and allocates nothing.
@@ -74,6 +75,9 @@ class LagrangeBound {
   // prices bound soundly, and the search that asked for them is ending anyway.
   void fit(const Box& box, double target, int iterations, double ascent_visits = 0.0,
            Watch* watch = nullptr);
+  // Goes on from the prices it has: dual ascent on `box` within `ascent_visits` tree-node
+  // visits, keeping the prices unless the ascent finds a better bound on `box`.
+  double refit(const Box& box, double ascent_visits, Watch* watch = nullptr);
   // A lower bound on the cost of every row of `box` that scores inside the window (after
   // the rounding allowance); -inf before a fit.
   double evaluate(const Box& box);
@@ -128,7 +132,8 @@ class LagrangeBound {
   void keep_if_best(double lb, double& best_lb);
   void spread_feature(const Box& box, std::size_t f);
   double ascend_at(const Box& box, double net, double& best_lb, double budget);
-  void ascend(const Box& box, double& best_lb, double budget);
+  void ascend(const Box& box, double& best_lb, double budget, double first_factor);
+  void take_best();
   void set_allowance();
   void rollback(std::uint32_t mark);
   void mark_changed(const Box& box);
@@ -186,10 +191,11 @@ class LagrangeBound {
   bool have_last_ = false;
 };
 
-// Boxes the refine search expands before it fits and uses the bound (16,384: a fit costs
-// up to some ten million tree-node visits, which a search that ends sooner would feel).
-// Tests set it to 0 to use the bound from the root box on.
-std::uint64_t lagrange_start();
-std::uint64_t set_lagrange_start(std::uint64_t boxes);  // returns the previous value
+// Boxes the refine search expands before it fits and uses the bound: 16,384 (a fit costs
+// some ten million tree-node visits, which a search that ends sooner would feel), fewer on
+// ensembles of many trees, whose boxes cost more each (at least 1,024). Tests set the most
+// to 0 to use the bound from the root box on.
+std::uint64_t lagrange_start(std::size_t n_trees);
+std::uint64_t set_lagrange_start(std::uint64_t boxes);  // the most; returns the previous one
 
 }  // namespace morvel::exact

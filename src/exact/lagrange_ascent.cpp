@@ -10,9 +10,8 @@ namespace morvel::exact {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// Sweeps over every feature per trial of the window's price, and the trials' factors.
+// Sweeps over every feature per trial of the window's price, and the trials' last factor.
 constexpr int kTrialSweeps = 3;
-constexpr double kFirstFactor = 2.0;
 constexpr double kLastFactor = 1.001;
 
 }  // namespace
@@ -107,12 +106,12 @@ double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, dou
 // concave in it): from the subgradient's price, try it times and over a factor, move to a
 // better one, shrink the factor when neither is better; then sweep at the best price until
 // the budget is spent.
-void LagrangeBound::ascend(const Box& box, double& best_lb, double budget) {
+void LagrangeBound::ascend(const Box& box, double& best_lb, double budget, double first_factor) {
   visits_ = 0.0;
   double net = best_lam_lo_ - best_lam_hi_;
   if (net == 0.0) return;  // the window costs nothing to reach: no price to search
   double centre = ascend_at(box, net, best_lb, budget);
-  for (double factor = kFirstFactor; factor > kLastFactor && more(budget);) {
+  for (double factor = first_factor; factor > kLastFactor && more(budget);) {
     const double up = ascend_at(box, net * factor, best_lb, budget);
     const double down = more(budget) ? ascend_at(box, net / factor, best_lb, budget) : -kInf;
     if (up > centre && up >= down) {

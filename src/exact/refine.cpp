@@ -48,25 +48,30 @@
 // they would be with that row found otherwise. Rounds depend only on box counts, so a
 // search is as deterministic with them as without.
 //
-// Prices. A proof that has expanded lagrange_start() boxes without finishing fits a
-// second bound (lagrange.hpp): each tree gets its own copy of the features it splits on,
-// the copies are tied to the row by prices per tree and cell of that tree's splits, and
-// the window by a price per end; for any prices, the least priced cost of each feature and
-// of each tree over the box, summed, is a lower bound on the cost of every row of the box
-// inside the model's window. Unlike the frontier bound, a tree that needs a feature moved
-// pays for it only in part, so trees that need different states of one feature cannot
-// each be assumed to get theirs. The prices are fitted once, on the root box, by
-// subgradient steps aiming at the incumbent's cost and then by dual ascent (block updates
-// of one feature's prices at a time, within a budget of tree-node visits); after that the
-// bound is evaluated on
-// boxes taken up from the heap (a plunge's children stay with the frontier bound, which
-// reuses its walks better, and inherit the raised bound as their parent's). A box whose
-// priced bound reaches the incumbent is pruned; one whose bound rises above the next open
-// box's goes back to the heap with it. When few priced boxes gain from the prices, boxes
-// are priced ever more sparsely (and again more densely when they gain), so models where
-// the prices say nothing new (deep forests, whose many leaves make the prices weak) lose
-// little. Searches that end sooner never fit: their boxes and answers are exactly what
-// they were without it.
+// Prices. A proof that has expanded lagrange_start() boxes without finishing (16,384, fewer
+// on ensembles of many trees, where each box costs more) fits a second bound
+// (lagrange.hpp): each tree gets its own copy of the features it splits on, the copies are
+// tied to the row by prices per tree and cell of that tree's splits, and the window by a
+// price per end; for any prices, the least priced cost of each feature and of each tree
+// over the box, summed, is a lower bound on the cost of every row of the box inside the
+// model's window. Unlike the frontier bound, a tree that needs a feature moved pays for it
+// only in part, so trees that need different states of one feature cannot each be assumed
+// to get theirs. The prices are fitted on the root box, by subgradient steps aiming at the
+// incumbent's cost and then by dual ascent (block updates of one feature's prices at a
+// time, within a budget of tree-node visits); every 8,192 boxes after that the ascent goes
+// on from where it stopped, on the root box again, for as long as each such refit still
+// raises the root's bound by a thousandth (on large LightGBM models the first budget ends
+// well short of the best prices). Refitting on the box that holds the search back instead
+// was tried and lost: prices fitted to one box bound the others worse. The bound is
+// evaluated on boxes taken up from the heap (a plunge's children stay with the frontier
+// bound, which reuses its walks better, and inherit the raised bound as their parent's). A
+// box whose priced bound reaches the incumbent is pruned; one whose bound rises above the
+// next open box's goes back to the heap with it. Bounds already stored stay as they are when
+// the prices change: each was sound for the prices it came from. When few priced boxes gain
+// from the prices, boxes are priced ever more sparsely (and again more densely when they
+// gain), so models where the prices say nothing new (deep forests, whose many leaves make
+// the prices weak) lose little. Searches that end sooner never fit: their boxes and answers
+// are exactly what they were without it.
 //
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box until a plunge ends (both children settled or pruned), then takes up
@@ -124,6 +129,11 @@ constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
 constexpr int kFitSteps = 300;
 constexpr double kFitNodeVisits = 1.5e7;
 constexpr double kAscentNodeVisits = 1e7;
+// Refits: boxes between them, each one's tree-node visits, and the least relative gain of
+// the root's bound for another one to follow.
+constexpr std::uint64_t kRefitSpacing = 8192;
+constexpr double kRefitNodeVisits = 2e6;
+constexpr double kRefitLeastGain = 1e-3;
 constexpr std::uint32_t kPricedWindow = 64;
 constexpr std::uint32_t kPricedSpacingMost = 64;
 
@@ -200,6 +210,7 @@ class RefineSearch {
   }
   Step local_round();
   void fit_lagrange();
+  void refit_lagrange();
   bool price_taken_box(std::uint32_t record, double& lower);
   bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
@@ -293,6 +304,8 @@ class RefineSearch {
   // Boxes taken up before the next one is priced, and the spacing after that: it doubles
   // while few priced boxes gain from it, and halves again when many do.
   std::uint32_t price_wait_ = 0, price_spacing_ = 1, price_tried_ = 0, price_useful_ = 0;
+  std::uint64_t next_refit_ = 0;  // boxes when the next refit is due; 0: none
+  std::size_t n_trees() const { return ctx_.all_windows.front().ensemble->n_trees(); }
 };
 
 RefineSearch::RefineSearch(Prepared& prep, ExactResult& result, bool local)
@@ -389,7 +402,7 @@ void RefineSearch::start_search() {
 RefineSearch::Step RefineSearch::search() {
   std::uint32_t current = kNoRecord;
   double lower = 0.0;
-  if (lagrange_due_ && lagrange_start() == 0) fit_lagrange();
+  if (lagrange_due_ && lagrange_start(n_trees()) == 0) fit_lagrange();
   Step step = before_node();
   if (step == Step::Continue && evaluate(0.0) == Verdict::Open) {
     records_[0].split = split_;
@@ -400,7 +413,8 @@ RefineSearch::Step RefineSearch::search() {
   while (step == Step::Continue) {
     if (current == kNoRecord) {
       if (local_due() && (step = local_round()) != Step::Continue) break;
-      if (lagrange_due_ && result_.nodes_expanded >= lagrange_start()) fit_lagrange();
+      if (lagrange_due_ && result_.nodes_expanded >= lagrange_start(n_trees())) fit_lagrange();
+      if (next_refit_ > 0 && result_.nodes_expanded >= next_refit_) refit_lagrange();
       if (records_.size() >= compact_at_) compact();
       // Take up the best open box that can still beat the incumbent.
       while (!heap_.empty() && heap_.front().lower >= threshold_) {
@@ -493,6 +507,14 @@ void RefineSearch::fit_lagrange() {
   const double visits = std::max(1.0, static_cast<double>(w.ensemble->n_nodes()));
   const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
   lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
+  next_refit_ = result_.nodes_expanded + kRefitSpacing;
+}
+
+// Goes on with the ascent on the root box, from the prices in use, while it still gains.
+void RefineSearch::refit_lagrange() {
+  const double gain = lagrange_->refit(root_, kRefitNodeVisits, &prep_.watch);
+  next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + kRefitSpacing : 0;
+  price_wait_ = 0;
 }
 
 // The Lagrangian bound of a box taken up from the heap (in box_, with bound `lower`).

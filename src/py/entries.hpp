@@ -19,7 +19,7 @@ PyObject* py_solve_exact_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_debug_domains_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_compute_region_raw(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// For tests, outside __all__: `_set_lagrange_start(boxes)` sets how many boxes the refine
+// For tests, outside __all__: `_set_lagrange_start(boxes)` sets the most boxes the refine
 // search expands before it uses the Lagrangian bound (0: from the root box) and returns the
 // previous setting.
 extern PyMethodDef g_testing_functions[];

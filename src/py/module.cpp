@@ -56,7 +56,7 @@ PyMethodDef g_module_functions[] = {
 
 PyMethodDef g_testing_functions[] = {
     {"_set_lagrange_start", py_set_lagrange_start, METH_O,
-     "_set_lagrange_start(boxes)\n--\n\nFor tests: boxes the refine search expands before it "
+     "_set_lagrange_start(boxes)\n--\n\nFor tests: the most boxes the refine search expands before it "
      "uses the Lagrangian bound (0: from the root box); returns the previous setting."},
     {nullptr, nullptr, 0, nullptr}};
 

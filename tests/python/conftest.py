@@ -140,7 +140,7 @@ def cancer():
 @pytest.fixture(params=["priced-late", "priced-from-root"])
 def lagrange_gate(request):
     """Runs a test twice: with the refine search's Lagrangian bound from its usual start
-    (16,384 boxes in), and forced on from the root box, so that every exactness
+    (up to 16,384 boxes in), and forced on from the root box, so that every exactness
     check against brute force and the MILP covers that bound as well."""
     import _morvel_core as core
 
