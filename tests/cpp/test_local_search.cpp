@@ -1,7 +1,9 @@
 // The refine search's local search around the incumbent, on models with many thresholds
 // per feature (thousands of boxes, so many rounds run): every row it yields lies in the
 // window at the cost the model gives it, a search stopped after more boxes never holds a
-// dearer row, and no bound passes the optimum. Run under the sanitizers as well.
+// dearer row, and no bound passes the optimum. On the same models, a search that fits its
+// prices from the root box and refits them on the way proves the same optimum as one that
+// never gets to fit them. Run under the sanitizers as well.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "constraints.hpp"
+#include "exact/lagrange.hpp"
 #include "exact/neighbourhood.hpp"
 #include "exact/search.hpp"
 #include "interrupt.hpp"
@@ -52,25 +55,28 @@ struct DenseModel {
   }
 };
 
-TEST(LocalSearch, RowsOnlyImproveWithTheBudgetAndStayInTheWindow) {
-  constexpr std::size_t n = 8;
-  int searched = 0;
-  for (const std::uint64_t seed : {2, 4, 6, 8}) {
-    std::mt19937_64 rng(seed + 500);
-    DenseModel m;
-    const Ensemble e = m.build(rng, n, 50);
-    Constraints c;
+// A row above the top percentile of the model's scores on random rows, to be reached from
+// a random factual row at L1 cost.
+struct DenseInstance {
+  std::mt19937_64 rng;  // the model first, then the row and the probes
+  DenseModel m;
+  Ensemble e;
+  Constraints c;
+  std::vector<double> x, ones, probe;
+  std::vector<ValuePolicy> policies;
+  ExactProblem p;
+
+  DenseInstance(std::uint64_t seed, std::size_t n)
+      : rng(seed + 500), e(m.build(rng, n, 50)), x(n), ones(n, 1.0), probe(n), policies(n) {
     c.n_features = n;
-    std::vector<double> x(n), ones(n, 1.0), scores, probe(n);
-    std::vector<ValuePolicy> policies(n);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     for (double& v : x) v = std::round(unit(rng) * 500.0) / 1000.0;
+    std::vector<double> scores;
     for (int k = 0; k < 2000; ++k) {
       for (double& v : probe) v = unit(rng);
       scores.push_back(e.raw_score(probe.data()));
     }
     std::sort(scores.begin(), scores.end());
-    ExactProblem p;
     p.ensemble = &e;
     p.constraints = &c;
     p.x = x;
@@ -82,6 +88,17 @@ TEST(LocalSearch, RowsOnlyImproveWithTheBudgetAndStayInTheWindow) {
     p.time_budget_s = kInf;
     p.mode = SearchMode::Refine;
     p.node_budget = 1u << 24;
+  }
+};
+
+TEST(LocalSearch, RowsOnlyImproveWithTheBudgetAndStayInTheWindow) {
+  constexpr std::size_t n = 8;
+  int searched = 0;
+  for (const std::uint64_t seed : {2, 4, 6, 8}) {
+    DenseInstance d(seed, n);
+    const Ensemble& e = d.e;
+    const std::vector<double>& x = d.x;
+    ExactProblem& p = d.p;
     const ExactResult full = solve_exact(p, never_interrupt).result();
     ASSERT_EQ(full.proof, Proof::Optimal) << "seed " << seed;
     if (full.nodes_expanded < 4500 || !full.row) continue;  // too easy for many rounds
@@ -103,6 +120,22 @@ TEST(LocalSearch, RowsOnlyImproveWithTheBudgetAndStayInTheWindow) {
     }
   }
   EXPECT_GE(searched, 2);  // most of these take the many boxes that start local search
+}
+
+TEST(PricedSearch, RefitsKeepTheOptimum) {
+  int refitted = 0;
+  for (const std::uint64_t seed : {2, 4, 8, 12, 22, 28}) {
+    DenseInstance d(seed, 8);
+    const ExactResult late = solve_exact(d.p, never_interrupt).result();
+    const std::uint64_t previous = set_lagrange_start(0);
+    const ExactResult early = solve_exact(d.p, never_interrupt).result();
+    set_lagrange_start(previous);
+    ASSERT_EQ(late.proof, Proof::Optimal) << "seed " << seed;
+    ASSERT_EQ(early.proof, Proof::Optimal) << "seed " << seed;
+    EXPECT_NEAR(early.cost, late.cost, 1e-12 * (1.0 + late.cost)) << "seed " << seed;
+    if (early.nodes_expanded > 8192) ++refitted;  // the first refit comes 8,192 boxes in
+  }
+  EXPECT_GE(refitted, 3);
 }
 
 // A neighbourhood frees as many features as its size says, moved ones first, and the
