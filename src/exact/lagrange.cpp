@@ -18,7 +18,9 @@ std::atomic<std::uint64_t> g_lagrange_start{16384};
 // Trees times boxes before the fit on big ensembles, and the fewest boxes before it.
 constexpr std::uint64_t kStartTreeBoxes = 1'200'000;
 constexpr std::uint64_t kLeastStart = 1024;
-// A refit's first factor on the window's price: it only fine-tunes the fitted one.
+// The first factor of the search over the window's price: wide after the subgradient
+// steps, narrow in a refit, which only fine-tunes the fitted price.
+constexpr double kFitFactor = 2.0;
 constexpr double kRefitFactor = 1.2;
 
 }  // namespace
@@ -425,7 +427,7 @@ void LagrangeBound::fit(const Box& box, double target, int iterations, double as
     if (lb >= aim || !subgradient_step(lb, aim, alpha)) break;
     refresh_costs();
   }
-  if (ascent_visits > 0.0 && best_lb < target) ascend(box, best_lb, ascent_visits, 2.0);
+  if (ascent_visits > 0.0 && best_lb < target) ascend(box, best_lb, ascent_visits, kFitFactor);
   take_best();
 }
 

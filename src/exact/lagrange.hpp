@@ -29,11 +29,12 @@
 // exact sum of leaf values lies a hair outside ((lambda_lo + lambda_hi) times the error of
 // such a sum).
 //
-// Fitting. The prices are fitted on one box, and boxes only evaluate them. First a fixed number of projected subgradient steps (Polyak steps towards a
-// target cost, the factor halving after a few steps without a better bound): a step raises
-// the price of the cell a tree's copy chose and lowers that of the row's cell where they
-// differ, and moves the window's prices by its violation by the chosen leaves, scaled so
-// that the score's units do not swamp the cells'. Those steps find the window's price
+// Fitting. The prices are fitted on one box, and boxes only evaluate them. First a fixed
+// number of projected subgradient steps (Polyak steps towards a target cost, the factor
+// halving after a few steps without a better bound): a step raises the price of the cell a
+// tree's copy chose and lowers that of the row's cell where they differ, and moves the
+// window's prices by its violation by the chosen leaves, scaled so that the score's units
+// do not swamp the cells'. Those steps find the window's price
 // roughly but stall well below what the cells' prices can give. Then dual ascent
 // (lagrange_ascent.cpp), within a budget of tree-node visits: at a fixed window price,
 // sweeps over the features, each setting one feature's prices in every tree to their best
