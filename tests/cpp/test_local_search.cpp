@@ -62,16 +62,16 @@ struct DenseInstance {
   DenseModel m;
   Ensemble e;
   Constraints c;
-  std::vector<double> x, ones, probe;
+  std::vector<double> x, ones;
   std::vector<ValuePolicy> policies;
   ExactProblem p;
 
   DenseInstance(std::uint64_t seed, std::size_t n)
-      : rng(seed + 500), e(m.build(rng, n, 50)), x(n), ones(n, 1.0), probe(n), policies(n) {
+      : rng(seed + 500), e(m.build(rng, n, 50)), x(n), ones(n, 1.0), policies(n) {
     c.n_features = n;
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     for (double& v : x) v = std::round(unit(rng) * 500.0) / 1000.0;
-    std::vector<double> scores;
+    std::vector<double> scores, probe(n);
     for (int k = 0; k < 2000; ++k) {
       for (double& v : probe) v = unit(rng);
       scores.push_back(e.raw_score(probe.data()));
