@@ -84,6 +84,15 @@ class LagrangeBound {
   double evaluate(const Box& box);
   // Drops what the last evaluation kept, so the next one walks every tree.
   void forget() { have_last_ = false; }
+  // Bounds, per state of every ranked feature of `box`, the cost of the box's rows in the
+  // window that take that state, for `trim` (one walk of every tree per feature it tests;
+  // a `watch` that stops the search leaves the features not reached unbounded).
+  void price_states(const Box& box, Watch* watch = nullptr);
+  // Narrows each ranked feature of `box` (a box inside the last one priced) from the ends
+  // of its ranks, and drops its missing state, where the state's bound is at least
+  // `threshold`, setting `narrowed` when it does. Returns false when a feature has no state
+  // left: no row of the box costs less than `threshold`.
+  bool trim(Box& box, double threshold, bool& narrowed) const;
 
  private:
   struct Node {
@@ -131,6 +140,7 @@ class LagrangeBound {
   void set_net_price(double net);
   void keep_prices();
   void keep_if_best(double lb, double& best_lb);
+  double state_totals(const Box& box, std::size_t f);
   void spread_feature(const Box& box, std::size_t f);
   double ascend_at(const Box& box, double net, double& best_lb, double budget);
   void ascend(const Box& box, double& best_lb, double budget, double first_factor);
@@ -168,6 +178,8 @@ class LagrangeBound {
   // Dual ascent scratch: per cell, a tree's least term with its copy in the cell less the
   // cell's price, and the least total over the cell's ranks; per rank, that total.
   std::vector<double> marginal_, cell_total_, rank_total_;
+  // The bounds of price_states, laid out like g_ and g_nan_ (-inf: not bounded).
+  std::vector<double> state_lb_, state_lb_nan_;
   double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)
   Watch* watch_ = nullptr;  // the search's, while a fit runs
   // Whether the ascent may go on: visits left, and the search not stopped.

@@ -1,5 +1,6 @@
 // Dual ascent of the priced bound: block updates of one feature's prices at a time, and a
-// search over the window's price around the one the subgradient steps found.
+// search over the window's price around the one the subgradient steps found. Also the
+// bounds per state that narrow boxes, from the same min-marginals.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -31,24 +32,18 @@ void LagrangeBound::set_net_price(double net) {
   lam_hi_ = hi_t_ < kInf ? std::max(-net, 0.0) : 0.0;
 }
 
-// The block update of feature f's prices, every other price fixed. With m_t(c) the least
-// term of tree t whose copy of f lies in cell c, less the cell's price, the block can give
-// at most b* = min over f's states r in the box of cost(r) + sum_t m_t(c_t(r)) (the terms
-// are minimised apart, the sum at once). Pricing each cell at B_t(c) / (n + 1) - m_t(c),
-// B_t(c) being the least total over the cell's states, gives each of the n trees b*/(n+1)
-// and leaves the feature's own term at least b* - n b*/(n+1): the block reaches b*, so the
-// bound never falls (up to rounding). Cells outside the box keep their prices.
-void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
+// Per state r of feature f in the box, into rank_total_ (returning the missing state's):
+// the feature's priced cost plus, for each tree that tests f, its least term with its copy
+// in r's cell (each tree's min-marginals, left in marginal_ less the cells' prices). The
+// bound of the box with f at r is the bound less f's and those trees' terms, plus this.
+double LagrangeBound::state_totals(const Box& box, std::size_t f) {
   const std::uint32_t first = feature_slots_[f], last = feature_slots_[f + 1];
-  const RankRange& r = box.ranges[f];
-  if (first == last) return;
   for (std::uint32_t i = first; i < last; ++i) {
     const std::uint32_t s = feature_slot_list_[i];
     std::fill_n(marginal_.begin() + slots_[s].mu, slots_[s].n_cells + 1, kInf);
-    std::fill_n(cell_total_.begin() + slots_[s].mu, slots_[s].n_cells + 1, kInf);
     tree_term(box, slots_[s].tree, false, s);
   }
-  // Totals per state: the feature's priced cost plus each tree's min-marginal.
+  const RankRange& r = box.ranges[f];
   const double* g = g_.data() + g_begin_[f];
   double* b = rank_total_.data();
   const std::uint32_t lo = r.has_ranks() ? r.lo : 1, hi = r.has_ranks() ? r.hi : 0;
@@ -62,6 +57,69 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
     for (std::uint32_t k = lo; k <= hi; ++k) b[k] = b[k] + (mu[cell[k]] + m[cell[k]]);
     b_nan = b_nan + (mu[s.n_cells] + m[s.n_cells]);
   }
+  return b_nan;
+}
+
+// The bound of the box with f at one state replaces f's term and those of the trees that
+// test f by the state's total; every other term can only rise in the narrower box. The
+// difference of sums gets twice the rounding allowance.
+void LagrangeBound::price_states(const Box& box, Watch* watch) {
+  if (!fitted_) return;
+  watch_ = watch;
+  const double whole = full(box, false);
+  state_lb_.assign(g_.size(), -kInf);
+  state_lb_nan_.assign(fs_->n_features(), -kInf);
+  for (std::size_t f = 0; f < fs_->n_features() && !stopped(); ++f) {
+    if (fs_->kind(f) != FeatureKind::Ranked) continue;
+    double rest = whole - feature_min_[f];
+    for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+      rest = rest - tree_min_[slots_[feature_slot_list_[i]].tree];
+    }
+    rest = rest - 2.0 * allowance_;
+    const double b_nan = state_totals(box, f);
+    const RankRange& r = box.ranges[f];
+    double* lb = state_lb_.data() + g_begin_[f];
+    for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) lb[k] = rest + rank_total_[k];
+    if (r.nan) state_lb_nan_[f] = rest + b_nan;
+  }
+  have_last_ = false;
+  watch_ = nullptr;
+}
+
+bool LagrangeBound::trim(Box& box, double threshold, bool& narrowed) const {
+  if (state_lb_.empty()) return true;
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    if (fs_->kind(f) != FeatureKind::Ranked) continue;
+    RankRange& r = box.ranges[f];
+    const RankRange before = r;
+    const double* lb = state_lb_.data() + g_begin_[f];
+    while (r.has_ranks() && lb[r.lo] >= threshold) ++r.lo;
+    while (r.has_ranks() && lb[r.hi] >= threshold) {
+      if (r.hi == r.lo) r.lo = r.hi + 1;  // no rank left (hi may be 0)
+      else --r.hi;
+    }
+    if (!r.has_ranks()) r.lo = 1, r.hi = 0;
+    if (r.nan && state_lb_nan_[f] >= threshold) r.nan = false;
+    narrowed = narrowed || !(r == before);
+    if (r.empty()) return false;
+  }
+  return true;
+}
+
+// The block update of feature f's prices, every other price fixed. With m_t(c) the least
+// term of tree t whose copy of f lies in cell c, less the cell's price, the block can give
+// at most b* = min over f's states r in the box of cost(r) + sum_t m_t(c_t(r)) (the terms
+// are minimised apart, the sum at once). Pricing each cell at B_t(c) / (n + 1) - m_t(c),
+// B_t(c) being the least total over the cell's states, gives each of the n trees b*/(n+1)
+// and leaves the feature's own term at least b* - n b*/(n+1): the block reaches b*, so the
+// bound never falls (up to rounding). Cells outside the box keep their prices.
+void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
+  const std::uint32_t first = feature_slots_[f], last = feature_slots_[f + 1];
+  const RankRange& r = box.ranges[f];
+  if (first == last) return;
+  const double b_nan = state_totals(box, f);
+  const double* b = rank_total_.data();
+  const std::uint32_t lo = r.has_ranks() ? r.lo : 1, hi = r.has_ranks() ? r.hi : 0;
   double least = r.nan ? b_nan : kInf;
   for (std::uint32_t k = lo; k <= hi; ++k) least = std::min(least, b[k]);
   if (!std::isfinite(least)) return;
@@ -72,6 +130,7 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
     const double* m = marginal_.data() + s.mu;
     double* total = cell_total_.data() + s.mu;
     const std::int32_t* cell = cell_of_.data() + s.cell_of;
+    std::fill_n(total, s.n_cells + 1, kInf);
     for (std::uint32_t k = lo; k <= hi; ++k) total[cell[k]] = std::min(total[cell[k]], b[k]);
     total[s.n_cells] = b_nan;
     for (std::uint32_t c = 0; c <= s.n_cells; ++c) {

@@ -205,18 +205,20 @@ class RefineSearch {
   Step search();
   void greedy_start();
   bool local_due() const {
-    return !local_mode_ && have_states_ && result_.nodes_expanded >= next_local_ &&
+    return !local_mode_ && have_states_ && !root_empty_ && result_.nodes_expanded >= next_local_ &&
            result_.nodes_expanded < ctx_.problem.node_budget;
   }
   Step local_round();
   void fit_lagrange();
   void refit_lagrange();
+  void trim_root();
   bool price_taken_box(std::uint32_t record, double& lower);
   bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
   void push(const Child& c);
   void compact();
-  void rebuild(std::uint32_t record);
+  bool rebuild(std::uint32_t record);
+  bool split_fits(const Split& split) const;
   bool row_propagates();
   void take_row();
   void set_threshold() {
@@ -305,6 +307,9 @@ class RefineSearch {
   // while few priced boxes gain from it, and halves again when many do.
   std::uint32_t price_wait_ = 0, price_spacing_ = 1, price_tried_ = 0, price_useful_ = 0;
   std::uint64_t next_refit_ = 0;  // boxes when the next refit is due; 0: none
+  // Whether the root box has been narrowed by the priced bounds of its states, and whether
+  // that left no row below the threshold.
+  bool root_trimmed_ = false, root_empty_ = false;
   std::size_t n_trees() const { return ctx_.all_windows.front().ensemble->n_trees(); }
 };
 
@@ -417,7 +422,7 @@ RefineSearch::Step RefineSearch::search() {
       if (next_refit_ > 0 && result_.nodes_expanded >= next_refit_) refit_lagrange();
       if (records_.size() >= compact_at_) compact();
       // Take up the best open box that can still beat the incumbent.
-      while (!heap_.empty() && heap_.front().lower >= threshold_) {
+      while (!heap_.empty() && (heap_.front().lower >= threshold_ || root_empty_)) {
         note_prune(heap_.front().lower);
         std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
         heap_.pop_back();
@@ -428,7 +433,19 @@ RefineSearch::Step RefineSearch::search() {
       heap_.pop_back();
       current = top.record;
       lower = top.lower;
-      rebuild(current);
+      if (!rebuild(current)) {
+        ++result_.nodes_pruned_cost;  // its rows cost at least the threshold (trim_root)
+        current = kNoRecord;
+        continue;
+      }
+      if (!split_fits(records_[current].split)) {  // the root was trimmed since
+        if (evaluate(lower) != Verdict::Open) {
+          current = kNoRecord;
+          continue;
+        }
+        records_[current].split = split_;
+        lower = lower_;
+      }
       if (lagrange_ && price_wait_ > 0) {
         --price_wait_;
       } else if (lagrange_) {
@@ -490,6 +507,7 @@ RefineSearch::Step RefineSearch::local_round() {
     incumbent_states_ = l.incumbent_states_;
     result_.snapped = l.result_.snapped;
     set_threshold();
+    trim_root();
     duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));
   }
   return Step::Continue;
@@ -508,6 +526,8 @@ void RefineSearch::fit_lagrange() {
   const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
   lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
   next_refit_ = result_.nodes_expanded + kRefitSpacing;
+  lagrange_->price_states(root_, &prep_.watch);
+  trim_root();
 }
 
 // Goes on with the ascent on the root box, from the prices in use, while it still gains.
@@ -515,6 +535,20 @@ void RefineSearch::refit_lagrange() {
   const double gain = lagrange_->refit(root_, kRefitNodeVisits, &prep_.watch);
   next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + kRefitSpacing : 0;
   price_wait_ = 0;
+  lagrange_->price_states(root_, &prep_.watch);
+  trim_root();
+}
+
+// Narrows the root box to the states whose priced bound is below the threshold: a row that
+// takes any other costs at least the threshold, as a pruned box's rows do. Boxes opened
+// before are narrowed likewise when taken up (rebuild).
+void RefineSearch::trim_root() {
+  if (!lagrange_ || root_empty_) return;
+  bool narrowed = false;
+  if (!lagrange_->trim(root_, threshold_, narrowed)) root_empty_ = true;
+  if (!narrowed) return;
+  root_trimmed_ = true;
+  if (threshold_ < incumbent_cost_) gap_pruned_ = true;
 }
 
 // The Lagrangian bound of a box taken up from the heap (in box_, with bound `lower`).
@@ -660,7 +694,8 @@ std::uint32_t RefineSearch::keep_mask(const std::uint64_t* words, std::size_t n)
 }
 
 // The box of a record: the root with every decision on its chain applied, then narrowed.
-void RefineSearch::rebuild(std::uint32_t record) {
+// False when the root has been trimmed since and the box has no row left.
+bool RefineSearch::rebuild(std::uint32_t record) {
   chain_.clear();
   for (std::uint32_t r = record; records_[r].parent != kNoRecord; r = records_[r].parent) {
     chain_.push_back(r);
@@ -672,10 +707,39 @@ void RefineSearch::rebuild(std::uint32_t record) {
       std::copy_n(masks_.begin() + rec.mask, fs_.mask_words(rec.feature),
                   box_.mask(fs_, rec.feature));
     } else {
-      box_.ranges[rec.feature] = rec.range;
+      RankRange& r = box_.ranges[rec.feature];
+      const RankRange& root = root_.ranges[rec.feature];
+      r = {std::max(rec.range.lo, root.lo), std::min(rec.range.hi, root.hi),
+           rec.range.nan && root.nan};
+      if (!r.has_ranks()) r.lo = 1, r.hi = 0;
+      if (r.empty()) return false;
     }
   }
+  if (root_trimmed_) return narrow(box_);
   ensure(narrow(box_), "a reopened box narrows as it did when opened (should be impossible)");
+  return true;
+}
+
+// Whether both children of box_ by `split` hold a state of its feature (a box opened
+// before the root was trimmed may have lost the states on one side, also of a masked
+// feature, through the rules).
+bool RefineSearch::split_fits(const Split& split) const {
+  const RankRange& part = box_.ranges[split.feature];
+  switch (split.kind) {
+    case Split::Missing: return part.nan && part.has_ranks();
+    case Split::AtRank: return part.has_ranks() && part.lo < split.at && split.at <= part.hi;
+    case Split::Mask: {
+      const std::uint64_t* m = box_.mask(fs_, split.feature);
+      const std::uint64_t* set = masks_.data() + split.at;
+      bool in = false, out = false;
+      for (std::size_t w = 0; w < fs_.mask_words(split.feature); ++w) {
+        in = in || (m[w] & set[w]) != 0;
+        out = out || (m[w] & ~set[w]) != 0;
+      }
+      return in && out;
+    }
+  }
+  return true;
 }
 
 // The constraint rules and the change-set rules, to a common fixed point.
@@ -855,6 +919,7 @@ void RefineSearch::take_row() {
   incumbent_states_ = state_of_;
   have_states_ = true;
   set_threshold();
+  trim_root();
   result_.snapped = snapped();
   if (!local_mode_) {
     duties_.record_incumbent(incumbent_cost_, std::min(proven_or_zero(), open_lower()));

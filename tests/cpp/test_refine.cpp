@@ -368,9 +368,11 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RefineFrontier, ::testing::Range(0, 40));
 // refitted midway on the box of the moment (which must not lower its bound). Half the
 // models are many stumps (sums of per-feature steps, where a row must move several
 // features and the frontier bound counts only the dearest move): there the prices must
-// beat the frontier bound on some boxes.
+// beat the frontier bound on some boxes. Now and then the bounds per state narrow the box
+// of the moment below a threshold: every row in the window that costs less must stay, and
+// some boxes must narrow.
 TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
-  int beats_frontier = 0;
+  int beats_frontier = 0, trimmed_boxes = 0;
   for (int seed = 0; seed < 60; ++seed) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed) + 5000);
     const bool stumps = seed % 2 == 1;
@@ -427,9 +429,28 @@ TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
       const double m_sum = cheapest_costs(pr, fs, box, m);
       frontier.evaluate(box, m, kInf);
       if (bound > m_sum + frontier.least_extra() + 1e-6) ++beats_frontier;
+      if (step % 6 == 0 && best < kInf) {
+        carried.price_states(box);
+        const auto rows_below = [&](const Box& b, double t) {
+          int n = 0;
+          for_each_row(pr, fs, b, [&](const std::vector<double>& row, double cost) {
+            const double s = pr.ensemble.raw_score(row.data());
+            if (s >= lo && s <= hi && cost < t) ++n;
+          });
+          return n;
+        };
+        for (const double t : {best + 1e-9, 1.1 * best + 0.05, 1.5 * best + 0.2}) {
+          Box narrowed_box = box;
+          bool narrowed = false;
+          ASSERT_TRUE(carried.trim(narrowed_box, t, narrowed)) << "seed " << seed;
+          EXPECT_EQ(rows_below(narrowed_box, t), rows_below(box, t)) << "seed " << seed;
+          if (narrowed) ++trimmed_boxes;
+        }
+      }
     }
   }
   EXPECT_GT(beats_frontier, 0);
+  EXPECT_GT(trimmed_boxes, 0);
 }
 
 // On sums of stumps the copies can agree at no loss for a given window price, so the best
