@@ -47,6 +47,14 @@
 // so the bound on its box never falls. Deterministic: the budgets count steps and visits,
 // never time.
 //
+// Bounds per state. With every price fixed, narrowing feature f to one state r changes
+// only f's own term (to its priced cost at r) and the terms of the trees that test f (to
+// their least term with the copy of f in r's cell; every other tree and feature term can
+// only rise in the narrower box). Those least terms per cell are the min-marginals the
+// block update computes anyway, so one walk of each tree per feature it tests bounds every
+// state of the box: the bound less f's and those trees' terms, plus r's total. A state
+// whose bound reaches the incumbent's cost holds no cheaper row, and can leave the box.
+//
 // Evaluation redoes only the feature terms and trees whose features changed their part of
 // the box since the last one, and allocates nothing.
 #pragma once

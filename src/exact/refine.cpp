@@ -58,7 +58,7 @@
 // only in part, so trees that need different states of one feature cannot each be assumed
 // to get theirs. The prices are fitted on the root box, by subgradient steps aiming at the
 // incumbent's cost and then by dual ascent (block updates of one feature's prices at a
-// time, within a budget of tree-node visits); every 8,192 boxes after that the ascent goes
+// time, within a budget of tree-node visits); every 2,048 boxes after that the ascent goes
 // on from where it stopped, on the root box again, for as long as each such refit still
 // raises the root's bound by a thousandth (on large LightGBM models the first budget ends
 // well short of the best prices). Refitting on the box that holds the search back instead
@@ -72,6 +72,18 @@
 // gain), so models where the prices say nothing new (deep forests, whose many leaves make
 // the prices weak) lose little. Searches that end sooner never fit: their boxes and answers
 // are exactly what they were without it.
+//
+// Trimming. After each fit and refit, the prices also bound every state of the root box
+// (lagrange.hpp: the bound of the root with one feature held at one state), and the root
+// loses, from the ends of each numeric feature's ranks and its missing state, the states
+// whose bound reaches the threshold, as a pruned box would; this repeats while it narrows
+// the root (the trees of a narrower root reach fewer leaves), and the same bounds trim
+// it again whenever the incumbent gets cheaper. The rows that go all cost at least the
+// threshold. Boxes are rebuilt from the root, so a box opened before a trim is narrowed
+// when taken up; when it lost a side of the split it was opened with, it is evaluated
+// afresh, and when it lost every state of a feature, it is pruned. On dense models the
+// states far from the factual row go early, and with them the leaves that need them, which
+// tightens both bounds of every box.
 //
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box until a plunge ends (both children settled or pruned), then takes up
@@ -131,9 +143,11 @@ constexpr double kFitNodeVisits = 1.5e7;
 constexpr double kAscentNodeVisits = 1e7;
 // Refits: boxes between them, each one's tree-node visits, and the least relative gain of
 // the root's bound for another one to follow.
-constexpr std::uint64_t kRefitSpacing = 8192;
-constexpr double kRefitNodeVisits = 2e6;
+constexpr std::uint64_t kRefitSpacing = 2048;
+constexpr double kRefitNodeVisits = 5e6;
 constexpr double kRefitLeastGain = 1e-3;
+// Rounds of bounding the root's states and trimming it after a fit or refit.
+constexpr int kTrimRounds = 3;
 constexpr std::uint32_t kPricedWindow = 64;
 constexpr std::uint32_t kPricedSpacingMost = 64;
 
@@ -211,7 +225,8 @@ class RefineSearch {
   Step local_round();
   void fit_lagrange();
   void refit_lagrange();
-  void trim_root();
+  bool trim_root();
+  void price_root_states();
   bool price_taken_box(std::uint32_t record, double& lower);
   bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
@@ -526,8 +541,7 @@ void RefineSearch::fit_lagrange() {
   const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
   lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
   next_refit_ = result_.nodes_expanded + kRefitSpacing;
-  lagrange_->price_states(root_, &prep_.watch);
-  trim_root();
+  price_root_states();
 }
 
 // Goes on with the ascent on the root box, from the prices in use, while it still gains.
@@ -535,20 +549,29 @@ void RefineSearch::refit_lagrange() {
   const double gain = lagrange_->refit(root_, kRefitNodeVisits, &prep_.watch);
   next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + kRefitSpacing : 0;
   price_wait_ = 0;
-  lagrange_->price_states(root_, &prep_.watch);
-  trim_root();
+  price_root_states();
+}
+
+// Bounds the root's states and trims it, again while that narrows it: the trees of a
+// narrower root reach fewer leaves, so its states' bounds rise.
+void RefineSearch::price_root_states() {
+  for (int round = 0; round < kTrimRounds && !root_empty_; ++round) {
+    lagrange_->price_states(root_, &prep_.watch);
+    if (!trim_root()) break;
+  }
 }
 
 // Narrows the root box to the states whose priced bound is below the threshold: a row that
 // takes any other costs at least the threshold, as a pruned box's rows do. Boxes opened
 // before are narrowed likewise when taken up (rebuild).
-void RefineSearch::trim_root() {
-  if (!lagrange_ || root_empty_) return;
+bool RefineSearch::trim_root() {
+  if (!lagrange_ || root_empty_) return false;
   bool narrowed = false;
   if (!lagrange_->trim(root_, threshold_, narrowed)) root_empty_ = true;
-  if (!narrowed) return;
+  if (!narrowed) return false;
   root_trimmed_ = true;
   if (threshold_ < incumbent_cost_) gap_pruned_ = true;
+  return true;
 }
 
 // The Lagrangian bound of a box taken up from the heap (in box_, with bound `lower`).
