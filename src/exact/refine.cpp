@@ -141,9 +141,12 @@ constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
 constexpr int kFitSteps = 300;
 constexpr double kFitNodeVisits = 1.5e7;
 constexpr double kAscentNodeVisits = 1e7;
-// Refits: boxes between them, each one's tree-node visits, and the least relative gain of
-// the root's bound for another one to follow.
+// Refits: boxes before the first one and after one that raised the root's bound by a
+// hundredth or more, boxes after one that gained less, each one's tree-node visits, and
+// the least relative gain of the root's bound for another one to follow.
 constexpr std::uint64_t kRefitSpacing = 2048;
+constexpr std::uint64_t kRefitSpacingMost = 8192;
+constexpr double kRefitSoonGain = 1e-2;
 constexpr double kRefitNodeVisits = 5e6;
 constexpr double kRefitLeastGain = 1e-3;
 // Rounds of bounding the root's states and trimming it after a fit or refit.
@@ -547,7 +550,8 @@ void RefineSearch::fit_lagrange() {
 // Goes on with the ascent on the root box, from the prices in use, while it still gains.
 void RefineSearch::refit_lagrange() {
   const double gain = lagrange_->refit(root_, kRefitNodeVisits, &prep_.watch);
-  next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + kRefitSpacing : 0;
+  const std::uint64_t spacing = gain >= kRefitSoonGain ? kRefitSpacing : kRefitSpacingMost;
+  next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + spacing : 0;
   price_wait_ = 0;
   price_root_states();
 }
