@@ -278,16 +278,20 @@ def main():
     pool = ProcessPoolExecutor(1) if args.parallel else None
     rows = 3 if args.quick else args.rows
     results = []
-    for name in args.families:
-        inst = instance(name, args.seed)
-        if args.budget is not None:
-            inst["budget"] = args.budget
-        limit = 0.0 if args.quick else (args.milp_limit if args.milp_limit is not None
-                                        else inst["budget"])
-        for r in rows_of(inst, rows, args.seed):
-            o = run_row(inst, r, limit, args.anytime, pool)
-            print_row(o)
-            results.append(o)
+    try:
+        for name in args.families:
+            inst = instance(name, args.seed)
+            if args.budget is not None:
+                inst["budget"] = args.budget
+            limit = 0.0 if args.quick else (args.milp_limit if args.milp_limit is not None
+                                            else inst["budget"])
+            for r in rows_of(inst, rows, args.seed):
+                o = run_row(inst, r, limit, args.anytime, pool)
+                print_row(o)
+                results.append(o)
+    finally:
+        if pool is not None:
+            pool.shutdown()  # before interpreter exit, which otherwise trips over its pipe
     summarise(results)
 
 
