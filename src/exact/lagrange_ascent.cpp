@@ -66,9 +66,21 @@ double LagrangeBound::state_totals(const Box& box, std::size_t f) {
 void LagrangeBound::price_states(const Box& box, Watch* watch) {
   if (!fitted_) return;
   watch_ = watch;
+  bound_states(box, state_lb_, state_lb_nan_);
+  watch_ = nullptr;
+}
+
+bool LagrangeBound::trim_by_own_states(Box& box, double threshold, bool& narrowed) {
+  if (!fitted_) return true;
+  bound_states(box, box_lb_, box_lb_nan_);
+  return trim_with(box_lb_, box_lb_nan_, box, threshold, narrowed);
+}
+
+void LagrangeBound::bound_states(const Box& box, std::vector<double>& lb_all,
+                                 std::vector<double>& lb_nan) {
   const double whole = full(box, false);
-  state_lb_.assign(g_.size(), -kInf);
-  state_lb_nan_.assign(fs_->n_features(), -kInf);
+  lb_all.assign(g_.size(), -kInf);
+  lb_nan.assign(fs_->n_features(), -kInf);
   for (std::size_t f = 0; f < fs_->n_features() && !stopped(); ++f) {
     if (fs_->kind(f) != FeatureKind::Ranked) continue;
     double rest = whole - feature_min_[f];
@@ -78,28 +90,32 @@ void LagrangeBound::price_states(const Box& box, Watch* watch) {
     rest = rest - 2.0 * allowance_;
     const double b_nan = state_totals(box, f);
     const RankRange& r = box.ranges[f];
-    double* lb = state_lb_.data() + g_begin_[f];
+    double* lb = lb_all.data() + g_begin_[f];
     for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) lb[k] = rest + rank_total_[k];
-    if (r.nan) state_lb_nan_[f] = rest + b_nan;
+    if (r.nan) lb_nan[f] = rest + b_nan;
   }
   have_last_ = false;
-  watch_ = nullptr;
 }
 
 bool LagrangeBound::trim(Box& box, double threshold, bool& narrowed) const {
-  if (state_lb_.empty()) return true;
+  return trim_with(state_lb_, state_lb_nan_, box, threshold, narrowed);
+}
+
+bool LagrangeBound::trim_with(const std::vector<double>& lb_all, const std::vector<double>& lb_nan,
+                              Box& box, double threshold, bool& narrowed) const {
+  if (lb_all.empty()) return true;
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
     if (fs_->kind(f) != FeatureKind::Ranked) continue;
     RankRange& r = box.ranges[f];
     const RankRange before = r;
-    const double* lb = state_lb_.data() + g_begin_[f];
+    const double* lb = lb_all.data() + g_begin_[f];
     while (r.has_ranks() && lb[r.lo] >= threshold) ++r.lo;
     while (r.has_ranks() && lb[r.hi] >= threshold) {
       if (r.hi == r.lo) r.lo = r.hi + 1;  // no rank left (hi may be 0)
       else --r.hi;
     }
     if (!r.has_ranks()) r.lo = 1, r.hi = 0;
-    if (r.nan && state_lb_nan_[f] >= threshold) r.nan = false;
+    if (r.nan && lb_nan[f] >= threshold) r.nan = false;
     narrowed = narrowed || !(r == before);
     if (r.empty()) return false;
   }

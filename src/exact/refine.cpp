@@ -83,7 +83,10 @@
 // when taken up; when it lost a side of the split it was opened with, it is evaluated
 // afresh, and when it lost every state of a feature, it is pruned. On dense models the
 // states far from the factual row go early, and with them the leaves that need them, which
-// tightens both bounds of every box.
+// tightens both bounds of every box. One in kOwnTrimSpacing priced boxes that stay open is
+// also trimmed by the bounds of its own states (the same prices, its own box): the
+// features it narrows are stored as records chained under it, so its children and a
+// rebuild see the narrower box, and it is evaluated afresh before it is split.
 //
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box until a plunge ends (both children settled or pruned), then takes up
@@ -149,8 +152,11 @@ constexpr std::uint64_t kRefitSpacingMost = 8192;
 constexpr double kRefitSoonGain = 1e-2;
 constexpr double kRefitNodeVisits = 5e6;
 constexpr double kRefitLeastGain = 1e-3;
-// Rounds of bounding the root's states and trimming it after a fit or refit.
+// Rounds of bounding the root's states and trimming it after a fit or refit, and how
+// often a priced box that stays open is trimmed by its own states' bounds (one in so many;
+// each costs a walk of every tree per feature it tests).
 constexpr int kTrimRounds = 3;
+constexpr std::uint32_t kOwnTrimSpacing = 8;
 constexpr std::uint32_t kPricedWindow = 64;
 constexpr std::uint32_t kPricedSpacingMost = 64;
 
@@ -230,7 +236,8 @@ class RefineSearch {
   void refit_lagrange();
   bool trim_root();
   void price_root_states();
-  bool price_taken_box(std::uint32_t record, double& lower);
+  bool price_taken_box(std::uint32_t& record, double& lower);
+  bool trim_taken_box(std::uint32_t& record, double& lower);
   bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
   void push(const Child& c);
@@ -328,6 +335,8 @@ class RefineSearch {
   // Whether the root box has been narrowed by the priced bounds of its states, and whether
   // that left no row below the threshold.
   bool root_trimmed_ = false, root_empty_ = false;
+  Box trim_before_;              // a taken box before its own states trim it
+  std::uint32_t own_trim_wait_ = 0;  // priced boxes since the last one trimmed by its own
   std::size_t n_trees() const { return ctx_.all_windows.front().ensemble->n_trees(); }
 };
 
@@ -582,13 +591,21 @@ bool RefineSearch::trim_root() {
 // Returns whether it is to be expanded now: not when the bound prunes it, nor when it
 // rises above the next open box's (the box goes back to the heap with it). Its children
 // inherit the raised bound.
-bool RefineSearch::price_taken_box(std::uint32_t record, double& lower) {
+bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
   const double lb = lagrange_->evaluate(box_);
   const bool raised = lb > lower;
   bool expand = true;
   if (lb >= threshold_) {
     note_prune(lb);
     expand = false;
+  } else if (++own_trim_wait_ == kOwnTrimSpacing) {
+    own_trim_wait_ = 0;
+    if (raised) lower = lb;
+    expand = trim_taken_box(record, lower);
+    if (expand && !heap_.empty() && lower > heap_.front().lower) {
+      push({record, lower, 0});
+      expand = false;
+    }
   } else if (raised) {
     lower = lb;
     if (!heap_.empty() && lower > heap_.front().lower) {
@@ -605,6 +622,26 @@ bool RefineSearch::price_taken_box(std::uint32_t record, double& lower) {
   }
   price_wait_ = price_spacing_ - 1;
   return expand;
+}
+
+// Narrows the taken box (in box_, of `record`) by the priced bounds of its own states; the
+// features it narrows go into records chained under `record`, and the box is evaluated
+// afresh. Returns whether it is still open.
+bool RefineSearch::trim_taken_box(std::uint32_t& record, double& lower) {
+  trim_before_ = box_;
+  bool narrowed = false;
+  if (!lagrange_->trim_by_own_states(box_, threshold_, narrowed)) {
+    ++result_.nodes_pruned_cost;
+    return false;
+  }
+  if (!narrowed) return true;
+  for (std::size_t f : by_index_) {
+    if (!(box_.ranges[f] == trim_before_.ranges[f])) record = store(record, static_cast<std::uint32_t>(f));
+  }
+  if (evaluate(lower) != Verdict::Open) return false;
+  records_[record].split = split_;
+  lower = lower_;
+  return true;
 }
 
 // A greedy row (with its unneeded moves given back) as the first incumbent, when the
