@@ -60,9 +60,6 @@ double LagrangeBound::state_totals(const Box& box, std::size_t f) {
   return b_nan;
 }
 
-// The bound of the box with f at one state replaces f's term and those of the trees that
-// test f by the state's total; every other term can only rise in the narrower box. The
-// difference of sums gets twice the rounding allowance.
 void LagrangeBound::price_states(const Box& box, Watch* watch) {
   if (!fitted_) return;
   watch_ = watch;
@@ -76,6 +73,9 @@ bool LagrangeBound::trim_by_own_states(Box& box, double threshold, bool& narrowe
   return trim_with(box_lb_, box_lb_nan_, box, threshold, narrowed);
 }
 
+// The bound of the box with f at one state replaces f's term and those of the trees that
+// test f by the state's total; every other term can only rise in the narrower box. The
+// difference of sums gets twice the rounding allowance.
 void LagrangeBound::bound_states(const Box& box, std::vector<double>& lb_all,
                                  std::vector<double>& lb_nan) {
   const double whole = full(box, false);
