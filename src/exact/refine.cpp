@@ -228,7 +228,8 @@ class RefineSearch {
   Step search();
   void greedy_start();
   bool local_due() const {
-    return !local_mode_ && have_states_ && !root_empty_ && result_.nodes_expanded >= next_local_ &&
+    return !local_mode_ && have_states_ && !root_empty_ &&
+           result_.nodes_expanded >= next_local_ &&
            result_.nodes_expanded < ctx_.problem.node_budget;
   }
   Step local_round();
@@ -636,7 +637,9 @@ bool RefineSearch::trim_taken_box(std::uint32_t& record, double& lower) {
   }
   if (!narrowed) return true;
   for (std::size_t f : by_index_) {
-    if (!(box_.ranges[f] == trim_before_.ranges[f])) record = store(record, static_cast<std::uint32_t>(f));
+    if (!(box_.ranges[f] == trim_before_.ranges[f])) {
+      record = store(record, static_cast<std::uint32_t>(f));
+    }
   }
   if (evaluate(lower) != Verdict::Open) return false;
   records_[record].split = split_;
