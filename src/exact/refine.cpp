@@ -466,7 +466,7 @@ RefineSearch::Step RefineSearch::search() {
         current = kNoRecord;
         continue;
       }
-      if (!split_fits(records_[current].split)) {  // the root was trimmed since
+      if (root_trimmed_ && !split_fits(records_[current].split)) {
         if (evaluate(lower) != Verdict::Open) {
           current = kNoRecord;
           continue;
@@ -599,17 +599,15 @@ bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
   if (lb >= threshold_) {
     note_prune(lb);
     expand = false;
-  } else if (++own_trim_wait_ == kOwnTrimSpacing) {
-    own_trim_wait_ = 0;
+  } else {
     if (raised) lower = lb;
-    expand = trim_taken_box(record, lower);
-    if (expand && !heap_.empty() && lower > heap_.front().lower) {
-      push({record, lower, 0});
-      expand = false;
+    bool moved = raised;  // whether its bound may now be above the next open box's
+    if (++own_trim_wait_ == kOwnTrimSpacing) {
+      own_trim_wait_ = 0;
+      expand = trim_taken_box(record, lower);
+      moved = true;
     }
-  } else if (raised) {
-    lower = lb;
-    if (!heap_.empty() && lower > heap_.front().lower) {
+    if (expand && moved && !heap_.empty() && lower > heap_.front().lower) {
       push({record, lower, 0});
       expand = false;
     }
