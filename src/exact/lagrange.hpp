@@ -90,6 +90,8 @@ class LagrangeBound {
   // A lower bound on the cost of every row of `box` that scores inside the window (after
   // the rounding allowance); -inf before a fit.
   double evaluate(const Box& box);
+  // Tree nodes walked so far (the ascent restarts the count).
+  double visits() const { return visits_; }
   // Drops what the last evaluation kept, so the next one walks every tree.
   void forget() { have_last_ = false; }
   // Bounds, per state of every ranked feature of `box`, the cost of the box's rows in the
@@ -101,8 +103,8 @@ class LagrangeBound {
   // `threshold`, setting `narrowed` when it does. Returns false when a feature has no state
   // left: no row of the box costs less than `threshold`.
   bool trim(Box& box, double threshold, bool& narrowed) const;
-  // Bounds the states of `box` itself and trims it by them at once (keeping the bounds of
-  // the last price_states for `trim`).
+  // Bounds the states of `box` itself and trims it by them at once, feature by feature on
+  // the box as narrowed so far (keeping the bounds of the last price_states for `trim`).
   bool trim_by_own_states(Box& box, double threshold, bool& narrowed);
 
  private:
@@ -155,6 +157,8 @@ class LagrangeBound {
   void bound_states(const Box& box, std::vector<double>& lb, std::vector<double>& lb_nan);
   bool trim_with(const std::vector<double>& lb, const std::vector<double>& lb_nan, Box& box,
                  double threshold, bool& narrowed) const;
+  static bool narrow_range(RankRange& r, const double* lb, double lb_nan, double threshold);
+  double rest_of(double whole, std::size_t f) const;
   void spread_feature(const Box& box, std::size_t f);
   double ascend_at(const Box& box, double net, double& best_lb, double budget);
   void ascend(const Box& box, double& best_lb, double budget, double first_factor);
@@ -194,7 +198,6 @@ class LagrangeBound {
   std::vector<double> marginal_, cell_total_, rank_total_;
   // The bounds of price_states, laid out like g_ and g_nan_ (-inf: not bounded).
   std::vector<double> state_lb_, state_lb_nan_;
-  std::vector<double> box_lb_, box_lb_nan_;  // the same for trim_by_own_states
   double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)
   Watch* watch_ = nullptr;  // the search's, while a fit runs
   // Whether the ascent may go on: visits left, and the search not stopped.

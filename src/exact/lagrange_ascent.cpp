@@ -67,10 +67,33 @@ void LagrangeBound::price_states(const Box& box, Watch* watch) {
   watch_ = nullptr;
 }
 
+// Feature by feature, each bounded on the box as narrowed so far (its trees reach fewer
+// leaves, so later features' bounds are higher). The box's other terms are those of the
+// box before any narrowing, which the narrower box's can only exceed.
 bool LagrangeBound::trim_by_own_states(Box& box, double threshold, bool& narrowed) {
   if (!fitted_) return true;
-  bound_states(box, box_lb_, box_lb_nan_);
-  return trim_with(box_lb_, box_lb_nan_, box, threshold, narrowed);
+  evaluate(box);
+  const double whole = total();
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    RankRange& r = box.ranges[f];
+    const std::uint32_t ranks = r.has_ranks() ? r.hi - r.lo + 1 : 0;
+    if (fs_->kind(f) != FeatureKind::Ranked || ranks + (r.nan ? 1 : 0) < 2) continue;
+    const double rest = rest_of(whole, f);
+    const double lb_nan = rest + state_totals(box, f);
+    for (std::uint32_t k = r.lo; k <= r.hi; ++k) rank_total_[k] = rest + rank_total_[k];
+    narrowed = narrow_range(r, rank_total_.data(), lb_nan, threshold) || narrowed;
+    if (r.empty()) return false;
+  }
+  return true;
+}
+
+// The bound of the box with f at any one state, less that state's total (below).
+double LagrangeBound::rest_of(double whole, std::size_t f) const {
+  double rest = whole - feature_min_[f];
+  for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+    rest = rest - tree_min_[slots_[feature_slot_list_[i]].tree];
+  }
+  return rest - 2.0 * allowance_;
 }
 
 // The bound of the box with f at one state replaces f's term and those of the trees that
@@ -83,11 +106,7 @@ void LagrangeBound::bound_states(const Box& box, std::vector<double>& lb_all,
   lb_nan.assign(fs_->n_features(), -kInf);
   for (std::size_t f = 0; f < fs_->n_features() && !stopped(); ++f) {
     if (fs_->kind(f) != FeatureKind::Ranked) continue;
-    double rest = whole - feature_min_[f];
-    for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
-      rest = rest - tree_min_[slots_[feature_slot_list_[i]].tree];
-    }
-    rest = rest - 2.0 * allowance_;
+    const double rest = rest_of(whole, f);
     const double b_nan = state_totals(box, f);
     const RankRange& r = box.ranges[f];
     double* lb = lb_all.data() + g_begin_[f];
@@ -107,19 +126,25 @@ bool LagrangeBound::trim_with(const std::vector<double>& lb_all, const std::vect
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
     if (fs_->kind(f) != FeatureKind::Ranked) continue;
     RankRange& r = box.ranges[f];
-    const RankRange before = r;
-    const double* lb = lb_all.data() + g_begin_[f];
-    while (r.has_ranks() && lb[r.lo] >= threshold) ++r.lo;
-    while (r.has_ranks() && lb[r.hi] >= threshold) {
-      if (r.hi == r.lo) r.lo = r.hi + 1;  // no rank left (hi may be 0)
-      else --r.hi;
-    }
-    if (!r.has_ranks()) r.lo = 1, r.hi = 0;
-    if (r.nan && lb_nan[f] >= threshold) r.nan = false;
-    narrowed = narrowed || !(r == before);
+    narrowed = narrow_range(r, lb_all.data() + g_begin_[f], lb_nan[f], threshold) || narrowed;
     if (r.empty()) return false;
   }
   return true;
+}
+
+// Drops the ranks at either end of `r`, and its missing state, whose bound (lb by rank,
+// lb_nan) reaches the threshold. Returns whether it narrowed.
+bool LagrangeBound::narrow_range(RankRange& r, const double* lb, double lb_nan,
+                                 double threshold) {
+  const RankRange before = r;
+  while (r.has_ranks() && lb[r.lo] >= threshold) ++r.lo;
+  while (r.has_ranks() && lb[r.hi] >= threshold) {
+    if (r.hi == r.lo) r.lo = r.hi + 1;  // no rank left (hi may be 0)
+    else --r.hi;
+  }
+  if (!r.has_ranks()) r.lo = 1, r.hi = 0;
+  if (r.nan && lb_nan >= threshold) r.nan = false;
+  return !(r == before);
 }
 
 // The block update of feature f's prices, every other price fixed. With m_t(c) the least

@@ -83,10 +83,15 @@
 // when taken up; when it lost a side of the split it was opened with, it is evaluated
 // afresh, and when it lost every state of a feature, it is pruned. On dense models the
 // states far from the factual row go early, and with them the leaves that need them, which
-// tightens both bounds of every box. One in kOwnTrimSpacing priced boxes that stay open is
-// also trimmed by the bounds of its own states (the same prices, its own box): the
-// features it narrows are stored as records chained under it, so its children and a
-// rebuild see the narrower box, and it is evaluated afresh before it is split.
+// tightens both bounds of every box. Priced boxes that stay open are also trimmed by the
+// bounds of their own states (the same prices, their own box; feature by feature, each
+// on the box as narrowed so far): the features a trim narrows are stored as records chained
+// under the box, so its children and a rebuild see the narrower box, and it is evaluated
+// afresh (and priced again) before it is split. Such a trim walks every tree once per
+// feature it tests, so boxes are trimmed only as often as keeps the trims' walks within
+// four times those of the pricing: often on boosted models of shallow trees, where most
+// trimmed boxes are pruned, rarely on deep forests, where a trim costs some thirty
+// evaluations.
 //
 // Order. Open boxes wait in a heap by lower bound. The search plunges into the better child
 // of each expanded box until a plunge ends (both children settled or pruned), then takes up
@@ -152,11 +157,12 @@ constexpr std::uint64_t kRefitSpacingMost = 8192;
 constexpr double kRefitSoonGain = 1e-2;
 constexpr double kRefitNodeVisits = 5e6;
 constexpr double kRefitLeastGain = 1e-3;
-// Rounds of bounding the root's states and trimming it after a fit or refit, and how
-// often a priced box that stays open is trimmed by its own states' bounds (one in so many;
-// each costs a walk of every tree per feature it tests).
+// Rounds of bounding the root's states and trimming it after a fit or refit, and how much
+// a priced box's trim by its own states may cost: a box is trimmed once the priced
+// evaluations since the last trim have walked this share of that trim's tree nodes (a trim
+// walks every tree once per feature it tests, which deep trees make dear).
 constexpr int kTrimRounds = 3;
-constexpr std::uint32_t kOwnTrimSpacing = 8;
+constexpr double kOwnTrimShare = 0.25;
 constexpr std::uint32_t kPricedWindow = 64;
 constexpr std::uint32_t kPricedSpacingMost = 64;
 
@@ -337,7 +343,9 @@ class RefineSearch {
   // that left no row below the threshold.
   bool root_trimmed_ = false, root_empty_ = false;
   Box trim_before_;              // a taken box before its own states trim it
-  std::uint32_t own_trim_wait_ = 0;  // priced boxes since the last one trimmed by its own
+  // Tree nodes the priced evaluations have walked since the last trim by a box's own
+  // states, and the nodes that trim walked.
+  double own_trim_credit_ = 0.0, own_trim_cost_ = 0.0;
   std::size_t n_trees() const { return ctx_.all_windows.front().ensemble->n_trees(); }
 };
 
@@ -593,7 +601,9 @@ bool RefineSearch::trim_root() {
 // rises above the next open box's (the box goes back to the heap with it). Its children
 // inherit the raised bound.
 bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
+  const double visits_before = lagrange_->visits();
   const double lb = lagrange_->evaluate(box_);
+  own_trim_credit_ += lagrange_->visits() - visits_before;
   const bool raised = lb > lower;
   bool expand = true;
   if (lb >= threshold_) {
@@ -602,9 +612,11 @@ bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
   } else {
     if (raised) lower = lb;
     bool moved = raised;  // whether its bound may now be above the next open box's
-    if (++own_trim_wait_ == kOwnTrimSpacing) {
-      own_trim_wait_ = 0;
+    if (own_trim_credit_ >= kOwnTrimShare * own_trim_cost_) {
+      own_trim_credit_ = 0.0;
+      const double visits_at_trim = lagrange_->visits();
       expand = trim_taken_box(record, lower);
+      own_trim_cost_ = lagrange_->visits() - visits_at_trim;
       moved = true;
     }
     if (expand && moved && !heap_.empty() && lower > heap_.front().lower) {
@@ -642,6 +654,13 @@ bool RefineSearch::trim_taken_box(std::uint32_t& record, double& lower) {
   if (evaluate(lower) != Verdict::Open) return false;
   records_[record].split = split_;
   lower = lower_;
+  // The narrower box's trees reach fewer leaves, so its priced bound may prune it now.
+  const double lb = lagrange_->evaluate(box_);
+  if (lb >= threshold_) {
+    note_prune(lb);
+    return false;
+  }
+  lower = std::max(lower, lb);
   return true;
 }
 

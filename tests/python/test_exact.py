@@ -169,7 +169,7 @@ def test_caller_faults_are_runtime_errors():
 def long_search_problem():
     rng = np.random.default_rng(123)
     n = 12
-    arrays = random_forest_arrays(rng, n, 60, 6, grid=np.linspace(-1, 1, 41), p_leaf=0.0)
+    arrays = random_forest_arrays(rng, n, 90, 6, grid=np.linspace(-1, 1, 41), p_leaf=0.0)
     ensemble = core.RustEnsemble(**arrays, base_score=0.0, link="identity", n_features=n)
     x = np.zeros(n)
     hi = ensemble.raw_score_batch(rng.uniform(-1, 1, (2000, n))).max()
