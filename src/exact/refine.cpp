@@ -58,10 +58,11 @@
 // only in part, so trees that need different states of one feature cannot each be assumed
 // to get theirs. The prices are fitted on the root box, by subgradient steps aiming at the
 // incumbent's cost and then by dual ascent (block updates of one feature's prices at a
-// time, within a budget of tree-node visits); every 2,048 boxes after that the ascent goes
-// on from where it stopped, on the root box again, for as long as each such refit still
-// raises the root's bound by a thousandth (on large LightGBM models the first budget ends
-// well short of the best prices). Refitting on the box that holds the search back instead
+// time, within a budget of tree-node visits). The fit is brief, since many proofs end a
+// few hundred boxes after it; 256 boxes after it, and every 2,048 boxes after that, the
+// ascent goes on from where it stopped, on the root box again, for as long as each such
+// refit still raises the root's bound by a thousandth (on large LightGBM models the first
+// budgets end well short of the best prices). Refitting on the box that holds the search back instead
 // was tried and lost: prices fitted to one box bound the others worse. The bound is
 // evaluated on boxes taken up from the heap (a plunge's children stay with the frontier
 // bound, which reuses its walks better, and inherit the raised bound as their parent's). A
@@ -145,13 +146,15 @@ constexpr std::uint64_t kLocalSpacing = 3 * kLocalCap;
 constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
 // Subgradient steps of the Lagrangian fit, and the most tree-node visits they may take
 // together (fewer steps on big ensembles); then the tree-node visits of the dual ascent
-// (about 0.4 s for ten million).
-constexpr int kFitSteps = 300;
-constexpr double kFitNodeVisits = 1.5e7;
-constexpr double kAscentNodeVisits = 1e7;
-// Refits: boxes before the first one and after one that raised the root's bound by a
+// (about 0.1 s for three million). The fit is brief: many proofs end a few hundred boxes
+// after it, and those that do not soon get a refit.
+constexpr int kFitSteps = 100;
+constexpr double kFitNodeVisits = 5e6;
+constexpr double kAscentNodeVisits = 3e6;
+// Refits: boxes before the first one, boxes after one that raised the root's bound by a
 // hundredth or more, boxes after one that gained less, each one's tree-node visits, and
 // the least relative gain of the root's bound for another one to follow.
+constexpr std::uint64_t kFirstRefitSpacing = 256;
 constexpr std::uint64_t kRefitSpacing = 2048;
 constexpr std::uint64_t kRefitSpacingMost = 8192;
 constexpr double kRefitSoonGain = 1e-2;
@@ -561,7 +564,7 @@ void RefineSearch::fit_lagrange() {
   const double visits = std::max(1.0, static_cast<double>(w.ensemble->n_nodes()));
   const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
   lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
-  next_refit_ = result_.nodes_expanded + kRefitSpacing;
+  next_refit_ = result_.nodes_expanded + kFirstRefitSpacing;
   price_root_states();
 }
 
