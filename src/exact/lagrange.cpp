@@ -213,10 +213,21 @@ void LagrangeBound::rollback(std::uint32_t mark) {
   }
 }
 
+// The greatest min-marginal so far over the cells of slot s's part along the walk: a
+// subtree whose leaves' terms less the part's price are all at least this lowers none.
+double LagrangeBound::most_marginal(std::uint32_t s) const {
+  const Part& p = cur_[s];
+  const double* m = marginal_.data() + slots_[s].mu;
+  double most = p.nan ? m[slots_[s].n_cells] : -kInf;
+  for (std::int32_t c = p.lo; c <= p.hi; ++c) most = std::max(most, m[c]);
+  return most;
+}
+
 // Least over the tree's leaves (reachable in the box, as far as the walk tells) of the
 // priced parts less (lambda_lo - lambda_hi) times the leaf's value. Depth first, the child
 // of the lower priced sum first; a subtree that cannot beat the best leaf is skipped (parts
-// only narrow below a node, so their least prices only rise).
+// only narrow below a node, so their least prices only rise). For slot `marginal`'s
+// min-marginals, a subtree is skipped when it cannot lower any of them.
 double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record,
                                 std::uint32_t marginal) {
   const double lam = lam_lo_ - lam_hi_;
@@ -248,7 +259,9 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record,
     for (;;) {
       const Node& w = nodes_[n];
       visits_ += 1.0;
-      if (marginal == kNone && acc - std::max(lam * w.lo, lam * w.hi) >= best) break;
+      const double least_here = acc - std::max(lam * w.lo, lam * w.hi);
+      if (marginal == kNone && least_here >= best) break;
+      if (marginal != kNone && least_here - cur_[marginal].min >= most_marginal(marginal)) break;
       if (w.feature < 0 && marginal != kNone) {
         record_marginal(marginal, acc - lam * w.lo);
         break;

@@ -143,6 +143,7 @@ class LagrangeBound {
   void build();
   double part_min(std::uint32_t s, const Part& p) const;
   std::int32_t least_cell(std::uint32_t s, const Part& p) const;
+  double most_marginal(std::uint32_t s) const;
   double feature_term(const Box& box, std::size_t f, bool record);
   double tree_term(const Box& box, std::size_t t, bool record, std::uint32_t marginal = kNone);
   double full(const Box& box, bool record);
