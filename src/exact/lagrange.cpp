@@ -16,7 +16,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 std::atomic<std::uint64_t> g_lagrange_start{16384};
 // Trees times boxes before the fit on big ensembles, and the fewest boxes before it.
-constexpr std::uint64_t kStartTreeBoxes = 400'000;
+constexpr std::uint64_t kStartTreeBoxes = 1'200'000;
 constexpr std::uint64_t kLeastStart = 2048;
 // The first factor of the search over the window's price: wide after the subgradient
 // steps, narrow in a refit, which only fine-tunes the fitted price.
