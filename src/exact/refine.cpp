@@ -62,8 +62,8 @@
 // few hundred boxes after it; 256 boxes after it, and every 2,048 boxes after that, the
 // ascent goes on from where it stopped, on the root box again, for as long as each such
 // refit still raises the root's bound by a thousandth (on large LightGBM models the first
-// budgets end well short of the best prices). Refitting on the box that holds the search back instead
-// was tried and lost: prices fitted to one box bound the others worse. The bound is
+// budgets end well short of the best prices). Refitting on the box that holds the search
+// back instead was tried and lost: prices fitted to one box bound the others worse. The bound is
 // evaluated on boxes taken up from the heap (a plunge's children stay with the frontier
 // bound, which reuses its walks better, and inherit the raised bound as their parent's). A
 // box whose priced bound reaches the incumbent is pruned; one whose bound rises above the

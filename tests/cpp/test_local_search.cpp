@@ -133,7 +133,7 @@ TEST(PricedSearch, RefitsKeepTheOptimum) {
     ASSERT_EQ(late.proof, Proof::Optimal) << "seed " << seed;
     ASSERT_EQ(early.proof, Proof::Optimal) << "seed " << seed;
     EXPECT_NEAR(early.cost, late.cost, 1e-12 * (1.0 + late.cost)) << "seed " << seed;
-    if (early.nodes_expanded > 2048) ++refitted;  // the first refit comes 2,048 boxes in
+    if (early.nodes_expanded > 256) ++refitted;  // the first refit comes 256 boxes in
   }
   EXPECT_GE(refitted, 3);
 }
