@@ -155,9 +155,6 @@ class LagrangeBound {
   void keep_prices();
   void keep_if_best(double lb, double& best_lb);
   double state_totals(const Box& box, std::size_t f);
-  void bound_states(const Box& box, std::vector<double>& lb, std::vector<double>& lb_nan);
-  bool trim_with(const std::vector<double>& lb, const std::vector<double>& lb_nan, Box& box,
-                 double threshold, bool& narrowed) const;
   static bool narrow_range(RankRange& r, const double* lb, double lb_nan, double threshold);
   double rest_of(double whole, std::size_t f) const;
   void spread_feature(const Box& box, std::size_t f);

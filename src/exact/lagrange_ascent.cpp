@@ -60,11 +60,38 @@ double LagrangeBound::state_totals(const Box& box, std::size_t f) {
   return b_nan;
 }
 
+// The bound of the box with f at one state replaces f's term and those of the trees that
+// test f by the state's total; every other term can only rise in the narrower box. The
+// difference of sums gets twice the rounding allowance.
 void LagrangeBound::price_states(const Box& box, Watch* watch) {
   if (!fitted_) return;
   watch_ = watch;
-  bound_states(box, state_lb_, state_lb_nan_);
+  const double whole = full(box, false);
+  state_lb_.assign(g_.size(), -kInf);
+  state_lb_nan_.assign(fs_->n_features(), -kInf);
+  for (std::size_t f = 0; f < fs_->n_features() && !stopped(); ++f) {
+    if (fs_->kind(f) != FeatureKind::Ranked) continue;
+    const double rest = rest_of(whole, f);
+    const double b_nan = state_totals(box, f);
+    const RankRange& r = box.ranges[f];
+    double* lb = state_lb_.data() + g_begin_[f];
+    for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) lb[k] = rest + rank_total_[k];
+    if (r.nan) state_lb_nan_[f] = rest + b_nan;
+  }
+  have_last_ = false;
   watch_ = nullptr;
+}
+
+bool LagrangeBound::trim(Box& box, double threshold, bool& narrowed) const {
+  if (state_lb_.empty()) return true;
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    if (fs_->kind(f) != FeatureKind::Ranked) continue;
+    RankRange& r = box.ranges[f];
+    narrowed = narrow_range(r, state_lb_.data() + g_begin_[f], state_lb_nan_[f], threshold) ||
+               narrowed;
+    if (r.empty()) return false;
+  }
+  return true;
 }
 
 // Feature by feature, each bounded on the box as narrowed so far (its trees reach fewer
@@ -94,42 +121,6 @@ double LagrangeBound::rest_of(double whole, std::size_t f) const {
     rest = rest - tree_min_[slots_[feature_slot_list_[i]].tree];
   }
   return rest - 2.0 * allowance_;
-}
-
-// The bound of the box with f at one state replaces f's term and those of the trees that
-// test f by the state's total; every other term can only rise in the narrower box. The
-// difference of sums gets twice the rounding allowance.
-void LagrangeBound::bound_states(const Box& box, std::vector<double>& lb_all,
-                                 std::vector<double>& lb_nan) {
-  const double whole = full(box, false);
-  lb_all.assign(g_.size(), -kInf);
-  lb_nan.assign(fs_->n_features(), -kInf);
-  for (std::size_t f = 0; f < fs_->n_features() && !stopped(); ++f) {
-    if (fs_->kind(f) != FeatureKind::Ranked) continue;
-    const double rest = rest_of(whole, f);
-    const double b_nan = state_totals(box, f);
-    const RankRange& r = box.ranges[f];
-    double* lb = lb_all.data() + g_begin_[f];
-    for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) lb[k] = rest + rank_total_[k];
-    if (r.nan) lb_nan[f] = rest + b_nan;
-  }
-  have_last_ = false;
-}
-
-bool LagrangeBound::trim(Box& box, double threshold, bool& narrowed) const {
-  return trim_with(state_lb_, state_lb_nan_, box, threshold, narrowed);
-}
-
-bool LagrangeBound::trim_with(const std::vector<double>& lb_all, const std::vector<double>& lb_nan,
-                              Box& box, double threshold, bool& narrowed) const {
-  if (lb_all.empty()) return true;
-  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
-    if (fs_->kind(f) != FeatureKind::Ranked) continue;
-    RankRange& r = box.ranges[f];
-    narrowed = narrow_range(r, lb_all.data() + g_begin_[f], lb_nan[f], threshold) || narrowed;
-    if (r.empty()) return false;
-  }
-  return true;
 }
 
 // Drops the ranks at either end of `r`, and its missing state, whose bound (lb by rank,
