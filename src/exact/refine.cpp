@@ -49,7 +49,8 @@
 // search is as deterministic with them as without.
 //
 // Prices. A proof that has expanded lagrange_start() boxes without finishing (16,384, fewer
-// on ensembles of many trees, where each box costs more) fits a second bound
+// on ensembles of many trees, where each box costs more), or 512 boxes while its bound is
+// still below half the incumbent's cost, fits a second bound
 // (lagrange.hpp): each tree gets its own copy of the features it splits on, the copies are
 // tied to the row by prices per tree and cell of that tree's splits, and the window by a
 // price per end; for any prices, the least priced cost of each feature and of each tree
@@ -144,6 +145,12 @@ constexpr std::uint64_t kLocalStart = 4096;
 constexpr std::uint64_t kLocalCap = 1024;
 constexpr std::uint64_t kLocalSpacing = 3 * kLocalCap;
 constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
+// The early fit: boxes expanded, and the share of the incumbent's cost the bound must still
+// be below. Proofs that far off after a few hundred boxes (dense boosted models) end only
+// with the prices, so the boxes before a later fit are lost; proofs nearly done at that
+// point (sparse data, most forest rows) never pay for a fit.
+constexpr std::uint64_t kEarlyFitBoxes = 512;
+constexpr double kEarlyFitShare = 0.5;
 // Subgradient steps of the Lagrangian fit, and the most tree-node visits they may take
 // together (fewer steps on big ensembles); then the tree-node visits of the dual ascent
 // (about 0.1 s for three million). The fit is brief: many proofs end a few hundred boxes
@@ -274,6 +281,14 @@ class RefineSearch {
     if (lower < incumbent_cost_) gap_pruned_ = true;
   }
   void finish_result(bool exhausted);
+  // Whether the priced bound is to be fitted now: after lagrange_start() boxes, or after
+  // kEarlyFitBoxes while the proof is still far off.
+  bool fit_due() const {
+    const std::uint64_t start = lagrange_start(n_trees());
+    if (result_.nodes_expanded >= start) return true;
+    return start > kEarlyFitBoxes && result_.nodes_expanded >= kEarlyFitBoxes &&
+           std::min(proven_or_zero(), open_lower()) < kEarlyFitShare * incumbent_cost_;
+  }
 
   Prepared& prep_;
   Ctx& ctx_;
@@ -457,7 +472,7 @@ RefineSearch::Step RefineSearch::search() {
   while (step == Step::Continue) {
     if (current == kNoRecord) {
       if (local_due() && (step = local_round()) != Step::Continue) break;
-      if (lagrange_due_ && result_.nodes_expanded >= lagrange_start(n_trees())) fit_lagrange();
+      if (lagrange_due_ && fit_due()) fit_lagrange();
       if (next_refit_ > 0 && result_.nodes_expanded >= next_refit_) refit_lagrange();
       if (records_.size() >= compact_at_) compact();
       // Take up the best open box that can still beat the incumbent.
