@@ -49,7 +49,7 @@
 // search is as deterministic with them as without.
 //
 // Prices. A proof that has expanded lagrange_start() boxes without finishing (16,384, fewer
-// on ensembles of many trees, where each box costs more), or 512 boxes while its bound is
+// on ensembles of many trees, where each box costs more), or 256 boxes while its bound is
 // still below half the incumbent's cost, fits a second bound
 // (lagrange.hpp): each tree gets its own copy of the features it splits on, the copies are
 // tied to the row by prices per tree and cell of that tree's splits, and the window by a
@@ -149,7 +149,7 @@ constexpr std::uint64_t kLocalSpacingMost = 16 * kLocalCap;
 // be below. Proofs that far off after a few hundred boxes (dense boosted models) end only
 // with the prices, so the boxes before a later fit are lost; proofs nearly done at that
 // point (sparse data, most forest rows) never pay for a fit.
-constexpr std::uint64_t kEarlyFitBoxes = 512;
+constexpr std::uint64_t kEarlyFitBoxes = 256;
 constexpr double kEarlyFitShare = 0.5;
 // Subgradient steps of the Lagrangian fit, and the most tree-node visits they may take
 // together (fewer steps on big ensembles); then the tree-node visits of the dual ascent
