@@ -220,12 +220,12 @@ class LagrangeBound {
   bool have_last_ = false;
 };
 
-// Boxes the refine search expands before it fits and uses the bound, unless its proof is
-// still far off sooner (refine.cpp): 16,384 (a fit costs some million tree-node visits,
-// which a search that ends sooner would feel), fewer on ensembles of many trees, whose
-// boxes cost more each (1,200,000 boxes times trees, at least 2,048; a fit that always
-// comes sooner costs fully grown forests more than it saves). Tests set the most to 0 to
-// use the bound from the root box on.
+// Boxes the refine search expands before it fits and uses the bound (a proof still far off
+// after a few hundred boxes fits sooner, refine.cpp): 16,384 (a fit costs some million
+// tree-node visits, which a search that ends sooner would feel), fewer on ensembles of many
+// trees, whose boxes cost more each (1,200,000 boxes times trees, at least 2,048; a fit
+// that always comes sooner costs fully grown forests more than it saves). Tests set the
+// most to 0 to use the bound from the root box on.
 std::uint64_t lagrange_start(std::size_t n_trees);
 std::uint64_t set_lagrange_start(std::uint64_t boxes);  // the most; returns the previous one
 

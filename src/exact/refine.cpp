@@ -72,8 +72,8 @@
 // the prices change: each was sound for the prices it came from. When few priced boxes gain
 // from the prices, boxes are priced ever more sparsely (and again more densely when they
 // gain), so models where the prices say nothing new (deep forests, whose many leaves make
-// the prices weak) lose little. Searches that end sooner never fit: their boxes and answers
-// are exactly what they were without it.
+// the prices weak) lose little. Searches that end before either point never fit: their
+// boxes and answers are exactly what they were without it.
 //
 // Trimming. After each fit and refit, the prices also bound every state of the root box
 // (lagrange.hpp: the bound of the root with one feature held at one state), and the root
