@@ -18,10 +18,16 @@ std::atomic<std::uint64_t> g_lagrange_start{16384};
 // Trees times boxes before the fit on big ensembles, and the fewest boxes before it.
 constexpr std::uint64_t kStartTreeBoxes = 1'200'000;
 constexpr std::uint64_t kLeastStart = 2048;
-// The first factor of the search over the window's price: wide after the subgradient
-// steps, narrow in a refit, which only fine-tunes the fitted price.
+// The ascent's search over the window's price: its first and last factors, and sweeps per
+// trial price. The fit's is wide and coarse, one sweep per trial: many proofs end soon after
+// the fit, and a long one would be most of their time, while those that go on get refits.
+// A refit's is narrow, since it only fine-tunes the fitted price, and finer.
 constexpr double kFitFactor = 2.0;
+constexpr double kFitLastFactor = 1.02;
+constexpr int kFitTrialSweeps = 1;
 constexpr double kRefitFactor = 1.2;
+constexpr double kRefitLastFactor = 1.003;
+constexpr int kRefitTrialSweeps = 2;
 
 }  // namespace
 
@@ -236,10 +242,13 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record,
     const std::size_t f = slots_[s].feature;
     const RankRange& r = box.ranges[f];
     const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
-    Part p{1, 0, r.nan, 0.0};
-    if (r.has_ranks()) p.lo = cell[r.lo], p.hi = cell[r.hi];
+    // Filled in place: copying in a Part built aside was a hot spot of the walks (a wide
+    // load of narrow stores just made).
+    Part& p = cur_[s];
+    p.lo = r.has_ranks() ? cell[r.lo] : 1;
+    p.hi = r.has_ranks() ? cell[r.hi] : 0;
+    p.nan = r.nan;
     p.min = part_min(s, p);
-    cur_[s] = p;
     acc = acc + p.min;
   }
   double best = kInf, best_value = 0.0;
@@ -440,7 +449,9 @@ void LagrangeBound::fit(const Box& box, double target, int iterations, double as
     if (lb >= aim || !subgradient_step(lb, aim, alpha)) break;
     refresh_costs();
   }
-  if (ascent_visits > 0.0 && best_lb < target) ascend(box, best_lb, ascent_visits, kFitFactor);
+  if (ascent_visits > 0.0 && best_lb < target) {
+    ascend(box, best_lb, ascent_visits, {kFitFactor, kFitLastFactor, kFitTrialSweeps});
+  }
   take_best();
 }
 
@@ -450,7 +461,7 @@ double LagrangeBound::refit(const Box& box, double ascent_visits, Watch* watch) 
   keep_prices();
   const double before = full(box, false);
   double best_lb = before;
-  ascend(box, best_lb, ascent_visits, kRefitFactor);
+  ascend(box, best_lb, ascent_visits, {kRefitFactor, kRefitLastFactor, kRefitTrialSweeps});
   take_best();
   return (best_lb - before) / std::max(1e-12, std::fabs(best_lb));
 }

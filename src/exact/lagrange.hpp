@@ -158,8 +158,14 @@ class LagrangeBound {
   static bool narrow_range(RankRange& r, const double* lb, double lb_nan, double threshold);
   double rest_of(double whole, std::size_t f) const;
   void spread_feature(const Box& box, std::size_t f);
-  double ascend_at(const Box& box, double net, double& best_lb, double budget);
-  void ascend(const Box& box, double& best_lb, double budget, double first_factor);
+  // How the ascent searches the window's price: its first and last factors, and the sweeps
+  // over the features per trial price.
+  struct AscentPlan {
+    double first_factor, last_factor;
+    int sweeps;
+  };
+  double ascend_at(const Box& box, double net, double& best_lb, double budget, int sweeps);
+  void ascend(const Box& box, double& best_lb, double budget, const AscentPlan& plan);
   void take_best();
   void set_allowance();
   void rollback(std::uint32_t mark);

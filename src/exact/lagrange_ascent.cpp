@@ -11,9 +11,6 @@ namespace morvel::exact {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// Sweeps over every feature per trial of the window's price, and the trials' last factor.
-constexpr int kTrialSweeps = 3;
-constexpr double kLastFactor = 1.001;
 
 }  // namespace
 
@@ -177,12 +174,13 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
 
 // Sweeps of block updates at window price `net` (from the best prices so far), keeping the
 // best bound; returns the best bound of this trial.
-double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, double budget) {
+double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, double budget,
+                                int sweeps) {
   mu_ = best_mu_;
   set_net_price(net);
   refresh_costs();
   double trial = -kInf;
-  for (int sweep = 0; sweep < kTrialSweeps && more(budget); ++sweep) {
+  for (int sweep = 0; sweep < sweeps && more(budget); ++sweep) {
     for (std::size_t f = 0; f < fs_->n_features() && more(budget); ++f) {
       spread_feature(box, f);
     }
@@ -197,14 +195,17 @@ double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, dou
 // concave in it): from the subgradient's price, try it times and over a factor, move to a
 // better one, shrink the factor when neither is better; then sweep at the best price until
 // the budget is spent.
-void LagrangeBound::ascend(const Box& box, double& best_lb, double budget, double first_factor) {
+void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
+                           const AscentPlan& plan) {
   visits_ = 0.0;
   double net = best_lam_lo_ - best_lam_hi_;
   if (net == 0.0) return;  // the window costs nothing to reach: no price to search
-  double centre = ascend_at(box, net, best_lb, budget);
-  for (double factor = first_factor; factor > kLastFactor && more(budget);) {
-    const double up = ascend_at(box, net * factor, best_lb, budget);
-    const double down = more(budget) ? ascend_at(box, net / factor, best_lb, budget) : -kInf;
+  const int sweeps = plan.sweeps;
+  double centre = ascend_at(box, net, best_lb, budget, sweeps);
+  for (double factor = plan.first_factor; factor > plan.last_factor && more(budget);) {
+    const double up = ascend_at(box, net * factor, best_lb, budget, sweeps);
+    const double down =
+        more(budget) ? ascend_at(box, net / factor, best_lb, budget, sweeps) : -kInf;
     if (up > centre && up >= down) {
       net *= factor, centre = up;
     } else if (down > centre) {
@@ -215,7 +216,7 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget, doubl
   }
   while (more(budget)) {
     const double before = best_lb;
-    ascend_at(box, best_lam_lo_ - best_lam_hi_, best_lb, budget);
+    ascend_at(box, best_lam_lo_ - best_lam_hi_, best_lb, budget, sweeps);
     if (!(best_lb > before + 1e-12 * std::max(1.0, std::fabs(before)))) break;
   }
 }
