@@ -28,6 +28,9 @@ constexpr int kFitTrialSweeps = 1;
 constexpr double kRefitFactor = 1.2;
 constexpr double kRefitLastFactor = 1.003;
 constexpr int kRefitTrialSweeps = 2;
+// Trees of at most this many leaves are listed for the ascent; larger ones (fully grown
+// forests) are walked, the walk skipping the subtrees that cannot lower a min-marginal.
+constexpr std::uint32_t kMostTabledLeaves = 64;
 
 }  // namespace
 
@@ -55,10 +58,13 @@ void LagrangeBound::build() {
   std::vector<std::uint32_t> depth(e.n_nodes(), 0);
   std::uint32_t height = 0;
   score_scale_ = std::fabs(e.base_score());
+  std::uint32_t leaves = 0;
+  tabled_.clear();
   post_order(
       e, [] {},
       [&](std::uint32_t n) {
         nodes_[n] = {e.value()[n], e.value()[n], 0, 0, -1, kNone, 0, 0};
+        ++leaves;
       },
       [&](std::uint32_t n) {
         const std::uint32_t l = e.left()[n], r = e.right()[n];
@@ -70,6 +76,8 @@ void LagrangeBound::build() {
       [&](std::uint32_t root) {
         score_scale_ += std::max(std::fabs(nodes_[root].lo), std::fabs(nodes_[root].hi));
         spread_ += nodes_[root].hi - nodes_[root].lo;
+        tabled_.push_back(leaves <= kMostTabledLeaves ? 1 : 0);
+        leaves = 0;
       });
   score_slack_ = score_scale_ * static_cast<double>(e.n_trees() + 2) * std::ldexp(1.0, -50);
   words_ = (nf + 63) / 64;

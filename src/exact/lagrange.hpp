@@ -38,10 +38,11 @@
 // roughly but stall well below what the cells' prices can give. Then dual ascent
 // (lagrange_ascent.cpp), within a budget of tree-node visits: at a fixed window price,
 // sweeps over the features, each setting one feature's prices in every tree to their best
-// given all the other prices (from each tree's least term per cell of the feature, one
-// walk over its leaves; the update is argued there), so that a sweep never lowers the
-// bound; around the sweeps, a search over the window's price, on which the best bound over
-// the other prices is concave. Soundness needs nothing of the fit (the bound holds for any
+// given all the other prices (from each tree's least term per cell of the feature: one
+// pass over a small tree's list of the leaves it reaches in the box, kept priced as the
+// prices move, or one walk of a large tree; the update is argued there), so that a sweep
+// never lowers the bound; around the sweeps, a search over the window's price, on which the
+// best bound over the other prices is concave. A listed leaf counts as a visit. Soundness needs nothing of the fit (the bound holds for any
 // prices); the fit keeps the prices of the best bound it has seen. A refit goes on with
 // the ascent from the prices in use (a finer search over the window's price, then sweeps),
 // so the bound on its box never falls. Deterministic: the budgets count steps and visits,
@@ -165,6 +166,12 @@ class LagrangeBound {
     int sweeps;
   };
   double ascend_at(const Box& box, double net, double& best_lb, double budget, int sweeps);
+  // Leaf tables of the small trees for the ascent (lagrange_leaves.cpp).
+  void list_leaves(const Box& box);
+  void list_tree(const Box& box, std::size_t t, std::uint32_t n);
+  void price_leaves();
+  void reprice_leaves(std::size_t f);
+  void leaf_marginals(std::uint32_t s);
   void ascend(const Box& box, double& best_lb, double budget, const AscentPlan& plan);
   void take_best();
   void set_allowance();
@@ -207,6 +214,23 @@ class LagrangeBound {
   // Whether the ascent may go on: visits left, and the search not stopped.
   bool more(double budget) { return visits_ < budget && !stopped(); }
   bool stopped() { return watch_ != nullptr && watch_->poll(); }
+
+  // The ascent's leaf tables. During an ascent, which prices one box again and again, the
+  // min-marginals of a small tree come from a list of the leaves it reaches in the box (each
+  // leaf's parts of the tree's slots, their least prices and the leaf's term) rather than
+  // from a walk: a block update moves one feature's prices, so only that slot's column and
+  // the terms change, and a tree's min-marginals for a slot are one pass over its leaves.
+  // Only the prices' choice reads the tables; every bound is still a walk's.
+  struct LeafRow {
+    double value;         // the leaf's value
+    double term;          // its priced parts' sum less (lambda_lo - lambda_hi) times value
+    std::uint32_t parts;  // offset of its parts (one per slot of the tree) in leaf_parts_
+  };
+  std::vector<std::uint8_t> tabled_;     // per tree: small enough to list
+  std::vector<std::uint32_t> tree_rows_;  // CSR over trees into leaf_rows_
+  std::vector<LeafRow> leaf_rows_;
+  std::vector<Part> leaf_parts_;
+  bool tables_ = false;  // the tables hold the box under ascent
 
   // Walk state.
   std::vector<Part> cur_;

@@ -38,7 +38,11 @@ double LagrangeBound::state_totals(const Box& box, std::size_t f) {
   for (std::uint32_t i = first; i < last; ++i) {
     const std::uint32_t s = feature_slot_list_[i];
     std::fill_n(marginal_.begin() + slots_[s].mu, slots_[s].n_cells + 1, kInf);
-    tree_term(box, slots_[s].tree, false, s);
+    if (tables_ && tabled_[slots_[s].tree] != 0) {
+      leaf_marginals(s);
+    } else {
+      tree_term(box, slots_[s].tree, false, s);
+    }
   }
   const RankRange& r = box.ranges[f];
   const double* g = g_.data() + g_begin_[f];
@@ -170,6 +174,7 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
     }
   }
   refresh_feature(f);
+  if (tables_) reprice_leaves(f);
 }
 
 // Sweeps of block updates at window price `net` (from the best prices so far), keeping the
@@ -179,6 +184,7 @@ double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, dou
   mu_ = best_mu_;
   set_net_price(net);
   refresh_costs();
+  price_leaves();
   double trial = -kInf;
   for (int sweep = 0; sweep < sweeps && more(budget); ++sweep) {
     for (std::size_t f = 0; f < fs_->n_features() && more(budget); ++f) {
@@ -200,6 +206,8 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
   visits_ = 0.0;
   double net = best_lam_lo_ - best_lam_hi_;
   if (net == 0.0) return;  // the window costs nothing to reach: no price to search
+  list_leaves(box);
+  tables_ = true;
   const int sweeps = plan.sweeps;
   double centre = ascend_at(box, net, best_lb, budget, sweeps);
   for (double factor = plan.first_factor; factor > plan.last_factor && more(budget);) {
@@ -219,6 +227,7 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
     ascend_at(box, best_lam_lo_ - best_lam_hi_, best_lb, budget, sweeps);
     if (!(best_lb > before + 1e-12 * std::max(1.0, std::fabs(before)))) break;
   }
+  tables_ = false;
 }
 
 }  // namespace morvel::exact

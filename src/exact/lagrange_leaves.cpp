@@ -1,0 +1,122 @@
+// The ascent's leaf tables: the leaves each small tree reaches in the box under ascent, with
+// their parts of the tree's slots, kept priced as the block updates move the prices.
+#include <algorithm>
+
+#include "exact/lagrange.hpp"
+
+namespace morvel::exact {
+
+// Lists the leaves every small tree reaches in `box`, with the parts along their paths (the
+// cells of each slot the box and the path allow), as the walks narrow them.
+void LagrangeBound::list_leaves(const Box& box) {
+  tree_rows_.assign(1, 0);
+  leaf_rows_.clear();
+  leaf_parts_.clear();
+  for (std::size_t t = 0; t < tabled_.size(); ++t) {
+    if (tabled_[t] != 0) {
+      for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
+        const RankRange& r = box.ranges[slots_[s].feature];
+        const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
+        cur_[s] = Part{r.has_ranks() ? cell[r.lo] : 1, r.has_ranks() ? cell[r.hi] : 0, r.nan, 0.0};
+      }
+      list_tree(box, t, ensemble_->tree_roots()[t]);
+    }
+    tree_rows_.push_back(static_cast<std::uint32_t>(leaf_rows_.size()));
+  }
+}
+
+// Depth first below node n of tree t (a small tree, so the recursion is shallow).
+void LagrangeBound::list_tree(const Box& box, std::size_t t, std::uint32_t n) {
+  const Node& w = nodes_[n];
+  if (w.feature < 0) {
+    leaf_rows_.push_back({w.lo, 0.0, static_cast<std::uint32_t>(leaf_parts_.size())});
+    leaf_parts_.insert(leaf_parts_.end(), cur_.begin() + tree_slots_[t],
+                       cur_.begin() + tree_slots_[t + 1]);
+    return;
+  }
+  const auto f = static_cast<std::size_t>(w.feature);
+  const FeatureKind kind = fs_->kind(f);
+  if (kind == FeatureKind::Fixed) {
+    list_tree(box, t, ensemble_->next_node(n, fs_->fixed_value(f)));
+    return;
+  }
+  if (kind == FeatureKind::Masked) {
+    const std::uint64_t* m = box.mask(*fs_, f);
+    bool any_l = false, any_r = false;
+    for (std::size_t i = 0; i < fs_->mask_words(f); ++i) {
+      any_l = any_l || (m[i] & left_sets_[w.key + i]) != 0;
+      any_r = any_r || (m[i] & ~left_sets_[w.key + i]) != 0;
+    }
+    if (any_l) list_tree(box, t, w.left);
+    if (any_r) list_tree(box, t, w.right);
+    return;
+  }
+  const Part c = cur_[w.slot];
+  const auto cut = static_cast<std::int32_t>(w.key);
+  const Part l{c.lo, std::min(c.hi, cut - 1), c.nan && w.missing_left != 0, 0.0};
+  const Part r{std::max(c.lo, cut), c.hi, c.nan && w.missing_left == 0, 0.0};
+  if (l.lo <= l.hi || l.nan) {
+    cur_[w.slot] = l;
+    list_tree(box, t, w.left);
+  }
+  if (r.lo <= r.hi || r.nan) {
+    cur_[w.slot] = r;
+    list_tree(box, t, w.right);
+  }
+  cur_[w.slot] = c;
+}
+
+// Every listed leaf's least prices per part and its term, at the prices in use.
+void LagrangeBound::price_leaves() {
+  const double lam = lam_lo_ - lam_hi_;
+  for (std::size_t t = 0; t + 1 < tree_rows_.size(); ++t) {
+    const std::uint32_t first = tree_slots_[t], n_slots = tree_slots_[t + 1] - first;
+    for (std::uint32_t i = tree_rows_[t]; i < tree_rows_[t + 1]; ++i) {
+      LeafRow& row = leaf_rows_[i];
+      Part* parts = leaf_parts_.data() + row.parts;
+      double sum = 0.0;
+      for (std::uint32_t j = 0; j < n_slots; ++j) {
+        parts[j].min = part_min(first + j, parts[j]);
+        sum = sum + parts[j].min;
+      }
+      row.term = sum - lam * row.value;
+    }
+  }
+}
+
+// After feature f's prices moved: the least prices of its slots' parts, and the terms.
+void LagrangeBound::reprice_leaves(std::size_t f) {
+  const double lam = lam_lo_ - lam_hi_;
+  for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+    const std::uint32_t s = feature_slot_list_[i];
+    const std::size_t t = slots_[s].tree;
+    const std::uint32_t first = tree_slots_[t], n_slots = tree_slots_[t + 1] - first;
+    for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
+      LeafRow& row = leaf_rows_[k];
+      Part* parts = leaf_parts_.data() + row.parts;
+      parts[s - first].min = part_min(s, parts[s - first]);
+      double sum = 0.0;
+      for (std::uint32_t j = 0; j < n_slots; ++j) sum = sum + parts[j].min;
+      row.term = sum - lam * row.value;
+    }
+    visits_ += static_cast<double>(tree_rows_[t + 1] - tree_rows_[t]);
+  }
+}
+
+// Slot s's min-marginals from its tree's leaves, as record_marginal takes them on a walk.
+void LagrangeBound::leaf_marginals(std::uint32_t s) {
+  const std::size_t t = slots_[s].tree;
+  const std::uint32_t j = s - tree_slots_[t];
+  double* m = marginal_.data() + slots_[s].mu;
+  const std::uint32_t nan_cell = slots_[s].n_cells;
+  for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
+    const LeafRow& row = leaf_rows_[k];
+    const Part& p = leaf_parts_[row.parts + j];
+    const double rest = row.term - p.min;
+    for (std::int32_t c = p.lo; c <= p.hi; ++c) m[c] = std::min(m[c], rest);
+    if (p.nan) m[nan_cell] = std::min(m[nan_cell], rest);
+  }
+  visits_ += static_cast<double>(tree_rows_[t + 1] - tree_rows_[t]);
+}
+
+}  // namespace morvel::exact
