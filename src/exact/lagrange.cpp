@@ -132,6 +132,10 @@ void LagrangeBound::build() {
         cell_of_.push_back(cell);
       }
       mu_.resize(mu_.size() + s.n_cells + 1, 0.0);
+      cell_first_.resize(mu_.size(), 0);
+      for (std::uint32_t r = n_ranks; r-- > 0;) {
+        cell_first_[s.mu + static_cast<std::uint32_t>(cell_of_[s.cell_of + r])] = r;
+      }
       slot_of[f] = static_cast<std::uint32_t>(slots_.size());
       slots_.push_back(s);
       k.clear();
@@ -172,6 +176,8 @@ void LagrangeBound::build() {
   g_nan_.assign(nf, kInf);
   best_mu_ = grad_ = marginal_ = cell_total_ = mu_;
   rank_total_.assign(g_.size() + 1, 0.0);
+  rank_steps_.assign(g_.size() + 1, 0.0);
+  rank_infinite_.assign(g_.size() + 1, 0);
   cur_.assign(slots_.size(), Part{});
   arg_part_.assign(slots_.size(), Part{});
   arg_state_.assign(nf, 0);
@@ -370,14 +376,53 @@ void LagrangeBound::refresh_costs() {
 void LagrangeBound::refresh_feature(std::size_t f) {
   if (fs_->kind(f) != FeatureKind::Ranked) return;
   double* g = g_.data() + g_begin_[f];
-  for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = fs_->rank_cost(f, r);
+  const std::uint32_t n_ranks = fs_->n_ranks(f);
   g_nan_[f] = fs_->nan_cost(f);
   for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
     const Slot& s = slots_[feature_slot_list_[i]];
-    const double* mu = mu_.data() + s.mu;
+    g_nan_[f] = g_nan_[f] - mu_[s.mu + s.n_cells];
+  }
+  if (n_ranks == 0) return;
+  sum_over_slots(f, 0, n_ranks - 1, false);
+  for (std::uint32_t r = 0; r < n_ranks; ++r) g[r] = fs_->rank_cost(f, r) - rank_total_[r];
+}
+
+// Into rank_total_[lo..hi]: the sum over f's slots of the price of the rank's cell (plus its
+// min-marginal with `marginals`), +inf where any is. Each value's rounding stays within the bound's allowance: the running sum
+// never holds more than the values' magnitudes, and adds a step per cell and per rank.
+void LagrangeBound::sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_t hi,
+                                   bool marginals) {
+  double* step = rank_steps_.data();
+  std::int32_t* infinite = rank_infinite_.data();
+  std::fill(step + lo, step + hi + 2, 0.0);
+  std::fill(infinite + lo, infinite + hi + 2, 0);
+  for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+    const Slot& s = slots_[feature_slot_list_[i]];
     const std::int32_t* cell = cell_of_.data() + s.cell_of;
-    for (std::uint32_t r = 0; r < fs_->n_ranks(f); ++r) g[r] = g[r] - mu[cell[r]];
-    g_nan_[f] = g_nan_[f] - mu[s.n_cells];
+    const std::uint32_t* first = cell_first_.data() + s.mu;
+    double before = 0.0;
+    for (auto c = static_cast<std::uint32_t>(cell[lo]); c <= static_cast<std::uint32_t>(cell[hi]);
+         ++c) {
+      const std::uint32_t from = std::max(first[c], lo);
+      const double v = marginals ? mu_[s.mu + c] + marginal_[s.mu + c] : mu_[s.mu + c];
+      if (std::isfinite(v)) {
+        step[from] = step[from] + (v - before);
+        before = v;
+      } else {
+        step[from] = step[from] - before;
+        before = 0.0;
+        ++infinite[from];
+        const std::uint32_t past = c + 1 < s.n_cells ? std::min(first[c + 1], hi + 1) : hi + 1;
+        --infinite[past];
+      }
+    }
+  }
+  double run = 0.0;
+  std::int32_t open = 0;
+  for (std::uint32_t r = lo; r <= hi; ++r) {
+    run = run + step[r];
+    open += infinite[r];
+    rank_total_[r] = open > 0 ? kInf : run;
   }
 }
 

@@ -194,6 +194,7 @@ class LagrangeBound {
   std::vector<std::uint32_t> feature_slots_;  // CSR over features: slot indices
   std::vector<std::uint32_t> feature_slot_list_;
   std::vector<std::int32_t> cell_of_;
+  std::vector<std::uint32_t> cell_first_;  // per slot, laid out like its prices: each cell's first rank
   std::vector<double> mu_, best_mu_, grad_;
   double lam_lo_ = 0.0, lam_hi_ = 0.0, best_lam_lo_ = 0.0, best_lam_hi_ = 0.0;
   std::vector<std::uint32_t> g_begin_;  // CSR over features' ranks into g_
@@ -207,6 +208,13 @@ class LagrangeBound {
   // Dual ascent scratch: per cell, a tree's least term with its copy in the cell less the
   // cell's price, and the least total over the cell's ranks; per rank, that total.
   std::vector<double> marginal_, cell_total_, rank_total_;
+  // Sums over a feature's slots of their cells' prices (and min-marginals), per rank: each slot's values go in as
+  // steps at its cells' first ranks and one running sum adds them up, so the work is the
+  // slots' cells plus the ranks, not their product. Steps of infinite values are counted
+  // apart (an infinite value would make the running sum NaN).
+  std::vector<double> rank_steps_;
+  std::vector<std::int32_t> rank_infinite_;
+  void sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_t hi, bool marginals);
   // The bounds of price_states, laid out like g_ and g_nan_ (-inf: not bounded).
   std::vector<double> state_lb_, state_lb_nan_;
   double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)

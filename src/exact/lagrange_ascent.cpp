@@ -48,15 +48,14 @@ double LagrangeBound::state_totals(const Box& box, std::size_t f) {
   const double* g = g_.data() + g_begin_[f];
   double* b = rank_total_.data();
   const std::uint32_t lo = r.has_ranks() ? r.lo : 1, hi = r.has_ranks() ? r.hi : 0;
-  for (std::uint32_t k = lo; k <= hi; ++k) b[k] = g[k];
   double b_nan = r.nan ? g_nan_[f] : kInf;
   for (std::uint32_t i = first; i < last; ++i) {
     const Slot& s = slots_[feature_slot_list_[i]];
-    const double* mu = mu_.data() + s.mu;
-    const double* m = marginal_.data() + s.mu;
-    const std::int32_t* cell = cell_of_.data() + s.cell_of;
-    for (std::uint32_t k = lo; k <= hi; ++k) b[k] = b[k] + (mu[cell[k]] + m[cell[k]]);
-    b_nan = b_nan + (mu[s.n_cells] + m[s.n_cells]);
+    b_nan = b_nan + (mu_[s.mu + s.n_cells] + marginal_[s.mu + s.n_cells]);
+  }
+  if (lo <= hi) {
+    sum_over_slots(f, lo, hi, true);
+    for (std::uint32_t k = lo; k <= hi; ++k) b[k] = g[k] + b[k];
   }
   return b_nan;
 }
