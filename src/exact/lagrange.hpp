@@ -52,8 +52,9 @@
 // only f's own term (to its priced cost at r) and the terms of the trees that test f (to
 // their least term with the copy of f in r's cell; every other tree and feature term can
 // only rise in the narrower box). Those least terms per cell are the min-marginals the
-// block update computes anyway, so one walk of each tree per feature it tests bounds every
-// state of the box: the bound less f's and those trees' terms, plus r's total. A state
+// block update computes anyway, so one pass over each small tree's listed leaves (or one
+// walk of a large tree) per feature it tests bounds every state of the box: the bound less
+// f's and those trees' terms, plus r's total. A state
 // whose bound reaches the incumbent's cost holds no cheaper row, and can leave the box.
 //
 // Evaluation redoes only the feature terms and trees whose features changed their part of
@@ -96,7 +97,8 @@ class LagrangeBound {
   // Drops what the last evaluation kept, so the next one walks every tree.
   void forget() { have_last_ = false; }
   // Bounds, per state of every ranked feature of `box`, the cost of the box's rows in the
-  // window that take that state, for `trim` (one walk of every tree per feature it tests;
+  // window that take that state, for `trim` (the small trees' leaves listed, one pass or
+  // walk of every tree per feature it tests;
   // a `watch` that stops the search leaves the features not reached unbounded).
   void price_states(const Box& box, Watch* watch = nullptr);
   // Narrows each ranked feature of `box` (a box inside the last one priced) from the ends
@@ -171,6 +173,7 @@ class LagrangeBound {
   void list_tree(const Box& box, std::size_t t, std::uint32_t n);
   void price_leaves();
   void reprice_leaves(std::size_t f);
+  void narrow_leaves(std::size_t f, const RankRange& r);
   void leaf_marginals(std::uint32_t s);
   void ascend(const Box& box, double& best_lb, double budget, const AscentPlan& plan);
   void take_best();
@@ -223,12 +226,13 @@ class LagrangeBound {
   bool more(double budget) { return visits_ < budget && !stopped(); }
   bool stopped() { return watch_ != nullptr && watch_->poll(); }
 
-  // The ascent's leaf tables. During an ascent, which prices one box again and again, the
-  // min-marginals of a small tree come from a list of the leaves it reaches in the box (each
-  // leaf's parts of the tree's slots, their least prices and the leaf's term) rather than
-  // from a walk: a block update moves one feature's prices, so only that slot's column and
-  // the terms change, and a tree's min-marginals for a slot are one pass over its leaves.
-  // Only the prices' choice reads the tables; every bound is still a walk's.
+  // Leaf tables. While one box is priced again and again (an ascent, or the bounds of its
+  // states), the min-marginals of a small tree come from a list of the leaves it reaches in
+  // the box (each leaf's parts of the tree's slots, their least prices and the leaf's term)
+  // rather than from a walk per feature: a block update moves one feature's prices, and a
+  // trim narrows one feature's range, so only that slot's column and the terms change, and
+  // a tree's min-marginals for a slot are one pass over its leaves. A leaf whose part of a
+  // narrowed feature is empty gets an infinite term and drops out of every minimum.
   struct LeafRow {
     double value;         // the leaf's value
     double term;          // its priced parts' sum less (lambda_lo - lambda_hi) times value
@@ -238,7 +242,7 @@ class LagrangeBound {
   std::vector<std::uint32_t> tree_rows_;  // CSR over trees into leaf_rows_
   std::vector<LeafRow> leaf_rows_;
   std::vector<Part> leaf_parts_;
-  bool tables_ = false;  // the tables hold the box under ascent
+  bool tables_ = false;  // the tables hold the box being priced
 
   // Walk state.
   std::vector<Part> cur_;

@@ -67,6 +67,9 @@ void LagrangeBound::price_states(const Box& box, Watch* watch) {
   if (!fitted_) return;
   watch_ = watch;
   const double whole = full(box, false);
+  list_leaves(box);
+  price_leaves();
+  tables_ = true;
   state_lb_.assign(g_.size(), -kInf);
   state_lb_nan_.assign(fs_->n_features(), -kInf);
   for (std::size_t f = 0; f < fs_->n_features() && !stopped(); ++f) {
@@ -78,6 +81,7 @@ void LagrangeBound::price_states(const Box& box, Watch* watch) {
     for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) lb[k] = rest + rank_total_[k];
     if (r.nan) state_lb_nan_[f] = rest + b_nan;
   }
+  tables_ = false;
   have_last_ = false;
   watch_ = nullptr;
 }
@@ -101,17 +105,25 @@ bool LagrangeBound::trim_by_own_states(Box& box, double threshold, bool& narrowe
   if (!fitted_) return true;
   evaluate(box);
   const double whole = total();
-  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+  list_leaves(box);
+  price_leaves();
+  tables_ = true;
+  bool open = true;
+  for (std::size_t f = 0; f < fs_->n_features() && open; ++f) {
     RankRange& r = box.ranges[f];
     const std::uint32_t ranks = r.has_ranks() ? r.hi - r.lo + 1 : 0;
     if (fs_->kind(f) != FeatureKind::Ranked || ranks + (r.nan ? 1 : 0) < 2) continue;
     const double rest = rest_of(whole, f);
     const double lb_nan = rest + state_totals(box, f);
     for (std::uint32_t k = r.lo; k <= r.hi; ++k) rank_total_[k] = rest + rank_total_[k];
-    narrowed = narrow_range(r, rank_total_.data(), lb_nan, threshold) || narrowed;
-    if (r.empty()) return false;
+    if (narrow_range(r, rank_total_.data(), lb_nan, threshold)) {
+      narrowed = true;
+      open = !r.empty();
+      if (open) narrow_leaves(f, r);
+    }
   }
-  return true;
+  tables_ = false;
+  return open;
 }
 
 // The bound of the box with f at any one state, less that state's total (below).

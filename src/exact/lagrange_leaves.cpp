@@ -21,6 +21,7 @@ void LagrangeBound::list_leaves(const Box& box) {
       }
       list_tree(box, t, ensemble_->tree_roots()[t]);
     }
+    visits_ += static_cast<double>(leaf_rows_.size() - tree_rows_.back());
     tree_rows_.push_back(static_cast<std::uint32_t>(leaf_rows_.size()));
   }
 }
@@ -101,6 +102,25 @@ void LagrangeBound::reprice_leaves(std::size_t f) {
     }
     visits_ += static_cast<double>(tree_rows_[t + 1] - tree_rows_[t]);
   }
+}
+
+// After a trim narrowed feature f to `r`: its slots' parts of every listed leaf cut to the
+// cells `r` meets (an empty part prices at +inf, and so does the leaf), and the terms.
+void LagrangeBound::narrow_leaves(std::size_t f, const RankRange& r) {
+  for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
+    const std::uint32_t s = feature_slot_list_[i];
+    const std::size_t t = slots_[s].tree;
+    const std::uint32_t j = s - tree_slots_[t];
+    const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
+    const std::int32_t lo = r.has_ranks() ? cell[r.lo] : 1, hi = r.has_ranks() ? cell[r.hi] : 0;
+    for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
+      Part& p = leaf_parts_[leaf_rows_[k].parts + j];
+      p.lo = std::max(p.lo, lo);
+      p.hi = std::min(p.hi, hi);
+      p.nan = p.nan && r.nan;
+    }
+  }
+  reprice_leaves(f);
 }
 
 // Slot s's min-marginals from its tree's leaves, as record_marginal takes them on a walk.
