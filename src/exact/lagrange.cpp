@@ -30,7 +30,7 @@ constexpr double kRefitLastFactor = 1.003;
 constexpr int kRefitTrialSweeps = 2;
 // Trees of at most this many leaves are listed for the ascent; larger ones (fully grown
 // forests) are walked, the walk skipping the subtrees that cannot lower a min-marginal.
-constexpr std::uint32_t kMostTabledLeaves = 64;
+std::atomic<std::uint32_t> g_most_listed_leaves{64};
 
 }  // namespace
 
@@ -40,6 +40,9 @@ std::uint64_t lagrange_start(std::size_t n_trees) {
   return std::min(most, std::max(kLeastStart, by_size));
 }
 std::uint64_t set_lagrange_start(std::uint64_t boxes) { return g_lagrange_start.exchange(boxes); }
+std::uint32_t set_most_listed_leaves(std::uint32_t leaves) {
+  return g_most_listed_leaves.exchange(leaves);
+}
 
 LagrangeBound::LagrangeBound(const Ensemble& ensemble, const FeatureStates& fs, double lo_t,
                              double hi_t)
@@ -59,7 +62,8 @@ void LagrangeBound::build() {
   std::uint32_t height = 0;
   score_scale_ = std::fabs(e.base_score());
   std::uint32_t leaves = 0;
-  tabled_.clear();
+  const std::uint32_t most_listed = g_most_listed_leaves.load();
+  listed_.clear();
   post_order(
       e, [] {},
       [&](std::uint32_t n) {
@@ -76,7 +80,7 @@ void LagrangeBound::build() {
       [&](std::uint32_t root) {
         score_scale_ += std::max(std::fabs(nodes_[root].lo), std::fabs(nodes_[root].hi));
         spread_ += nodes_[root].hi - nodes_[root].lo;
-        tabled_.push_back(leaves <= kMostTabledLeaves ? 1 : 0);
+        listed_.push_back(leaves <= most_listed ? 1 : 0);
         leaves = 0;
       });
   score_slack_ = score_scale_ * static_cast<double>(e.n_trees() + 2) * std::ldexp(1.0, -50);

@@ -238,7 +238,7 @@ class LagrangeBound {
     double term;          // its priced parts' sum less (lambda_lo - lambda_hi) times value
     std::uint32_t parts;  // offset of its parts (one per slot of the tree) in leaf_parts_
   };
-  std::vector<std::uint8_t> tabled_;     // per tree: small enough to list
+  std::vector<std::uint8_t> listed_;     // per tree: small enough to list
   std::vector<std::uint32_t> tree_rows_;  // CSR over trees into leaf_rows_
   std::vector<LeafRow> leaf_rows_;
   std::vector<Part> leaf_parts_;
@@ -270,5 +270,8 @@ class LagrangeBound {
 // most to 0 to use the bound from the root box on.
 std::uint64_t lagrange_start(std::size_t n_trees);
 std::uint64_t set_lagrange_start(std::uint64_t boxes);  // the most; returns the previous one
+// The most leaves of a tree whose leaves are listed (64; larger trees are walked); returns
+// the previous value. Tests set 0 to walk every tree.
+std::uint32_t set_most_listed_leaves(std::uint32_t leaves);
 
 }  // namespace morvel::exact

@@ -38,7 +38,7 @@ double LagrangeBound::state_totals(const Box& box, std::size_t f) {
   for (std::uint32_t i = first; i < last; ++i) {
     const std::uint32_t s = feature_slot_list_[i];
     std::fill_n(marginal_.begin() + slots_[s].mu, slots_[s].n_cells + 1, kInf);
-    if (tables_ && tabled_[slots_[s].tree] != 0) {
+    if (tables_ && listed_[slots_[s].tree] != 0) {
       leaf_marginals(s);
     } else {
       tree_term(box, slots_[s].tree, false, s);

@@ -12,8 +12,8 @@ void LagrangeBound::list_leaves(const Box& box) {
   tree_rows_.assign(1, 0);
   leaf_rows_.clear();
   leaf_parts_.clear();
-  for (std::size_t t = 0; t < tabled_.size(); ++t) {
-    if (tabled_[t] != 0) {
+  for (std::size_t t = 0; t < listed_.size(); ++t) {
+    if (listed_[t] != 0) {
       for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
         const RankRange& r = box.ranges[slots_[s].feature];
         const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
