@@ -28,9 +28,13 @@ constexpr int kFitTrialSweeps = 1;
 constexpr double kRefitFactor = 1.2;
 constexpr double kRefitLastFactor = 1.003;
 constexpr int kRefitTrialSweeps = 2;
-// Trees of at most this many leaves are listed for the ascent; larger ones (fully grown
-// forests) are walked, the walk skipping the subtrees that cannot lower a min-marginal.
-std::atomic<std::uint32_t> g_most_listed_leaves{64};
+// Trees whose leaves are listed (lagrange.hpp): at most this many leaves (tests set 0 to
+// walk every tree), at most this deep (the listing recurses), and while the listed leaves'
+// parts, one per leaf and slot, come to at most this many in all (48 MB); the others are
+// walked, the walk skipping the subtrees that cannot lower a min-marginal.
+std::atomic<std::uint32_t> g_most_listed_leaves{std::numeric_limits<std::uint32_t>::max()};
+constexpr std::uint32_t kMostListedDepth = 64;
+constexpr std::uint64_t kMostListedParts = std::uint64_t{1} << 21;
 
 }  // namespace
 
@@ -62,8 +66,7 @@ void LagrangeBound::build() {
   std::uint32_t height = 0;
   score_scale_ = std::fabs(e.base_score());
   std::uint32_t leaves = 0;
-  const std::uint32_t most_listed = g_most_listed_leaves.load();
-  listed_.clear();
+  std::vector<std::uint32_t> tree_leaves, tree_height;
   post_order(
       e, [] {},
       [&](std::uint32_t n) {
@@ -80,7 +83,8 @@ void LagrangeBound::build() {
       [&](std::uint32_t root) {
         score_scale_ += std::max(std::fabs(nodes_[root].lo), std::fabs(nodes_[root].hi));
         spread_ += nodes_[root].hi - nodes_[root].lo;
-        listed_.push_back(leaves <= most_listed ? 1 : 0);
+        tree_leaves.push_back(leaves);
+        tree_height.push_back(depth[root]);
         leaves = 0;
       });
   score_slack_ = score_scale_ * static_cast<double>(e.n_trees() + 2) * std::ldexp(1.0, -50);
@@ -91,6 +95,9 @@ void LagrangeBound::build() {
   std::vector<std::uint32_t> pending, tree_nodes, slot_of(nf, kNone);
   std::vector<std::vector<std::uint32_t>> splits(nf);
   tree_slots_.push_back(0);
+  const std::uint32_t most_listed = g_most_listed_leaves.load();
+  std::uint64_t listed_parts = 0;
+  listed_.clear();
   for (std::size_t t = 0; t < e.n_trees(); ++t) {
     tree_nodes.clear();
     pending.push_back(e.tree_roots()[t]);
@@ -162,6 +169,11 @@ void LagrangeBound::build() {
       if (f < nf) slot_of[f] = kNone;
     }
     tree_slots_.push_back(static_cast<std::uint32_t>(slots_.size()));
+    const std::uint64_t parts = std::uint64_t{tree_leaves[t]} * (slots_.size() - tree_slots_[t]);
+    const bool list = tree_leaves[t] <= most_listed && tree_height[t] <= kMostListedDepth &&
+                      listed_parts + parts <= kMostListedParts;
+    listed_.push_back(list ? 1 : 0);
+    if (list) listed_parts += parts;
   }
   // Slots by feature, and the adjusted cost tables.
   feature_slots_.assign(nf + 1, 0);
@@ -392,8 +404,9 @@ void LagrangeBound::refresh_feature(std::size_t f) {
 }
 
 // Into rank_total_[lo..hi]: the sum over f's slots of the price of the rank's cell (plus its
-// min-marginal with `marginals`), +inf where any is. Each value's rounding stays within the bound's allowance: the running sum
-// never holds more than the values' magnitudes, and adds a step per cell and per rank.
+// min-marginal with `marginals`), +inf where any is. Each sum's rounding stays well within
+// the bound's allowance: the running sum never holds more than the values' magnitudes, and
+// adds a step per cell and per rank.
 void LagrangeBound::sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_t hi,
                                    bool marginals) {
   double* step = rank_steps_.data();

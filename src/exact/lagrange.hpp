@@ -39,11 +39,12 @@
 // (lagrange_ascent.cpp), within a budget of tree-node visits: at a fixed window price,
 // sweeps over the features, each setting one feature's prices in every tree to their best
 // given all the other prices (from each tree's least term per cell of the feature: one
-// pass over a small tree's list of the leaves it reaches in the box, kept priced as the
-// prices move, or one walk of a large tree; the update is argued there), so that a sweep
-// never lowers the bound; around the sweeps, a search over the window's price, on which the
-// best bound over the other prices is concave. A listed leaf counts as a visit. Soundness needs nothing of the fit (the bound holds for any
-// prices); the fit keeps the prices of the best bound it has seen. A refit goes on with
+// pass over a tree's list of the leaves it reaches in the box, kept priced as the prices
+// move, or one walk of a tree too large or deep to list; the update is argued there), so
+// that a sweep never lowers the bound; around the sweeps, a search over the window's
+// price, on which the best bound over the other prices is concave. A listed leaf counts as
+// a visit. Soundness needs nothing of the fit (the bound holds for any prices); the fit
+// keeps the prices of the best bound it has seen. A refit goes on with
 // the ascent from the prices in use (a finer search over the window's price, then sweeps),
 // so the bound on its box never falls. Deterministic: the budgets count steps and visits,
 // never time.
@@ -52,8 +53,8 @@
 // only f's own term (to its priced cost at r) and the terms of the trees that test f (to
 // their least term with the copy of f in r's cell; every other tree and feature term can
 // only rise in the narrower box). Those least terms per cell are the min-marginals the
-// block update computes anyway, so one pass over each small tree's listed leaves (or one
-// walk of a large tree) per feature it tests bounds every state of the box: the bound less
+// block update computes anyway, so one pass over each tree's listed leaves (or one walk
+// of a tree not listed) per feature it tests bounds every state of the box: the bound less
 // f's and those trees' terms, plus r's total. A state
 // whose bound reaches the incumbent's cost holds no cheaper row, and can leave the box.
 //
@@ -97,8 +98,8 @@ class LagrangeBound {
   // Drops what the last evaluation kept, so the next one walks every tree.
   void forget() { have_last_ = false; }
   // Bounds, per state of every ranked feature of `box`, the cost of the box's rows in the
-  // window that take that state, for `trim` (the small trees' leaves listed, one pass or
-  // walk of every tree per feature it tests;
+  // window that take that state, for `trim` (the trees' leaves listed, one pass or walk
+  // of every tree per feature it tests;
   // a `watch` that stops the search leaves the features not reached unbounded).
   void price_states(const Box& box, Watch* watch = nullptr);
   // Narrows each ranked feature of `box` (a box inside the last one priced) from the ends
@@ -168,7 +169,7 @@ class LagrangeBound {
     int sweeps;
   };
   double ascend_at(const Box& box, double net, double& best_lb, double budget, int sweeps);
-  // Leaf tables of the small trees for the ascent (lagrange_leaves.cpp).
+  // Leaf tables (lagrange_leaves.cpp).
   void list_leaves(const Box& box);
   void list_tree(const Box& box, std::size_t t, std::uint32_t n);
   void price_leaves();
@@ -197,7 +198,7 @@ class LagrangeBound {
   std::vector<std::uint32_t> feature_slots_;  // CSR over features: slot indices
   std::vector<std::uint32_t> feature_slot_list_;
   std::vector<std::int32_t> cell_of_;
-  std::vector<std::uint32_t> cell_first_;  // per slot, laid out like its prices: each cell's first rank
+  std::vector<std::uint32_t> cell_first_;  // per slot, laid out like its prices: cells' first ranks
   std::vector<double> mu_, best_mu_, grad_;
   double lam_lo_ = 0.0, lam_hi_ = 0.0, best_lam_lo_ = 0.0, best_lam_hi_ = 0.0;
   std::vector<std::uint32_t> g_begin_;  // CSR over features' ranks into g_
@@ -211,10 +212,10 @@ class LagrangeBound {
   // Dual ascent scratch: per cell, a tree's least term with its copy in the cell less the
   // cell's price, and the least total over the cell's ranks; per rank, that total.
   std::vector<double> marginal_, cell_total_, rank_total_;
-  // Sums over a feature's slots of their cells' prices (and min-marginals), per rank: each slot's values go in as
-  // steps at its cells' first ranks and one running sum adds them up, so the work is the
-  // slots' cells plus the ranks, not their product. Steps of infinite values are counted
-  // apart (an infinite value would make the running sum NaN).
+  // Sums over a feature's slots of their cells' prices (and min-marginals), per rank: each
+  // slot's values go in as steps at its cells' first ranks and one running sum adds them
+  // up, so the work is the slots' cells plus the ranks, not their product. Infinite values
+  // are counted apart (one would make the running sum NaN).
   std::vector<double> rank_steps_;
   std::vector<std::int32_t> rank_infinite_;
   void sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_t hi, bool marginals);
@@ -227,7 +228,7 @@ class LagrangeBound {
   bool stopped() { return watch_ != nullptr && watch_->poll(); }
 
   // Leaf tables. While one box is priced again and again (an ascent, or the bounds of its
-  // states), the min-marginals of a small tree come from a list of the leaves it reaches in
+  // states), the min-marginals of a tree come from a list of the leaves it reaches in
   // the box (each leaf's parts of the tree's slots, their least prices and the leaf's term)
   // rather than from a walk per feature: a block update moves one feature's prices, and a
   // trim narrows one feature's range, so only that slot's column and the terms change, and
@@ -270,8 +271,8 @@ class LagrangeBound {
 // most to 0 to use the bound from the root box on.
 std::uint64_t lagrange_start(std::size_t n_trees);
 std::uint64_t set_lagrange_start(std::uint64_t boxes);  // the most; returns the previous one
-// The most leaves of a tree whose leaves are listed (64; larger trees are walked); returns
-// the previous value. Tests set 0 to walk every tree.
+// The most leaves of a tree whose leaves are listed (no limit but the listing's size;
+// larger trees are walked); returns the previous value. Tests set 0 to walk every tree.
 std::uint32_t set_most_listed_leaves(std::uint32_t leaves);
 
 }  // namespace morvel::exact

@@ -1,4 +1,4 @@
-// The ascent's leaf tables: the leaves each small tree reaches in the box under ascent, with
+// Leaf tables: the leaves each listed tree reaches in the box being priced, with
 // their parts of the tree's slots, kept priced as the block updates move the prices.
 #include <algorithm>
 
@@ -6,7 +6,7 @@
 
 namespace morvel::exact {
 
-// Lists the leaves every small tree reaches in `box`, with the parts along their paths (the
+// Lists the leaves every listed tree reaches in `box`, with the parts along their paths (the
 // cells of each slot the box and the path allow), as the walks narrow them.
 void LagrangeBound::list_leaves(const Box& box) {
   tree_rows_.assign(1, 0);
@@ -26,7 +26,7 @@ void LagrangeBound::list_leaves(const Box& box) {
   }
 }
 
-// Depth first below node n of tree t (a small tree, so the recursion is shallow).
+// Depth first below node n of tree t (listed trees are at most 64 deep).
 void LagrangeBound::list_tree(const Box& box, std::size_t t, std::uint32_t n) {
   const Node& w = nodes_[n];
   if (w.feature < 0) {

@@ -89,9 +89,9 @@
 // bounds of their own states (the same prices, their own box; feature by feature, each
 // on the box as narrowed so far): the features a trim narrows are stored as records chained
 // under the box, so its children and a rebuild see the narrower box, and it is evaluated
-// afresh (and priced again) before it is split. Such a trim lists the leaves each small
-// tree reaches in the box and passes over them once per feature the tree tests (a large
-// tree is walked that often), so boxes are trimmed only as often as keeps the trims' work
+// afresh (and priced again) before it is split. Such a trim lists the leaves each tree
+// reaches in the box and passes over them once per feature the tree tests (a tree too
+// large to list is walked that often), so boxes are trimmed only as often as keeps the trims' work
 // within four times the pricing's: often on boosted models of shallow trees, where most
 // trimmed boxes are pruned, rarely on deep forests, where a trim costs some thirty
 // evaluations.
@@ -171,7 +171,7 @@ constexpr double kRefitLeastGain = 1e-3;
 // Rounds of bounding the root's states and trimming it after a fit or refit, and how much
 // a priced box's trim by its own states may cost: a box is trimmed once the priced
 // evaluations since the last trim have walked this share of that trim's tree nodes and
-// listed leaves (a trim lists the leaves of every small tree and walks every large one once
+// listed leaves (a trim lists the leaves of the trees and walks those too large to list once
 // per feature it tests, which deep trees make dear).
 constexpr int kTrimRounds = 3;
 constexpr double kOwnTrimShare = 0.25;
