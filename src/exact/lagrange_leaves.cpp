@@ -1,6 +1,7 @@
 // Leaf tables: the leaves each listed tree reaches in the box being priced, with
 // their parts of the tree's slots, kept priced as the block updates move the prices.
 #include <algorithm>
+#include <cmath>
 
 #include "exact/lagrange.hpp"
 
@@ -85,7 +86,10 @@ void LagrangeBound::price_leaves() {
   }
 }
 
-// After feature f's prices moved: the least prices of its slots' parts, and the terms.
+// After feature f's prices moved: the least prices of its slots' parts, and the terms. A
+// term that follows its parts drifts from their fresh sum by a rounding per move: an ascent
+// only chooses prices by it, and a trim moves each part at most once after a fresh
+// listing, far inside the bound's allowance.
 void LagrangeBound::reprice_leaves(std::size_t f) {
   const double lam = lam_lo_ - lam_hi_;
   for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
@@ -95,7 +99,15 @@ void LagrangeBound::reprice_leaves(std::size_t f) {
     for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
       LeafRow& row = leaf_rows_[k];
       Part* parts = leaf_parts_.data() + row.parts;
-      parts[s - first].min = part_min(s, parts[s - first]);
+      const double before = parts[s - first].min;
+      const double after = part_min(s, parts[s - first]);
+      parts[s - first].min = after;
+      // The term follows the one part that moved; an infinite part (a leaf a trim cut off)
+      // has the sum taken afresh, which then stays infinite.
+      if (std::isfinite(before) && std::isfinite(after) && std::isfinite(row.term)) {
+        row.term = row.term + (after - before);
+        continue;
+      }
       double sum = 0.0;
       for (std::uint32_t j = 0; j < n_slots; ++j) sum = sum + parts[j].min;
       row.term = sum - lam * row.value;
