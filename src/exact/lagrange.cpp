@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -194,6 +195,12 @@ void LagrangeBound::build() {
   rank_total_.assign(g_.size() + 1, 0.0);
   rank_steps_.assign(g_.size() + 1, 0.0);
   rank_infinite_.assign(g_.size() + 1, 0);
+  std::uint32_t most_ranks = 1;
+  for (std::size_t f = 0; f < nf; ++f) {
+    most_ranks = std::max(most_ranks, g_begin_[f + 1] - g_begin_[f]);
+  }
+  const auto levels = static_cast<std::size_t>(std::bit_width(most_ranks));
+  minima_.assign(std::size_t{most_ranks} * levels, 0.0);
   cur_.assign(slots_.size(), Part{});
   arg_part_.assign(slots_.size(), Part{});
   arg_state_.assign(nf, 0);

@@ -219,6 +219,11 @@ class LagrangeBound {
   std::vector<double> rank_steps_;
   std::vector<std::int32_t> rank_infinite_;
   void sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_t hi, bool marginals);
+  // Least totals over runs of ranks (the block update's per cell), from a sparse table.
+  std::vector<double> minima_;
+  std::uint32_t minima_lo_ = 0, minima_width_ = 0;
+  void index_minima(const double* b, std::uint32_t lo, std::uint32_t hi);
+  double least_between(std::uint32_t from, std::uint32_t to) const;
   // The bounds of price_states, laid out like g_ and g_nan_ (-inf: not bounded).
   std::vector<double> state_lb_, state_lb_nan_;
   double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)

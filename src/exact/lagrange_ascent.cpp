@@ -2,6 +2,7 @@
 // search over the window's price around the one the subgradient steps found. Also the
 // bounds per state that narrow boxes, from the same min-marginals.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -168,14 +169,24 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
   for (std::uint32_t k = lo; k <= hi; ++k) least = std::min(least, b[k]);
   if (!std::isfinite(least)) return;
   const double share = 1.0 / static_cast<double>(last - first + 1);
+  if (lo <= hi) index_minima(b, lo, hi);
   for (std::uint32_t i = first; i < last; ++i) {
     const Slot& s = slots_[feature_slot_list_[i]];
     double* mu = mu_.data() + s.mu;
     const double* m = marginal_.data() + s.mu;
     double* total = cell_total_.data() + s.mu;
-    const std::int32_t* cell = cell_of_.data() + s.cell_of;
     std::fill_n(total, s.n_cells + 1, kInf);
-    for (std::uint32_t k = lo; k <= hi; ++k) total[cell[k]] = std::min(total[cell[k]], b[k]);
+    if (lo <= hi) {
+      const std::int32_t* cell = cell_of_.data() + s.cell_of;
+      const std::uint32_t* cell_first = cell_first_.data() + s.mu;
+      const auto c_lo = static_cast<std::uint32_t>(cell[lo]);
+      const auto c_hi = static_cast<std::uint32_t>(cell[hi]);
+      for (std::uint32_t c = c_lo; c <= c_hi; ++c) {
+        const std::uint32_t from = std::max(cell_first[c], lo);
+        const std::uint32_t to = c == c_hi ? hi : cell_first[c + 1] - 1;
+        total[c] = least_between(from, to);
+      }
+    }
     total[s.n_cells] = b_nan;
     for (std::uint32_t c = 0; c <= s.n_cells; ++c) {
       if (!std::isfinite(m[c])) continue;  // outside the box
@@ -186,6 +197,30 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
   }
   refresh_feature(f);
   if (tables_) reprice_leaves(f);
+}
+
+// A sparse table of the minima of b[lo..hi] over runs of a power of two ranks, so that the
+// least of any run is the lesser of two entries (exact: minima do not round).
+void LagrangeBound::index_minima(const double* b, std::uint32_t lo, std::uint32_t hi) {
+  const std::uint32_t width = hi - lo + 1;
+  minima_lo_ = lo;
+  minima_width_ = width;
+  double* level = minima_.data();
+  std::copy(b + lo, b + hi + 1, level);
+  for (std::uint32_t half = 1; 2 * half <= width; half *= 2) {
+    double* next = level + width;
+    for (std::uint32_t i = 0; i + 2 * half <= width; ++i) {
+      next[i] = std::min(level[i], level[i + half]);
+    }
+    level = next;
+  }
+}
+
+double LagrangeBound::least_between(std::uint32_t from, std::uint32_t to) const {
+  const std::uint32_t n = to - from + 1;
+  const auto depth = static_cast<std::uint32_t>(std::bit_width(n) - 1);
+  const double* level = minima_.data() + std::size_t{depth} * minima_width_;
+  return std::min(level[from - minima_lo_], level[to + 1 - (1u << depth) - minima_lo_]);
 }
 
 // Sweeps of block updates at window price `net` (from the best prices so far), keeping the
