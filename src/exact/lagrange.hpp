@@ -62,6 +62,7 @@
 // the box since the last one, and allocates nothing.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -145,6 +146,21 @@ class LagrangeBound {
   };
 
   void build();
+  // Which sides of masked node w some state of the box goes to.
+  void masked_sides(const Box& box, const Node& w, bool& left, bool& right) const {
+    const std::uint64_t* m = box.mask(*fs_, static_cast<std::size_t>(w.feature));
+    for (std::size_t i = 0; i < fs_->mask_words(static_cast<std::size_t>(w.feature)); ++i) {
+      left = left || (m[i] & left_sets_[w.key + i]) != 0;
+      right = right || (m[i] & ~left_sets_[w.key + i]) != 0;
+    }
+  }
+  // Part c cut at ranked node w into the cells going left and those going right (either
+  // may be empty; their least prices are left to the caller).
+  static void split_part(const Part& c, const Node& w, Part& left, Part& right) {
+    const auto cut = static_cast<std::int32_t>(w.key);
+    left = Part{c.lo, std::min(c.hi, cut - 1), c.nan && w.missing_left != 0, 0.0};
+    right = Part{std::max(c.lo, cut), c.hi, c.nan && w.missing_left == 0, 0.0};
+  }
   double part_min(std::uint32_t s, const Part& p) const;
   std::int32_t least_cell(std::uint32_t s, const Part& p) const;
   double most_marginal(std::uint32_t s) const;

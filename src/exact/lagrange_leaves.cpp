@@ -43,20 +43,15 @@ void LagrangeBound::list_tree(const Box& box, std::size_t t, std::uint32_t n) {
     return;
   }
   if (kind == FeatureKind::Masked) {
-    const std::uint64_t* m = box.mask(*fs_, f);
     bool any_l = false, any_r = false;
-    for (std::size_t i = 0; i < fs_->mask_words(f); ++i) {
-      any_l = any_l || (m[i] & left_sets_[w.key + i]) != 0;
-      any_r = any_r || (m[i] & ~left_sets_[w.key + i]) != 0;
-    }
+    masked_sides(box, w, any_l, any_r);
     if (any_l) list_tree(box, t, w.left);
     if (any_r) list_tree(box, t, w.right);
     return;
   }
   const Part c = cur_[w.slot];
-  const auto cut = static_cast<std::int32_t>(w.key);
-  const Part l{c.lo, std::min(c.hi, cut - 1), c.nan && w.missing_left != 0, 0.0};
-  const Part r{std::max(c.lo, cut), c.hi, c.nan && w.missing_left == 0, 0.0};
+  Part l, r;
+  split_part(c, w, l, r);
   if (l.lo <= l.hi || l.nan) {
     cur_[w.slot] = l;
     list_tree(box, t, w.left);
