@@ -276,15 +276,8 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record,
   const double lam = lam_lo_ - lam_hi_;
   double acc = 0.0;
   for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
-    const std::size_t f = slots_[s].feature;
-    const RankRange& r = box.ranges[f];
-    const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
-    // Filled in place: copying in a Part built aside was a hot spot of the walks (a wide
-    // load of narrow stores just made).
     Part& p = cur_[s];
-    p.lo = r.has_ranks() ? cell[r.lo] : 1;
-    p.hi = r.has_ranks() ? cell[r.hi] : 0;
-    p.nan = r.nan;
+    fill_cells(s, box.ranges[slots_[s].feature], p);
     p.min = part_min(s, p);
     acc = acc + p.min;
   }

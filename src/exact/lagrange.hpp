@@ -146,6 +146,14 @@ class LagrangeBound {
   };
 
   void build();
+  // Sets p's cells (not its price) to those of slot s that the ranks of `r` fall in, in
+  // place (a Part built aside and copied in was a hot spot of the walks).
+  void fill_cells(std::uint32_t s, const RankRange& r, Part& p) const {
+    const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
+    p.lo = r.has_ranks() ? cell[r.lo] : 1;
+    p.hi = r.has_ranks() ? cell[r.hi] : 0;
+    p.nan = r.nan;
+  }
   // Which sides of masked node w some state of the box goes to.
   void masked_sides(const Box& box, const Node& w, bool& left, bool& right) const {
     const std::uint64_t* m = box.mask(*fs_, static_cast<std::size_t>(w.feature));
@@ -185,6 +193,7 @@ class LagrangeBound {
     int sweeps;
   };
   double ascend_at(const Box& box, double net, double& best_lb, double budget, int sweeps);
+  void ascend(const Box& box, double& best_lb, double budget, const AscentPlan& plan);
   // Leaf tables (lagrange_leaves.cpp).
   void list_leaves(const Box& box);
   void list_tree(const Box& box, std::size_t t, std::uint32_t n);
@@ -192,7 +201,6 @@ class LagrangeBound {
   void reprice_leaves(std::size_t f);
   void narrow_leaves(std::size_t f, const RankRange& r);
   void leaf_marginals(std::uint32_t s);
-  void ascend(const Box& box, double& best_lb, double budget, const AscentPlan& plan);
   void take_best();
   void set_allowance();
   void rollback(std::uint32_t mark);
@@ -242,7 +250,7 @@ class LagrangeBound {
   double least_between(std::uint32_t from, std::uint32_t to) const;
   // The bounds of price_states, laid out like g_ and g_nan_ (-inf: not bounded).
   std::vector<double> state_lb_, state_lb_nan_;
-  double visits_ = 0.0;  // tree nodes the walks have visited (the ascent's budget)
+  double visits_ = 0.0;  // tree nodes walked and listed leaves passed (the ascent's budget)
   Watch* watch_ = nullptr;  // the search's, while a fit runs
   // Whether the ascent may go on: visits left, and the search not stopped.
   bool more(double budget) { return visits_ < budget && !stopped(); }

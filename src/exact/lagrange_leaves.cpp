@@ -16,9 +16,7 @@ void LagrangeBound::list_leaves(const Box& box) {
   for (std::size_t t = 0; t < listed_.size(); ++t) {
     if (listed_[t] != 0) {
       for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
-        const RankRange& r = box.ranges[slots_[s].feature];
-        const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
-        cur_[s] = Part{r.has_ranks() ? cell[r.lo] : 1, r.has_ranks() ? cell[r.hi] : 0, r.nan, 0.0};
+        fill_cells(s, box.ranges[slots_[s].feature], cur_[s]);
       }
       list_tree(box, t, ensemble_->tree_roots()[t]);
     }
@@ -118,13 +116,13 @@ void LagrangeBound::narrow_leaves(std::size_t f, const RankRange& r) {
     const std::uint32_t s = feature_slot_list_[i];
     const std::size_t t = slots_[s].tree;
     const std::uint32_t j = s - tree_slots_[t];
-    const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
-    const std::int32_t lo = r.has_ranks() ? cell[r.lo] : 1, hi = r.has_ranks() ? cell[r.hi] : 0;
+    Part kept{};
+    fill_cells(s, r, kept);
     for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
       Part& p = leaf_parts_[leaf_rows_[k].parts + j];
-      p.lo = std::max(p.lo, lo);
-      p.hi = std::min(p.hi, hi);
-      p.nan = p.nan && r.nan;
+      p.lo = std::max(p.lo, kept.lo);
+      p.hi = std::min(p.hi, kept.hi);
+      p.nan = p.nan && kept.nan;
     }
   }
   reprice_leaves(f);
