@@ -60,9 +60,10 @@
 // to get theirs. The prices are fitted on the root box, by subgradient steps aiming at the
 // incumbent's cost and then by dual ascent (block updates of one feature's prices at a
 // time, within a budget of tree-node visits). The fit is brief, since many proofs end a
-// few hundred boxes after it; 256 boxes after it, and every 2,048 boxes after that, the
-// ascent goes on from where it stopped, on the root box again, for as long as each such
-// refit still raises the root's bound by a thousandth (on large LightGBM models the first
+// few hundred boxes after it; 256 boxes after it, the ascent goes on from where it
+// stopped, on the root box again, and again 256 boxes after each such refit that raised
+// the root's bound by a twentieth, 2,048 after a smaller gain, for as long as each refit
+// still raises it by a thousandth (on large LightGBM models and deep forests the first
 // budgets end well short of the best prices). Refitting on the box that holds the search
 // back instead was tried and lost: prices fitted to one box bound the others worse. The bound is
 // evaluated on boxes taken up from the heap (a plunge's children stay with the frontier
@@ -159,10 +160,13 @@ constexpr double kEarlyFitShare = 0.5;
 constexpr int kFitSteps = 100;
 constexpr double kFitNodeVisits = 5e6;
 constexpr double kAscentNodeVisits = 3e6;
-// Refits: boxes before the first one, boxes after one that raised the root's bound by a
-// hundredth or more, boxes after one that gained less, each one's tree-node visits, and
-// the least relative gain of the root's bound for another one to follow.
+// Refits: boxes before the first one (and after one that raised the root's bound by a
+// twentieth or more: the ascent is still far from its best prices, and every box priced
+// meanwhile gets less from them), boxes after one that raised it by a hundredth or more,
+// boxes after one that gained less, each one's tree-node visits, and the least relative
+// gain of the root's bound for another one to follow.
 constexpr std::uint64_t kFirstRefitSpacing = 256;
+constexpr double kRefitAgainGain = 5e-2;
 constexpr std::uint64_t kRefitSpacing = 2048;
 constexpr std::uint64_t kRefitSpacingMost = 8192;
 constexpr double kRefitSoonGain = 1e-2;
@@ -588,7 +592,9 @@ void RefineSearch::fit_lagrange() {
 // Goes on with the ascent on the root box, from the prices in use, while it still gains.
 void RefineSearch::refit_lagrange() {
   const double gain = lagrange_->refit(root_, kRefitNodeVisits, &prep_.watch);
-  const std::uint64_t spacing = gain >= kRefitSoonGain ? kRefitSpacing : kRefitSpacingMost;
+  const std::uint64_t spacing = gain >= kRefitAgainGain  ? kFirstRefitSpacing
+                                : gain >= kRefitSoonGain ? kRefitSpacing
+                                                         : kRefitSpacingMost;
   next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + spacing : 0;
   price_wait_ = 0;
   price_root_states();
