@@ -196,15 +196,20 @@ void GreedyRow::move(std::size_t f, double value) {
 }
 
 bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of) {
+  for (std::size_t f : ctx_.order) state_of[f] = 0;  // the cheapest state (usually the factual value)
+  return run_from(watch, row, state_of);
+}
+
+bool GreedyRow::run_from(Watch& watch, std::vector<double>& row,
+                         std::vector<std::size_t>& state_of) {
   const std::vector<std::size_t>& order = ctx_.order;
   row.assign(ctx_.problem.x.begin(), ctx_.problem.x.end());
+  double cost = 0.0;
   for (std::size_t f : order) {
-    state_of[f] = 0;  // the cheapest state (usually the factual value)
-    row[f] = ctx_.domains[f][0].value;
+    row[f] = ctx_.domains[f][state_of[f]].value;
+    cost += ctx_.domains[f][state_of[f]].cost;
   }
   start(row);
-  double cost = 0.0;
-  for (std::size_t f : order) cost += ctx_.domains[f][0].cost;
   double best = kInf;
   const std::size_t max_steps = 4 * order.size() + 8;
   for (std::size_t step = 0; step < max_steps; ++step) {

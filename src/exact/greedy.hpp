@@ -1,7 +1,7 @@
-// A quick row before the proof: greedy moves from the factual row, one feature at a time,
-// each the best gain towards the window per unit of cost, then a descent that gives back
-// every move the window does not need. Deterministic and bounded by move counts; the watch
-// may only cut it short.
+// A quick row before the proof: greedy moves from the factual row (or from another start),
+// one feature at a time, each the best gain towards the window per unit of cost, then a
+// descent that gives back every move the window does not need. Deterministic and bounded
+// by move counts; the watch may only cut it short.
 #pragma once
 
 #include <cstddef>
@@ -61,6 +61,8 @@ class GreedyRow {
   // threshold, further windows), found greedily, in `row` with its states in `state_of`; false when the
   // moves run out first or the watch stops them. The caller checks the constraints.
   bool run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of);
+  // The same moves from the domain states given in `state_of` instead of the cheapest ones.
+  bool run_from(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of);
 
   // Gives back moves (cheaper states for the features already moved) while the row stays
   // in every window; returns whether anything changed.

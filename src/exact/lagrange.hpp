@@ -108,6 +108,10 @@ class LagrangeBound {
   // `threshold`, setting `narrowed` when it does. Returns false when a feature has no state
   // left: no row of the box costs less than `threshold`.
   bool trim(Box& box, double threshold, bool& narrowed) const;
+  // Sets in `state_of`, for each ranked feature of `box` (the box last priced by
+  // price_states), the state of least bound (the cheapest on ties): the row the prices
+  // favour, a start for a row that scores inside the window. Other features are left.
+  void favoured_states(const Box& box, std::vector<std::size_t>& state_of) const;
   // Bounds the states of `box` itself and trims it by them at once, feature by feature on
   // the box as narrowed so far (keeping the bounds of the last price_states for `trim`).
   bool trim_by_own_states(Box& box, double threshold, bool& narrowed);

@@ -99,6 +99,29 @@ bool LagrangeBound::trim(Box& box, double threshold, bool& narrowed) const {
   return true;
 }
 
+void LagrangeBound::favoured_states(const Box& box, std::vector<std::size_t>& state_of) const {
+  if (state_lb_.empty()) return;
+  for (std::size_t f = 0; f < fs_->n_features(); ++f) {
+    if (fs_->kind(f) != FeatureKind::Ranked) continue;
+    const RankRange& r = box.ranges[f];
+    const double* lb = state_lb_.data() + g_begin_[f];
+    double best_lb = kInf, best_cost = kInf;
+    std::uint32_t best = kNoState;
+    auto consider = [&](std::uint32_t state, double bound, double cost) {
+      if (bound < best_lb || (bound == best_lb && cost < best_cost)) {
+        best_lb = bound;
+        best_cost = cost;
+        best = state;
+      }
+    };
+    for (std::uint32_t k = r.lo; r.has_ranks() && k <= r.hi; ++k) {
+      consider(fs_->rank_state(f, k), lb[k], fs_->rank_cost(f, k));
+    }
+    if (r.nan) consider(fs_->nan_state(f), state_lb_nan_[f], fs_->nan_cost(f));
+    if (best != kNoState) state_of[f] = best;
+  }
+}
+
 // Feature by feature, each bounded on the box as narrowed so far (its trees reach fewer
 // leaves, so later features' bounds are higher). The box's other terms are those of the
 // box before any narrowing, which the narrower box's can only exceed.

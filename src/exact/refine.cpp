@@ -34,7 +34,12 @@
 // Start. Before the root box, a greedy row (greedy.hpp: from the factual row, the move of
 // best gain towards the window per unit of cost until the row gets there, then every move
 // the window does not need given back) becomes the incumbent when the constraints accept
-// it, so the proof starts with a budget. It is skipped under a node budget of 0.
+// it, so the proof starts with a budget. It is skipped under a node budget of 0. After each
+// fit and refit of the prices below, the row they favour (every ranked feature at the state
+// of least priced bound in the root, the others at their cheapest) goes through the same
+// greedy moves and descent, and becomes the incumbent when it is cheaper and accepted: on
+// dense boosted models the prices often point at a cheaper row long before the proof
+// reaches it.
 //
 // Local search. A proof on dense data can raise its bound for a long time while the first
 // rows it found stay its best. So once it has expanded a few thousand boxes, and then
@@ -257,6 +262,7 @@ class RefineSearch {
   Step local_round();
   void fit_lagrange();
   void refit_lagrange();
+  void priced_start();
   bool trim_root();
   void price_root_states();
   bool price_taken_box(std::uint32_t& record, double& lower);
@@ -587,6 +593,7 @@ void RefineSearch::fit_lagrange() {
   lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
   next_refit_ = result_.nodes_expanded + kFirstRefitSpacing;
   price_root_states();
+  priced_start();
 }
 
 // Goes on with the ascent on the root box, from the prices in use, while it still gains.
@@ -598,6 +605,7 @@ void RefineSearch::refit_lagrange() {
   next_refit_ = gain >= kRefitLeastGain ? result_.nodes_expanded + spacing : 0;
   price_wait_ = 0;
   price_root_states();
+  priced_start();
 }
 
 // Bounds the root's states and trims it, again while that narrows it: the trees of a
@@ -688,6 +696,18 @@ bool RefineSearch::trim_taken_box(std::uint32_t& record, double& lower) {
   }
   lower = std::max(lower, lb);
   return true;
+}
+
+// The row the prices favour, moved greedily into the window and with its unneeded moves
+// given back, becomes the incumbent when it is cheaper and the constraints accept it.
+void RefineSearch::priced_start() {
+  if (root_empty_ || ctx_.problem.node_budget == 0) return;  // as the greedy start
+  for (std::size_t f : ctx_.order) state_of_[f] = 0;
+  lagrange_->favoured_states(root_, state_of_);
+  GreedyRow greedy(ctx_, fs_);
+  if (!greedy.run_from(prep_.watch, row_, state_of_)) return;
+  greedy.descend(prep_.watch, row_, state_of_);
+  if (cheapest_row_accepted()) take_row();
 }
 
 // A greedy row (with its unneeded moves given back) as the first incumbent, when the
