@@ -196,7 +196,8 @@ void GreedyRow::move(std::size_t f, double value) {
 }
 
 bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of) {
-  for (std::size_t f : ctx_.order) state_of[f] = 0;  // the cheapest state (usually the factual value)
+  // From the cheapest states (usually the factual values).
+  for (std::size_t f : ctx_.order) state_of[f] = 0;
   return run_from(watch, row, state_of);
 }
 
