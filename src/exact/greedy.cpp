@@ -196,13 +196,6 @@ void GreedyRow::move(std::size_t f, double value) {
 }
 
 bool GreedyRow::run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of) {
-  // From the cheapest states (usually the factual values).
-  for (std::size_t f : ctx_.order) state_of[f] = 0;
-  return run_from(watch, row, state_of);
-}
-
-bool GreedyRow::run_from(Watch& watch, std::vector<double>& row,
-                         std::vector<std::size_t>& state_of) {
   const std::vector<std::size_t>& order = ctx_.order;
   row.assign(ctx_.problem.x.begin(), ctx_.problem.x.end());
   double cost = 0.0;

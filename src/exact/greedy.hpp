@@ -58,11 +58,10 @@ class GreedyRow {
   GreedyRow(const Ctx& ctx, const FeatureStates& fs);
 
   // A row of domain states that scores in every window (the model's, the plausibility
-  // threshold, further windows), found greedily, in `row` with its states in `state_of`; false when the
-  // moves run out first or the watch stops them. The caller checks the constraints.
+  // threshold, further windows), found greedily from the states in `state_of` (the cheapest,
+  // 0, for a start from the factual row), in `row` with its states in `state_of`; false
+  // when the moves run out first or the watch stops them. The caller checks the constraints.
   bool run(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of);
-  // The same moves from the domain states given in `state_of` instead of the cheapest ones.
-  bool run_from(Watch& watch, std::vector<double>& row, std::vector<std::size_t>& state_of);
 
   // Gives back moves (cheaper states for the features already moved) while the row stays
   // in every window; returns whether anything changed.

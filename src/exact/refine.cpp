@@ -254,6 +254,7 @@ class RefineSearch {
   void start_search();
   Step search();
   void greedy_start();
+  void greedy_row();
   bool local_due() const {
     return !local_mode_ && have_states_ && !root_empty_ &&
            result_.nodes_expanded >= next_local_ &&
@@ -698,21 +699,23 @@ bool RefineSearch::trim_taken_box(std::uint32_t& record, double& lower) {
   return true;
 }
 
-// The row the prices favour, moved greedily into the window and with its unneeded moves
-// given back, becomes the incumbent when it is cheaper and the constraints accept it.
+// The row the prices favour, as a start of the greedy row.
 void RefineSearch::priced_start() {
   if (root_empty_ || ctx_.problem.node_budget == 0) return;  // as the greedy start
   for (std::size_t f : ctx_.order) state_of_[f] = 0;
   lagrange_->favoured_states(root_, state_of_);
-  GreedyRow greedy(ctx_, fs_);
-  if (!greedy.run_from(prep_.watch, row_, state_of_)) return;
-  greedy.descend(prep_.watch, row_, state_of_);
-  if (cheapest_row_accepted()) take_row();
+  greedy_row();
 }
 
-// A greedy row (with its unneeded moves given back) as the first incumbent, when the
-// constraints accept it.
+// The greedy row from the factual row, as the first incumbent.
 void RefineSearch::greedy_start() {
+  for (std::size_t f : ctx_.order) state_of_[f] = 0;
+  greedy_row();
+}
+
+// The row of the states in state_of_, moved greedily into the window and with its unneeded
+// moves given back, becomes the incumbent when it is cheaper and the constraints accept it.
+void RefineSearch::greedy_row() {
   GreedyRow greedy(ctx_, fs_);
   if (!greedy.run(prep_.watch, row_, state_of_)) return;
   greedy.descend(prep_.watch, row_, state_of_);
