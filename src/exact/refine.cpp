@@ -448,7 +448,7 @@ bool RefineSearch::run() {
     return true;
   }
   start_search();
-  if (ctx_.problem.node_budget > 0) greedy_start();
+  greedy_start();
   const Step step = search();
   if (step == Step::Interrupted) return false;
   finish_result(step == Step::Exhausted);
@@ -701,7 +701,7 @@ bool RefineSearch::trim_taken_box(std::uint32_t& record, double& lower) {
 
 // The row the prices favour, as a start of the greedy row.
 void RefineSearch::priced_start() {
-  if (root_empty_ || ctx_.problem.node_budget == 0) return;  // as the greedy start
+  if (root_empty_) return;
   for (std::size_t f : ctx_.order) state_of_[f] = 0;
   lagrange_->favoured_states(root_, state_of_);
   greedy_row();
@@ -715,7 +715,9 @@ void RefineSearch::greedy_start() {
 
 // The row of the states in state_of_, moved greedily into the window and with its unneeded
 // moves given back, becomes the incumbent when it is cheaper and the constraints accept it.
+// Never under a node budget of 0: such a search gives no row.
 void RefineSearch::greedy_row() {
+  if (ctx_.problem.node_budget == 0) return;
   GreedyRow greedy(ctx_, fs_);
   if (!greedy.run(prep_.watch, row_, state_of_)) return;
   greedy.descend(prep_.watch, row_, state_of_);
