@@ -204,6 +204,7 @@ void LagrangeBound::build() {
   cur_.assign(slots_.size(), Part{});
   arg_part_.assign(slots_.size(), Part{});
   arg_state_.assign(nf, 0);
+  arg_value_.assign(e.n_trees(), 0.0);
   feature_min_.assign(nf, 0.0);
   tree_min_.assign(e.n_trees(), 0.0);
   frames_.reserve(2 * height + 2);
@@ -355,13 +356,12 @@ double LagrangeBound::tree_term(const Box& box, std::size_t t, bool record,
     }
   }
   rollback(0);
-  if (record) arg_value_sum_ = arg_value_sum_ + best_value;
+  if (record) arg_value_[t] = best_value;
   return best;
 }
 
 // The bound before the allowance, every term computed afresh.
 double LagrangeBound::full(const Box& box, bool record) {
-  arg_value_sum_ = 0.0;
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
     feature_min_[f] = feature_term(box, f, record);
   }
@@ -456,8 +456,10 @@ bool LagrangeBound::subgradient_step(double lb, double target, double alpha) {
     norm2 += 2.0;
   }
   const double base = ensemble_->base_score();
-  double g_lo = lo_t_ > -kInf ? (lo_t_ - base) - arg_value_sum_ : 0.0;
-  double g_hi = hi_t_ < kInf ? arg_value_sum_ - (hi_t_ - base) : 0.0;
+  double value_sum = 0.0;
+  for (const double v : arg_value_) value_sum = value_sum + v;
+  double g_lo = lo_t_ > -kInf ? (lo_t_ - base) - value_sum : 0.0;
+  double g_hi = hi_t_ < kInf ? value_sum - (hi_t_ - base) : 0.0;
   if (lam_lo_ == 0.0 && g_lo < 0.0) g_lo = 0.0;
   if (lam_hi_ == 0.0 && g_hi < 0.0) g_hi = 0.0;
   // The window's prices move in units of `unit` (so that a violation by the whole spread
@@ -581,14 +583,14 @@ double LagrangeBound::evaluate(const Box& box) {
   if (!fitted_) return -kInf;
   double sum;
   if (!have_last_) {
-    sum = full(box, false);
+    sum = full(box, true);
   } else {
     mark_changed(box);
     for (std::size_t f = 0; f < fs_->n_features(); ++f) {
-      if ((changed_[f / 64] >> (f % 64)) & 1u) feature_min_[f] = feature_term(box, f, false);
+      if ((changed_[f / 64] >> (f % 64)) & 1u) feature_min_[f] = feature_term(box, f, true);
     }
     for (std::size_t t = 0; t < tree_min_.size(); ++t) {
-      if (tree_changed(t)) tree_min_[t] = tree_term(box, t, false);
+      if (tree_changed(t)) tree_min_[t] = tree_term(box, t, true);
     }
     sum = total();
   }

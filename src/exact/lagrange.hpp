@@ -115,6 +115,12 @@ class LagrangeBound {
   // Bounds the states of `box` itself and trims it by them at once, feature by feature on
   // the box as narrowed so far (keeping the bounds of the last price_states for `trim`).
   bool trim_by_own_states(Box& box, double threshold, bool& narrowed);
+  // The split the prices point at in `box` (lagrange_split.cpp): the ranked feature on
+  // which most trees' copies leave the feature's own state, its missing state split off
+  // when it has one (`missing`), else cut at `at` (the first rank of the upper child)
+  // between the state and the cells the copies take. False when no copy leaves its state.
+  bool disagreement_split(const Box& box, std::uint32_t& feature, std::uint32_t& at,
+                          bool& missing);
 
  private:
   struct Node {
@@ -282,10 +288,13 @@ class LagrangeBound {
   std::vector<Part> cur_;
   std::vector<Frame> frames_;
   std::vector<LogEntry> log_;
-  // Minimisers of the last recorded evaluation (fit only).
+  // Minimisers of the terms of the last evaluation (kept term by term, as the terms are):
+  // for the fit's subgradient steps and the split the prices point at.
   std::vector<Part> arg_part_;   // per slot: the best leaf's parts
   std::vector<std::int32_t> arg_state_;  // per feature: least rank, -1 missing
-  double arg_value_sum_ = 0.0;   // sum of the best leaves' values
+  std::vector<double> arg_value_;        // per tree: the best leaf's value
+  int copy_side(std::uint32_t s) const;
+  std::vector<std::uint32_t> edges_;  // disagreement_split's candidate cuts
 
   // Reuse between evaluations.
   std::vector<double> feature_min_, tree_min_;

@@ -29,7 +29,9 @@
 // of such a leaf's range nearest to the feature's cheapest state, so one child keeps the
 // cheap values and the other holds the values that leaf needs; a missing state is split
 // off first. Without such a leaf, a constrained feature that is not single yet is halved,
-// then the widest feature. Children partition their parent, so no row is lost.
+// then the widest feature. A box taken up whose priced bound (below) is its bound is split
+// instead where the prices say the trees disagree with the row (lagrange.hpp), on models of
+// shallow trees. Children partition their parent, so no row is lost.
 //
 // Start. Before the root box, a greedy row (greedy.hpp: from the factual row, the move of
 // best gain towards the window per unit of cost until the row gets there, then every move
@@ -186,6 +188,10 @@ constexpr int kTrimRounds = 3;
 constexpr double kOwnTrimShare = 0.25;
 constexpr std::uint32_t kPricedWindow = 64;
 constexpr std::uint32_t kPricedSpacingMost = 64;
+// Priced boxes are split where the prices point on ensembles of trees of at most 64 leaves
+// on average: the copies of fully grown trees scatter over so many cells that the feature
+// most of them leave rarely holds the bound back (on deep forests such splits cost boxes).
+constexpr std::size_t kMostNodesPerTreeForSplits = 127;
 
 // How an open box is to be split.
 struct Split {
@@ -267,6 +273,7 @@ class RefineSearch {
   bool trim_root();
   void price_root_states();
   bool price_taken_box(std::uint32_t& record, double& lower);
+  void split_as_priced(std::uint32_t record);
   bool trim_taken_box(std::uint32_t& record, double& lower);
   bool find_states(const std::vector<double>& row);
   std::uint32_t store(std::uint32_t parent, std::uint32_t feature);
@@ -343,6 +350,7 @@ class RefineSearch {
   double expanding_lower_ = kInf;
   double lower_ = 0.0;  // bound of the box the last evaluation left open
   Split split_;         // and how to split it
+  bool split_by_prices_ = false;  // whether priced boxes are split as the prices say
   std::optional<std::vector<double>> incumbent_;
   double incumbent_cost_ = kInf;
   double threshold_ = kInf;
@@ -590,6 +598,7 @@ void RefineSearch::fit_lagrange() {
     return;
   }
   const double visits = std::max(1.0, static_cast<double>(w.ensemble->n_nodes()));
+  split_by_prices_ = w.ensemble->n_nodes() <= kMostNodesPerTreeForSplits * w.ensemble->n_trees();
   const int steps = static_cast<int>(std::clamp(kFitNodeVisits / visits, 10.0, double{kFitSteps}));
   lagrange_->fit(root_, incumbent_cost_, steps, kAscentNodeVisits, &prep_.watch);
   next_refit_ = result_.nodes_expanded + kFirstRefitSpacing;
@@ -640,6 +649,7 @@ bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
   const double lb = lagrange_->evaluate(box_);
   own_trim_credit_ += lagrange_->visits() - visits_before;
   const bool raised = lb > lower;
+  const bool binding = lb >= lower;
   bool expand = true;
   if (lb >= threshold_) {
     note_prune(lb);
@@ -658,6 +668,7 @@ bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
       push({record, lower, 0});
       expand = false;
     }
+    if (expand && binding && split_by_prices_) split_as_priced(record);
   }
   ++price_tried_;
   if (raised) ++price_useful_;
@@ -668,6 +679,18 @@ bool RefineSearch::price_taken_box(std::uint32_t& record, double& lower) {
   }
   price_wait_ = price_spacing_ - 1;
   return expand;
+}
+
+// Splits the taken box (in box_, of `record`), whose priced bound is its bound, where the
+// trees' priced copies leave the features' own states (lagrange.hpp): the frontier's split
+// follows the leaves behind the frontier bound, which is then not the one holding the box
+// back. Left as it is when every copy agrees.
+void RefineSearch::split_as_priced(std::uint32_t record) {
+  std::uint32_t f = 0, at = 0;
+  bool missing = false;
+  if (lagrange_->disagreement_split(box_, f, at, missing)) {
+    records_[record].split = missing ? Split{f, Split::Missing, 0} : Split{f, Split::AtRank, at};
+  }
 }
 
 // Narrows the taken box (in box_, of `record`) by the priced bounds of its own states; the

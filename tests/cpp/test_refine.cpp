@@ -370,10 +370,11 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RefineFrontier, ::testing::Range(0, 40));
 // features and the frontier bound counts only the dearest move): there the prices must
 // beat the frontier bound on some boxes. Now and then the bounds per state narrow the box
 // of the moment below a threshold: every row in the window that costs less must stay, and
-// some boxes must narrow. A third of the seeds walk every tree instead of listing their
-// leaves.
+// some boxes must narrow; and the split the prices point at must cut the box in two (and
+// leave the carried bound answering as a fresh one). A third of the seeds walk every tree
+// instead of listing their leaves.
 TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
-  int beats_frontier = 0, trimmed_boxes = 0;
+  int beats_frontier = 0, trimmed_boxes = 0, priced_splits = 0;
   const std::uint32_t listed = set_most_listed_leaves(0);
   for (int seed = 0; seed < 60; ++seed) {
     set_most_listed_leaves(seed % 3 == 2 ? 0 : listed);
@@ -429,6 +430,15 @@ TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
       EXPECT_LE(bound, best) << "seed " << seed << " step " << step;
       fresh.forget();
       EXPECT_EQ(bound, fresh.evaluate(box)) << "seed " << seed << " step " << step;
+      if (step % 5 == 4) {  // the split the prices point at cuts the box in two
+        std::uint32_t f = 0, at = 0;
+        bool missing = false;
+        if (carried.disagreement_split(box, f, at, missing)) {
+          const RankRange& r = box.ranges[f];
+          EXPECT_TRUE(missing ? r.nan && r.has_ranks() : r.lo < at && at <= r.hi);
+          ++priced_splits;
+        }
+      }
       const double m_sum = cheapest_costs(pr, fs, box, m);
       frontier.evaluate(box, m, kInf);
       if (bound > m_sum + frontier.least_extra() + 1e-6) ++beats_frontier;
@@ -459,6 +469,7 @@ TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
   set_most_listed_leaves(listed);
   EXPECT_GT(beats_frontier, 0);
   EXPECT_GT(trimmed_boxes, 0);
+  EXPECT_GT(priced_splits, 0);
 }
 
 // On sums of stumps the copies can agree at no loss for a given window price, so the best
