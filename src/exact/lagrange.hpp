@@ -58,6 +58,13 @@
 // f's and those trees' terms, plus r's total. A state
 // whose bound reaches the incumbent's cost holds no cheaper row, and can leave the box.
 //
+// Splits. Each evaluation keeps, term by term, where its minimum lies: the state of each
+// feature and the cells of each tree's copies. A tree whose copy leaves the feature's state
+// is counted by a row that does not exist; the feature most copies leave, cut between its
+// state and their cells, is where a split lets the children's bounds rise
+// (lagrange_split.cpp). Which child holds which row is all a split decides, so the bound
+// stays as sound as before.
+//
 // Evaluation redoes only the feature terms and trees whose features changed their part of
 // the box since the last one, and allocates nothing.
 #pragma once
