@@ -8,7 +8,6 @@
 // child must give up one of them, and its bound can rise where the parent's could not.
 // Only which box holds which rows changes: the children still partition their parent.
 #include <algorithm>
-#include <limits>
 
 #include "errors.hpp"
 #include "exact/lagrange.hpp"
@@ -48,12 +47,13 @@ bool LagrangeBound::disagreement_split(const Box& box, std::uint32_t& feature, s
     const std::uint32_t s = feature_slot_list_[i];
     const int side = copy_side(s);
     if (side == 0 || (side > 0) != (up >= 0)) continue;
-    const std::int32_t c = cell_of_[slots_[s].cell_of + k];
-    edges_.push_back(cell_first_[slots_[s].mu + static_cast<std::uint32_t>(c + (side > 0 ? 1 : 0))]);
+    const std::int32_t c = cell_of_[slots_[s].cell_of + k] + (side > 0 ? 1 : 0);
+    edges_.push_back(cell_first_[slots_[s].mu + static_cast<std::uint32_t>(c)]);
   }
   std::sort(edges_.begin(), edges_.end());
   at = edges_[up >= 0 ? (edges_.size() - 1) / 2 : edges_.size() / 2];
-  ensure(at > r.lo && at <= r.hi, "a split the prices point at falls inside its range (should be impossible)");
+  ensure(at > r.lo && at <= r.hi,
+         "a split the prices point at falls inside its range (should be impossible)");
   return true;
 }
 
@@ -70,9 +70,8 @@ int LagrangeBound::copy_side(std::uint32_t s) const {
   if (c > p.hi) return -1;
   const std::int32_t least = least_cell(s, p);
   if (least < 0 || least >= static_cast<std::int32_t>(slot.n_cells)) return 0;
-  if (!(mu_[slot.mu + static_cast<std::uint32_t>(least)] < mu_[slot.mu + static_cast<std::uint32_t>(c)])) {
-    return 0;
-  }
+  const double* mu = mu_.data() + slot.mu;
+  if (!(mu[least] < mu[c])) return 0;
   return least > c ? 1 : -1;
 }
 
