@@ -19,15 +19,20 @@ bool LagrangeBound::disagreement_split(const Box& box, std::uint32_t& feature, s
   if (!fitted_) return false;
   evaluate(box);  // the box just evaluated: nothing to redo
   std::uint32_t best = kNone, best_count = 0;
+  int up = 0;  // the best feature's copies going up less those going down
   for (std::size_t f = 0; f < fs_->n_features(); ++f) {
     if (fs_->kind(f) != FeatureKind::Ranked || box.count(*fs_, f) < 2) continue;
     std::uint32_t count = 0;
+    int net = 0;
     for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
-      if (copy_side(feature_slot_list_[i]) != 0) ++count;
+      const int side = copy_side(feature_slot_list_[i]);
+      count += side != 0 ? 1 : 0;
+      net += side;
     }
     if (count > best_count) {
       best_count = count;
       best = static_cast<std::uint32_t>(f);
+      up = net;
     }
   }
   if (best == kNone) return false;
@@ -37,10 +42,6 @@ bool LagrangeBound::disagreement_split(const Box& box, std::uint32_t& feature, s
   if (missing) return true;
   // The edges nearest the feature's state, on the side most copies go to; the split takes
   // their median, as the frontier's rule does with its leaves' edges.
-  int up = 0;
-  for (std::uint32_t i = feature_slots_[best]; i < feature_slots_[best + 1]; ++i) {
-    up += copy_side(feature_slot_list_[i]);
-  }
   const auto k = static_cast<std::uint32_t>(arg_state_[best]);
   edges_.clear();
   for (std::uint32_t i = feature_slots_[best]; i < feature_slots_[best + 1]; ++i) {
