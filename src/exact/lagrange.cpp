@@ -133,21 +133,10 @@ void LagrangeBound::build() {
       k.erase(std::unique(k.begin(), k.end()), k.end());
       std::erase_if(k, [&](std::uint32_t r) { return r == 0 || r >= n_ranks; });
       Slot s{static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(mu_.size()),
-             static_cast<std::uint32_t>(k.size() + 1),
-             static_cast<std::uint32_t>(cell_of_.size()), static_cast<std::uint32_t>(t)};
-      std::int32_t cell = 0;
-      for (std::uint32_t r = 0; r < n_ranks; ++r) {
-        while (static_cast<std::size_t>(cell) < k.size() &&
-               k[static_cast<std::size_t>(cell)] <= r) {
-          ++cell;
-        }
-        cell_of_.push_back(cell);
-      }
+             static_cast<std::uint32_t>(k.size() + 1), static_cast<std::uint32_t>(t)};
       mu_.resize(mu_.size() + s.n_cells + 1, 0.0);
       cell_first_.resize(mu_.size(), 0);
-      for (std::uint32_t r = n_ranks; r-- > 0;) {
-        cell_first_[s.mu + static_cast<std::uint32_t>(cell_of_[s.cell_of + r])] = r;
-      }
+      std::copy(k.begin(), k.end(), cell_first_.begin() + s.mu + 1);
       slot_of[f] = static_cast<std::uint32_t>(slots_.size());
       slots_.push_back(s);
       k.clear();
@@ -159,8 +148,7 @@ void LagrangeBound::build() {
         w.slot = slot_of[f];
         const Slot& s = slots_[w.slot];
         const std::uint32_t k = fs_->split_rank(f, e.threshold()[n], e.is_lt()[n] != 0);
-        w.key = k >= fs_->n_ranks(f) ? s.n_cells
-                                     : static_cast<std::uint32_t>(cell_of_[s.cell_of + k]);
+        w.key = k >= fs_->n_ranks(f) ? s.n_cells : static_cast<std::uint32_t>(cell_at(w.slot, k));
       } else if (fs_->kind(f) == FeatureKind::Masked) {
         w.key = fs_->append_left_set(e, n, f, left_sets_);
       }
@@ -410,11 +398,11 @@ void LagrangeBound::sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_
   std::fill(infinite + lo, infinite + hi + 2, 0);
   for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
     const Slot& s = slots_[feature_slot_list_[i]];
-    const std::int32_t* cell = cell_of_.data() + s.cell_of;
     const std::uint32_t* first = cell_first_.data() + s.mu;
+    const std::uint32_t slot = feature_slot_list_[i];
+    const auto c_hi = static_cast<std::uint32_t>(cell_at(slot, hi));
     double before = 0.0;
-    for (auto c = static_cast<std::uint32_t>(cell[lo]); c <= static_cast<std::uint32_t>(cell[hi]);
-         ++c) {
+    for (auto c = static_cast<std::uint32_t>(cell_at(slot, lo)); c <= c_hi; ++c) {
       const std::uint32_t from = std::max(first[c], lo);
       const double v = marginals ? mu_[s.mu + c] + marginal_[s.mu + c] : mu_[s.mu + c];
       if (std::isfinite(v)) {
@@ -449,7 +437,7 @@ bool LagrangeBound::subgradient_step(double lb, double target, double alpha) {
     const std::int32_t mine = least_cell(s, arg_part_[s]);
     const std::int32_t state = arg_state_[slot.feature];
     const std::int32_t row = state < 0 ? static_cast<std::int32_t>(slot.n_cells)
-                                       : cell_of_[slot.cell_of + static_cast<std::uint32_t>(state)];
+                                       : cell_at(s, static_cast<std::uint32_t>(state));
     if (mine == row || mine < 0) continue;
     grad_[slot.mu + static_cast<std::uint32_t>(mine)] += 1.0;
     grad_[slot.mu + static_cast<std::uint32_t>(row)] -= 1.0;

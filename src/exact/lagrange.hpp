@@ -142,7 +142,6 @@ class LagrangeBound {
     std::uint32_t feature;
     std::uint32_t mu;       // offset of its prices (n_cells ranks' cells, then missing)
     std::uint32_t n_cells;
-    std::uint32_t cell_of;  // offset of its rank -> cell table
     std::uint32_t tree;
   };
   struct Part {  // a slot's cells as narrowed along the walk: lo..hi, and missing
@@ -166,11 +165,25 @@ class LagrangeBound {
   // Sets p's cells (not its price) to those of slot s that the ranks of `r` fall in, in
   // place (a Part built aside and copied in was a hot spot of the walks).
   void fill_cells(std::uint32_t s, const RankRange& r, Part& p) const {
-    const std::int32_t* cell = cell_of_.data() + slots_[s].cell_of;
-    p.lo = r.has_ranks() ? cell[r.lo] : 1;
-    p.hi = r.has_ranks() ? cell[r.hi] : 0;
+    p.lo = r.has_ranks() ? cell_at(s, r.lo) : 1;
+    p.hi = r.has_ranks() ? cell_at(s, r.hi) : 0;
     p.nan = r.nan;
   }
+  // The cell of slot s that rank r falls in: how many of its inner split points are at or
+  // below r. Found from the cells' first ranks rather than a table per rank: such tables
+  // (a slot's ranks, for every slot) outgrow the caches on large ensembles, and their
+  // misses were most of the walks' time; a slot's first ranks sit beside its prices.
+  std::int32_t cell_at(std::uint32_t s, std::uint32_t r) const {
+    const std::uint32_t* first = cell_first_.data() + slots_[s].mu;
+    const std::uint32_t n = slots_[s].n_cells;
+    if (n <= kScannedCells) {
+      std::int32_t c = 0;
+      for (std::uint32_t i = 1; i < n; ++i) c += first[i] <= r ? 1 : 0;
+      return c;
+    }
+    return static_cast<std::int32_t>(std::upper_bound(first + 1, first + n, r) - (first + 1));
+  }
+  static constexpr std::uint32_t kScannedCells = 16;
   // Which sides of masked node w some state of the box goes to.
   void masked_sides(const Box& box, const Node& w, bool& left, bool& right) const {
     const std::uint64_t* m = box.mask(*fs_, static_cast<std::size_t>(w.feature));
@@ -238,7 +251,6 @@ class LagrangeBound {
   std::vector<std::uint32_t> tree_slots_;     // CSR over trees into slots_
   std::vector<std::uint32_t> feature_slots_;  // CSR over features: slot indices
   std::vector<std::uint32_t> feature_slot_list_;
-  std::vector<std::int32_t> cell_of_;
   std::vector<std::uint32_t> cell_first_;  // per slot, laid out like its prices: cells' first ranks
   std::vector<double> mu_, best_mu_, grad_;
   double lam_lo_ = 0.0, lam_hi_ = 0.0, best_lam_lo_ = 0.0, best_lam_hi_ = 0.0;

@@ -194,16 +194,16 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
   const double share = 1.0 / static_cast<double>(last - first + 1);
   if (lo <= hi) index_minima(b, lo, hi);
   for (std::uint32_t i = first; i < last; ++i) {
-    const Slot& s = slots_[feature_slot_list_[i]];
+    const std::uint32_t slot = feature_slot_list_[i];
+    const Slot& s = slots_[slot];
     double* mu = mu_.data() + s.mu;
     const double* m = marginal_.data() + s.mu;
     double* total = cell_total_.data() + s.mu;
     std::fill_n(total, s.n_cells + 1, kInf);
     if (lo <= hi) {
-      const std::int32_t* cell = cell_of_.data() + s.cell_of;
       const std::uint32_t* cell_first = cell_first_.data() + s.mu;
-      const auto c_lo = static_cast<std::uint32_t>(cell[lo]);
-      const auto c_hi = static_cast<std::uint32_t>(cell[hi]);
+      const auto c_lo = static_cast<std::uint32_t>(cell_at(slot, lo));
+      const auto c_hi = static_cast<std::uint32_t>(cell_at(slot, hi));
       for (std::uint32_t c = c_lo; c <= c_hi; ++c) {
         const std::uint32_t from = std::max(cell_first[c], lo);
         const std::uint32_t to = c == c_hi ? hi : cell_first[c + 1] - 1;

@@ -48,7 +48,7 @@ bool LagrangeBound::disagreement_split(const Box& box, std::uint32_t& feature, s
     const std::uint32_t s = feature_slot_list_[i];
     const int side = copy_side(s);
     if (side == 0 || (side > 0) != (up >= 0)) continue;
-    const std::int32_t c = cell_of_[slots_[s].cell_of + k] + (side > 0 ? 1 : 0);
+    const std::int32_t c = cell_at(s, k) + (side > 0 ? 1 : 0);
     edges_.push_back(cell_first_[slots_[s].mu + static_cast<std::uint32_t>(c)]);
   }
   std::sort(edges_.begin(), edges_.end());
@@ -66,7 +66,7 @@ int LagrangeBound::copy_side(std::uint32_t s) const {
   const std::int32_t k = arg_state_[slot.feature];
   const Part& p = arg_part_[s];
   if (k < 0 || p.lo > p.hi) return 0;
-  const std::int32_t c = cell_of_[slot.cell_of + static_cast<std::uint32_t>(k)];
+  const std::int32_t c = cell_at(s, static_cast<std::uint32_t>(k));
   if (c < p.lo) return 1;
   if (c > p.hi) return -1;
   const std::int32_t least = least_cell(s, p);
