@@ -173,6 +173,17 @@ void LagrangeBound::build() {
   for (std::uint32_t s = 0; s < slots_.size(); ++s) {
     feature_slot_list_[fill[slots_[s].feature]++] = s;
   }
+  // The prices of a feature's slots side by side: a block update passes them feature by
+  // feature, while a tree's walk reads only the few cells of its slots' parts.
+  std::vector<std::uint32_t> by_feature(cell_first_.size());
+  std::uint32_t offset = 0;
+  for (const std::uint32_t s : feature_slot_list_) {
+    Slot& slot = slots_[s];
+    std::copy_n(cell_first_.begin() + slot.mu, slot.n_cells + 1, by_feature.begin() + offset);
+    slot.mu = offset;
+    offset += slot.n_cells + 1;
+  }
+  cell_first_ = std::move(by_feature);
   g_begin_.assign(nf + 1, 0);
   for (std::size_t f = 0; f < nf; ++f) {
     g_begin_[f + 1] = g_begin_[f] + (fs_->kind(f) == FeatureKind::Ranked ? fs_->n_ranks(f) : 0);
@@ -399,10 +410,10 @@ void LagrangeBound::sum_over_slots(std::size_t f, std::uint32_t lo, std::uint32_
   for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
     const Slot& s = slots_[feature_slot_list_[i]];
     const std::uint32_t* first = cell_first_.data() + s.mu;
-    const std::uint32_t slot = feature_slot_list_[i];
-    const auto c_hi = static_cast<std::uint32_t>(cell_at(slot, hi));
+    std::int32_t c_lo = 0, c_hi = 0;
+    cells_between(feature_slot_list_[i], lo, hi, c_lo, c_hi);
     double before = 0.0;
-    for (auto c = static_cast<std::uint32_t>(cell_at(slot, lo)); c <= c_hi; ++c) {
+    for (auto c = static_cast<std::uint32_t>(c_lo); c <= static_cast<std::uint32_t>(c_hi); ++c) {
       const std::uint32_t from = std::max(first[c], lo);
       const double v = marginals ? mu_[s.mu + c] + marginal_[s.mu + c] : mu_[s.mu + c];
       if (std::isfinite(v)) {

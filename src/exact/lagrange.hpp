@@ -165,8 +165,12 @@ class LagrangeBound {
   // Sets p's cells (not its price) to those of slot s that the ranks of `r` fall in, in
   // place (a Part built aside and copied in was a hot spot of the walks).
   void fill_cells(std::uint32_t s, const RankRange& r, Part& p) const {
-    p.lo = r.has_ranks() ? cell_at(s, r.lo) : 1;
-    p.hi = r.has_ranks() ? cell_at(s, r.hi) : 0;
+    if (r.has_ranks()) {
+      cells_between(s, r.lo, r.hi, p.lo, p.hi);
+    } else {
+      p.lo = 1;
+      p.hi = 0;
+    }
     p.nan = r.nan;
   }
   // The cell of slot s that rank r falls in: how many of its inner split points are at or
@@ -182,6 +186,23 @@ class LagrangeBound {
       return c;
     }
     return static_cast<std::int32_t>(std::upper_bound(first + 1, first + n, r) - (first + 1));
+  }
+  // The cells of slot s that ranks lo and hi (lo <= hi) fall in, in one pass.
+  void cells_between(std::uint32_t s, std::uint32_t lo, std::uint32_t hi, std::int32_t& c_lo,
+                     std::int32_t& c_hi) const {
+    const std::uint32_t* first = cell_first_.data() + slots_[s].mu;
+    const std::uint32_t n = slots_[s].n_cells;
+    if (n > kScannedCells) {
+      const std::uint32_t* at_lo = std::upper_bound(first + 1, first + n, lo);
+      c_lo = static_cast<std::int32_t>(at_lo - (first + 1));
+      c_hi = static_cast<std::int32_t>(std::upper_bound(at_lo, first + n, hi) - (first + 1));
+      return;
+    }
+    std::uint32_t c = 1;
+    while (c < n && first[c] <= lo) ++c;
+    c_lo = static_cast<std::int32_t>(c - 1);
+    while (c < n && first[c] <= hi) ++c;
+    c_hi = static_cast<std::int32_t>(c - 1);
   }
   static constexpr std::uint32_t kScannedCells = 16;
   // Which sides of masked node w some state of the box goes to.
@@ -227,6 +248,7 @@ class LagrangeBound {
   // Leaf tables (lagrange_leaves.cpp).
   void list_leaves(const Box& box);
   void list_tree(const Box& box, std::size_t t, std::uint32_t n);
+  void to_columns(std::size_t t);
   void price_leaves();
   void reprice_leaves(std::size_t f);
   void narrow_leaves(std::size_t f, const RankRange& r);
@@ -293,14 +315,21 @@ class LagrangeBound {
   // a tree's min-marginals for a slot are one pass over its leaves. A leaf whose part of a
   // narrowed feature is empty gets an infinite term and drops out of every minimum.
   struct LeafRow {
-    double value;         // the leaf's value
-    double term;          // its priced parts' sum less (lambda_lo - lambda_hi) times value
-    std::uint32_t parts;  // offset of its parts (one per slot of the tree) in leaf_parts_
+    double value;  // the leaf's value
+    double term;   // its priced parts' sum less (lambda_lo - lambda_hi) times value
   };
   std::vector<std::uint8_t> listed_;     // per tree: small enough to list
   std::vector<std::uint32_t> tree_rows_;  // CSR over trees into leaf_rows_
   std::vector<LeafRow> leaf_rows_;
-  std::vector<Part> leaf_parts_;
+  // The leaves' parts, tree by tree and within a tree slot by slot (a column per slot, in
+  // the order of the rows): a block update or a trim passes one slot's column of each of
+  // its trees, which a row-by-row layout spread over a cache line per leaf.
+  std::vector<Part> leaf_parts_, listed_scratch_;
+  std::vector<std::uint32_t> tree_parts_;  // per listed tree: offset of its columns
+  Part* column(std::size_t t, std::uint32_t j) {
+    return leaf_parts_.data() + tree_parts_[t] +
+           std::size_t{j} * (tree_rows_[t + 1] - tree_rows_[t]);
+  }
   bool tables_ = false;  // the tables hold the box being priced
 
   // Walk state.

@@ -202,8 +202,10 @@ void LagrangeBound::spread_feature(const Box& box, std::size_t f) {
     std::fill_n(total, s.n_cells + 1, kInf);
     if (lo <= hi) {
       const std::uint32_t* cell_first = cell_first_.data() + s.mu;
-      const auto c_lo = static_cast<std::uint32_t>(cell_at(slot, lo));
-      const auto c_hi = static_cast<std::uint32_t>(cell_at(slot, hi));
+      std::int32_t cell_lo = 0, cell_hi = 0;
+      cells_between(slot, lo, hi, cell_lo, cell_hi);
+      const auto c_lo = static_cast<std::uint32_t>(cell_lo);
+      const auto c_hi = static_cast<std::uint32_t>(cell_hi);
       for (std::uint32_t c = c_lo; c <= c_hi; ++c) {
         const std::uint32_t from = std::max(cell_first[c], lo);
         const std::uint32_t to = c == c_hi ? hi : cell_first[c + 1] - 1;

@@ -11,9 +11,11 @@ namespace morvel::exact {
 // cells of each slot the box and the path allow), as the walks narrow them.
 void LagrangeBound::list_leaves(const Box& box) {
   tree_rows_.assign(1, 0);
+  tree_parts_.assign(listed_.size(), 0);
   leaf_rows_.clear();
   leaf_parts_.clear();
   for (std::size_t t = 0; t < listed_.size(); ++t) {
+    tree_parts_[t] = static_cast<std::uint32_t>(leaf_parts_.size());
     if (listed_[t] != 0) {
       for (std::uint32_t s = tree_slots_[t]; s < tree_slots_[t + 1]; ++s) {
         fill_cells(s, box.ranges[slots_[s].feature], cur_[s]);
@@ -22,6 +24,20 @@ void LagrangeBound::list_leaves(const Box& box) {
     }
     visits_ += static_cast<double>(leaf_rows_.size() - tree_rows_.back());
     tree_rows_.push_back(static_cast<std::uint32_t>(leaf_rows_.size()));
+    if (listed_[t] != 0) to_columns(t);
+  }
+}
+
+// Tree t's parts, listed leaf by leaf, into a column per slot.
+void LagrangeBound::to_columns(std::size_t t) {
+  const std::uint32_t n_slots = tree_slots_[t + 1] - tree_slots_[t];
+  const std::uint32_t n_rows = tree_rows_[t + 1] - tree_rows_[t];
+  Part* block = leaf_parts_.data() + tree_parts_[t];
+  listed_scratch_.assign(block, block + std::size_t{n_slots} * n_rows);
+  for (std::uint32_t k = 0; k < n_rows; ++k) {
+    for (std::uint32_t j = 0; j < n_slots; ++j) {
+      block[std::size_t{j} * n_rows + k] = listed_scratch_[std::size_t{k} * n_slots + j];
+    }
   }
 }
 
@@ -29,7 +45,7 @@ void LagrangeBound::list_leaves(const Box& box) {
 void LagrangeBound::list_tree(const Box& box, std::size_t t, std::uint32_t n) {
   const Node& w = nodes_[n];
   if (w.feature < 0) {
-    leaf_rows_.push_back({w.lo, 0.0, static_cast<std::uint32_t>(leaf_parts_.size())});
+    leaf_rows_.push_back({w.lo, 0.0});
     leaf_parts_.insert(leaf_parts_.end(), cur_.begin() + tree_slots_[t],
                        cur_.begin() + tree_slots_[t + 1]);
     return;
@@ -66,16 +82,18 @@ void LagrangeBound::price_leaves() {
   const double lam = lam_lo_ - lam_hi_;
   for (std::size_t t = 0; t + 1 < tree_rows_.size(); ++t) {
     const std::uint32_t first = tree_slots_[t], n_slots = tree_slots_[t + 1] - first;
-    for (std::uint32_t i = tree_rows_[t]; i < tree_rows_[t + 1]; ++i) {
-      LeafRow& row = leaf_rows_[i];
-      Part* parts = leaf_parts_.data() + row.parts;
-      double sum = 0.0;
-      for (std::uint32_t j = 0; j < n_slots; ++j) {
-        parts[j].min = part_min(first + j, parts[j]);
-        sum = sum + parts[j].min;
+    LeafRow* rows = leaf_rows_.data() + tree_rows_[t];
+    const std::uint32_t n_rows = tree_rows_[t + 1] - tree_rows_[t];
+    for (std::uint32_t k = 0; k < n_rows; ++k) rows[k].term = 0.0;
+    // Column by column, each row's sum still adds its parts in the order of the slots.
+    for (std::uint32_t j = 0; j < n_slots; ++j) {
+      Part* parts = column(t, j);
+      for (std::uint32_t k = 0; k < n_rows; ++k) {
+        parts[k].min = part_min(first + j, parts[k]);
+        rows[k].term = rows[k].term + parts[k].min;
       }
-      row.term = sum - lam * row.value;
     }
+    for (std::uint32_t k = 0; k < n_rows; ++k) rows[k].term = rows[k].term - lam * rows[k].value;
   }
 }
 
@@ -88,13 +106,15 @@ void LagrangeBound::reprice_leaves(std::size_t f) {
   for (std::uint32_t i = feature_slots_[f]; i < feature_slots_[f + 1]; ++i) {
     const std::uint32_t s = feature_slot_list_[i];
     const std::size_t t = slots_[s].tree;
-    const std::uint32_t first = tree_slots_[t], n_slots = tree_slots_[t + 1] - first;
-    for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
-      LeafRow& row = leaf_rows_[k];
-      Part* parts = leaf_parts_.data() + row.parts;
-      const double before = parts[s - first].min;
-      const double after = part_min(s, parts[s - first]);
-      parts[s - first].min = after;
+    const std::uint32_t n_slots = tree_slots_[t + 1] - tree_slots_[t];
+    const std::uint32_t n_rows = tree_rows_[t + 1] - tree_rows_[t];
+    LeafRow* rows = leaf_rows_.data() + tree_rows_[t];
+    Part* parts = column(t, s - tree_slots_[t]);
+    for (std::uint32_t k = 0; k < n_rows; ++k) {
+      LeafRow& row = rows[k];
+      const double before = parts[k].min;
+      const double after = part_min(s, parts[k]);
+      parts[k].min = after;
       // The term follows the one part that moved; an infinite part (a leaf a trim cut off)
       // has the sum taken afresh, which then stays infinite.
       if (std::isfinite(before) && std::isfinite(after) && std::isfinite(row.term)) {
@@ -102,7 +122,7 @@ void LagrangeBound::reprice_leaves(std::size_t f) {
         continue;
       }
       double sum = 0.0;
-      for (std::uint32_t j = 0; j < n_slots; ++j) sum = sum + parts[j].min;
+      for (std::uint32_t j = 0; j < n_slots; ++j) sum = sum + column(t, j)[k].min;
       row.term = sum - lam * row.value;
     }
     visits_ += static_cast<double>(tree_rows_[t + 1] - tree_rows_[t]);
@@ -118,8 +138,9 @@ void LagrangeBound::narrow_leaves(std::size_t f, const RankRange& r) {
     const std::uint32_t j = s - tree_slots_[t];
     Part kept{};
     fill_cells(s, r, kept);
-    for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
-      Part& p = leaf_parts_[leaf_rows_[k].parts + j];
+    Part* parts = column(t, j);
+    for (std::uint32_t k = 0; k < tree_rows_[t + 1] - tree_rows_[t]; ++k) {
+      Part& p = parts[k];
       p.lo = std::max(p.lo, kept.lo);
       p.hi = std::min(p.hi, kept.hi);
       p.nan = p.nan && kept.nan;
@@ -134,10 +155,11 @@ void LagrangeBound::leaf_marginals(std::uint32_t s) {
   const std::uint32_t j = s - tree_slots_[t];
   double* m = marginal_.data() + slots_[s].mu;
   const std::uint32_t nan_cell = slots_[s].n_cells;
-  for (std::uint32_t k = tree_rows_[t]; k < tree_rows_[t + 1]; ++k) {
-    const LeafRow& row = leaf_rows_[k];
-    const Part& p = leaf_parts_[row.parts + j];
-    const double rest = row.term - p.min;
+  const Part* parts = column(t, j);
+  const LeafRow* rows = leaf_rows_.data() + tree_rows_[t];
+  for (std::uint32_t k = 0; k < tree_rows_[t + 1] - tree_rows_[t]; ++k) {
+    const Part& p = parts[k];
+    const double rest = rows[k].term - p.min;
     for (std::int32_t c = p.lo; c <= p.hi; ++c) m[c] = std::min(m[c], rest);
     if (p.nan) m[nan_cell] = std::min(m[nan_cell], rest);
   }
