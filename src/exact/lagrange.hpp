@@ -314,13 +314,11 @@ class LagrangeBound {
   // trim narrows one feature's range, so only that slot's column and the terms change, and
   // a tree's min-marginals for a slot are one pass over its leaves. A leaf whose part of a
   // narrowed feature is empty gets an infinite term and drops out of every minimum.
-  struct LeafRow {
-    double value;  // the leaf's value
-    double term;   // its priced parts' sum less (lambda_lo - lambda_hi) times value
-  };
   std::vector<std::uint8_t> listed_;     // per tree: small enough to list
-  std::vector<std::uint32_t> tree_rows_;  // CSR over trees into leaf_rows_
-  std::vector<LeafRow> leaf_rows_;
+  std::vector<std::uint32_t> tree_rows_;  // CSR over trees into the leaves' rows
+  // Per listed leaf: its value, and its term (its priced parts' sum less (lambda_lo -
+  // lambda_hi) times the value), apart because the passes read the terms alone.
+  std::vector<double> leaf_values_, leaf_terms_;
   // The leaves' parts, tree by tree and within a tree slot by slot (a column per slot, in
   // the order of the rows): a block update or a trim passes one slot's column of each of
   // its trees, which a row-by-row layout spread over a cache line per leaf.

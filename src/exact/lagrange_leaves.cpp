@@ -12,7 +12,8 @@ namespace morvel::exact {
 void LagrangeBound::list_leaves(const Box& box) {
   tree_rows_.assign(1, 0);
   tree_parts_.assign(listed_.size(), 0);
-  leaf_rows_.clear();
+  leaf_values_.clear();
+  leaf_terms_.clear();
   leaf_parts_.clear();
   for (std::size_t t = 0; t < listed_.size(); ++t) {
     tree_parts_[t] = static_cast<std::uint32_t>(leaf_parts_.size());
@@ -22,8 +23,8 @@ void LagrangeBound::list_leaves(const Box& box) {
       }
       list_tree(box, t, ensemble_->tree_roots()[t]);
     }
-    visits_ += static_cast<double>(leaf_rows_.size() - tree_rows_.back());
-    tree_rows_.push_back(static_cast<std::uint32_t>(leaf_rows_.size()));
+    visits_ += static_cast<double>(leaf_values_.size() - tree_rows_.back());
+    tree_rows_.push_back(static_cast<std::uint32_t>(leaf_values_.size()));
     if (listed_[t] != 0) to_columns(t);
   }
 }
@@ -45,7 +46,8 @@ void LagrangeBound::to_columns(std::size_t t) {
 void LagrangeBound::list_tree(const Box& box, std::size_t t, std::uint32_t n) {
   const Node& w = nodes_[n];
   if (w.feature < 0) {
-    leaf_rows_.push_back({w.lo, 0.0});
+    leaf_values_.push_back(w.lo);
+    leaf_terms_.push_back(0.0);
     leaf_parts_.insert(leaf_parts_.end(), cur_.begin() + tree_slots_[t],
                        cur_.begin() + tree_slots_[t + 1]);
     return;
@@ -82,18 +84,19 @@ void LagrangeBound::price_leaves() {
   const double lam = lam_lo_ - lam_hi_;
   for (std::size_t t = 0; t + 1 < tree_rows_.size(); ++t) {
     const std::uint32_t first = tree_slots_[t], n_slots = tree_slots_[t + 1] - first;
-    LeafRow* rows = leaf_rows_.data() + tree_rows_[t];
+    double* terms = leaf_terms_.data() + tree_rows_[t];
+    const double* values = leaf_values_.data() + tree_rows_[t];
     const std::uint32_t n_rows = tree_rows_[t + 1] - tree_rows_[t];
-    for (std::uint32_t k = 0; k < n_rows; ++k) rows[k].term = 0.0;
+    std::fill_n(terms, n_rows, 0.0);
     // Column by column, each row's sum still adds its parts in the order of the slots.
     for (std::uint32_t j = 0; j < n_slots; ++j) {
       Part* parts = column(t, j);
       for (std::uint32_t k = 0; k < n_rows; ++k) {
         parts[k].min = part_min(first + j, parts[k]);
-        rows[k].term = rows[k].term + parts[k].min;
+        terms[k] = terms[k] + parts[k].min;
       }
     }
-    for (std::uint32_t k = 0; k < n_rows; ++k) rows[k].term = rows[k].term - lam * rows[k].value;
+    for (std::uint32_t k = 0; k < n_rows; ++k) terms[k] = terms[k] - lam * values[k];
   }
 }
 
@@ -108,22 +111,21 @@ void LagrangeBound::reprice_leaves(std::size_t f) {
     const std::size_t t = slots_[s].tree;
     const std::uint32_t n_slots = tree_slots_[t + 1] - tree_slots_[t];
     const std::uint32_t n_rows = tree_rows_[t + 1] - tree_rows_[t];
-    LeafRow* rows = leaf_rows_.data() + tree_rows_[t];
+    double* terms = leaf_terms_.data() + tree_rows_[t];
     Part* parts = column(t, s - tree_slots_[t]);
     for (std::uint32_t k = 0; k < n_rows; ++k) {
-      LeafRow& row = rows[k];
       const double before = parts[k].min;
       const double after = part_min(s, parts[k]);
       parts[k].min = after;
       // The term follows the one part that moved; an infinite part (a leaf a trim cut off)
       // has the sum taken afresh, which then stays infinite.
-      if (std::isfinite(before) && std::isfinite(after) && std::isfinite(row.term)) {
-        row.term = row.term + (after - before);
+      if (std::isfinite(before) && std::isfinite(after) && std::isfinite(terms[k])) {
+        terms[k] = terms[k] + (after - before);
         continue;
       }
       double sum = 0.0;
       for (std::uint32_t j = 0; j < n_slots; ++j) sum = sum + column(t, j)[k].min;
-      row.term = sum - lam * row.value;
+      terms[k] = sum - lam * leaf_values_[tree_rows_[t] + k];
     }
     visits_ += static_cast<double>(tree_rows_[t + 1] - tree_rows_[t]);
   }
@@ -156,10 +158,10 @@ void LagrangeBound::leaf_marginals(std::uint32_t s) {
   double* m = marginal_.data() + slots_[s].mu;
   const std::uint32_t nan_cell = slots_[s].n_cells;
   const Part* parts = column(t, j);
-  const LeafRow* rows = leaf_rows_.data() + tree_rows_[t];
+  const double* terms = leaf_terms_.data() + tree_rows_[t];
   for (std::uint32_t k = 0; k < tree_rows_[t + 1] - tree_rows_[t]; ++k) {
     const Part& p = parts[k];
-    const double rest = rows[k].term - p.min;
+    const double rest = terms[k] - p.min;
     for (std::int32_t c = p.lo; c <= p.hi; ++c) m[c] = std::min(m[c], rest);
     if (p.nan) m[nan_cell] = std::min(m[nan_cell], rest);
   }
