@@ -80,6 +80,28 @@
 
 namespace morvel::exact {
 
+// The cells that ranks lo and hi (lo <= hi) fall in, for a slot of n cells whose first ranks
+// are first[0..n) (first[0] = 0, increasing): how many of its inner split points are at or
+// below each. A slot's cells are found from these rather than from a table per rank: such
+// tables (a slot's ranks, for every slot) outgrow the caches on large ensembles, and their
+// misses were most of the walks' time, while a slot's first ranks sit beside its prices.
+// Few cells are scanned (most ranges start in the first ones), many searched.
+inline void cells_of_ranks(const std::uint32_t* first, std::uint32_t n, std::uint32_t lo,
+                           std::uint32_t hi, std::int32_t& c_lo, std::int32_t& c_hi) {
+  constexpr std::uint32_t kScannedCells = 16;
+  if (n > kScannedCells) {
+    const std::uint32_t* at_lo = std::upper_bound(first + 1, first + n, lo);
+    c_lo = static_cast<std::int32_t>(at_lo - (first + 1));
+    c_hi = static_cast<std::int32_t>(std::upper_bound(at_lo, first + n, hi) - (first + 1));
+    return;
+  }
+  std::uint32_t c = 1;
+  while (c < n && first[c] <= lo) ++c;
+  c_lo = static_cast<std::int32_t>(c - 1);
+  while (c < n && first[c] <= hi) ++c;
+  c_hi = static_cast<std::int32_t>(c - 1);
+}
+
 class LagrangeBound {
  public:
   // The ensemble and the state tables must outlive the bound; the window [lo_t, hi_t] is
@@ -173,38 +195,16 @@ class LagrangeBound {
     }
     p.nan = r.nan;
   }
-  // The cell of slot s that rank r falls in: how many of its inner split points are at or
-  // below r. Found from the cells' first ranks rather than a table per rank: such tables
-  // (a slot's ranks, for every slot) outgrow the caches on large ensembles, and their
-  // misses were most of the walks' time; a slot's first ranks sit beside its prices.
+  // The cell of slot s that rank r falls in, and those of ranks lo and hi.
   std::int32_t cell_at(std::uint32_t s, std::uint32_t r) const {
-    const std::uint32_t* first = cell_first_.data() + slots_[s].mu;
-    const std::uint32_t n = slots_[s].n_cells;
-    if (n <= kScannedCells) {
-      std::int32_t c = 0;
-      for (std::uint32_t i = 1; i < n; ++i) c += first[i] <= r ? 1 : 0;
-      return c;
-    }
-    return static_cast<std::int32_t>(std::upper_bound(first + 1, first + n, r) - (first + 1));
+    std::int32_t c = 0, same = 0;
+    cells_of_ranks(cell_first_.data() + slots_[s].mu, slots_[s].n_cells, r, r, c, same);
+    return c;
   }
-  // The cells of slot s that ranks lo and hi (lo <= hi) fall in, in one pass.
   void cells_between(std::uint32_t s, std::uint32_t lo, std::uint32_t hi, std::int32_t& c_lo,
                      std::int32_t& c_hi) const {
-    const std::uint32_t* first = cell_first_.data() + slots_[s].mu;
-    const std::uint32_t n = slots_[s].n_cells;
-    if (n > kScannedCells) {
-      const std::uint32_t* at_lo = std::upper_bound(first + 1, first + n, lo);
-      c_lo = static_cast<std::int32_t>(at_lo - (first + 1));
-      c_hi = static_cast<std::int32_t>(std::upper_bound(at_lo, first + n, hi) - (first + 1));
-      return;
-    }
-    std::uint32_t c = 1;
-    while (c < n && first[c] <= lo) ++c;
-    c_lo = static_cast<std::int32_t>(c - 1);
-    while (c < n && first[c] <= hi) ++c;
-    c_hi = static_cast<std::int32_t>(c - 1);
+    cells_of_ranks(cell_first_.data() + slots_[s].mu, slots_[s].n_cells, lo, hi, c_lo, c_hi);
   }
-  static constexpr std::uint32_t kScannedCells = 16;
   // Which sides of masked node w some state of the box goes to.
   void masked_sides(const Box& box, const Node& w, bool& left, bool& right) const {
     const std::uint64_t* m = box.mask(*fs_, static_cast<std::size_t>(w.feature));

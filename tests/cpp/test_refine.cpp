@@ -373,6 +373,26 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RefineFrontier, ::testing::Range(0, 40));
 // some boxes must narrow; and the split the prices point at must cut the box in two (and
 // leave the carried bound answering as a fresh one). A third of the seeds walk every tree
 // instead of listing their leaves.
+TEST(RefineLagrange, FindsTheCellsOfRanksAsACountOfSplitPoints) {
+  std::mt19937_64 rng(91);
+  for (int round = 0; round < 2000; ++round) {
+    const std::uint32_t n = 1 + static_cast<std::uint32_t>(rng() % 60);  // scanned and searched
+    std::vector<std::uint32_t> first{0};
+    while (first.size() < n) first.push_back(first.back() + 1 + static_cast<std::uint32_t>(rng() % 4));
+    const std::uint32_t past = first.back() + 3;
+    const auto lo = static_cast<std::uint32_t>(rng() % past);
+    const std::uint32_t hi = lo + static_cast<std::uint32_t>(rng() % (past - lo));
+    const auto count = [&](std::uint32_t r) {
+      return static_cast<std::int32_t>(std::count_if(first.begin() + 1, first.end(),
+                                                     [&](std::uint32_t k) { return k <= r; }));
+    };
+    std::int32_t c_lo = -1, c_hi = -1;
+    cells_of_ranks(first.data(), n, lo, hi, c_lo, c_hi);
+    EXPECT_EQ(c_lo, count(lo)) << "round " << round;
+    EXPECT_EQ(c_hi, count(hi)) << "round " << round;
+  }
+}
+
 TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
   int beats_frontier = 0, trimmed_boxes = 0, priced_splits = 0;
   const std::uint32_t listed = set_most_listed_leaves(0);

@@ -351,3 +351,40 @@ def test_refine_matches_a_milp_of_the_same_rules(seed):
         assert constraints.check(row[None, :], x)[0]
         assert lo_t <= ensemble.raw_score_batch(row[None, :])[0] <= hi_t
 
+
+@pytest.mark.parametrize("seed", range(2))
+def test_refine_matches_a_milp_on_fully_grown_trees(seed):
+    """Trees grown to purity split each feature dozens of times, so a tree's prices on a
+    feature span many cells: the same optimum as the MILP from the rows farthest from it."""
+    from sklearn.ensemble import RandomForestClassifier
+
+    from milp_oracle import StateMilp
+    from morvel.models import convert
+
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(600, 3))
+    y = X[:, 0] + X[:, 1] ** 2 - 0.5 * X[:, 2] + 0.6 * rng.normal(size=600) > 0.8
+    model = RandomForestClassifier(n_estimators=4, random_state=seed).fit(X, y)
+    most_cells = max(len(np.unique(t.tree_.threshold[t.tree_.feature == f])) + 1
+                     for t in model.estimators_ for f in range(3))
+    assert most_cells > 16
+    flat = convert(model)
+    ensemble, n = flat.to_core(), X.shape[1]
+    arrays = dict(feature=flat.feature, threshold=flat.threshold, is_lt=flat.is_lt,
+                  missing_left=flat.missing_left, left=flat.left, right=flat.right,
+                  value=flat.value, tree_roots=flat.tree_roots)
+    sigma, weights = X.std(axis=0), np.ones(n)
+    lo_t = 0.5 + 1e-9
+    for i in np.argsort(ensemble.raw_score_batch(X), kind="stable")[:2]:  # the farthest rows
+        x = np.ascontiguousarray(X[i])
+        row, dist, proof, *_ = solve(ensemble, make_constraints(n), x, lo_t, math.inf, sigma,
+                                     weights, 0.0, search="refine")
+        offsets, value, cost, *_ = core.debug_domains_raw(
+            ensemble, make_constraints(n), x, sigma, weights, 0.0, np.zeros(n, np.uint8),
+            np.zeros(n), np.zeros(n))
+        states = [list(zip(value[offsets[f]:offsets[f + 1]], cost[offsets[f]:offsets[f + 1]]))
+                  for f in range(n)]
+        best, *_ = StateMilp(arrays, flat.base_score, states, lo_t, math.inf).solve(60.0)
+        assert proof == "optimal"
+        assert dist == pytest.approx(best, rel=1e-6, abs=1e-9)
+        assert ensemble.raw_score_batch(row[None, :])[0] >= lo_t
