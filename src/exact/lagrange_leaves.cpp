@@ -84,19 +84,17 @@ void LagrangeBound::price_leaves() {
   const double lam = lam_lo_ - lam_hi_;
   for (std::size_t t = 0; t + 1 < tree_rows_.size(); ++t) {
     const std::uint32_t first = tree_slots_[t], n_slots = tree_slots_[t + 1] - first;
-    double* terms = leaf_terms_.data() + tree_rows_[t];
-    const double* values = leaf_values_.data() + tree_rows_[t];
     const std::uint32_t n_rows = tree_rows_[t + 1] - tree_rows_[t];
-    std::fill_n(terms, n_rows, 0.0);
-    // Column by column, each row's sum still adds its parts in the order of the slots.
-    for (std::uint32_t j = 0; j < n_slots; ++j) {
-      Part* parts = column(t, j);
-      for (std::uint32_t k = 0; k < n_rows; ++k) {
-        parts[k].min = part_min(first + j, parts[k]);
-        terms[k] = terms[k] + parts[k].min;
+    Part* parts = column(t, 0);  // a tree's columns are small: a row reads across them
+    for (std::uint32_t k = 0; k < n_rows; ++k) {
+      double sum = 0.0;
+      for (std::uint32_t j = 0; j < n_slots; ++j) {
+        Part& p = parts[std::size_t{j} * n_rows + k];
+        p.min = part_min(first + j, p);
+        sum = sum + p.min;
       }
+      leaf_terms_[tree_rows_[t] + k] = sum - lam * leaf_values_[tree_rows_[t] + k];
     }
-    for (std::uint32_t k = 0; k < n_rows; ++k) terms[k] = terms[k] - lam * values[k];
   }
 }
 
