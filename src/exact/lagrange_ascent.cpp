@@ -269,9 +269,10 @@ double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, dou
 }
 
 // A pattern search over the window's price (the best bound over the other prices is
-// concave in it): from the subgradient's price, try it times and over a factor, move to a
-// better one, shrink the factor when neither is better; then sweep at the best price until
-// the budget is spent.
+// concave in it): from the subgradient's price, try it times or over a factor, on the side
+// that won last first, and move to the first that is better (the other side is not tried:
+// a trial is sweeps, and the winning side tends to win again); shrink the factor when
+// neither is better; then sweep at the best price until the budget is spent.
 void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
                            const AscentPlan& plan) {
   visits_ = 0.0;
@@ -281,14 +282,18 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
   tables_ = true;
   const int sweeps = plan.sweeps;
   double centre = ascend_at(box, net, best_lb, budget, sweeps);
+  double towards = 1.0;  // the side that won last: tried first, kept when it is better
   for (double factor = plan.first_factor; factor > plan.last_factor && more(budget);) {
-    const double up = ascend_at(box, net * factor, best_lb, budget, sweeps);
-    const double down =
-        more(budget) ? ascend_at(box, net / factor, best_lb, budget, sweeps) : -kInf;
-    if (up > centre && up >= down) {
-      net *= factor, centre = up;
-    } else if (down > centre) {
-      net /= factor, centre = down;
+    const double step = towards > 0.0 ? factor : 1.0 / factor;
+    const double first = ascend_at(box, net * step, best_lb, budget, sweeps);
+    if (first > centre) {
+      net *= step, centre = first;
+      continue;
+    }
+    const double second =
+        more(budget) ? ascend_at(box, net / step, best_lb, budget, sweeps) : -kInf;
+    if (second > centre) {
+      net /= step, centre = second, towards = -towards;
     } else {
       factor = std::sqrt(factor);
     }
