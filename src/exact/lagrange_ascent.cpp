@@ -282,9 +282,9 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
   tables_ = true;
   const int sweeps = plan.sweeps;
   double centre = ascend_at(box, net, best_lb, budget, sweeps);
-  double towards = 1.0;  // the side that won last: tried first, kept when it is better
+  bool up_first = true;  // the side that won last: tried first, kept when it is better
   for (double factor = plan.first_factor; factor > plan.last_factor && more(budget);) {
-    const double step = towards > 0.0 ? factor : 1.0 / factor;
+    const double step = up_first ? factor : 1.0 / factor;
     const double first = ascend_at(box, net * step, best_lb, budget, sweeps);
     if (first > centre) {
       net *= step, centre = first;
@@ -293,7 +293,7 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
     const double second =
         more(budget) ? ascend_at(box, net / step, best_lb, budget, sweeps) : -kInf;
     if (second > centre) {
-      net /= step, centre = second, towards = -towards;
+      net /= step, centre = second, up_first = !up_first;
     } else {
       factor = std::sqrt(factor);
     }
