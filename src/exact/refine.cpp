@@ -170,9 +170,9 @@ constexpr double kAscentNodeVisits = 3e6;
 // Refits: boxes before the first one (and after one that raised the root's bound by a
 // twentieth or more: the ascent is still far from its best prices, and every box priced
 // meanwhile gets less from them; the first refits of a 1,000-tree model raise it by 15-45%,
-// so few boxes are worth expanding before one), boxes after one that
-// raised it by a hundredth or more, boxes after one that gained less, each one's tree-node
-// visits, and the least relative gain of the root's bound for another one to follow.
+// so few boxes are worth expanding before one), boxes after one that raised it by a
+// hundredth or more, boxes after one that gained less, each one's tree-node visits, and the
+// least relative gain of the root's bound for another one to follow.
 constexpr std::uint64_t kFirstRefitSpacing = 16;
 constexpr double kRefitAgainGain = 5e-2;
 constexpr std::uint64_t kRefitSpacing = 2048;

@@ -361,24 +361,17 @@ TEST_P(RefineFrontier, CarriedBoundAnswersAsAFreshOne) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RefineFrontier, ::testing::Range(0, 40));
 
-// Prices fitted on the root box bound every box of a search-like sequence (children that
-// lose a state, now and then an unrelated box): never above the cheapest row of the box in
-// the window, with both ends, only the lower or only the upper one; a bound carried from
-// box to box answers exactly as one that walks every tree afresh, also after both are
-// refitted midway on the box of the moment (which must not lower its bound). Half the
-// models are many stumps (sums of per-feature steps, where a row must move several
-// features and the frontier bound counts only the dearest move): there the prices must
-// beat the frontier bound on some boxes. Now and then the bounds per state narrow the box
-// of the moment below a threshold: every row in the window that costs less must stay, and
-// some boxes must narrow; and the split the prices point at must cut the box in two (and
-// leave the carried bound answering as a fresh one). A third of the seeds walk every tree
-// instead of listing their leaves.
+// A rank's cell in a slot is the count of the slot's inner split points at or below it,
+// whether the slot's cells are scanned or searched.
 TEST(RefineLagrange, FindsTheCellsOfRanksAsACountOfSplitPoints) {
   std::mt19937_64 rng(91);
   for (int round = 0; round < 2000; ++round) {
-    const std::uint32_t n = 1 + static_cast<std::uint32_t>(rng() % 60);  // scanned and searched
+    // Up to 60 cells: both the scanned slots and the searched ones.
+    const std::uint32_t n = 1 + static_cast<std::uint32_t>(rng() % 60);
     std::vector<std::uint32_t> first{0};
-    while (first.size() < n) first.push_back(first.back() + 1 + static_cast<std::uint32_t>(rng() % 4));
+    while (first.size() < n) {
+      first.push_back(first.back() + 1 + static_cast<std::uint32_t>(rng() % 4));
+    }
     const std::uint32_t past = first.back() + 3;
     const auto lo = static_cast<std::uint32_t>(rng() % past);
     const std::uint32_t hi = lo + static_cast<std::uint32_t>(rng() % (past - lo));
@@ -393,6 +386,18 @@ TEST(RefineLagrange, FindsTheCellsOfRanksAsACountOfSplitPoints) {
   }
 }
 
+// Prices fitted on the root box bound every box of a search-like sequence (children that
+// lose a state, now and then an unrelated box): never above the cheapest row of the box in
+// the window, with both ends, only the lower or only the upper one; a bound carried from
+// box to box answers exactly as one that walks every tree afresh, also after both are
+// refitted midway on the box of the moment (which must not lower its bound). Half the
+// models are many stumps (sums of per-feature steps, where a row must move several
+// features and the frontier bound counts only the dearest move): there the prices must
+// beat the frontier bound on some boxes. Now and then the bounds per state narrow the box
+// of the moment below a threshold: every row in the window that costs less must stay, and
+// some boxes must narrow; and the split the prices point at must cut the box in two (and
+// leave the carried bound answering as a fresh one). A third of the seeds walk every tree
+// instead of listing their leaves.
 TEST(RefineLagrange, NeverAboveTheCheapestRowInTheWindow) {
   int beats_frontier = 0, trimmed_boxes = 0, priced_splits = 0;
   const std::uint32_t listed = set_most_listed_leaves(0);
