@@ -19,10 +19,11 @@ std::atomic<std::uint64_t> g_lagrange_start{16384};
 // Trees times boxes before the fit on big ensembles, and the fewest boxes before it.
 constexpr std::uint64_t kStartTreeBoxes = 1'200'000;
 constexpr std::uint64_t kLeastStart = 2048;
-// The ascent's search over the window's price: its first and last factors, and sweeps per
-// trial price. The fit's is wide and coarse, one sweep per trial: many proofs end soon after
-// the fit, and a long one would be most of their time, while those that go on get refits.
-// A refit's is narrow, since it only fine-tunes the fitted price, and finer.
+// The ascent's search over the window's price where a tree is too large to list (elsewhere
+// the price moves with the sweeps): its first and last factors, and sweeps per trial price.
+// The fit's is wide and coarse, one sweep per trial: many proofs end soon after the fit, and
+// a long one would be most of their time, while those that go on get refits. A refit's is
+// narrow, since it only fine-tunes the fitted price, and finer.
 constexpr double kFitFactor = 2.0;
 constexpr double kFitLastFactor = 1.02;
 constexpr int kFitTrialSweeps = 1;
@@ -164,6 +165,7 @@ void LagrangeBound::build() {
     listed_.push_back(list ? 1 : 0);
     if (list) listed_parts += parts;
   }
+  all_listed_ = std::find(listed_.begin(), listed_.end(), 0) == listed_.end();
   // Slots by feature, and the adjusted cost tables.
   feature_slots_.assign(nf + 1, 0);
   for (const Slot& s : slots_) ++feature_slots_[s.feature + 1];
@@ -516,7 +518,7 @@ void LagrangeBound::fit(const Box& box, double target, int iterations, double as
     refresh_costs();
   }
   if (ascent_visits > 0.0 && best_lb < target) {
-    ascend(box, best_lb, ascent_visits, {kFitFactor, kFitLastFactor, kFitTrialSweeps});
+    ascend(box, best_lb, ascent_visits, {kFitFactor, kFitLastFactor, kFitTrialSweeps, false});
   }
   take_best();
 }
@@ -527,7 +529,7 @@ double LagrangeBound::refit(const Box& box, double ascent_visits, Watch* watch) 
   keep_prices();
   const double before = full(box, false);
   double best_lb = before;
-  ascend(box, best_lb, ascent_visits, {kRefitFactor, kRefitLastFactor, kRefitTrialSweeps});
+  ascend(box, best_lb, ascent_visits, {kRefitFactor, kRefitLastFactor, kRefitTrialSweeps, true});
   take_best();
   return (best_lb - before) / std::max(1e-12, std::fabs(best_lb));
 }

@@ -36,18 +36,19 @@
 // window's prices by its violation by the chosen leaves, scaled so that the score's units
 // do not swamp the cells'. Those steps find the window's price
 // roughly but stall well below what the cells' prices can give. Then dual ascent
-// (lagrange_ascent.cpp), within a budget of tree-node visits: at a fixed window price,
-// sweeps over the features, each setting one feature's prices in every tree to their best
-// given all the other prices (from each tree's least term per cell of the feature: one
-// pass over a tree's list of the leaves it reaches in the box, kept priced as the prices
-// move, or one walk of a tree too large or deep to list; the update is argued there), so
-// that a sweep never lowers the bound; around the sweeps, a search over the window's
-// price, on which the best bound over the other prices is concave. A listed leaf counts as
-// a visit. Soundness needs nothing of the fit (the bound holds for any prices); the fit
-// keeps the prices of the best bound it has seen. A refit goes on with
-// the ascent from the prices in use (a finer search over the window's price, then sweeps),
-// so the bound on its box never falls. Deterministic: the budgets count steps and visits,
-// never time.
+// (lagrange_ascent.cpp), within a budget of tree-node visits: sweeps over the features,
+// each setting one feature's prices in every tree to their best given all the other prices
+// (from each tree's least term per cell of the feature: one pass over a tree's list of the
+// leaves it reaches in the box, kept priced as the prices move, or one walk of a tree too
+// large or deep to list; the update is argued there), so that a sweep never lowers the
+// bound. After each sweep the window's price moves towards its best given the cells'
+// prices, found exactly from each tree's lower envelope of its leaves' lines in that price
+// (window_price.hpp); refits, and ensembles with a tree too large to list, search over the
+// window's price around the sweeps, on which the best bound over the other prices is
+// concave. A listed leaf counts as a visit. Soundness needs nothing of the fit (the bound
+// holds for any prices); the fit keeps the prices of the best bound it has seen. A refit
+// goes on with the ascent from the prices in use, so the bound on its box never falls.
+// Deterministic: the budgets count steps and visits, never time.
 //
 // Bounds per state. With every price fixed, narrowing feature f to one state r changes
 // only f's own term (to its priced cost at r) and the terms of the trees that test f (to
@@ -75,6 +76,7 @@
 #include <vector>
 
 #include "exact/box.hpp"
+#include "exact/window_price.hpp"
 #include "ir.hpp"
 #include "watch.hpp"
 
@@ -237,14 +239,21 @@ class LagrangeBound {
   static bool narrow_range(RankRange& r, const double* lb, double lb_nan, double threshold);
   double rest_of(double whole, std::size_t f) const;
   void spread_feature(const Box& box, std::size_t f);
-  // How the ascent searches the window's price: its first and last factors, and the sweeps
-  // over the features per trial price.
+  // How the ascent searches the window's price: its first and last factors, the sweeps
+  // over the features per trial price, and whether that search follows the moves of the
+  // price when every tree is listed (rather than the moves ending the ascent).
   struct AscentPlan {
     double first_factor, last_factor;
     int sweeps;
+    bool search_after_moves;
   };
   double ascend_at(const Box& box, double net, double& best_lb, double budget, int sweeps);
   void ascend(const Box& box, double& best_lb, double budget, const AscentPlan& plan);
+  void ascend_by_window(const Box& box, double& best_lb, double budget);
+  void move_window_price(double reach);
+  void from_best_prices(double net);
+  WindowPrice window_price_;
+  std::vector<double> intercepts_;  // the listed leaves' terms at a window price of zero
   // Leaf tables (lagrange_leaves.cpp).
   void list_leaves(const Box& box);
   void list_tree(const Box& box, std::size_t t, std::uint32_t n);
@@ -315,6 +324,7 @@ class LagrangeBound {
   // a tree's min-marginals for a slot are one pass over its leaves. A leaf whose part of a
   // narrowed feature is empty gets an infinite term and drops out of every minimum.
   std::vector<std::uint8_t> listed_;     // per tree: small enough to list
+  bool all_listed_ = false;  // the ascent can move the window's price to its best
   std::vector<std::uint32_t> tree_rows_;  // CSR over trees into the leaves' rows
   // Per listed leaf: its value, and its term (its priced parts' sum less (lambda_lo -
   // lambda_hi) times the value), apart because the passes read the terms alone.

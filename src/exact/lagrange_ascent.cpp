@@ -1,6 +1,7 @@
-// Dual ascent of the priced bound: block updates of one feature's prices at a time, and a
-// search over the window's price around the one the subgradient steps found. Also the
-// bounds per state that narrow boxes, from the same min-marginals.
+// Dual ascent of the priced bound: block updates of one feature's prices at a time, and
+// moves of the window's price towards its best given theirs (or a search over it around the
+// one the subgradient steps found). Also the bounds per state that narrow boxes, from the
+// same min-marginals.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -12,6 +13,10 @@ namespace morvel::exact {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// How much farther than its best for the cells' prices the window's price moves, and the
+// least gain of a sweep (relative to the bound) that keeps that going.
+constexpr double kPriceReach = 2.0;
+constexpr double kLeastSweepGain = 1e-4;
 
 }  // namespace
 
@@ -248,14 +253,70 @@ double LagrangeBound::least_between(std::uint32_t from, std::uint32_t to) const 
   return std::min(level[from - minima_lo_], level[to + 1 - (1u << depth) - minima_lo_]);
 }
 
-// Sweeps of block updates at window price `net` (from the best prices so far), keeping the
-// best bound; returns the best bound of this trial.
-double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, double budget,
-                                int sweeps) {
+// With every tree listed: sweeps of block updates, each followed by a move of the window's
+// price towards its best given the cells' prices (window_price.hpp). The cells' prices were
+// set for the last price and follow a move only in the next sweep, so the best price for
+// them lags behind the best over all prices: the move goes kPriceReach times as far. A
+// sweep that does not raise the best bound by a ten-thousandth of it goes back to the best
+// prices, and from then on each move goes only as far as the best price (on such a box the
+// cells' prices follow the window's closely, and reaching further only loses sweeps); such
+// a move cannot lower the bound, nor can a sweep, so when one gains no more the ascent
+// stops short of its budget.
+void LagrangeBound::ascend_by_window(const Box& box, double& best_lb, double budget) {
+  window_price_.order(tree_rows_, leaf_values_);
+  intercepts_.resize(leaf_terms_.size());
+  double reach = kPriceReach, most_reach = kPriceReach;
+  from_best_prices(best_lam_lo_ - best_lam_hi_);
+  while (more(budget)) {
+    for (std::size_t f = 0; f < fs_->n_features() && more(budget); ++f) spread_feature(box, f);
+    move_window_price(reach);
+    const double before = best_lb;
+    keep_if_best(full(box, false), best_lb);
+    const bool gained = std::isfinite(before)
+                            ? best_lb > before + kLeastSweepGain * std::fabs(before)
+                            : best_lb > before;
+    if (gained) {
+      reach = most_reach;
+    } else if (reach != 1.0) {
+      reach = most_reach = 1.0;
+      from_best_prices(best_lam_lo_ - best_lam_hi_);
+    } else {
+      break;
+    }
+  }
+}
+
+// Moves the window's price `reach` times as far as its best given the cells' prices (not
+// past zero where an end has no price), the listed leaves' terms with it.
+void LagrangeBound::move_window_price(double reach) {
+  const double net = lam_lo_ - lam_hi_, base = ensemble_->base_score();
+  for (std::size_t k = 0; k < leaf_terms_.size(); ++k) {
+    intercepts_[k] = leaf_terms_[k] + net * leaf_values_[k];
+  }
+  double to = 0.0;
+  if (!window_price_.best(intercepts_, lo_t_ - base, hi_t_ - base, to)) return;
+  const double far = net + reach * (to - net);
+  if ((lo_t_ > -kInf || far <= 0.0) && (hi_t_ < kInf || far >= 0.0)) to = far;
+  set_net_price(to);
+  const double shift = net - to;
+  for (std::size_t k = 0; k < leaf_terms_.size(); ++k) {
+    leaf_terms_[k] = leaf_terms_[k] + shift * leaf_values_[k];
+  }
+}
+
+// The best prices so far, the window's at `net`, with the costs and leaves priced by them.
+void LagrangeBound::from_best_prices(double net) {
   mu_ = best_mu_;
   set_net_price(net);
   refresh_costs();
   price_leaves();
+}
+
+// Sweeps of block updates at window price `net` (from the best prices so far), keeping the
+// best bound; returns the best bound of this trial.
+double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, double budget,
+                                int sweeps) {
+  from_best_prices(net);
   double trial = -kInf;
   for (int sweep = 0; sweep < sweeps && more(budget); ++sweep) {
     for (std::size_t f = 0; f < fs_->n_features() && more(budget); ++f) {
@@ -268,7 +329,11 @@ double LagrangeBound::ascend_at(const Box& box, double net, double& best_lb, dou
   return trial;
 }
 
-// A pattern search over the window's price (the best bound over the other prices is
+// The ascent from the best prices so far. With every tree listed, the window's price moves
+// with the sweeps (above); a refit then goes on with the search below, which tries prices
+// the moves stop short of (at a corner of the bound, a move given the cells' prices may
+// not go on where moving with them would). Otherwise there are no envelopes to move by,
+// and only a pattern search over the price (the best bound over the other prices is
 // concave in it): from the subgradient's price, try it times or over a factor, on the side
 // that won last first, and move to the first that is better (the other side is not tried:
 // a trial is sweeps, and the winning side tends to win again); shrink the factor when
@@ -280,6 +345,14 @@ void LagrangeBound::ascend(const Box& box, double& best_lb, double budget,
   if (net == 0.0) return;  // the window costs nothing to reach: no price to search
   list_leaves(box);
   tables_ = true;
+  if (all_listed_) {
+    ascend_by_window(box, best_lb, budget);
+    net = best_lam_lo_ - best_lam_hi_;
+    if (!plan.search_after_moves || net == 0.0) {
+      tables_ = false;
+      return;
+    }
+  }
   const int sweeps = plan.sweeps;
   double centre = ascend_at(box, net, best_lb, budget, sweeps);
   bool up_first = true;  // the side that won last: tried first, kept when it is better
