@@ -253,7 +253,6 @@ class LagrangeBound {
   void move_window_price(double reach);
   void from_best_prices(double net);
   WindowPrice window_price_;
-  std::vector<double> intercepts_;  // the listed leaves' terms at a window price of zero
   // Leaf tables (lagrange_leaves.cpp).
   void list_leaves(const Box& box);
   void list_tree(const Box& box, std::size_t t, std::uint32_t n);

@@ -264,7 +264,6 @@ double LagrangeBound::least_between(std::uint32_t from, std::uint32_t to) const 
 // stops short of its budget.
 void LagrangeBound::ascend_by_window(const Box& box, double& best_lb, double budget) {
   window_price_.order(tree_rows_, leaf_values_);
-  intercepts_.resize(leaf_terms_.size());
   double reach = kPriceReach, most_reach = kPriceReach;
   from_best_prices(best_lam_lo_ - best_lam_hi_);
   while (more(budget)) {
@@ -290,11 +289,8 @@ void LagrangeBound::ascend_by_window(const Box& box, double& best_lb, double bud
 // past zero where an end has no price), the listed leaves' terms with it.
 void LagrangeBound::move_window_price(double reach) {
   const double net = lam_lo_ - lam_hi_, base = ensemble_->base_score();
-  for (std::size_t k = 0; k < leaf_terms_.size(); ++k) {
-    intercepts_[k] = leaf_terms_[k] + net * leaf_values_[k];
-  }
   double to = 0.0;
-  if (!window_price_.best(intercepts_, lo_t_ - base, hi_t_ - base, to)) return;
+  if (!window_price_.best(leaf_terms_, net, lo_t_ - base, hi_t_ - base, to)) return;
   const double far = net + reach * (to - net);
   if ((lo_t_ > -kInf || far <= 0.0) && (hi_t_ < kInf || far >= 0.0)) to = far;
   set_net_price(to);

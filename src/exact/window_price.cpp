@@ -27,15 +27,16 @@ void WindowPrice::order(std::span<const std::uint32_t> rows, std::span<const dou
 
 // Tree t's lower envelope, left to right (the line of least value wins as x -> -inf), its
 // first line's slope into slope_ and its corners into corners_; false when it has no line.
-bool WindowPrice::add_envelope(std::uint32_t t, const double* a) {
+bool WindowPrice::add_envelope(std::uint32_t t, const double* terms, double at) {
   const double* v = values_;
-  auto meet = [&](std::uint32_t i, std::uint32_t j) { return (a[j] - a[i]) / (v[j] - v[i]); };
+  auto a = [&](std::uint32_t k) { return terms[k] + at * v[k]; };  // the line at price zero
+  auto meet = [&](std::uint32_t i, std::uint32_t j) { return (a(j) - a(i)) / (v[j] - v[i]); };
   hull_.clear();
   for (std::uint32_t n = rows_[t]; n < rows_[t + 1]; ++n) {
     const std::uint32_t k = order_[n];
-    if (!std::isfinite(a[k])) continue;
+    if (!std::isfinite(terms[k])) continue;
     if (!hull_.empty() && v[hull_.back()] == v[k]) {
-      if (a[k] >= a[hull_.back()]) continue;  // the same slope, never below
+      if (a(k) >= a(hull_.back())) continue;  // the same slope, never below
       hull_.pop_back();
     }
     while (hull_.size() >= 2 &&
@@ -52,7 +53,8 @@ bool WindowPrice::add_envelope(std::uint32_t t, const double* a) {
   return true;
 }
 
-bool WindowPrice::best(std::span<const double> intercepts, double lo, double hi, double& x) {
+bool WindowPrice::best(std::span<const double> terms, double at, double lo, double hi,
+                       double& x) {
   const bool has_lo = lo > -kInf, has_hi = hi < kInf;
   if (!has_lo && !has_hi) return false;
   const double least = has_hi ? -kInf : 0.0, most = has_lo ? kInf : 0.0;
@@ -60,7 +62,7 @@ bool WindowPrice::best(std::span<const double> intercepts, double lo, double hi,
   slope_ = has_hi ? hi : lo;
   if (has_lo && has_hi) corners_.emplace_back(0.0, hi - lo);
   for (std::uint32_t t = 0; t + 1 < rows_.size(); ++t) {
-    if (!add_envelope(t, intercepts.data())) return false;
+    if (!add_envelope(t, terms.data(), at)) return false;
   }
   std::sort(corners_.begin(), corners_.end());
   std::size_t e = 0;

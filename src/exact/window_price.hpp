@@ -20,17 +20,18 @@ class WindowPrice {
   // Tree t's lines are rows[t]..rows[t+1] of `values` (which must outlive the next calls to
   // `best`); each tree's are put in order of value once, since values never move.
   void order(std::span<const std::uint32_t> rows, std::span<const double> values);
-  // The price x that maximises sum_t min_k (intercepts[k] - x values[k]) + the window's term,
-  // lo and hi being the window's ends less the base score (an infinite end has no price:
-  // x >= 0 without hi, x <= 0 without lo). Lines of infinite intercept are left out. False
-  // when a tree has no line or the maximum is not at a finite price.
-  bool best(std::span<const double> intercepts, double lo, double hi, double& x);
+  // The price x that maximises sum_t min_k (terms[k] - (x - at) values[k]) + the window's
+  // term (each line's term given at price `at`), lo and hi being the window's ends less the
+  // base score (an infinite end has no price: x >= 0 without hi, x <= 0 without lo). Lines
+  // of infinite term are left out. False when a tree has no line or the maximum is not at
+  // a finite price.
+  bool best(std::span<const double> terms, double at, double lo, double hi, double& x);
 
  private:
-  bool add_envelope(std::uint32_t t, const double* a);
+  bool add_envelope(std::uint32_t t, const double* terms, double at);
   std::vector<std::uint32_t> rows_, order_, hull_;
   const double* values_ = nullptr;
-  double slope_ = 0.0;  // left of every corner
+  double slope_ = 0.0;  // the sum's slope left of the corners not yet passed
   std::vector<std::pair<double, double>> corners_;  // price, fall of the slope there
 };
 

@@ -60,7 +60,7 @@ TEST(WindowPrice, MaximisesTheSumOfTheTreesEnvelopes) {
     WindowPrice price;
     price.order(rows, v);
     double x = 0.0;
-    if (!price.best(a, lo, hi, x)) {
+    if (!price.best(a, 0.0, lo, hi, x)) {
       // Unbounded: the function does not fall towards an end of the price's range.
       ++unbounded;
       const double far = std::max(least == -kInf ? f(-1e6) : -kInf, most == kInf ? f(1e6) : -kInf);
@@ -84,7 +84,7 @@ TEST(WindowPrice, MaximisesTheSumOfTheTreesEnvelopes) {
   const std::vector<double> v{1.0, 2.0}, a{0.0, kInf};
   price.order(rows, v);
   double x = 0.0;
-  EXPECT_FALSE(price.best(a, 1.0, kInf, x));
+  EXPECT_FALSE(price.best(a, 0.0, 1.0, kInf, x));
 }
 
 }  // namespace
