@@ -13,7 +13,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
 void WindowPrice::order(std::span<const std::uint32_t> rows, std::span<const double> values) {
-  rows_.assign(rows.begin(), rows.end());
+  rows_ = rows;
   values_ = values.data();
   order_.resize(values.size());
   for (std::uint32_t k = 0; k < order_.size(); ++k) order_[k] = k;

@@ -17,7 +17,7 @@ namespace morvel::exact {
 
 class WindowPrice {
  public:
-  // Tree t's lines are rows[t]..rows[t+1] of `values` (which must outlive the next calls to
+  // Tree t's lines are rows[t]..rows[t+1] of `values` (both must outlive the next calls to
   // `best`); each tree's are put in order of value once, since values never move.
   void order(std::span<const std::uint32_t> rows, std::span<const double> values);
   // The price x that maximises sum_t min_k (terms[k] - (x - at) values[k]) + the window's
@@ -29,8 +29,9 @@ class WindowPrice {
 
  private:
   bool add_envelope(std::uint32_t t, const double* terms, double at);
-  std::vector<std::uint32_t> rows_, order_, hull_;
+  std::span<const std::uint32_t> rows_;
   const double* values_ = nullptr;
+  std::vector<std::uint32_t> order_, hull_;
   double slope_ = 0.0;  // the sum's slope left of the corners not yet passed
   std::vector<std::pair<double, double>> corners_;  // price, fall of the slope there
 };
