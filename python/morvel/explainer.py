@@ -14,6 +14,7 @@ from .problem import prepare as _setup
 from .problem import targets as tg
 from .problem import validation as check
 from .problem.compiled_rules import CompiledRules
+from .problem.data_columns import DataColumns
 from .problem.rules import Rules
 from .problem.schema import Schema
 from .results import Alternatives, Counterfactual
@@ -98,26 +99,30 @@ class Explainer:
         self.also_valid_for = also_valid_for
         self.adapter = ModelAdapter(model, data)
         self.schema = Schema(self.adapter, data, features)
-        _, self.data = self.schema.rows(data, "data")
-        if len(self.data) == 0:
+        # The data is read a column or a few rows at a time, never copied whole.
+        columns = DataColumns(self.schema, data)
+        facts = columns.survey()
+        if facts.n_rows == 0:
             raise ValueError("data has no rows")
         # Every model a counterfactual must satisfy, the explained one first.
         self.adapters, self.schemas = _setup.joint_models(self, also_valid_for, data, features)
         self.missing_ok = np.logical_and.reduce([  # per column
-            _setup.probe_missing(self, a, s) for a, s in zip(self.adapters, self.schemas)])
+            _setup.probe_missing(columns, facts, a, s)
+            for a, s in zip(self.adapters, self.schemas)])
         self.supports_missing = bool(self.missing_ok.any())
-        self.integer_valued = _setup.whole_number_columns(self.data, self.schema)
-        self.sigma = distance.scales(self.schema, self.data, scale)
+        self.integer_valued = facts.whole
+        self.sigma = distance.scales(self.schema, columns, scale)
         self.weights = distance.weights(self.schema, weights)
-        self.rules = CompiledRules(constraints, self.schema, self.data, self.sigma,
+        self.rules = CompiledRules(constraints, self.schema, columns, self.sigma,
                                    self.integer_valued)
         refused = [self.schema.names[f] for f, _, _ in self.rules.allow_missing
                    if not self.missing_ok[f]]
         if refused:
             raise ValueError(f"allow_missing: {self.adapter.name} cannot take missing values "
                              f"in {', '.join(map(repr, refused))}")
-        self.plausibility_flat, self.min_total_path = _setup.plausibility(self, plausibility)
-        self.background = _setup.background(self.data, self.random_state)
+        self.plausibility_flat, self.min_total_path = _setup.plausibility(
+            self, plausibility, columns, facts)
+        self.background = _setup.background(columns, self.random_state)
         self.model_margins = [_setup.margins(a) for a in self.adapters]
         self.margin, self.proba_eps = self.model_margins[0]
         self._derive()

@@ -333,3 +333,42 @@ def test_maximal_region_contains_the_normal_one_and_its_witnesses_fail(cancer):
     rows = grown.witnesses[list(X.columns)]
     assert (model.decision_function(rows) < 2 * ex.margin + 1e-9).all()
     assert set(grown.witnesses.feature) <= set(table.index[table.maximal_low | table.maximal_high])
+
+
+def test_the_data_is_read_in_place_and_not_kept():
+    """Building an explainer holds at most a few columns of its data beside the caller's
+    frame and keeps none of it (its pickle does not grow with the data); the scales and
+    the values a rule snaps to still come from every row."""
+    import tracemalloc
+
+    rng = np.random.default_rng(0)
+
+    def frame(n):
+        X = pd.DataFrame(rng.normal(size=(n, 30)).round(3), columns=[f"x{j}" for j in range(30)])
+        X["k"] = rng.integers(0, 5, n)
+        X["one_a"] = rng.integers(0, 2, n)
+        X["one_b"] = 1 - X["one_a"]
+        X.loc[::97, "x3"] = np.nan
+        return X
+
+    small, big = frame(4_000), frame(84_000)
+    model = HistGradientBoostingClassifier(max_iter=20, random_state=0).fit(small, small.x0 > 0)
+    rules = morvel.Rules().snap_to_data("x5").detect_one_hot()
+    peaks, sizes = [], []
+    for X in (small, big):
+        tracemalloc.start()
+        ex = morvel.Explainer(model, X, constraints=rules, random_state=0)
+        peaks.append(tracemalloc.get_traced_memory()[1])
+        tracemalloc.stop()
+        sizes.append(len(pickle.dumps(ex)))
+    added = 80_000 * big.shape[1] * 8  # the float64 codes of the rows added
+    assert peaks[1] - peaks[0] < 0.25 * added
+    assert abs(sizes[1] - sizes[0]) < 0.01 * added
+
+    mad = (big - big.median()).abs().median()
+    std = big.std(ddof=0)
+    expected = np.where(mad > 0, mad, np.where(std > 0, std, 1.0))
+    np.testing.assert_allclose(ex.sigma, expected, rtol=1e-12)
+    assert list(ex.integer_valued) == [False] * 30 + [True] * 3
+    assert ex.rules.one_hot == [[31, 32]]
+    assert np.array_equal(ex.rules.snap[5], np.unique(big.x5))

@@ -103,7 +103,8 @@ def probe_rows(ex, X, rng):
     """Random data rows, each label of each categorical column, a missing value in each
     column that takes one, and values at and next to every numeric threshold."""
     schema, flat = ex.schema, ex.adapter.flat
-    codes = ex.data[rng.choice(len(ex.data), 200)]
+    data = ex.schema.rows(X, "data")[1]
+    codes = data[rng.choice(len(data), 200)]
     rows = [codes]
     for j in range(len(schema.names)):
         base = codes[rng.choice(len(codes), 8)]

@@ -11,6 +11,7 @@ import numpy as np
 import _morvel_core
 
 from ..models.flat import code_bitmap
+from .data_columns import DataColumns
 from .rules import Rule, Rules
 from .schema import Schema
 
@@ -22,7 +23,7 @@ class CompiledRules:
     naming the column and the rules; those that depend on the factual row make that row
     infeasible (the solvers prove it)."""
 
-    def __init__(self, rules: Rules | None, schema: Schema, data: np.ndarray,
+    def __init__(self, rules: Rules | None, schema: Schema, data: DataColumns,
                  sigma: np.ndarray, integer_valued: np.ndarray):
         self.n = len(schema.names)
         self._schema = schema
@@ -136,13 +137,13 @@ class CompiledRules:
             if not any(set(cols) & set(g) for g in self.one_hot):
                 self.one_hot.append(cols)
 
-    def _add_group(self, cols: list[int], rule: Rule, data: np.ndarray):
+    def _add_group(self, cols: list[int], rule: Rule, data: DataColumns):
         for g in self.one_hot:
             shared = sorted(set(g) & set(cols))
             if shared:
                 raise ValueError(f"{rule.text}: column {self._schema.names[shared[0]]!r} is "
                                  "already in another one-hot group")
-        block = data[:, cols]
+        block = data.block(cols)
         present = block[~np.isnan(block).any(axis=1)]
         outside = ~np.isin(present, (0.0, 1.0))
         if outside.any():
@@ -184,7 +185,8 @@ class CompiledRules:
         if f in self._policy_rule:
             raise ValueError(f"{rule.text} contradicts {self._policy_rule[f]}: one value "
                              "policy per column")
-        values = np.unique(data[:, f][np.isfinite(data[:, f])])
+        column = data.column(f)
+        values = np.unique(column[np.isfinite(column)])
         if values.size == 0:
             raise ValueError(f"{rule.text}: the data holds no value of this column")
         self.snap[f] = values
@@ -334,7 +336,7 @@ def _as_order_pair(indices, coefs, op, rhs):
     return indices, coefs, op, rhs
 
 
-def _dummy_groups(schema: Schema, data: np.ndarray, sep: str) -> list[list[int]]:
+def _dummy_groups(schema: Schema, data: DataColumns, sep: str) -> list[list[int]]:
     """Column groups sharing a prefix before `sep` whose rows hold exactly one 1 (0/1
     values, no missing); the longest such groups first, none overlapping."""
     candidates: dict[str, list[int]] = defaultdict(list)
@@ -348,7 +350,7 @@ def _dummy_groups(schema: Schema, data: np.ndarray, sep: str) -> list[list[int]]
     for _, cols in sorted(candidates.items(), key=lambda kv: -len(kv[1])):
         if len(cols) < 2 or used & set(cols):
             continue
-        block = data[:, cols]
+        block = data.block(cols)
         if np.isin(block, (0.0, 1.0)).all() and (block.sum(axis=1) == 1.0).all():
             groups.append(cols)
             used |= set(cols)

@@ -7,15 +7,18 @@ from __future__ import annotations
 
 import numpy as np
 
+from .data_columns import DataColumns
 from .schema import Schema
 
 
 def mad(column: np.ndarray) -> float:
     """Median absolute deviation around the median, ignoring missing values."""
-    values = column[~np.isnan(column)]
+    values = column[~np.isnan(column)]  # a copy, worked on in place: one column's memory
     if values.size == 0:
         return 0.0
-    return float(np.median(np.abs(values - np.median(values))))
+    centre = np.median(values, overwrite_input=True)
+    np.abs(np.subtract(values, centre, out=values), out=values)
+    return float(np.median(values, overwrite_input=True))
 
 
 def default_scale(column: np.ndarray) -> float:
@@ -28,11 +31,12 @@ def default_scale(column: np.ndarray) -> float:
 
 
 def _std(column: np.ndarray) -> float:
-    values = column[~np.isnan(column)]
+    missing = np.isnan(column)
+    values = column[~missing] if missing.any() else column
     return float(np.std(values)) if values.size > 1 else 0.0
 
 
-def scales(schema: Schema, data: np.ndarray, scale=None) -> np.ndarray:
+def scales(schema: Schema, data: DataColumns, scale=None) -> np.ndarray:
     """One positive, finite scale per feature.
 
     `scale` may be None or "mad" (the default above), "std" (standard deviation, falling
@@ -43,12 +47,15 @@ def scales(schema: Schema, data: np.ndarray, scale=None) -> np.ndarray:
     if isinstance(scale, str) and scale not in ("mad", "std"):
         raise ValueError(f"scale must be 'mad', 'std', a number, a dict or a sequence, got "
                          f"{scale!r}")
+    numeric = np.flatnonzero(~schema.categorical)
+    out = np.ones(n)  # a change of category counts 1
     if scale == "std":
-        out = np.array([_std(data[:, j]) for j in range(n)])
-        out = np.where(np.isfinite(out) & (out > 0), out, 1.0)
+        for j in numeric:
+            value = _std(data.column(j))
+            out[j] = value if np.isfinite(value) and value > 0 else 1.0
     else:
-        out = np.array([default_scale(data[:, j]) for j in range(n)])
-    out[schema.categorical] = 1.0
+        for j in numeric:
+            out[j] = default_scale(data.column(j))
     if scale is None or isinstance(scale, str):
         return out
     return _override(schema, out, scale, "scale", positive=True)

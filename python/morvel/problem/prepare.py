@@ -1,6 +1,6 @@
 """What an Explainer derives once from the model and the data: whether the model takes
-missing values, whole-number columns, the plausibility forest and its threshold, the
-genetic search's background rows, and the margins of the target windows."""
+missing values, the plausibility forest and its threshold, the genetic search's background
+rows, and the margins of the target windows."""
 from __future__ import annotations
 
 import math
@@ -9,6 +9,7 @@ import numpy as np
 
 from ..models import FlatEnsemble, convert
 from ..models.adapter import ModelAdapter
+from .data_columns import DataColumns, DataFacts
 from .schema import Schema
 
 _BACKGROUND_ROWS = 1000
@@ -56,7 +57,8 @@ def _categories_text(cmap) -> str:
     return f"categories {labels}"
 
 
-def probe_missing(ex, adapter: ModelAdapter, schema: Schema) -> np.ndarray:
+def probe_missing(columns: DataColumns, facts: DataFacts, adapter: ModelAdapter,
+                  schema: Schema) -> np.ndarray:
     """Per column, whether the library takes a missing value there; and check on a few
     data rows that the library and the converted model agree (a mismatch in how columns
     or categories are encoded would show here, not in a counterfactual).
@@ -64,11 +66,10 @@ def probe_missing(ex, adapter: ModelAdapter, schema: Schema) -> np.ndarray:
     A plain model takes NaN in every numeric column or in none (and, but for CatBoost, in
     its categorical ones as well); a pipeline may impute some columns only, so it is asked
     column by column."""
-    data = ex.data
-    complete = data[np.flatnonzero(~np.isnan(data).any(axis=1))[:_AGREEMENT_ROWS]]
+    complete = columns.rows(facts.first_complete(_AGREEMENT_ROWS))
     if len(complete):
         _require_agreement(adapter, schema, complete)
-    row = (complete[:1] if len(complete) else np.nan_to_num(data[:1])).copy()
+    row = (complete[:1] if len(complete) else np.nan_to_num(columns.rows([0]))).copy()
     n = row.shape[1]
     if not adapter.is_pipeline:
         takes = np.full(n, _takes(adapter, schema, row, ~schema.categorical))
@@ -105,24 +106,15 @@ def _require_agreement(adapter, schema, rows: np.ndarray) -> None:
                          "(same columns, same categories)?")
 
 
-def whole_number_columns(data: np.ndarray, schema: Schema) -> np.ndarray:
-    """Numeric columns whose every present value is a whole number."""
-    out = np.zeros(data.shape[1], dtype=bool)
-    for j in range(data.shape[1]):
-        col = data[:, j][~np.isnan(data[:, j])]
-        out[j] = (not schema.categorical[j] and col.size > 0
-                  and bool(np.all(col == np.floor(col))))
-    return out
-
-
-def plausibility(ex, spec) -> tuple[FlatEnsemble | None, float | None]:
+def plausibility(ex, spec, columns: DataColumns,
+                 facts: DataFacts) -> tuple[FlatEnsemble | None, float | None]:
     """The isolation forest as a flat ensemble (its raw score is the total path length)
     and the path length a counterfactual must reach."""
     if spec is None:
         return None, None
     from sklearn.ensemble import IsolationForest
 
-    complete = ex.data[~np.isnan(ex.data).any(axis=1)]
+    complete = columns.rows(np.flatnonzero(facts.complete))
     if isinstance(spec, str):
         if spec != "isolation_forest":
             raise ValueError(f"plausibility must be None, 'isolation_forest' or a fitted "
@@ -139,18 +131,18 @@ def plausibility(ex, spec) -> tuple[FlatEnsemble | None, float | None]:
     if flat.n_features != len(ex.schema.names):
         raise ValueError(f"the plausibility forest takes {flat.n_features} features, the "
                          f"model {len(ex.schema.names)}")
-    rows = complete if len(complete) else ex.data
+    rows = complete if len(complete) else columns.rows(np.arange(facts.n_rows))
     paths = flat.to_core().raw_score_batch(np.ascontiguousarray(rows))
     return flat, float(np.quantile(paths, ex.plausibility_quantile))
 
 
-def background(data: np.ndarray, random_state: int | None) -> np.ndarray:
+def background(columns: DataColumns, random_state: int | None) -> np.ndarray:
     """Up to a thousand data rows that the genetic search borrows values from."""
-    if len(data) <= _BACKGROUND_ROWS:
-        return np.ascontiguousarray(data)
+    n = columns.n_rows
+    if n <= _BACKGROUND_ROWS:
+        return columns.rows(np.arange(n))
     rng = np.random.default_rng(random_state)
-    pick = np.sort(rng.choice(len(data), _BACKGROUND_ROWS, replace=False))
-    return np.ascontiguousarray(data[pick])
+    return columns.rows(np.sort(rng.choice(n, _BACKGROUND_ROWS, replace=False)))
 
 
 def margins(adapter: ModelAdapter) -> tuple[float, float]:

@@ -97,8 +97,12 @@ class Schema:
     def rows(self, X, what: str = "rows") -> tuple[pd.DataFrame, np.ndarray]:
         """The rows of `X` (frame, array, series, dict or sequence) as a frame in model
         order and as the validated float64 matrix of codes."""
-        frame = self._as_frame(_two_dimensional(X, self.names), what)
+        frame = self.frame(X, what)
         return frame, self.encode(frame, what)
+
+    def frame(self, X, what: str = "rows") -> pd.DataFrame:
+        """The rows of `X` as a frame of the features in model order (no values read)."""
+        return self._as_frame(_two_dimensional(X, self.names), what)
 
     def one_row(self, X, what: str = "row") -> np.ndarray:
         """The codes of one row as a (1, features) matrix; like `rows`, but a Series or a
@@ -149,17 +153,20 @@ class Schema:
 
     def encode(self, frame: pd.DataFrame, what: str = "rows") -> np.ndarray:
         out = np.empty((len(frame), len(self.names)), dtype=np.float64)
-        for j, name in enumerate(self.names):
-            col = frame.iloc[:, j]
-            if j in self.categories:
-                out[:, j] = _encode_categories(col, self.categories[j], name,
-                                               int(self.adapter.flat.cardinality[j]))
-            else:
-                out[:, j] = _encode_numbers(col, name)
+        for j in range(len(self.names)):
+            out[:, j] = self.encode_column(frame.iloc[:, j], j)
         if np.isinf(out).any():
             j = int(np.flatnonzero(np.isinf(out).any(axis=0))[0])
             raise ValueError(f"column {self.names[j]!r} holds an infinite value")
         return out
+
+    def encode_column(self, col: pd.Series, j: int) -> np.ndarray:
+        """Feature j's codes of the values in `col`, infinite values left in (`encode`
+        refuses them once every column is read). May be a view of `col`'s values."""
+        if j in self.categories:
+            return _encode_categories(col, self.categories[j], self.names[j],
+                                      int(self.adapter.flat.cardinality[j]))
+        return _encode_numbers(col, self.names[j])
 
     # -- rows out ----------------------------------------------------------------------
 
@@ -335,8 +342,12 @@ def _category_maps(adapter: ModelAdapter, frame: pd.DataFrame, names) -> dict:
 
 def _is_text(col: pd.Series) -> bool:
     """Whether a column holds labels rather than numbers."""
-    values = (pd.Series(col.cat.categories) if isinstance(col.dtype, pd.CategoricalDtype)
-              else col.dropna())
+    if isinstance(col.dtype, pd.CategoricalDtype):
+        values = pd.Series(col.cat.categories)
+    elif pd.api.types.is_numeric_dtype(col.dtype) or pd.api.types.is_bool_dtype(col.dtype):
+        return False  # read without copying the column
+    else:
+        values = col.dropna()
     if pd.api.types.is_numeric_dtype(values.dtype) or pd.api.types.is_bool_dtype(values.dtype):
         return False
     return bool(pd.to_numeric(values, errors="coerce").isna().any())

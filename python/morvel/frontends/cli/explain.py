@@ -13,6 +13,7 @@ from ...explainer import Explainer
 from ...models import NotFitted
 from ...models.adapter import ModelAdapter
 from ...problem import targets as tg
+from ...problem.data_columns import DataColumns
 from ...problem.rules import Rules
 from ...search import batch
 from ...search.alternatives import long_frame, solve_many
@@ -48,8 +49,9 @@ def run_explain(args) -> int:
     positions = select_rows(args.rows, layout.n_rows, args.data)
     rules, n_flag_rules = _rules(args, features)
     step = chunk_rows(layout)
-    ex = _explainer(args, model, layout, read_data(layout, features, step), rules,
-                    n_flag_rules)
+    data = read_data(layout, features, step)
+    ex = _explainer(args, model, layout, data, rules, n_flag_rules)
+    rows = DataColumns(ex.schema, data)  # valid: the explainer read every value
     try:
         target = ex._target(target, None)
         opts = ex._options(args.method, {"time_budget_s": args.time_budget,
@@ -59,12 +61,12 @@ def run_explain(args) -> int:
         raise InputError(f"--target {args.target!r}: {err}" if "method" not in str(err)
                          else f"--method {args.method}: {err}") from None
     step = min(step, _EXPLAIN_ROWS)
-    _require_present(ex, positions, layout, step)
+    _require_present(ex, rows, positions, layout, step)
     heading = (f"{len(positions)} row{'s' if len(positions) != 1 else ''} of {args.data}; "
                f"target {target.describe()}; method {args.method}; {len(rules)} rules"
                f"{_limits(args, opts)}\n\n")
-    tally = _emit(args, heading, _explained(ex, target, opts, positions, step,
-                                            args.alternatives), len(positions))
+    tally = _emit(args, heading, _explained(ex, rows, target, opts, positions,
+                                            step, args.alternatives), len(positions))
     many = bool(args.alternatives)
     if args.out:
         print(f"wrote {tally.rows} rows to {args.out}: {tally.summary(many)}")
@@ -102,13 +104,13 @@ def _limits(args, opts) -> str:
     return text
 
 
-def _explained(ex: Explainer, target, opts, positions: np.ndarray, step: int,
-               alternatives: int | None):
-    """Reports of the rows at `positions` (of the explainer's data), `step` rows at a time;
-    each row is seeded by its place in the whole selection, as one call would seed it."""
+def _explained(ex: Explainer, rows: DataColumns, target, opts, positions: np.ndarray,
+               step: int, alternatives: int | None):
+    """Reports of the rows at `positions` of the data, `step` rows at a time; each row is
+    seeded by its place in the whole selection, as one call would seed it."""
     for start in range(0, len(positions), step):
         chunk = positions[start:start + step]
-        X = ex.data[chunk]
+        X = rows.rows(chunk)
         places = range(start, start + len(chunk))
         if alternatives:
             seeds = batch.row_seeds(ex.random_state, places)
@@ -192,14 +194,15 @@ def _explainer(args, model, layout: CsvLayout, data: pd.DataFrame, rules: Rules,
     raise InputError(f"{args.data}: {message}")
 
 
-def _require_present(ex: Explainer, positions: np.ndarray, layout: CsvLayout, step: int):
+def _require_present(ex: Explainer, rows: DataColumns, positions: np.ndarray,
+                     layout: CsvLayout, step: int):
     """Rows to explain hold no missing value where the model takes none; the first that
     does names its line."""
     refused = ~ex.missing_ok
     if not refused.any():
         return
     for start in range(0, len(positions), step):
-        X = ex.data[positions[start:start + step]]
+        X = rows.rows(positions[start:start + step])
         bad = np.flatnonzero(np.isnan(X[:, refused]).any(axis=1))
         if bad.size:
             try:
