@@ -162,3 +162,42 @@ def test_split_cells_are_the_largest_intervals_routed_alike(splits, cuts, v):
         beyond = math.nextafter(end, outward) if not is_open else end
         assert route(inside) == route(v)
         assert route(beyond) != route(v)
+
+
+@pytest.mark.parametrize("kind", ["rf2", "et3", "rf_reg", "rf_missing"])
+def test_forests_asked_tree_by_tree_give_the_forests_own_predictions(kind):
+    """A forest's trees summed in its order give exactly its own predictions (on rows near
+    and far from the data); a forest whose trees would not is asked itself."""
+    from sklearn.ensemble import (ExtraTreesClassifier, RandomForestClassifier,
+                                  RandomForestRegressor)
+
+    from morvel.models.adapter import ModelAdapter
+
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(600, 6)).round(2)
+    if kind == "rf_missing":
+        X[rng.random(X.shape) < 0.1] = np.nan
+    y = (np.nan_to_num(X[:, 0]) + np.nan_to_num(X[:, 1]) > 0).astype(int)
+    model = {"rf2": RandomForestClassifier(30, random_state=0),
+             "et3": ExtraTreesClassifier(30, max_depth=7, random_state=0),
+             "rf_reg": RandomForestRegressor(30, max_depth=8, random_state=0),
+             "rf_missing": RandomForestClassifier(30, random_state=0, n_jobs=2)}[kind]
+    model.fit(X, y + (np.nan_to_num(X[:, 2]) > 1) if kind == "et3" else y)
+    rows = np.vstack([X[:200], rng.normal(scale=3, size=(200, 6))])
+    own = model.predict_proba(rows) if kind != "rf_reg" else model.predict(rows)
+    adapter = ModelAdapter(model)
+    for _ in range(2):  # the first call compares with the forest; the next goes by trees
+        raw = adapter.raw(rows)
+        assert np.array_equal(raw, own if adapter.multiclass or own.ndim == 1 else own[:, 1])
+    assert adapter.forest.trusted
+    if kind != "rf_reg":
+        assert np.array_equal(adapter.proba(rows, model.classes_[-1]), own[:, -1])
+        assert np.array_equal(np.asarray(adapter.classes)[adapter.predicted_index(rows)],
+                              model.predict(rows))
+
+    # Trees that disagree with their forest are not trusted: the forest answers.
+    wrong = ModelAdapter(model)
+    wrong.forest._from_trees = lambda X: np.zeros_like(own)
+    for _ in range(2):
+        assert np.array_equal(wrong.raw(rows), adapter.raw(rows))
+    assert wrong.forest.trusted is False

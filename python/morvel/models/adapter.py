@@ -12,6 +12,7 @@ import numpy as np
 from threadpoolctl import ThreadpoolController
 
 from . import FlatEnsemble, NotFitted, convert
+from .forest_predict import forest_predictor
 from .multiclass import ClassScores, class_scores
 from .pipeline import final_estimator, is_pipeline
 
@@ -71,6 +72,8 @@ class ModelAdapter:
         # plain numbers go to them as arrays, in the fitted column order.
         self.reads_arrays = not self.is_pipeline and self.library == "sklearn" and \
             estimator_type.__module__.startswith(("sklearn.ensemble.", "sklearn.tree."))
+        # A forest's trees asked directly, on arrays of numbers (forest_predict.py).
+        self.forest = None if self.is_pipeline else forest_predictor(self.estimator)
 
     def widen_categories(self, counts: dict) -> None:
         """Raise categorical features' counts to at least `counts` ({feature: count}):
@@ -127,6 +130,8 @@ class ModelAdapter:
         """Index (into `classes`) of the class the library predicts for each row of `X`."""
         with self._calling(X):
             m = self.model
+            if self._by_trees(X):
+                return np.argmax(self.forest.values(X), axis=1)  # the forest's own rule
             if hasattr(m, "predict_proba") and hasattr(m, "classes_"):
                 labels = np.asarray(m.predict(X)).ravel()
                 return np.argmax(labels[:, None] == np.asarray(m.classes_)[None, :], axis=1)
@@ -135,6 +140,11 @@ class ModelAdapter:
             return np.argmax(p, axis=1)
         # Binary Boosters predict probabilities; their wrappers take class 1 above one half.
         return (p.ravel() > 0.5).astype(np.int64)
+
+    def _by_trees(self, X) -> bool:
+        """Whether a forest's rows `X` go to its trees directly (an array of numbers)."""
+        return self.forest is not None and isinstance(X, np.ndarray) and X.ndim == 2 \
+            and X.dtype.kind == "f"
 
     def _calling(self, X):
         """The context of one predict call on the rows `X` (not to be nested: the warnings
@@ -157,6 +167,9 @@ class ModelAdapter:
 
     def _raw(self, X) -> np.ndarray:
         m, lib = self.model, self.library
+        if self._by_trees(X) and self.output in ("probability", "value"):
+            p = self.forest.values(X)
+            return p if self.multiclass or p.ndim == 1 else p[:, 1]
         if lib == "sklearn":
             if self.output == "probability":
                 p = np.asarray(m.predict_proba(X), dtype=np.float64)
@@ -176,6 +189,8 @@ class ModelAdapter:
 
     def _probabilities(self, X) -> np.ndarray:
         m, lib = self.model, self.library
+        if self._by_trees(X):
+            return self.forest.values(X)
         if hasattr(m, "predict_proba"):
             return np.asarray(m.predict_proba(X), dtype=np.float64)
         if self.multiclass and (lib == "xgboost" or self.scores.link != "softmax"):
