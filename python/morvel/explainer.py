@@ -40,7 +40,9 @@ class Explainer:
             explained over its raw columns; regressors, binary classifiers and (but for
             CatBoost) multi-class classifiers.
         data: training rows (DataFrame or 2-D array) from which the distance scales, the
-            plausibility model and the genetic search's background are taken.
+            plausibility model and the genetic search's background are taken. They are
+            read a column at a time, never copied whole, and not kept (the explainer
+            keeps a sample of at most 1,000 rows for the genetic search).
         features: column names when `data` is an array (default: the model's own names,
             else x0, x1, ...).
         constraints: a `Rules` object (freeze, ranges, monotone, linear, ...).
