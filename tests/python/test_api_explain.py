@@ -335,10 +335,11 @@ def test_maximal_region_contains_the_normal_one_and_its_witnesses_fail(cancer):
     assert set(grown.witnesses.feature) <= set(table.index[table.maximal_low | table.maximal_high])
 
 
-def test_the_data_is_read_in_place_and_not_kept():
+@pytest.mark.parametrize("given", ["frame", "array"])
+def test_the_data_is_read_in_place_and_not_kept(given):
     """Building an explainer holds at most a few columns of its data beside the caller's
-    frame and keeps none of it (its pickle does not grow with the data); the scales and
-    the values a rule snaps to still come from every row."""
+    frame or array and keeps none of it (its pickle does not grow with the data); the
+    scales and the values a rule snaps to still come from every row."""
     import tracemalloc
 
     rng = np.random.default_rng(0)
@@ -356,8 +357,10 @@ def test_the_data_is_read_in_place_and_not_kept():
     rules = morvel.Rules().snap_to_data("x5").detect_one_hot()
     peaks, sizes = [], []
     for X in (small, big):
+        data = X if given == "frame" else X.to_numpy()
         tracemalloc.start()
-        ex = morvel.Explainer(model, X, constraints=rules, random_state=0)
+        ex = morvel.Explainer(model, data, features=list(X.columns), constraints=rules,
+                              random_state=0)
         peaks.append(tracemalloc.get_traced_memory()[1])
         tracemalloc.stop()
         sizes.append(len(pickle.dumps(ex)))

@@ -27,8 +27,10 @@ class DataColumns:
 
     def column(self, j: int) -> np.ndarray:
         """Feature j's codes (infinite values included: `survey` refuses them). The array
-        may be a view of the data: callers do not write to it."""
-        return self.schema.encode_column(self._frame.iloc[:, j], j)
+        may be a view of the data: callers do not write to it. A column of a row-major
+        array is copied (one column's memory), since every pass over it strided would
+        cost more than the copy."""
+        return np.ascontiguousarray(self.schema.encode_column(self._frame.iloc[:, j], j))
 
     def block(self, cols: list[int]) -> np.ndarray:
         """The codes of a few features, one column each."""

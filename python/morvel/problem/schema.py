@@ -92,7 +92,7 @@ class Schema:
         if arr.shape[1] != len(self.names):
             raise ValueError(f"{what} has {arr.shape[1]} columns, the model takes "
                              f"{len(self.names)} features")
-        return pd.DataFrame(arr, columns=self.names)
+        return pd.DataFrame(arr, columns=self.names, copy=False)  # read, never written
 
     def rows(self, X, what: str = "rows") -> tuple[pd.DataFrame, np.ndarray]:
         """The rows of `X` (frame, array, series, dict or sequence) as a frame in model
