@@ -96,12 +96,14 @@ class Schema:
 
     def rows(self, X, what: str = "rows") -> tuple[pd.DataFrame, np.ndarray]:
         """The rows of `X` (frame, array, series, dict or sequence) as a frame in model
-        order and as the validated float64 matrix of codes."""
+        order (which may share the caller's array: read it, never write to it) and as the
+        validated float64 matrix of codes."""
         frame = self.frame(X, what)
         return frame, self.encode(frame, what)
 
     def frame(self, X, what: str = "rows") -> pd.DataFrame:
-        """The rows of `X` as a frame of the features in model order (no values read)."""
+        """The rows of `X` as a frame of the features in model order (no values read; it
+        may share the caller's array, so it is only ever read)."""
         return self._as_frame(_two_dimensional(X, self.names), what)
 
     def one_row(self, X, what: str = "row") -> np.ndarray:
