@@ -40,7 +40,7 @@ class DataColumns:
         return out
 
     def rows(self, positions) -> np.ndarray:
-        """The codes of the rows at `positions`, as validated as `Schema.rows` makes them."""
+        """The codes of the rows at `positions`, validated as `Schema.rows` validates them."""
         return self.schema.encode(self._frame.iloc[np.asarray(positions, dtype=np.int64)],
                                   self.what)
 
@@ -95,4 +95,3 @@ def _whole_numbers(col: np.ndarray, missing: np.ndarray) -> bool:
         if not np.all(part == np.floor(part)):
             return False
     return True
-
